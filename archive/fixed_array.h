@@ -1,0 +1,64 @@
+// A heap array of trivially copyable elements whose length is fixed at creation.
+//
+// Unlike std::vector it can be created without initialising its elements, so tables that
+// are about to be filled from the file are not written twice.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace qev {
+
+template <typename T>
+class FixedArray {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    FixedArray() = default;
+    FixedArray(FixedArray&& other) noexcept
+        : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+    FixedArray& operator=(FixedArray&& other) noexcept {
+        data_ = std::move(other.data_);
+        size_ = std::exchange(other.size_, 0);
+        return *this;
+    }
+
+    // Elements hold whatever the allocator returned; the caller fills them.
+    static FixedArray uninitialized(size_t count) { return FixedArray(count, false); }
+    // Elements are zero bytes; large blocks come straight from zeroed pages of the system.
+    static FixedArray zeroed(size_t count) { return FixedArray(count, true); }
+
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    T* begin() { return data(); }
+    T* end() { return data() + size_; }
+    const T* begin() const { return data(); }
+    const T* end() const { return data() + size_; }
+
+private:
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+
+    FixedArray(size_t count, bool zero) : size_(count) {
+        if (count == 0) return;
+        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        void* p = zero ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        data_.reset(static_cast<T*>(p));
+    }
+
+    std::unique_ptr<T[], Free> data_;
+    size_t size_ = 0;
+};
+
+}  // namespace qev
