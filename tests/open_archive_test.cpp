@@ -1,0 +1,328 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "archive/archive_reader.h"
+#include "tests/support/archive_builder.h"
+#include "tests/support/test_names.h"
+#include "tests/support/reader_access.h"
+#include "tests/support/recording_stream.h"
+
+namespace qev {
+namespace {
+
+using testing::ArchiveBuilder;
+using testing::openBytes;
+using testing::TempFile;
+
+ArchiveBuilder soundArchive() {
+    return ArchiveBuilder()
+        .dir("0005000010101D00_v64/meta")
+        .file("0005000010101D00_v64/meta/meta.xml", "<menu/>")
+        .file("readme.txt", testing::patterned(70000));
+}
+
+// Makes a section reach `delta` bytes past the end of the file (or stop short of it).
+std::function<void(ArchiveFooter&)> sectionEndsAt(SectionRange ArchiveFooter::*section,
+                                                  int64_t delta) {
+    return [=](ArchiveFooter& f) {
+        SectionRange& s = f.*section;
+        s.size = f.archiveSize + uint64_t(delta) - s.offset;
+    };
+}
+
+// Appends `bytes` to the name table and points the root's nameRef at them.
+void nameRootWith(ArchiveBuilder& b, std::string bytes) {
+    b.editNamesAndTree([=](std::string& names, std::vector<TreeEntry>& tree) {
+        tree[0].words[0] = uint32_t(names.size());
+        names += bytes;
+    });
+}
+
+struct OpenCase {
+    const char* what;
+    std::function<void(ArchiveBuilder&)> change;
+    bool opens;
+};
+QEV_PRINT_CASE_AS_WHAT(OpenCase)
+
+class OpenChecks : public ::testing::TestWithParam<OpenCase> {};
+
+TEST_P(OpenChecks, AcceptsOrRejects) {
+    ArchiveBuilder b = soundArchive();
+    GetParam().change(b);
+    std::unique_ptr<ArchiveReader> reader = openBytes(b.build());
+    EXPECT_EQ(reader != nullptr, GetParam().opens);
+}
+
+void footer(ArchiveBuilder& b, std::function<void(ArchiveFooter&)> edit) { b.editFooter(edit); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Open, OpenChecks,
+    ::testing::Values(
+        OpenCase{"sound", [](ArchiveBuilder&) {}, true},
+        OpenCase{"little endian magic",
+                 [](ArchiveBuilder& b) {
+                     b.editBytes([](std::string& s) { std::reverse(s.end() - 4, s.end()); });
+                 },
+                 false},
+        OpenCase{"wrong magic", [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.magic ^= 1; }); },
+                 false},
+        OpenCase{"wrong version",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.formatVersion = 0x61BF3A02; }); },
+                 false},
+        OpenCase{"archive size one more",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.archiveSize += 1; }); }, false},
+        OpenCase{"archive size one less",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.archiveSize -= 1; }); }, false},
+        OpenCase{"byte appended",
+                 [](ArchiveBuilder& b) { b.editBytes([](std::string& s) { s.push_back(0); }); },
+                 false},
+        OpenCase{"last byte cut",
+                 [](ArchiveBuilder& b) { b.editBytes([](std::string& s) { s.pop_back(); }); }, false},
+        OpenCase{"data section one past end",
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::dataSection, 1)); },
+                 false},
+        OpenCase{"offset section one past end",
+                 [](ArchiveBuilder& b) {
+                     footer(b, [](auto& f) { f.offsetSection.offset = f.archiveSize - 39; });
+                 },
+                 false},
+        OpenCase{"name section one past end",
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::nameSection, 1)); },
+                 false},
+        OpenCase{"tree section one past end",
+                 [](ArchiveBuilder& b) {
+                     footer(b, [](auto& f) { f.treeSection.offset = f.archiveSize - 15; });
+                 },
+                 false},
+        OpenCase{"aux section 1 one past end",
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection1, 1)); },
+                 false},
+        OpenCase{"aux section 2 one past end",
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection2, 1)); },
+                 false},
+        OpenCase{"aux section exactly to end, over the footer",
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection2, 0)); },
+                 true},
+        OpenCase{"empty section at file end",
+                 [](ArchiveBuilder& b) {
+                     footer(b, [](auto& f) { f.auxSection1 = {f.archiveSize, 0}; });
+                 },
+                 true},
+        OpenCase{"empty section past file end",
+                 [](ArchiveBuilder& b) {
+                     footer(b, [](auto& f) { f.auxSection1 = {f.archiveSize + 1, 0}; });
+                 },
+                 false},
+        OpenCase{"offset plus size wraps",
+                 [](ArchiveBuilder& b) {
+                     footer(b, [](auto& f) { f.dataSection = {0xFFFFFFFFFFFFFFF0, 0x20}; });
+                 },
+                 false},
+        OpenCase{"size plus offset wraps",
+                 [](ArchiveBuilder& b) {
+                     footer(b, [](auto& f) { f.auxSection2 = {0x10, 0xFFFFFFFFFFFFFFF8}; });
+                 },
+                 false},
+        OpenCase{"data section covers the whole file",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.dataSection = {0, f.archiveSize}; }); },
+                 true},
+        OpenCase{"empty data section",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.dataSection.size = 0; }); }, true},
+        OpenCase{"offset table size 0",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 0; }); },
+                 false},
+        OpenCase{"offset table size 39",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 39; }); },
+                 false},
+        OpenCase{"offset table size 41",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 41; }); },
+                 false},
+        OpenCase{"tree size 0",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 0; }); }, false},
+        OpenCase{"tree size 8",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 8; }); }, false},
+        OpenCase{"tree size 24",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 24; }); },
+                 false},
+        OpenCase{"tree of the root alone",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 16; }); }, true},
+        OpenCase{"empty name table",
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.nameSection.size = 0; }); }, true},
+        OpenCase{"root is a file",
+                 [](ArchiveBuilder& b) {
+                     b.editTree([](auto& t) { t[0].words[0] |= kFileFlag; });
+                 },
+                 false},
+        OpenCase{"root named by a zero prefix",
+                 [](ArchiveBuilder& b) { nameRootWith(b, std::string(1, '\0')); }, true},
+        OpenCase{"root name of three bytes inside the table",
+                 [](ArchiveBuilder& b) { nameRootWith(b, "\x03" "abc"); }, false},
+        OpenCase{"root name reaching past the table",
+                 [](ArchiveBuilder& b) { nameRootWith(b, "\x03" "ab"); }, true},
+        OpenCase{"root name offset past the table",
+                 [](ArchiveBuilder& b) {
+                     b.editTree([](auto& t) { t[0].words[0] = kNameOffsetMask - 1; });
+                 },
+                 true},
+        OpenCase{"root with a real name",
+                 [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[0].words[0] = 0; }); }, false}),
+    testing::NameFromWhat());
+
+using testing::ReadCall;
+using testing::RecordingStream;
+
+// Opens `bytes` through a stream that logs its reads.
+std::vector<ReadCall> readsWhileOpening(std::string bytes, bool* opened = nullptr) {
+    auto recording = std::make_unique<RecordingStream>(std::move(bytes));
+    RecordingStream* raw = recording.get();
+    std::unique_ptr<std::istream> stream = std::move(recording);
+    std::unique_ptr<ArchiveReader> reader = openArchiveStream(stream);
+    if (opened != nullptr) *opened = reader != nullptr;
+    // The reader, if any, owns the stream; copy the log before it goes.
+    return raw->buf().reads;
+}
+
+TEST(Open, ReadsFooterThenEachTableOnce) {
+    std::string bytes = soundArchive().build();
+    ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - 144);
+    bool opened = false;
+    std::vector<ReadCall> reads = readsWhileOpening(bytes, &opened);
+    EXPECT_TRUE(opened);
+    std::vector<ReadCall> expected = {{bytes.size() - 144, 144},
+                                      {f.offsetSection.offset, f.offsetSection.size},
+                                      {f.nameSection.offset, f.nameSection.size},
+                                      {f.treeSection.offset, f.treeSection.size}};
+    EXPECT_EQ(reads, expected);
+}
+
+TEST(Open, StopsBeforeAnyLaterRead) {
+    // A bad offset table size fails before any table is read.
+    std::string badOffsets =
+        soundArchive().editFooter([](auto& f) { f.offsetSection.size = 39; }).build();
+    EXPECT_EQ(readsWhileOpening(badOffsets).size(), 1u);
+    // A bad tree size is checked only after the offset and name tables are in.
+    std::string badTree = soundArchive().editFooter([](auto& f) { f.treeSection.size = 8; }).build();
+    EXPECT_EQ(readsWhileOpening(badTree).size(), 3u);
+}
+
+TEST(Open, StreamHandleOwnership) {
+    std::unique_ptr<std::istream> good = std::make_unique<std::istringstream>(soundArchive().build());
+    EXPECT_NE(openArchiveStream(good), nullptr);
+    EXPECT_EQ(good, nullptr);
+
+    std::unique_ptr<std::istream> bad = std::make_unique<std::istringstream>(std::string(200, 'x'));
+    EXPECT_EQ(openArchiveStream(bad), nullptr);
+    EXPECT_NE(bad, nullptr);
+
+    std::unique_ptr<std::istream> none;
+    EXPECT_EQ(openArchiveStream(none), nullptr);
+}
+
+TEST(Open, SmallestArchiveOpensWithSixteenBlocks) {
+    // Empty data, one offset record, no names, the root alone: 200 bytes.
+    std::string bytes = ArchiveBuilder().build();
+    ASSERT_EQ(bytes.size(), 200u);
+    auto reader = openBytes(bytes);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(ArchiveReaderTestAccess::blockCount(*reader), 16u);
+    EXPECT_EQ(reader->entryCount(0), 0u);
+}
+
+TEST(Open, FooterChecksBeginAbove144Bytes) {
+    // 144 bytes that form a well-formed footer are still too few.
+    ArchiveFooter f{};
+    f.offsetSection = {0, 40};
+    f.treeSection = {0, 16};
+    f.archiveSize = 144;
+    f.formatVersion = kFormatVersion;
+    f.magic = kArchiveMagic;
+    EXPECT_EQ(openBytes(testing::encodeFooter(f)), nullptr);
+    // One byte more and the same tables open: the sections may overlap the footer.
+    f.archiveSize = 145;
+    f.offsetSection = {1, 40};
+    // The root lies in the footer's opaque bytes, which may hold anything.
+    f.treeSection = {1 + 96, 16};
+    f.opaqueBytes = {0x7F, 0xFF, 0xFF, 0xFF};  // a nameless directory without children
+    std::string bytes = std::string(1, '\0') + testing::encodeFooter(f);
+    EXPECT_NE(openBytes(bytes), nullptr);
+}
+
+class OpenFiles : public ::testing::Test {
+protected:
+    TempFile tmp;
+};
+
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST_F(OpenFiles, OpensFromDiskAndClosesOnFailure) {
+    soundArchive().writeTo(tmp.path());
+    size_t before = openDescriptors();
+    {
+        auto reader = openArchive(tmp.path());
+        ASSERT_NE(reader, nullptr);
+        EXPECT_EQ(openDescriptors(), before + 1);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+    tmp.write("not an archive, but longer than one hundred and forty-four bytes........."
+              "........................................................................");
+    EXPECT_EQ(openArchive(tmp.path()), nullptr);
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST_F(OpenFiles, PathsThatAreNotArchives) {
+    EXPECT_EQ(openArchive(tmp.dir() / "missing.qev"), nullptr);
+    EXPECT_EQ(openArchive(""), nullptr);
+    EXPECT_EQ(openArchive(tmp.dir()), nullptr);
+    EXPECT_EQ(openArchive("/dev/null"), nullptr);
+    EXPECT_EQ(openArchive("/dev/zero"), nullptr);
+    // A FIFO with no writer must be refused at once, not waited on.
+    std::filesystem::path fifo = tmp.dir() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(openArchive(fifo), nullptr);
+}
+
+TEST_F(OpenFiles, SectionSizeLimitsInLargeSparseFile) {
+    // A sparse file above 4 GiB lets a section exceed its limit while lying inside the file.
+    const uint64_t size = (uint64_t(1) << 32) + (uint64_t(1) << 20);
+    auto withFooter = [&](std::function<void(ArchiveFooter&)> edit) {
+        ArchiveFooter f{};
+        f.offsetSection = {0, 40};
+        f.treeSection = {40, 16};
+        f.archiveSize = size;
+        f.formatVersion = kFormatVersion;
+        f.magic = kArchiveMagic;
+        edit(f);
+        int fd = ::open(tmp.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        std::string root = testing::encodeTreeEntry(testing::directoryEntry(kNoName, 0, 0));
+        ASSERT_EQ(::pwrite(fd, root.data(), root.size(), 40), ssize_t(root.size()));
+        std::string footer = testing::encodeFooter(f);
+        ASSERT_EQ(::pwrite(fd, footer.data(), footer.size(), off_t(size - 144)), 144);
+        ::close(fd);
+    };
+    withFooter([](ArchiveFooter&) {});
+    EXPECT_NE(openArchive(tmp.path()), nullptr);
+    withFooter([](ArchiveFooter& f) { f.offsetSection = {0, 0x100000000 / 40 * 40 + 40}; });
+    EXPECT_EQ(openArchive(tmp.path()), nullptr);
+    withFooter([](ArchiveFooter& f) { f.nameSection = {0, 0x80000000}; });
+    EXPECT_EQ(openArchive(tmp.path()), nullptr);
+    withFooter([](ArchiveFooter& f) { f.nameSection = {0, 0x7FFFFFFF}; });
+    EXPECT_NE(openArchive(tmp.path()), nullptr);
+    withFooter([](ArchiveFooter& f) { f.treeSection = {0, 0x100000000}; });
+    EXPECT_EQ(openArchive(tmp.path()), nullptr);
+}
+
+}  // namespace
+}  // namespace qev
