@@ -1,0 +1,111 @@
+#include "cli/json_writer.h"
+
+#include <charconv>
+
+namespace qev::cli {
+namespace {
+
+void appendEscaped(std::string& out, std::string_view value) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (char c : value) {
+        switch (c) {
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    // Raw control bytes are not allowed inside JSON strings.
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += c;
+                }
+        }
+    }
+}
+
+// Decimal digits, locale-independent; 24 bytes hold any 64-bit value and its sign.
+template <typename Int>
+std::string_view decimal(char (&digits)[24], Int value) {
+    return {digits, size_t(std::to_chars(digits, digits + sizeof digits, value).ptr - digits)};
+}
+
+}  // namespace
+
+std::string escapeJsonString(std::string_view value) {
+    std::string out;
+    appendEscaped(out, value);
+    return out;
+}
+
+void JsonWriter::writeSeparator() {
+    if (awaitingFirst.empty()) return;
+    if (awaitingFirst.back()) {
+        awaitingFirst.back() = false;
+    } else if (valueWritten) {
+        text += ',';
+    }
+}
+
+void JsonWriter::writeKey(std::string_view key) {
+    if (containerIsArray.empty() || containerIsArray.back()) return;
+    text += '"';
+    appendEscaped(text, key);
+    text += "\":";
+}
+
+void JsonWriter::open(char bracket, bool isArray) {
+    writeSeparator();
+    text += bracket;
+    containerIsArray.push_back(isArray);
+    awaitingFirst.push_back(true);
+    valueWritten = false;
+}
+
+void JsonWriter::close(char bracket) {
+    text += bracket;
+    // An unmatched end call leaves the (empty) stacks alone.
+    if (!containerIsArray.empty()) {
+        containerIsArray.pop_back();
+        awaitingFirst.pop_back();
+    }
+    valueWritten = true;
+}
+
+void JsonWriter::beginObject() { open('{', false); }
+void JsonWriter::beginArray() { open('[', true); }
+void JsonWriter::endObject() { close('}'); }
+void JsonWriter::endArray() { close(']'); }
+
+void JsonWriter::stringField(std::string_view key, std::string_view value) {
+    writeSeparator();
+    writeKey(key);
+    text += '"';
+    appendEscaped(text, value);
+    text += '"';
+    valueWritten = true;
+}
+
+void JsonWriter::numberField(std::string_view key, std::string_view digits) {
+    writeSeparator();
+    writeKey(key);
+    text += digits;
+    valueWritten = true;
+}
+
+void JsonWriter::intField(std::string_view key, int64_t value) {
+    char digits[24];
+    numberField(key, decimal(digits, value));
+}
+
+void JsonWriter::uintField(std::string_view key, uint64_t value) {
+    char digits[24];
+    numberField(key, decimal(digits, value));
+}
+
+}  // namespace qev::cli
