@@ -17,6 +17,7 @@ ArchiveReader::ArchiveReader(std::unique_ptr<std::istream>& stream,
                              FixedArray<uint8_t>& nameTable, FixedArray<TreeEntry>& treeEntries,
                              uint64_t dataOffset, uint64_t dataSize)
     : stream(std::move(stream)),
+      fileStream(dynamic_cast<const FileStream*>(this->stream.get())),
       offsetRecords(std::move(offsetRecords)),
       nameTable(std::move(nameTable)),
       treeEntries(std::move(treeEntries)),

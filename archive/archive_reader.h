@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "archive/block_cache.h"
+#include "archive/file_stream.h"
 #include "archive/fixed_array.h"
 #include "archive/format.h"
 
@@ -90,6 +91,8 @@ private:
     std::mutex readLock;
     BlockCache cache;
     std::unique_ptr<std::istream> stream;
+    // The same stream when it is a file on disk, whose changes make reads fail; else null.
+    const FileStream* fileStream;
     FixedArray<BlockOffsetRecord> offsetRecords;
     FixedArray<uint8_t> nameTable;
     FixedArray<TreeEntry> treeEntries;

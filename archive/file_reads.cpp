@@ -78,6 +78,8 @@ uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length
         streamPos += n;
         remaining -= n;
     }
+    // Bytes read from a file that another process has rewritten or cut may be wrong.
+    if (fileStream != nullptr && fileStream->changedSinceOpen()) return 0;
     return count;
 }
 

@@ -17,9 +17,27 @@ namespace qev {
 
 #ifdef _WIN32
 
-std::unique_ptr<std::istream> openInputFile(const std::filesystem::path& path) {
-    auto stream = std::make_unique<std::ifstream>(path, std::ios::in | std::ios::binary);
-    if (!stream->is_open()) return nullptr;
+namespace {
+
+// No change detection here: the file is opened through the standard library alone.
+class WindowsFileStream : public FileStream {
+public:
+    explicit WindowsFileStream(const std::filesystem::path& path) : FileStream(nullptr) {
+        buf_.open(path, std::ios::in | std::ios::binary);
+        rdbuf(&buf_);
+    }
+    bool isOpen() const { return buf_.is_open(); }
+    bool changedSinceOpen() const override { return false; }
+
+private:
+    std::filebuf buf_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileStream> openInputFile(const std::filesystem::path& path) {
+    auto stream = std::make_unique<WindowsFileStream>(path);
+    if (!stream->isOpen()) return nullptr;
     return stream;
 }
 
@@ -100,17 +118,40 @@ private:
     char small_[512];
 };
 
-class FdInputStream : public std::istream {
+// What identifies the contents of a file for change detection: writes and truncation
+// move the modification time, and truncation the size.
+struct FileVersion {
+    off_t size;
+    struct timespec modified;
+
+    static FileVersion of(const struct stat& st) { return {st.st_size, st.st_mtim}; }
+    bool operator==(const FileVersion& o) const {
+        return size == o.size && modified.tv_sec == o.modified.tv_sec &&
+               modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+class FdInputStream : public FileStream {
 public:
-    explicit FdInputStream(int fd) : std::istream(nullptr), buf_(fd) { rdbuf(&buf_); }
+    FdInputStream(int fd, const struct stat& st)
+        : FileStream(nullptr), buf_(fd), fd_(fd), opened_(FileVersion::of(st)) {
+        rdbuf(&buf_);
+    }
+
+    bool changedSinceOpen() const override {
+        struct stat st;
+        return ::fstat(fd_, &st) != 0 || !(FileVersion::of(st) == opened_);
+    }
 
 private:
     FdStreamBuf buf_;
+    int fd_;
+    FileVersion opened_;
 };
 
 }  // namespace
 
-std::unique_ptr<std::istream> openInputFile(const std::filesystem::path& path) {
+std::unique_ptr<FileStream> openInputFile(const std::filesystem::path& path) {
     // O_NONBLOCK keeps open() from waiting for the writer of a FIFO.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
@@ -122,7 +163,7 @@ std::unique_ptr<std::istream> openInputFile(const std::filesystem::path& path) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<FdInputStream>(fd);
+    return std::make_unique<FdInputStream>(fd, st);
 }
 
 #endif

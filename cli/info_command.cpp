@@ -5,11 +5,9 @@
 
 namespace qev::cli {
 
-int runInfoCommand(const char* archivePath, Console& console) {
-    std::unique_ptr<ArchiveReader> reader = openForCommand(archivePath, console);
-    if (!reader) return 1;
-    NodeId root = reader->findPath("");
-    uint32_t count = reader->isDirectory(root) ? reader->entryCount(root) : 0;
+std::string summaryJson(const ArchiveReader& reader, std::string_view archivePath) {
+    NodeId root = reader.findPath("");
+    uint32_t count = reader.isDirectory(root) ? reader.entryCount(root) : 0;
     JsonWriter json;
     json.beginObject();
     json.stringField("path", archivePath);
@@ -17,7 +15,13 @@ int runInfoCommand(const char* archivePath, Console& console) {
     // Stored sizes are not summed: the total is always reported as 0.
     json.uintField("totalSize", 0);
     json.endObject();
-    return emitResult(console, json.result() + '\n');
+    return json.result();
+}
+
+int runInfoCommand(const char* archivePath, Console& console) {
+    std::unique_ptr<ArchiveReader> reader = openForCommand(archivePath, console);
+    if (!reader) return 1;
+    return emitResult(console, summaryJson(*reader, archivePath) + '\n');
 }
 
 }  // namespace qev::cli

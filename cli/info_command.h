@@ -1,8 +1,15 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+
+#include "archive/archive_reader.h"
 #include "cli/console.h"
 
 namespace qev::cli {
+
+// The summary object for an archive opened from `archivePath`, without the line end.
+std::string summaryJson(const ArchiveReader& reader, std::string_view archivePath);
 
 // `info`: the archive path and the number of entries directly under the root, as one
 // JSON object on one line.

@@ -64,10 +64,9 @@ std::vector<TitleEntry> collectTitles(const ArchiveReader& reader) {
     return titles;
 }
 
-int runListCommand(const char* archivePath, Console& console) {
-    std::unique_ptr<ArchiveReader> reader = openForCommand(archivePath, console);
-    if (!reader) return 1;
-    std::vector<TitleEntry> titles = collectTitles(*reader);
+std::string titleListJson(const ArchiveReader& reader) {
+    // Every name is parsed before any JSON is written.
+    std::vector<TitleEntry> titles = collectTitles(reader);
     JsonWriter json;
     json.beginArray();
     for (const TitleEntry& t : titles) {
@@ -78,7 +77,13 @@ int runListCommand(const char* archivePath, Console& console) {
         json.endObject();
     }
     json.endArray();
-    return emitResult(console, json.result() + '\n');
+    return json.result();
+}
+
+int runListCommand(const char* archivePath, Console& console) {
+    std::unique_ptr<ArchiveReader> reader = openForCommand(archivePath, console);
+    if (!reader) return 1;
+    return emitResult(console, titleListJson(*reader) + '\n');
 }
 
 }  // namespace qev::cli

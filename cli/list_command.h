@@ -23,6 +23,9 @@ bool parseTitleFolderName(std::string_view name, TitleEntry& entry);
 // The root's child directories that are title folders, in tree order.
 std::vector<TitleEntry> collectTitles(const ArchiveReader& reader);
 
+// The title folders as one JSON array, without the line end.
+std::string titleListJson(const ArchiveReader& reader);
+
 // `list`: the title folders as one JSON array on one line.
 int runListCommand(const char* archivePath, Console& console);
 

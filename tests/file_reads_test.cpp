@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -267,6 +269,40 @@ TEST(Reads, ArchiveTruncatedUnderneathGivesShortReadsThenRecovers) {
     EXPECT_EQ(readWhole(*r.reader, mixed), std::nullopt);
     // Bytes still present read again: one failed read does not poison the stream.
     EXPECT_EQ(readRange(*r.reader, mixed, 65536 * 2, 5), kMixed.substr(65536 * 2, 5));
+}
+
+TEST(Reads, FileChangedOnDiskAfterOpeningFailsReads) {
+    ArchiveBuilder b = mixedArchive();
+    std::string bytes = b.build();
+    NodeId small = b.node("small");
+    struct Change {
+        const char* what;
+        std::function<void(const std::filesystem::path&)> apply;
+    };
+    const Change changes[] = {
+        {"truncated", [&](auto& p) { std::filesystem::resize_file(p, bytes.size() / 2); }},
+        {"rewritten in place",
+         [&](auto& p) {
+             std::string other = bytes;
+             other[100] ^= 1;
+             testing::writeFile(p, other);
+         }},
+        {"grown", [&](auto& p) { std::filesystem::resize_file(p, bytes.size() + 1); }},
+    };
+    for (const Change& change : changes) {
+        testing::TempFile file;
+        file.write(bytes);
+        // Modification times can be coarse: date the original back so that a change shows.
+        std::filesystem::last_write_time(file.path(), std::filesystem::file_time_type::clock::now() -
+                                                          std::chrono::hours(1));
+        auto reader = openArchive(file.path());
+        ASSERT_NE(reader, nullptr);
+        EXPECT_EQ(readRange(*reader, small, 0, 4), kSmall);
+        EXPECT_EQ(readRange(*reader, small, 0, 4), kSmall);
+        change.apply(file.path());
+        EXPECT_EQ(readRange(*reader, small, 0, 4), "") << change.what;
+        EXPECT_EQ(readWhole(*reader, b.node("mixed")), std::nullopt) << change.what;
+    }
 }
 
 TEST(Reads, MoreThan4GiBInOneCall) {

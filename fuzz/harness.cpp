@@ -1,0 +1,134 @@
+#include "fuzz/harness.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "cli/info_command.h"
+#include "cli/json_writer.h"
+#include "cli/list_command.h"
+
+namespace qev::fuzz {
+namespace {
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// Files above this are only checked for locatability: reading them would drown the
+// fuzzer in allocation.
+constexpr uint64_t kMaxReadSize = 64ull << 20;
+// Pieces are read from the start of a file up to here.
+constexpr uint64_t kPieceSpan = 256 * 1024;
+constexpr uint32_t kMaxEntries = 1 << 16;
+constexpr uint32_t kMaxChildren = 4096;
+
+const char* const kPaths[] = {
+    "",
+    "/",
+    "0005000010101D00_v64",
+    "0005000010101D00_v64/meta/meta.xml",
+    "0005000010101d00_V64\\META\\Meta.XML",
+    "\\0005000010101D00_v64//code/app.xml/",
+    "a",
+    "A/B",
+    "a\\b/c",
+    "readme.txt/x",
+};
+
+void walkChildren(const ArchiveReader& reader, NodeId dir) {
+    uint32_t count = std::min(reader.entryCount(dir), kMaxChildren);
+    for (uint32_t i = 0; i < count; ++i) {
+        DirEntryInfo info;
+        bool named = reader.entryAt(dir, i, info);
+        check(info.isFile != info.isDirectory);
+        check(named == !info.name.empty());
+        check(info.isFile || info.size == 0);
+    }
+    DirEntryInfo untouched;
+    check(!reader.entryAt(dir, reader.entryCount(dir), untouched));
+}
+
+void readEntry(ArchiveReader& reader, NodeId file) {
+    uint64_t size = reader.fileSize(file);
+    bool locatable = reader.fileBlocksLocatable(file);
+    if (size > kMaxReadSize) return;
+    std::vector<uint8_t> whole(size);
+    uint64_t got = reader.readFile(file, 0, size, whole.data());
+    check(got == size || got == 0);
+    // A file whose blocks cannot all be located can never be read whole.
+    check(locatable || size == 0 || got == 0);
+    uint8_t byte;
+    check(reader.readFile(file, size, 1, &byte) == 0);
+    uint64_t span = std::min(size, kPieceSpan);
+    std::vector<uint8_t> piece(4093);
+    for (uint64_t at = 0; at < span; at += piece.size()) {
+        uint64_t n = reader.readFile(file, at, piece.size(), piece.data());
+        check(n == 0 || n == std::min<uint64_t>(piece.size(), size - at));
+        if (n != 0 && got == size) check(std::memcmp(piece.data(), whole.data() + at, n) == 0);
+    }
+}
+
+}  // namespace
+
+void exerciseArchive(const uint8_t* data, size_t size) {
+    std::unique_ptr<std::istream> stream =
+        std::make_unique<std::istringstream>(std::string(reinterpret_cast<const char*>(data), size));
+    std::unique_ptr<ArchiveReader> reader = openArchiveStream(stream);
+    if (!reader) {
+        check(stream != nullptr);
+        return;
+    }
+    check(stream == nullptr);
+    check(reader->isDirectory(0));
+    (void)cli::titleListJson(*reader);
+    (void)cli::summaryJson(*reader, "fuzz.qev");
+    for (const char* path : kPaths) {
+        NodeId n = reader->findPath(path);
+        check(n == kInvalidNode || reader->isFile(n) || reader->isDirectory(n));
+    }
+    for (NodeId id = 0; id < kMaxEntries && (reader->isFile(id) || reader->isDirectory(id)); ++id) {
+        if (reader->isDirectory(id)) {
+            walkChildren(*reader, id);
+        } else {
+            readEntry(*reader, id);
+        }
+    }
+}
+
+void exerciseText(const uint8_t* data, size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::string escaped = cli::escapeJsonString(text);
+    // Nothing below 0x20 survives escaping, and nothing else is lost.
+    check(std::none_of(escaped.begin(), escaped.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20; }));
+    check(escaped.size() >= text.size());
+
+    size_t half = size / 2;
+    cli::JsonWriter json;
+    json.beginObject();
+    json.stringField(text.substr(0, half), text.substr(half));
+    json.beginArray();
+    json.intField(text, int64_t(size) * (size % 2 ? -1 : 1));
+    json.uintField(text, size);
+    json.endArray();
+    json.endObject();
+    std::string doc = json.result();
+    check(doc.front() == '{' && doc.back() == '}');
+
+    cli::TitleEntry entry;
+    if (cli::parseTitleFolderName(text, entry)) {
+        check(entry.folderName == text);
+        check(entry.titleId == text.substr(0, 16));
+        check(entry.version >= 0);
+        check(cli::escapeJsonString(entry.folderName) == entry.folderName);
+    }
+}
+
+}  // namespace qev::fuzz
