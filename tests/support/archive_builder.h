@@ -27,20 +27,19 @@
 
 #include "archive/archive_reader.h"
 #include "archive/format.h"
+#include "tools/archive_writer.h"
 
 namespace qev::testing {
 
-std::string storeBE16(uint16_t v);
-std::string storeBE32(uint32_t v);
-std::string storeBE64(uint64_t v);
-std::string encodeFooter(const ArchiveFooter& footer);
-std::string encodeOffsetRecord(const BlockOffsetRecord& record);
-std::string encodeTreeEntry(const TreeEntry& entry);
-// A name with its length prefix; `twoByte` forces the two-byte form for short names.
-std::string encodeName(std::string_view name, bool twoByte = false);
-
-TreeEntry directoryEntry(uint32_t nameRef, uint32_t firstChild, uint32_t childCount);
-TreeEntry fileEntry(uint32_t nameRef, uint64_t start, uint64_t size);
+using writer::directoryEntry;
+using writer::encodeFooter;
+using writer::encodeName;
+using writer::encodeOffsetRecord;
+using writer::encodeTreeEntry;
+using writer::fileEntry;
+using writer::storeBE16;
+using writer::storeBE32;
+using writer::storeBE64;
 
 class ArchiveBuilder {
 public:
@@ -79,11 +78,9 @@ private:
         std::string contents;
         std::vector<size_t> children;  // indices into nodes_
     };
-    struct Layout;
-
     size_t childNamed(size_t parent, std::string_view name);
     size_t addNode(size_t parent, std::string_view name, bool isFile);
-    Layout layOut() const;
+    writer::TreeLayout layOut() const;
 
     std::vector<Node> nodes_;
     int level_ = 3;
