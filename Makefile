@@ -3,26 +3,39 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-# Build and test needs; mingw-w64 compiles the front end for Windows as a syntax check;
-# clang and its runtime build the fuzz targets.
-PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libgtest-dev jq g++-mingw-w64-x86-64 \
-            clang libclang-rt-14-dev
+# What building needs, and what testing needs on top: GoogleTest, jq for strict JSON
+# checks, mingw-w64 to compile the front end for Windows, clang and its runtime for the
+# fuzz targets.
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev
+RELEASE_DIR ?= build-release
+PREFIX ?= /usr/local
+SAMPLE := examples/sample.qev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build check test test-asan test-tsan fuzz-smoke clean
+.PHONY: all deps build-deps configure build check test test-asan test-tsan fuzz-smoke release \
+        demo install clean
 
 all: build
 
-deps:
+# Installs, through apt-get, those of $(1) that are not installed yet.
+define install-missing
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
 	  $(SUDO) apt-get update && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
 	fi
+endef
+
+build-deps:
+	$(call install-missing,$(BUILD_PACKAGES))
+
+deps:
+	$(call install-missing,$(TEST_PACKAGES))
 
 configure: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
@@ -54,5 +67,21 @@ fuzz-smoke: deps
 	fuzz/run.sh archive $(FUZZ_SECONDS)
 	fuzz/run.sh text $(FUZZ_SECONDS)
 
+# A release build of the tools alone, without the tests.
+release: build-deps
+	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+# The three commands on the sample archive, each shown before its output.
+demo: release
+	@for args in "list $(SAMPLE)" "info $(SAMPLE)" "extract $(SAMPLE) 0005000010101D00_v64/meta/meta.xml"; do \
+	  echo "\$$ qev-tool $$args"; \
+	  $(RELEASE_DIR)/cli/qev-tool $$args || exit 1; \
+	  echo; \
+	done
+
+install: release
+	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
+
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD_DIR) $(RELEASE_DIR) build-asan build-tsan build-fuzz
