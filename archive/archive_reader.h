@@ -61,6 +61,8 @@ public:
     // untouched, when the directory or the position does not exist.
     bool entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const;
     uint64_t fileSize(NodeId node) const;
+    // Where a file begins in the decompressed data stream; 0 for a directory or a bad id.
+    uint64_t fileStart(NodeId node) const;
     std::string_view entryName(NodeId node) const;
 
     // Copies up to `length` bytes of a file from `position` on into `destination` and
@@ -86,6 +88,10 @@ private:
     uint32_t childrenInTree(const TreeEntry& directory) const;
     NodeId findChild(const TreeEntry& directory, std::string_view component) const;
     CacheBlock* fetchBlock(uint64_t blockIndex);
+    // The decompressed block to copy from: a cache slot's buffer, or `destination` itself
+    // when the block was loaded straight into it. Null when the block fails to load.
+    const uint8_t* blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct,
+                                uint8_t* destination);
     bool loadBlock(uint64_t blockIndex, uint8_t* destination);
 
     std::mutex readLock;

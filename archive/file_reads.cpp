@@ -59,6 +59,17 @@ CacheBlock* ArchiveReader::fetchBlock(uint64_t blockIndex) {
     return nullptr;
 }
 
+const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct,
+                                           uint8_t* destination) {
+    if (CacheBlock* hit = cache.lookup(blockIndex)) return hit->buffer;
+    // A read larger than the cache would only evict its own blocks again: whole blocks
+    // of it are decompressed straight into the caller's memory, sparing a copy and the
+    // cache's pages.
+    if (direct && wantedWhole) return loadBlock(blockIndex, destination) ? destination : nullptr;
+    CacheBlock* slot = fetchBlock(blockIndex);
+    return slot != nullptr ? slot->buffer : nullptr;
+}
+
 uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length,
                                  uint8_t* destination) {
     if (node >= treeEntries.size()) return 0;
@@ -67,13 +78,14 @@ uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length
     if (!e.isFile() || position >= e.fileSize()) return 0;
     uint64_t count = std::min(length, e.fileSize() - position);
     uint64_t streamPos = e.fileStart() + position;  // both below 2^48
+    bool direct = count / kBlockSize > kCacheSlotCount;
     for (uint64_t remaining = count; remaining > 0;) {
-        const CacheBlock* slot = fetchBlock(streamPos / kBlockSize);
-        if (slot == nullptr) return 0;
         uint64_t within = streamPos % kBlockSize;
         uint64_t n = std::min<uint64_t>(kBlockSize - within, remaining);
+        const uint8_t* block = blockForCopy(streamPos / kBlockSize, n == kBlockSize, direct, destination);
+        if (block == nullptr) return 0;
         // Copied under the lock: a concurrent miss could otherwise reuse the slot.
-        std::memcpy(destination, slot->buffer + within, size_t(n));
+        if (block != destination) std::memcpy(destination, block + within, size_t(n));
         destination += n;
         streamPos += n;
         remaining -= n;

@@ -50,6 +50,11 @@ uint64_t ArchiveReader::fileSize(NodeId node) const {
     return e != nullptr && e->isFile() ? e->fileSize() : 0;
 }
 
+uint64_t ArchiveReader::fileStart(NodeId node) const {
+    const TreeEntry* e = entry(node);
+    return e != nullptr && e->isFile() ? e->fileStart() : 0;
+}
+
 std::string_view ArchiveReader::entryName(NodeId node) const {
     const TreeEntry* e = entry(node);
     uint32_t offset = e != nullptr ? e->nameOffset() : kNoName;

@@ -140,6 +140,24 @@ TEST(Reads, RawBlockGoesStraightFromTheFile) {
     EXPECT_EQ(r.stream->buf().reads[0], (testing::ReadCall{at.fileOffset, kBlockSize}));
 }
 
+TEST(Reads, ReadsLargerThanTheCacheBypassItAndStayExact) {
+    // 70 blocks: more than the cache holds, so whole blocks go straight to the caller.
+    std::string big = testing::patterned(70 * 65536 - 1000) + testing::incompressible(1000);
+    ArchiveBuilder b;
+    b.file("pad", "xyz").file("big", big);
+    Recorded r(b.build());
+    readRange(*r.reader, 2, 20 * 65536, 10);  // block 20 is now cached
+    size_t before = r.reads();
+    EXPECT_EQ(readWhole(*r.reader, 2), big);
+    EXPECT_EQ(r.reads() - before, 70u);  // 71 blocks touched, one of them from the cache
+    // Only the partial first and last blocks went through the cache.
+    EXPECT_EQ(ArchiveReaderTestAccess::cache(*r.reader).filledCount(), 3u);
+
+    auto damaged = testing::openBytes(
+        ArchiveBuilder(b).editBlock(40, [](std::string& s) { s.resize(s.size() - 9); }).build());
+    EXPECT_EQ(readWhole(*damaged, 2), std::nullopt);
+}
+
 TEST(Reads, SixtyFiveBlocksEvictTheFirst) {
     ArchiveBuilder b;
     std::string big = testing::patterned(65 * 65536);
