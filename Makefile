@@ -15,7 +15,7 @@ SAMPLE := examples/sample.qev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build-deps configure build check test test-asan test-tsan fuzz-smoke release \
-        demo install clean
+        demo bench install clean
 
 all: build
 
@@ -80,8 +80,16 @@ demo: release
 	  echo; \
 	done
 
+# Benchmarks against peers and baselines; writes bench/results.md and bench/results.png.
+BENCH_PACKAGES := $(BUILD_PACKAGES) jq hyperfine squashfs-tools zstd time gnuplot-nox
+bench:
+	$(call install-missing,$(BENCH_PACKAGES))
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQEV_BENCH=ON
+	cmake --build build-bench -j $(JOBS)
+	bench/run.sh
+
 install: release
 	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(RELEASE_DIR) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD_DIR) $(RELEASE_DIR) build-asan build-tsan build-fuzz build-bench

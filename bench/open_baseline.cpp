@@ -1,24 +1,31 @@
 // The least work opening allows: read the footer, then each of the three tables with one
 // read into freshly allocated memory, and touch each page once. No checks, no conversion.
 //
-//   open_baseline ARCHIVE
+//   open_baseline ARCHIVE               reads the tables
+//   open_baseline ARCHIVE --table-kib   prints the size of the three tables in KiB
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "archive/format.h"
 
 int main(int argc, char** argv) {
-    if (argc != 2) return 2;
+    if (argc != 2 && argc != 3) return 2;
     int fd = ::open(argv[1], O_RDONLY);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0) return 1;
     uint8_t bytes[qev::kFooterSize];
     if (::pread(fd, bytes, sizeof bytes, st.st_size - off_t(sizeof bytes)) != ssize_t(sizeof bytes)) return 1;
     qev::ArchiveFooter f = qev::decodeFooter(bytes);
+    if (argc == 3 && std::strcmp(argv[2], "--table-kib") == 0) {
+        std::printf("%llu\n", (unsigned long long)((f.offsetSection.size + f.nameSection.size + f.treeSection.size) / 1024));
+        return 0;
+    }
     unsigned sum = 0;
     for (const qev::SectionRange* s : {&f.offsetSection, &f.nameSection, &f.treeSection}) {
         auto* table = static_cast<uint8_t*>(std::malloc(s->size + 1));

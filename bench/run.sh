@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# Benchmarks qev-tool against the programs a user would pick instead and against
+# baselines that do the least the design allows. Makes its own data, prints a table of
+# ratios and writes bench/results.md and bench/results.png.
+#
+#   bench/run.sh            (make bench builds the helpers first)
+# Environment: BENCH_BUILD (build dir, default build-bench), BENCH_WORK (data, default
+# /tmp/qev-bench), BENCH_RUNS (repetitions, default 15).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BENCH_BUILD:-$root/build-bench}
+work=${BENCH_WORK:-/tmp/qev-bench}
+runs=${BENCH_RUNS:-15}
+qev=$build/cli/qev-tool
+pack=$build/tools/qev-pack
+helpers=$build/bench
+mkdir -p "$work"
+results=$work/results.tsv
+: > "$results"
+
+log() { printf '== %s\n' "$*" >&2; }
+
+# --- data --------------------------------------------------------------------------
+# 256 MiB of mixed real data from this machine: shared libraries and documentation.
+make_mixed() {
+    [ -f "$work/large/big.bin" ] && return
+    log "collecting 256 MiB of mixed data"
+    mkdir -p "$work/large"
+    find /usr/lib/x86_64-linux-gnu /usr/share/doc /usr/lib -type f -size +4k 2>/dev/null |
+        LC_ALL=C sort | xargs cat 2>/dev/null | head -c 268435456 > "$work/large/big.bin" || true
+    [ "$(stat -c %s "$work/large/big.bin")" -eq 268435456 ]
+}
+
+squash() {  # squash DIR IMAGE
+    [ -f "$2" ] || mksquashfs "$1" "$2" -comp zstd -Xcompression-level 3 -b 65536 -noappend -quiet -no-progress
+}
+
+make_inputs() {
+    make_mixed
+    [ -f "$work/large.qev" ] || "$pack" "$work/large" "$work/large.qev" --level 3
+    squash "$work/large" "$work/large.sqfs"
+    [ -f "$work/big.zst" ] || zstd -q -3 -f "$work/large/big.bin" -o "$work/big.zst"
+    if [ ! -d "$work/small" ]; then
+        log "making 20,000 files in 100 title folders"
+        "$helpers/make_data" tree "$work/small" "$work/large/big.bin" 20000 100
+    fi
+    [ -f "$work/small.qev" ] || "$pack" "$work/small" "$work/small.qev" --level 3
+    squash "$work/small" "$work/small.sqfs"
+    if [ ! -f "$work/wide.qev" ]; then
+        log "making an archive of 1,000,000 entries"
+        "$helpers/make_data" wide "$work/wide.qev" 1000000 >&2
+    fi
+}
+
+# --- measuring ---------------------------------------------------------------------
+# time_cmds GROUP NAME=CMD...: medians in seconds, one line per command, all in one run.
+time_cmds() {
+    local group=$1 json=$work/$1.json
+    shift
+    local args=()
+    for pair in "$@"; do args+=(-n "${pair%%=*}" "${pair#*=}"); done
+    hyperfine -N --warmup 3 --runs "$runs" --output=null --export-json "$json" "${args[@]}" >&2
+    jq -r --arg g "$group" '.results[] | [$g, .command, (.median|tostring)] | @tsv' "$json" >> "$results"
+}
+
+# peak_kb GROUP NAME CMD...: maximum resident set in KiB, the least of three runs.
+peak_kb() {
+    local group=$1 name=$2 best=""
+    shift 2
+    for _ in 1 2 3; do
+        local kb
+        kb=$( { /usr/bin/time -f '%M' "$@" > /dev/null; } 2>&1 | tail -n 1)
+        if [ -z "$best" ] || [ "$kb" -lt "$best" ]; then best=$kb; fi
+    done
+    printf '%s\t%s\t%s\n' "$group-rss" "$name" "$best" >> "$results"
+}
+
+value() { awk -F'\t' -v g="$1" -v n="$2" '$1 == g && $2 == n { print $3 }' "$results"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+
+run_all() {
+    local target=0005000010000000_v0/target.bin
+    log "large-file extract"
+    time_cmds large \
+        "qev-tool=$qev extract $work/large.qev big.bin" \
+        "baseline=$helpers/extract_baseline $work/large.qev big.bin" \
+        "zstd -dc=zstd -dc $work/big.zst" \
+        "unsquashfs -p 1 -cat=unsquashfs -p 1 -cat $work/large.sqfs big.bin"
+    log "small-file extract"
+    time_cmds small \
+        "qev-tool=$qev extract $work/small.qev $target" \
+        "unsquashfs -cat=unsquashfs -cat $work/small.sqfs $target" \
+        "cat=cat $work/small/$target"
+    log "open at scale"
+    time_cmds open \
+        "qev-tool info=$qev info $work/wide.qev" \
+        "qev-tool list=$qev list $work/wide.qev" \
+        "baseline=$helpers/open_baseline $work/wide.qev" \
+        "cat=cat $work/wide.qev"
+    log "peak memory"
+    peak_kb large qev-tool "$qev" extract "$work/large.qev" big.bin
+    peak_kb large baseline "$helpers/extract_baseline" "$work/large.qev" big.bin
+    peak_kb large "unsquashfs -p 1 -cat" unsquashfs -p 1 -cat "$work/large.sqfs" big.bin
+    peak_kb large "zstd -dc" zstd -dc "$work/big.zst"
+    peak_kb small qev-tool "$qev" extract "$work/small.qev" "$target"
+    peak_kb small "unsquashfs -cat" unsquashfs -cat "$work/small.sqfs" "$target"
+    peak_kb open "qev-tool info" "$qev" info "$work/wide.qev"
+    peak_kb open "qev-tool list" "$qev" list "$work/wide.qev"
+    peak_kb open baseline "$helpers/open_baseline" "$work/wide.qev"
+}
+
+# --- report ------------------------------------------------------------------------
+# row LABEL GROUP OURS PEER TARGET: one line of the ratio table; TARGET is a maximum.
+row() {
+    local label=$1 group=$2 ours peer r met
+    ours=$(value "$group" "$3")
+    peer=$(value "$group" "$4")
+    r=$(ratio "$ours" "$peer")
+    met=$(awk -v r="$r" -v t="$5" 'BEGIN { print (t == "-" ? "-" : (r <= t ? "yes" : "no")) }')
+    printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$3" "$ours" "$4" "$peer" "$r" \
+        "$( [ "$5" = - ] && echo - || echo "≤ $5: $met")"
+    printf '%s\t%s\n' "$label" "$r" >> "$work/ratios.dat"
+}
+
+report() {
+    : > "$work/ratios.dat"
+    local file_kb tables_kb limit_kb ours_kb
+    file_kb=$(( $(stat -c %s "$work/large/big.bin") / 1024 ))
+    tables_kb=$("$helpers/open_baseline" "$work/large.qev" --table-kib)
+    limit_kb=$(( file_kb + tables_kb + 6 * 1024 ))
+    ours_kb=$(value large-rss qev-tool)
+    {
+        echo "# Benchmark results"
+        echo
+        echo "Machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr)."
+        echo "Date: $(date -u +%Y-%m-%d). Medians of $runs runs after 3 warm-up runs (hyperfine), page cache warm."
+        echo "Versions: $("$qev" 2>/dev/null | head -n 1) built $(date -u -r "$qev" +%Y-%m-%d); $(zstd --version | head -n 1);"
+        echo "$(unsquashfs -version 2>&1 | head -n 1); $(hyperfine --version); $(g++ --version | head -n 1)."
+        echo
+        echo "| benchmark | ours | median s | against | median s | ratio | target |"
+        echo "|---|---|---|---|---|---|---|"
+        row "large extract ÷ baseline" large qev-tool baseline 1.10
+        row "large extract ÷ unsquashfs -p 1" large qev-tool "unsquashfs -p 1 -cat" 1.00
+        row "large extract ÷ zstd -dc" large qev-tool "zstd -dc" -
+        row "small extract ÷ unsquashfs" small qev-tool "unsquashfs -cat" 1.00
+        row "small extract ÷ cat" small qev-tool cat -
+        row "info ÷ table baseline" open "qev-tool info" baseline 1.15
+        row "list ÷ table baseline" open "qev-tool list" baseline 1.15
+        row "info ÷ cat" open "qev-tool info" cat -
+        row "list ÷ cat" open "qev-tool list" cat -
+        echo
+        echo "Peak memory (maximum resident set, KiB, least of three runs):"
+        echo
+        echo "| benchmark | program | KiB |"
+        echo "|---|---|---|"
+        awk -F'\t' '$1 ~ /-rss$/ { sub(/-rss$/, "", $1); printf "| %s | %s | %s |\n", $1, $2, $3 }' "$results"
+        echo
+        echo "Extract's memory target: the file ($file_kb KiB) + the archive's tables ($tables_kb KiB)"
+        echo "+ 6 MiB = $limit_kb KiB; measured $ours_kb KiB: $( [ "$ours_kb" -le "$limit_kb" ] && echo met || echo "not met")."
+        echo
+        echo "The archives: large.qev holds one 256 MiB file of shared libraries and documentation"
+        echo "(zstd level 3, 64 KiB blocks); small.qev 20,000 files of 1 to 31 KiB in 100 title"
+        echo "folders; wide.qev 1,000,000 entries with a name table of about 16 MiB. The SquashFS"
+        echo "images hold the same trees (mksquashfs -comp zstd -Xcompression-level 3 -b 65536)."
+    } > "$root/bench/results.md"
+    gnuplot <<GP
+set terminal png size 900,480
+set output "$root/bench/results.png"
+set style fill solid 0.8
+set boxwidth 0.6
+set yrange [0:*]
+set ylabel "ratio (ours / other); below 1 is faster"
+set xtics rotate by -30 font ",9"
+set grid ytics
+unset key
+set datafile separator "\t"
+plot "$work/ratios.dat" using 0:2:xtic(1) with boxes lc rgb "#3a7bd5", 1 with lines lc rgb "#aa0000"
+GP
+    cat "$root/bench/results.md"
+}
+
+make_inputs
+run_all
+report
