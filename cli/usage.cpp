@@ -19,7 +19,11 @@ void printUsage(const char* invocationName, std::ostream& out) {
         "  " + name + " info <qev_file>",
         "      Get information about the archive",
     };
-    for (const std::string& line : lines) out << line << '\n' << std::flush;
+    for (const std::string& line : lines) {
+        std::string text = line + '\n';
+        out.write(text.data(), std::streamsize(text.size()));
+        out.flush();
+    }
 }
 
 }  // namespace qev::cli
