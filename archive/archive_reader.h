@@ -60,6 +60,9 @@ public:
     // Fills `info` for a child and tells whether it has a usable name; false, with `info`
     // untouched, when the directory or the position does not exist.
     bool entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const;
+    // The NodeId of a directory's child, or kInvalidNode when entryAt would say it does
+    // not exist.
+    NodeId childAt(NodeId directory, uint32_t position) const;
     uint64_t fileSize(NodeId node) const;
     // Where a file begins in the decompressed data stream; 0 for a directory or a bad id.
     uint64_t fileStart(NodeId node) const;

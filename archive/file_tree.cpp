@@ -61,10 +61,15 @@ std::string_view ArchiveReader::entryName(NodeId node) const {
     return decodeName(nameTable.data(), nameTable.size(), offset);
 }
 
-bool ArchiveReader::entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const {
+NodeId ArchiveReader::childAt(NodeId directory, uint32_t position) const {
     const TreeEntry* dir = entry(directory);
-    if (dir == nullptr || dir->isFile() || position >= childrenInTree(*dir)) return false;
-    NodeId child = dir->firstChild() + position;
+    if (dir == nullptr || dir->isFile() || position >= childrenInTree(*dir)) return kInvalidNode;
+    return dir->firstChild() + position;
+}
+
+bool ArchiveReader::entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const {
+    NodeId child = childAt(directory, position);
+    if (child == kInvalidNode) return false;
     const TreeEntry& e = treeEntries[child];
     info.isFile = e.isFile();
     info.isDirectory = !e.isFile();
