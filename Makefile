@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # What building needs, and what testing needs on top: GoogleTest, jq for strict JSON
 # checks, mingw-w64 to compile the front end for Windows, clang and its runtime for the
 # fuzz targets.
-BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libfuse3-dev fuse3
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev
 RELEASE_DIR ?= build-release
 PREFIX ?= /usr/local

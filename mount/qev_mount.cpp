@@ -1,5 +1,5 @@
 // qev-mount ARCHIVE MOUNTPOINT [options]: a QEV archive as a read-only filesystem.
-#define FUSE_USE_VERSION 34
+#define FUSE_USE_VERSION 312
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,10 +158,11 @@ int serve(fuse_args& args, const fuse_cmdline_opts& opts, MountTree& tree) {
             if (opts.singlethread) {
                 rc = fuse_session_loop(se);
             } else {
-                fuse_loop_config config{};
-                config.clone_fd = opts.clone_fd;
-                config.max_idle_threads = opts.max_idle_threads;
-                rc = fuse_session_loop_mt(se, &config);
+                fuse_loop_config* config = fuse_loop_cfg_create();
+                fuse_loop_cfg_set_clone_fd(config, opts.clone_fd);
+                fuse_loop_cfg_set_max_threads(config, opts.max_threads);
+                rc = fuse_session_loop_mt(se, config);
+                fuse_loop_cfg_destroy(config);
             }
             fuse_session_unmount(se);
         }
