@@ -81,7 +81,7 @@ demo: release
 	done
 
 # Benchmarks against peers and baselines; writes bench/results.md and bench/results.png.
-BENCH_PACKAGES := $(BUILD_PACKAGES) jq hyperfine squashfs-tools zstd time gnuplot-nox
+BENCH_PACKAGES := $(BUILD_PACKAGES) jq hyperfine squashfs-tools squashfuse zstd time gnuplot-nox
 bench:
 	$(call install-missing,$(BENCH_PACKAGES))
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQEV_BENCH=ON

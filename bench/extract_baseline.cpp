@@ -3,7 +3,8 @@
 // write the buffer with one call. The archive's tables are read with the project's reader;
 // everything after that is done here by hand.
 //
-//   extract_baseline ARCHIVE PATH > out
+//   extract_baseline ARCHIVE PATH [--large-pages] > out
+// With --large-pages the buffer comes in large pages, as qev-tool's does.
 #include <fcntl.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -14,9 +15,11 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/large_pages.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) return 2;
+    if (argc != 3 && argc != 4) return 2;
+    bool largePages = argc == 4 && std::strcmp(argv[3], "--large-pages") == 0;
     auto reader = qev::openArchive(argv[1]);
     if (!reader) return 1;
     qev::NodeId node = reader->findPath(argv[2]);
@@ -24,7 +27,7 @@ int main(int argc, char** argv) {
     uint64_t size = reader->fileSize(node);
     // readFile is not used for the data: blocks are located and decompressed here.
     int fd = ::open(argv[1], O_RDONLY);
-    std::unique_ptr<uint8_t[]> out(new uint8_t[size]);
+    uint8_t* out = largePages ? static_cast<uint8_t*>(qev::allocateLargePages(size)) : new uint8_t[size];
     std::vector<uint8_t> stored(qev::kBlockSize), block(qev::kBlockSize);
     ZSTD_DCtx* dctx = ZSTD_createDCtx();
     uint64_t start = reader->fileStart(node);
@@ -35,7 +38,7 @@ int main(int argc, char** argv) {
         uint64_t within = done == 0 ? start % qev::kBlockSize : 0;
         uint64_t n = std::min<uint64_t>(qev::kBlockSize - within, size - done);
         // Whole blocks go straight into the output; only partial ones pass a scratch block.
-        uint8_t* target = (within == 0 && n == qev::kBlockSize) ? out.get() + done : block.data();
+        uint8_t* target = (within == 0 && n == qev::kBlockSize) ? out + done : block.data();
         bool raw = at->storedLength == qev::kBlockSize;
         uint8_t* into = raw ? target : stored.data();
         if (::pread(fd, into, at->storedLength, off_t(at->fileOffset)) != ssize_t(at->storedLength)) return 1;
@@ -43,11 +46,11 @@ int main(int argc, char** argv) {
                         qev::kBlockSize) {
             return 1;
         }
-        if (target == block.data()) std::memcpy(out.get() + done, block.data() + within, n);
+        if (target == block.data()) std::memcpy(out + done, block.data() + within, n);
         done += n;
     }
     for (uint64_t w = 0; w < size;) {
-        ssize_t n = ::write(1, out.get() + w, size - w);
+        ssize_t n = ::write(1, out + w, size - w);
         if (n <= 0) return 1;
         w += uint64_t(n);
     }

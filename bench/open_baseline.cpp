@@ -3,6 +3,7 @@
 //
 //   open_baseline ARCHIVE               reads the tables
 //   open_baseline ARCHIVE --table-kib   prints the size of the three tables in KiB
+//   open_baseline ARCHIVE --large-pages reads the tables into large pages, as qev-tool does
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "archive/format.h"
+#include "archive/large_pages.h"
 
 int main(int argc, char** argv) {
     if (argc != 2 && argc != 3) return 2;
@@ -28,7 +30,8 @@ int main(int argc, char** argv) {
     }
     unsigned sum = 0;
     for (const qev::SectionRange* s : {&f.offsetSection, &f.nameSection, &f.treeSection}) {
-        auto* table = static_cast<uint8_t*>(std::malloc(s->size + 1));
+        bool large = argc == 3 && s->size >= qev::kLargePageThreshold;
+        auto* table = static_cast<uint8_t*>(large ? qev::allocateLargePages(s->size) : std::malloc(s->size + 1));
         if (::pread(fd, table, s->size, off_t(s->offset)) != ssize_t(s->size)) return 1;
         for (uint64_t i = 0; i < s->size; i += 4096) sum += table[i];
     }
