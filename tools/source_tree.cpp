@@ -27,19 +27,13 @@ SourceTree scanSourceTree(const std::filesystem::path& root, const SkipReport& s
         });
         for (const auto& entry : entries) {
             std::filesystem::file_status st = entry.symlink_status();
-            std::string name = entry.path().filename().string();
-            size_t child;
-            if (std::filesystem::is_symlink(st)) {
-                skipped("symbolic link", entry.path());
-                continue;
-            } else if (std::filesystem::is_regular_file(st)) {
-                child = addNode(tree, name, true, entry.file_size(), entry.path());
-            } else if (std::filesystem::is_directory(st)) {
-                child = addNode(tree, name, false, 0, entry.path());
-            } else {
-                skipped("special file", entry.path());
+            bool isFile = std::filesystem::is_regular_file(st);
+            if (!isFile && !std::filesystem::is_directory(st)) {
+                skipped(std::filesystem::is_symlink(st) ? "symbolic link" : "special file", entry.path());
                 continue;
             }
+            size_t child = addNode(tree, entry.path().filename().string(), isFile,
+                                   isFile ? entry.file_size() : 0, entry.path());
             tree.nodes[next].children.push_back(child);
         }
     }
