@@ -61,11 +61,13 @@ CacheBlock* ArchiveReader::fetchBlock(uint64_t blockIndex) {
 
 const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct,
                                            uint8_t* destination) {
-    if (CacheBlock* hit = cache.lookup(blockIndex)) return hit->buffer;
     // A read larger than the cache would only evict its own blocks again: whole blocks
-    // of it are decompressed straight into the caller's memory, sparing a copy and the
-    // cache's pages.
-    if (direct && wantedWhole) return loadBlock(blockIndex, destination) ? destination : nullptr;
+    // of it that are not cached are decompressed straight into the caller's memory,
+    // sparing a copy and the cache's pages.
+    if (direct && wantedWhole) {
+        if (CacheBlock* hit = cache.lookup(blockIndex)) return hit->buffer;
+        return loadBlock(blockIndex, destination) ? destination : nullptr;
+    }
     CacheBlock* slot = fetchBlock(blockIndex);
     return slot != nullptr ? slot->buffer : nullptr;
 }
