@@ -1,5 +1,7 @@
 #include "archive/format.h"
 
+#include <cstring>
+
 namespace qev {
 namespace {
 
@@ -36,6 +38,22 @@ TreeEntry decodeTreeEntry(const uint8_t* bytes) {
     TreeEntry e;
     for (uint32_t i = 0; i < 4; ++i) e.words[i] = loadBE32(bytes + 4 * i);
     return e;
+}
+
+void decodeOffsetRecordsInPlace(BlockOffsetRecord* records, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        records[i] = decodeOffsetRecord(reinterpret_cast<const uint8_t*>(records + i));
+    }
+}
+
+void decodeTreeEntriesInPlace(TreeEntry* entries, size_t count) {
+    // A tree entry is four 32-bit words on disk and in memory, so the table is one run of
+    // words, each swapped where it lies (one load, byte swap and store per word).
+    auto* bytes = reinterpret_cast<uint8_t*>(entries);
+    for (size_t i = 0; i < count * 4; ++i) {
+        uint32_t word = loadBE32(bytes + 4 * i);
+        std::memcpy(bytes + 4 * i, &word, sizeof word);
+    }
 }
 
 std::string_view decodeName(const uint8_t* table, uint64_t tableSize, uint32_t offset) {

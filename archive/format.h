@@ -89,6 +89,11 @@ ArchiveFooter decodeFooter(const uint8_t* bytes);
 BlockOffsetRecord decodeOffsetRecord(const uint8_t* bytes);
 TreeEntry decodeTreeEntry(const uint8_t* bytes);
 
+// Whole tables read straight into their host arrays, converted where they lie: the disk
+// and host records have the same size, and each record's bytes become its fields.
+void decodeOffsetRecordsInPlace(BlockOffsetRecord* records, size_t count);
+void decodeTreeEntriesInPlace(TreeEntry* entries, size_t count);
+
 // The name at `offset` in a name table of `tableSize` bytes, or the empty view when the
 // offset is kNoName or the prefix or the name would reach past the table.
 std::string_view decodeName(const uint8_t* table, uint64_t tableSize, uint32_t offset);

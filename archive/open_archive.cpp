@@ -28,16 +28,14 @@ bool treeSizeAcceptable(const ArchiveFooter& f) {
 }
 
 // Reads a whole section in one call into a table of T and converts it to host order in
-// place, record by record. The footer checks keep section.size within 32 bits.
+// place. The footer checks keep section.size within 32 bits.
 template <typename T>
 bool loadTable(std::istream& stream, const SectionRange& section, FixedArray<T>& out,
-               T (*decode)(const uint8_t*) = nullptr) {
+               void (*decodeInPlace)(T*, size_t) = nullptr) {
     auto table = FixedArray<T>::uninitialized(size_t(section.size / sizeof(T)));
     auto* bytes = reinterpret_cast<uint8_t*>(table.data());
     if (!readAt(stream, section.offset, bytes, uint32_t(section.size))) return false;
-    if (decode != nullptr) {
-        for (size_t i = 0; i < table.size(); ++i) table[i] = decode(bytes + i * sizeof(T));
-    }
+    if (decodeInPlace != nullptr) decodeInPlace(table.data(), table.size());
     out = std::move(table);
     return true;
 }
@@ -77,10 +75,10 @@ std::unique_ptr<ArchiveReader> openArchiveStream(std::unique_ptr<std::istream>& 
     FixedArray<BlockOffsetRecord> records;
     FixedArray<uint8_t> names;
     FixedArray<TreeEntry> tree;
-    if (!loadTable(in, footer.offsetSection, records, decodeOffsetRecord)) return nullptr;
+    if (!loadTable(in, footer.offsetSection, records, decodeOffsetRecordsInPlace)) return nullptr;
     if (!loadTable(in, footer.nameSection, names)) return nullptr;
     if (!treeSizeAcceptable(footer)) return nullptr;
-    if (!loadTable(in, footer.treeSection, tree, decodeTreeEntry)) return nullptr;
+    if (!loadTable(in, footer.treeSection, tree, decodeTreeEntriesInPlace)) return nullptr;
     if (!rootAcceptable(tree, names)) return nullptr;
 
     return std::make_unique<ArchiveReader>(stream, records, names, tree, footer.dataSection.offset,
