@@ -87,12 +87,24 @@ void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_fil
     fuse_reply_buf(req, buffer.data(), used);
 }
 
+// Set when the kernel agreed to skip open and release once open answers ENOSYS.
+bool gNoOpen = false;
+
+void init(void*, fuse_conn_info* conn) {
+    // Opening carries no state here, so each open would only cost a round trip.
+    if (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) {
+        conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
+        gNoOpen = true;
+    }
+}
+
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     MountTree& t = treeOf(req);
     NodeId node = qev::mount::nodeOf(ino);
     if (t.reader().isDirectory(node)) return (void)fuse_reply_err(req, EISDIR);
     if (!t.reader().isFile(node)) return (void)fuse_reply_err(req, ENOENT);
     if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
+    if (gNoOpen) return (void)fuse_reply_err(req, ENOSYS);  // success, and no more opens
     fi->keep_cache = 1;
     fuse_reply_open(req, fi);
 }
@@ -110,6 +122,7 @@ void refuse(fuse_req_t req) { fuse_reply_err(req, EROFS); }
 
 fuse_lowlevel_ops operations() {
     fuse_lowlevel_ops ops{};
+    ops.init = init;
     ops.lookup = lookup;
     ops.getattr = getattr;
     ops.opendir = opendir;
