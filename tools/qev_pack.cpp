@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "tools/archive_writer.h"
 #include "tools/source_tree.h"
@@ -121,11 +122,9 @@ public:
         // mkstemp makes the file private; give it the mode a new file would have.
         mode_t mask = ::umask(0);
         ::umask(mask);
-        if (::fchmod(fd_, 0666 & ~mask) != 0 || ::fsync(fd_) != 0 || ::close(fd_) != 0) {
-            fd_ = -1;
-            throw PackError(withErrno("Failed to write", output_));
-        }
-        fd_ = -1;
+        bool written = ::fchmod(fd_, 0666 & ~mask) == 0 && ::fsync(fd_) == 0;
+        written = ::close(std::exchange(fd_, -1)) == 0 && written;
+        if (!written) throw PackError(withErrno("Failed to write", output_));
         int rc = replace ? ::rename(path_.c_str(), output_.c_str())
                          : ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, output_.c_str(), RENAME_NOREPLACE);
         if (rc != 0 && errno == EEXIST) throw PackError(existsMessage(output_));
