@@ -29,6 +29,11 @@ ArchiveReader::ArchiveReader(std::unique_ptr<std::istream>& stream,
     if (!decompressor) throw std::bad_alloc();
 }
 
+uint64_t ArchiveReader::tableBytes() const {
+    return offsetRecords.size() * sizeof(BlockOffsetRecord) + nameTable.size() +
+           treeEntries.size() * sizeof(TreeEntry);
+}
+
 // Members go in reverse declaration order; the stream's destruction closes the file.
 ArchiveReader::~ArchiveReader() = default;
 

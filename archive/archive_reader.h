@@ -80,6 +80,8 @@ public:
     // anything that is not a file. Lets a caller refuse an impossible size before
     // allocating for it.
     bool fileBlocksLocatable(NodeId node) const;
+    // Bytes of memory the three tables take.
+    uint64_t tableBytes() const;
 
 private:
     friend struct ArchiveReaderTestAccess;

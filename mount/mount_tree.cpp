@@ -21,7 +21,29 @@ bool isShowableName(std::string_view name) {
 }
 
 MountTree::MountTree(ArchiveReader& reader, const struct stat& archive, uid_t uid, gid_t gid)
-    : reader_(reader), archive_(archive), uid_(uid), gid_(gid) {}
+    : reader_(reader), archive_(archive), uid_(uid), gid_(gid), freeReaders_{&reader} {}
+
+void MountTree::addReader(std::unique_ptr<ArchiveReader> reader) {
+    std::lock_guard<std::mutex> lock(poolLock_);
+    freeReaders_.push_back(reader.get());
+    extraReaders_.push_back(std::move(reader));
+}
+
+ArchiveReader* MountTree::takeReader() {
+    std::unique_lock<std::mutex> lock(poolLock_);
+    readerFree_.wait(lock, [&] { return !freeReaders_.empty(); });
+    ArchiveReader* r = freeReaders_.back();
+    freeReaders_.pop_back();
+    return r;
+}
+
+void MountTree::giveBack(ArchiveReader* reader) {
+    {
+        std::lock_guard<std::mutex> lock(poolLock_);
+        freeReaders_.push_back(reader);
+    }
+    readerFree_.notify_one();
+}
 
 std::unique_ptr<DirectoryIndex> MountTree::buildIndex(NodeId node) const {
     auto index = std::make_unique<DirectoryIndex>();
@@ -77,7 +99,9 @@ struct stat MountTree::attributes(NodeId node) const {
 long MountTree::read(NodeId file, uint64_t offset, size_t size, char* buffer) {
     uint64_t fileSize = reader_.fileSize(file);
     if (offset >= fileSize || size == 0) return 0;
-    uint64_t got = reader_.readFile(file, offset, size, reinterpret_cast<uint8_t*>(buffer));
+    ArchiveReader* r = takeReader();
+    uint64_t got = r->readFile(file, offset, size, reinterpret_cast<uint8_t*>(buffer));
+    giveBack(r);
     // Never wrong or zero-filled bytes: a block that fails fails the whole read.
     return got == 0 ? -EIO : long(got);
 }

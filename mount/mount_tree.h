@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,10 +48,17 @@ public:
     // Bytes read into `buffer`, or -EIO when a block of the range cannot be read.
     long read(NodeId file, uint64_t offset, size_t size, char* buffer);
 
+    // More readers of the same archive for reads: one reader decompresses one block at a
+    // time behind its lock, so concurrent reads (the kernel's read-ahead among them) each
+    // take a free reader and decompress on another core.
+    void addReader(std::unique_ptr<ArchiveReader> reader);
+
     ArchiveReader& reader() { return reader_; }
 
 private:
     std::unique_ptr<DirectoryIndex> buildIndex(NodeId node) const;
+    ArchiveReader* takeReader();
+    void giveBack(ArchiveReader* reader);
 
     ArchiveReader& reader_;
     struct stat archive_;
@@ -58,6 +66,11 @@ private:
     gid_t gid_;
     std::mutex indexLock_;
     std::unordered_map<NodeId, std::unique_ptr<DirectoryIndex>> indexes_;
+
+    std::vector<std::unique_ptr<ArchiveReader>> extraReaders_;
+    std::mutex poolLock_;
+    std::condition_variable readerFree_;
+    std::vector<ArchiveReader*> freeReaders_;  // the readers no read is using
 };
 
 }  // namespace qev::mount

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -158,6 +160,17 @@ int takeArchive(void* data, const char* arg, int key, fuse_args*) {
     return 1;
 }
 
+// One more reader per further core, unless the tables are large: each reader holds its
+// own copy of them.
+void addReaders(MountTree& tree, const std::string& archive) {
+    constexpr uint64_t kMaxCopiedTables = 64ull << 20;
+    if (tree.reader().tableBytes() > kMaxCopiedTables) return;
+    unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    for (unsigned i = 1; i < cores; ++i) {
+        if (auto extra = qev::openArchive(archive)) tree.addReader(std::move(extra));
+    }
+}
+
 void usage(FILE* to) { std::fprintf(to, "Usage: qev-mount ARCHIVE MOUNTPOINT [options]\n"); }
 
 int serve(fuse_args& args, const fuse_cmdline_opts& opts, MountTree& tree) {
@@ -213,6 +226,7 @@ int main(int argc, char** argv) {
         struct stat archive {};
         ::stat(a.archive.c_str(), &archive);
         MountTree tree(*reader, archive, ::getuid(), ::getgid());
+        addReaders(tree, a.archive);
         fuse_opt_add_arg(&args, "-oro,default_permissions,fsname=qev,subtype=qev");
         rc = serve(args, opts, tree);
     } else {
