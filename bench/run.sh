@@ -213,10 +213,10 @@ report() {
         echo "Mount benchmarks mount afresh before every timed run (outside the timing), so no run"
         echo "is served from what the kernel cached during the one before; squashfuse $(dpkg-query -W -f='${Version}' squashfuse 2>/dev/null)."
         echo
-        echo "Copying the 256 MiB file out of a mount is at parity with squashfuse rather than ahead"
-        echo "of it: both spend their time in FUSE round trips (one per 128 KiB read-ahead request)"
-        echo "and in decompressing 64 KiB blocks one after another on one core, so the ratio moves"
-        echo "with the noise of the machine (between 0.94 and 1.30 over the runs made so far)."
+        echo "qev-mount serves reads from a small pool of readers (one per core, up to four, while"
+        echo "the tables are small), so the kernel's concurrent read-ahead requests decompress on"
+        echo "both cores; one reader alone decompresses one block at a time behind its lock and"
+        echo "was only at parity with squashfuse for the large copy (0.94 to 1.30 over earlier runs)."
     } > "$root/bench/results.md"
     gnuplot <<GP
 set terminal png size 1100,600
