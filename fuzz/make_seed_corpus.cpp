@@ -60,10 +60,6 @@ const std::vector<Seed> kSeeds = {
      }},
 };
 
-void write(const std::filesystem::path& path, const std::string& bytes) {
-    qev::testing::writeFile(path, bytes);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,15 +70,15 @@ int main(int argc, char** argv) {
     std::filesystem::path archives = argv[1], texts = argv[2];
     std::filesystem::create_directories(archives);
     std::filesystem::create_directories(texts);
-    write(archives / "smallest", ArchiveBuilder().build());
+    qev::testing::writeFile(archives / "smallest", ArchiveBuilder().build());
     for (const Seed& seed : kSeeds) {
         ArchiveBuilder b = titles();
         seed.change(b);
-        write(archives / seed.name, b.build());
+        qev::testing::writeFile(archives / seed.name, b.build());
     }
     const char* textSeeds[] = {"0005000010101D00_v64", "00050000a1b2c3d4_v0", "0005000010101D00_v2147483648",
                                "D:\\Games\\game.qev", "quote\" back\\ tab\t nul", "caf\xC3\xA9\x01\x1f"};
     int i = 0;
-    for (const char* t : textSeeds) write(texts / ("text" + std::to_string(i++)), t);
+    for (const char* t : textSeeds) qev::testing::writeFile(texts / ("text" + std::to_string(i++)), t);
     return 0;
 }

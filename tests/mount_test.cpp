@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <thread>
@@ -120,11 +119,6 @@ private:
     pid_t pid_ = -1;
 };
 
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class RealMount : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -143,11 +137,11 @@ TEST_F(RealMount, ShowsThePackedTreeByteForByte) {
     std::map<std::string, std::string> expected, shown;
     for (auto& e : fs::recursive_directory_iterator(source)) {
         auto st = e.symlink_status();
-        if (fs::is_regular_file(st)) expected[fs::relative(e.path(), source)] = slurp(e.path());
+        if (fs::is_regular_file(st)) expected[fs::relative(e.path(), source)] = testing::readWholeFile(e.path());
         if (fs::is_directory(st)) expected[fs::relative(e.path(), source)] = "<dir>";
     }
     for (auto& e : fs::recursive_directory_iterator(mnt())) {
-        shown[fs::relative(e.path(), mnt())] = e.is_directory() ? "<dir>" : slurp(e.path());
+        shown[fs::relative(e.path(), mnt())] = e.is_directory() ? "<dir>" : testing::readWholeFile(e.path());
         EXPECT_EQ(fs::status(e.path()).permissions(),
                   e.is_directory() ? fs::perms(0555) : fs::perms(0444)) << e.path();
     }
@@ -164,7 +158,7 @@ TEST_F(RealMount, LookupsReadsErrorsAndRefusals) {
     Mounted m(tmp.dir() / "a.qev", mnt());
     ASSERT_TRUE(m.mounted());
 
-    EXPECT_EQ(slurp(mnt() / "TITLE/meta/META.XML"), "<menu/>");
+    EXPECT_EQ(testing::readWholeFile(mnt() / "TITLE/meta/META.XML"), "<menu/>");
     int fd = ::open((mnt() / "broken.bin").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     char buf[4096];
@@ -180,7 +174,7 @@ TEST_F(RealMount, LookupsReadsErrorsAndRefusals) {
     std::vector<std::thread> readers;
     for (int t = 0; t < 4; ++t) {
         readers.emplace_back([&, t] {
-            if (t == 0 && slurp(mnt() / "big.bin") != big) ++wrong;
+            if (t == 0 && testing::readWholeFile(mnt() / "big.bin") != big) ++wrong;
             int f = ::open((mnt() / "big.bin").c_str(), O_RDONLY);
             std::mt19937 rng(t);
             for (int i = 0; i < 200; ++i) {
@@ -210,7 +204,7 @@ TEST_F(RealMount, BadArchiveMountsNothing) {
     std::string cmd = "'" QEV_MOUNT_PATH "' '" + (tmp.dir() / "bad.qev").string() + "' '" + mnt().string() +
                       "' 2> '" + (tmp.dir() / "err").string() + "'";
     EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1);
-    EXPECT_EQ(slurp(tmp.dir() / "err"), "Error: Failed to open QEV file: " + (tmp.dir() / "bad.qev").string() + "\n");
+    EXPECT_EQ(testing::readWholeFile(tmp.dir() / "err"), "Error: Failed to open QEV file: " + (tmp.dir() / "bad.qev").string() + "\n");
     struct statfs s;
     ASSERT_EQ(::statfs(mnt().c_str(), &s), 0);
     EXPECT_NE(s.f_type, 0x65735546);

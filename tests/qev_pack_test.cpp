@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,11 +32,6 @@ PackRun pack(std::vector<std::string> args) {
     cli::Console console{out, err};
     int code = pack::runPack(int(args.size()), argv.data(), console);
     return {out.str(), err.str(), code};
-}
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Paths of the regular files and directories below `root`, as the archive should hold them.
@@ -94,7 +88,7 @@ TEST_F(Pack, RealTreeRoundTripsByteForByte) {
         if (!fs::is_regular_file(fs::symlink_status(source / path))) continue;
         testing::ToolRun x = testing::runInProcess({"qev-tool", "extract", out(), path});
         ASSERT_EQ(x.exitCode, 0) << path;
-        ASSERT_TRUE(x.out == slurp(source / path)) << path;
+        ASSERT_TRUE(x.out == testing::readWholeFile(source / path)) << path;
         ++files;
     }
     EXPECT_GT(files, 10u);
@@ -106,7 +100,7 @@ TEST_F(Pack, SameTreeGivesSameBytes) {
     make("c.txt", testing::patterned(100000));
     ASSERT_EQ(pack({src(), out("first.qev")}).exitCode, 0);
     ASSERT_EQ(pack({src(), out("second.qev")}).exitCode, 0);
-    EXPECT_TRUE(slurp(out("first.qev")) == slurp(out("second.qev")));
+    EXPECT_TRUE(testing::readWholeFile(out("first.qev")) == testing::readWholeFile(out("second.qev")));
     // Children are stored in the order of their names' bytes.
     auto reader = openArchive(out("first.qev"));
     EXPECT_EQ(reader->entryName(1), "a");
@@ -117,7 +111,7 @@ TEST_F(Pack, SameTreeGivesSameBytes) {
 TEST_F(Pack, CommittedSampleIsWhatPackMakes) {
     fs::path examples = fs::path(QEV_SOURCE_DIR) / "examples";
     ASSERT_EQ(pack({(examples / "sample").string(), out()}).exitCode, 0);
-    EXPECT_TRUE(slurp(out()) == slurp(examples / "sample.qev"))
+    EXPECT_TRUE(testing::readWholeFile(out()) == testing::readWholeFile(examples / "sample.qev"))
         << "examples/sample.qev is stale: run qev-pack examples/sample examples/sample.qev --force";
     EXPECT_LT(fs::file_size(examples / "sample.qev"), 100u * 1024);
 }
@@ -128,7 +122,7 @@ TEST_F(Pack, RefusesToOverwriteUnlessForced) {
     PackRun r = pack({src(), out()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Error: Output file exists (use --force to replace it): " + out() + "\n");
-    EXPECT_EQ(slurp(out()), "old");
+    EXPECT_EQ(testing::readWholeFile(out()), "old");
     PackRun forced = pack({src(), out(), "--force"});
     EXPECT_EQ(forced.exitCode, 0) << forced.err;
     EXPECT_NE(openArchive(out()), nullptr);

@@ -9,17 +9,13 @@
 #include <vector>
 
 #include "fuzz/harness.h"
+#include "tests/support/archive_builder.h"
 #include "tests/support/tool_run.h"
 
 namespace qev {
 namespace {
 
 const std::filesystem::path kCorpus = std::filesystem::path(QEV_SOURCE_DIR) / "tests/regression";
-
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::vector<std::filesystem::path> inputs(const char* kind) {
     std::vector<std::filesystem::path> files;
@@ -39,7 +35,7 @@ TEST(Regression, EveryKeptInputRunsThroughTheHarness) {
     size_t count = 0;
     for (const char* kind : {"archive", "text"}) {
         for (const auto& file : inputs(kind)) {
-            std::string bytes = slurp(file);
+            std::string bytes = testing::readWholeFile(file);
             auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
             if (std::string(kind) == "archive") {
                 fuzz::exerciseArchive(data, bytes.size());

@@ -143,12 +143,12 @@ std::string ArchiveBuilder::build() const {
     writer::BlockPacker packer(level_, [&](std::string_view block) { stored.emplace_back(block); });
     for (size_t index : l.order) packer.append(nodes_[index].contents);
     packer.finish();
-    std::vector<uint32_t> lengths;
     for (auto& [index, edit] : blockEdits_) {
         if (index >= stored.size()) throw std::out_of_range("editBlock: no such block");
         edit(stored[index]);
     }
     std::string data;
+    std::vector<uint32_t> lengths;
     for (const std::string& block : stored) {
         data += block;
         lengths.push_back(uint32_t(block.size()));
@@ -169,6 +169,11 @@ void writeFile(const std::filesystem::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));
     if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string readWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void ArchiveBuilder::writeTo(const std::filesystem::path& path) const { writeFile(path, build()); }

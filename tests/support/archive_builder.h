@@ -96,6 +96,8 @@ private:
 };
 
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
+// The whole file's bytes; empty when it cannot be read.
+std::string readWholeFile(const std::filesystem::path& path);
 
 // Opens archive bytes held in memory, as openArchive would open them from a file.
 std::unique_ptr<ArchiveReader> openBytes(std::string bytes);

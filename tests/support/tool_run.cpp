@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -23,11 +22,6 @@ std::vector<char*> argvOf(const std::vector<std::string>& args) {
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     return argv;
-}
-
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace
@@ -91,8 +85,8 @@ ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& op
     ToolRun run;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    if (options.stdoutPath.empty() && !options.stdoutPipeWithoutReader) run.out = slurp(outFile.path());
-    run.err = slurp(errFile.path());
+    if (options.stdoutPath.empty() && !options.stdoutPipeWithoutReader) run.out = readWholeFile(outFile.path());
+    run.err = readWholeFile(errFile.path());
     return run;
 }
 
