@@ -1,4 +1,4 @@
-// Construction and destruction of a reader.
+// Making readers: from a path, from a stream, or from another reader's archive.
 #include "archive/archive_reader.h"
 
 #include <zstd.h>
@@ -12,29 +12,37 @@ void ArchiveReader::DecompressorFree::operator()(ZSTD_DCtx* context) const {
     ZSTD_freeDCtx(context);
 }
 
-ArchiveReader::ArchiveReader(std::unique_ptr<std::istream>& stream,
-                             FixedArray<BlockOffsetRecord>& offsetRecords,
-                             FixedArray<uint8_t>& nameTable, FixedArray<TreeEntry>& treeEntries,
-                             uint64_t dataOffset, uint64_t dataSize)
-    : stream(std::move(stream)),
-      fileStream(dynamic_cast<const FileStream*>(this->stream.get())),
-      offsetRecords(std::move(offsetRecords)),
-      nameTable(std::move(nameTable)),
-      treeEntries(std::move(treeEntries)),
-      dataOffset(dataOffset),
-      dataSize(dataSize),
-      blockCount(uint64_t(kBlocksPerRecord) * this->offsetRecords.size()),
+ArchiveReader::ArchiveReader(SharedIndex index)
+    : archive(std::move(index)),
       compressedBuffer(FixedArray<uint8_t>::zeroed(kBlockSize)),
       decompressor(ZSTD_createDCtx()) {
     if (!decompressor) throw std::bad_alloc();
 }
 
-uint64_t ArchiveReader::tableBytes() const {
-    return offsetRecords.size() * sizeof(BlockOffsetRecord) + nameTable.size() +
-           treeEntries.size() * sizeof(TreeEntry);
+ArchiveReader::~ArchiveReader() = default;
+
+std::unique_ptr<ArchiveReader> ArchiveReader::makeReader() const {
+    return std::make_unique<ArchiveReader>(archive);
 }
 
-// Members go in reverse declaration order; the stream's destruction closes the file.
-ArchiveReader::~ArchiveReader() = default;
+std::unique_ptr<ArchiveReader> openArchive(const std::filesystem::path& path) {
+    auto index = ArchiveIndex::open(path);
+    if (!index) return nullptr;
+    return std::make_unique<ArchiveReader>(std::move(*index));
+}
+
+std::unique_ptr<ArchiveReader> openArchiveStream(std::unique_ptr<std::istream>& stream) {
+    if (!stream) return nullptr;
+    auto wrapped = std::make_unique<StreamArchiveFile>(std::move(stream));
+    StreamArchiveFile* raw = wrapped.get();
+    std::unique_ptr<ArchiveFile> file = std::move(wrapped);
+    auto index = ArchiveIndex::create(file);
+    if (!index) {
+        // The caller keeps the stream it gave.
+        stream = raw->release();
+        return nullptr;
+    }
+    return std::make_unique<ArchiveReader>(std::move(*index));
+}
 
 }  // namespace qev

@@ -8,42 +8,20 @@
 
 namespace qev {
 
-std::optional<BlockLocation> ArchiveReader::locateBlock(uint64_t blockIndex) const {
-    if (blockIndex >= blockCount) return std::nullopt;
-    const BlockOffsetRecord& record = offsetRecords[blockIndex / kBlocksPerRecord];
-    uint32_t slot = uint32_t(blockIndex % kBlocksPerRecord);
-    uint64_t before = 0;  // at most 15 * 65536, so this sum cannot wrap
-    for (uint32_t i = 0; i < slot; ++i) before += uint64_t(record.storedSizes[i]) + 1;
-    uint32_t length = uint32_t(record.storedSizes[slot]) + 1;
-    // base + before may wrap past 2^64 in a hostile table, so compare without adding first.
-    if (record.base > dataSize || before > dataSize - record.base) return std::nullopt;
-    uint64_t relative = record.base + before;
-    if (length > dataSize - relative) return std::nullopt;
-    return BlockLocation{dataOffset + relative, length};
-}
-
-bool ArchiveReader::fileBlocksLocatable(NodeId node) const {
-    const TreeEntry* e = entry(node);
-    if (e == nullptr || !e->isFile()) return false;
-    if (e->fileSize() == 0) return true;
-    // Start and size are below 2^48 each, so their sum cannot wrap.
-    uint64_t first = e->fileStart() / kBlockSize;
-    uint64_t last = (e->fileStart() + e->fileSize() - 1) / kBlockSize;
-    // Checking the last block first bounds the walk by the size of the offset table.
-    if (last >= blockCount) return false;
-    for (uint64_t b = first; b <= last; ++b) {
-        if (!locateBlock(b)) return false;
-    }
-    return true;
-}
-
 bool ArchiveReader::loadBlock(uint64_t blockIndex, uint8_t* destination) {
-    std::optional<BlockLocation> at = locateBlock(blockIndex);
+    std::lock_guard<std::mutex> lock(readLock);
+    return loadBlockLocked(blockIndex, destination);
+}
+
+bool ArchiveReader::loadBlockLocked(uint64_t blockIndex, uint8_t* destination) {
+    std::optional<BlockLocation> at = archive->locateBlock(blockIndex);
     if (!at) return false;
     if (at->storedLength == kBlockSize) {
-        return readAt(*stream, at->fileOffset, destination, kBlockSize);
+        return archive->file().readAt(at->fileOffset, destination, kBlockSize);
     }
-    if (!readAt(*stream, at->fileOffset, compressedBuffer.data(), at->storedLength)) return false;
+    if (!archive->file().readAt(at->fileOffset, compressedBuffer.data(), at->storedLength)) {
+        return false;
+    }
     // Error results are huge values, so only a full block passes.
     size_t produced = ZSTD_decompressDCtx(decompressor.get(), destination, kBlockSize,
                                           compressedBuffer.data(), at->storedLength);
@@ -52,9 +30,9 @@ bool ArchiveReader::loadBlock(uint64_t blockIndex, uint8_t* destination) {
 
 CacheBlock* ArchiveReader::fetchBlock(uint64_t blockIndex) {
     if (CacheBlock* hit = cache.lookup(blockIndex)) return hit;
-    if (blockIndex >= blockCount) return nullptr;
+    if (blockIndex >= archive->blockCount()) return nullptr;
     CacheBlock* slot = cache.claim(blockIndex);
-    if (loadBlock(blockIndex, slot->buffer)) return slot;
+    if (loadBlockLocked(blockIndex, slot->buffer)) return slot;
     cache.release(slot);
     return nullptr;
 }
@@ -66,7 +44,7 @@ const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole
     // sparing a copy and the cache's pages.
     if (direct && wantedWhole) {
         if (CacheBlock* hit = cache.lookup(blockIndex)) return hit->buffer;
-        return loadBlock(blockIndex, destination) ? destination : nullptr;
+        return loadBlockLocked(blockIndex, destination) ? destination : nullptr;
     }
     CacheBlock* slot = fetchBlock(blockIndex);
     return slot != nullptr ? slot->buffer : nullptr;
@@ -74,12 +52,12 @@ const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole
 
 uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length,
                                  uint8_t* destination) {
-    if (node >= treeEntries.size()) return 0;
+    if (node >= archive->treeSize()) return 0;
     std::lock_guard<std::mutex> lock(readLock);
-    const TreeEntry& e = treeEntries[node];
-    if (!e.isFile() || position >= e.fileSize()) return 0;
-    uint64_t count = std::min(length, e.fileSize() - position);
-    uint64_t streamPos = e.fileStart() + position;  // both below 2^48
+    uint64_t size = archive->fileSize(node);
+    if (!archive->isFile(node) || position >= size) return 0;
+    uint64_t count = std::min(length, size - position);
+    uint64_t streamPos = archive->fileStart(node) + position;  // both below 2^48
     bool direct = count / kBlockSize > kCacheSlotCount;
     for (uint64_t remaining = count; remaining > 0;) {
         uint64_t within = streamPos % kBlockSize;
@@ -93,7 +71,7 @@ uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length
         remaining -= n;
     }
     // Bytes read from a file that another process has rewritten or cut may be wrong.
-    if (fileStream != nullptr && fileStream->changedSinceOpen()) return 0;
+    if (archive->file().changedSinceOpen()) return 0;
     return count;
 }
 

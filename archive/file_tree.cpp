@@ -1,7 +1,7 @@
 // Read-only queries over the file tree. None takes the lock: the tables never change.
 #include <algorithm>
 
-#include "archive/archive_reader.h"
+#include "archive/archive_index.h"
 
 namespace qev {
 namespace {
@@ -19,55 +19,60 @@ bool namesEqual(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-const TreeEntry* ArchiveReader::entry(NodeId node) const {
+const TreeEntry* ArchiveIndex::entry(NodeId node) const {
     return node < treeEntries.size() ? &treeEntries[node] : nullptr;
 }
 
-uint32_t ArchiveReader::childrenInTree(const TreeEntry& directory) const {
+uint32_t ArchiveIndex::childrenInTree(const TreeEntry& directory) const {
     // Children at or past the end of the tree do not exist; widened so nothing wraps.
     uint64_t first = directory.firstChild();
     if (directory.childCount() == 0 || first >= treeEntries.size()) return 0;
     return uint32_t(std::min<uint64_t>(directory.childCount(), treeEntries.size() - first));
 }
 
-bool ArchiveReader::isFile(NodeId node) const {
+bool ArchiveIndex::isFile(NodeId node) const {
     const TreeEntry* e = entry(node);
     return e != nullptr && e->isFile();
 }
 
-bool ArchiveReader::isDirectory(NodeId node) const {
+bool ArchiveIndex::isDirectory(NodeId node) const {
     const TreeEntry* e = entry(node);
     return e != nullptr && !e->isFile();
 }
 
-uint32_t ArchiveReader::entryCount(NodeId directory) const {
+uint32_t ArchiveIndex::entryCount(NodeId directory) const {
     const TreeEntry* e = entry(directory);
     return e != nullptr && !e->isFile() ? childrenInTree(*e) : 0;
 }
 
-uint64_t ArchiveReader::fileSize(NodeId node) const {
+uint32_t ArchiveIndex::declaredChildCount(NodeId directory) const {
+    const TreeEntry* e = entry(directory);
+    return e != nullptr && !e->isFile() ? e->childCount() : 0;
+}
+
+uint64_t ArchiveIndex::fileSize(NodeId node) const {
     const TreeEntry* e = entry(node);
     return e != nullptr && e->isFile() ? e->fileSize() : 0;
 }
 
-uint64_t ArchiveReader::fileStart(NodeId node) const {
+uint64_t ArchiveIndex::fileStart(NodeId node) const {
     const TreeEntry* e = entry(node);
     return e != nullptr && e->isFile() ? e->fileStart() : 0;
 }
 
-std::string_view ArchiveReader::entryName(NodeId node) const {
+std::string_view ArchiveIndex::entryName(NodeId node) const {
     const TreeEntry* e = entry(node);
     uint32_t offset = e != nullptr ? e->nameOffset() : kNoName;
     return decodeName(nameTable.data(), nameTable.size(), offset);
 }
 
-NodeId ArchiveReader::childAt(NodeId directory, uint32_t position) const {
+NodeId ArchiveIndex::childAt(NodeId directory, uint32_t position) const {
     const TreeEntry* dir = entry(directory);
     if (dir == nullptr || dir->isFile() || position >= childrenInTree(*dir)) return kInvalidNode;
     return dir->firstChild() + position;
 }
 
-bool ArchiveReader::entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const {
+bool ArchiveIndex::entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const {
     NodeId child = childAt(directory, position);
     if (child == kInvalidNode) return false;
     const TreeEntry& e = treeEntries[child];
@@ -78,7 +83,7 @@ bool ArchiveReader::entryAt(NodeId directory, uint32_t position, DirEntryInfo& i
     return !info.name.empty();
 }
 
-NodeId ArchiveReader::findChild(const TreeEntry& directory, std::string_view component) const {
+NodeId ArchiveIndex::findChild(const TreeEntry& directory, std::string_view component) const {
     uint32_t count = childrenInTree(directory);
     for (uint32_t i = 0; i < count; ++i) {
         NodeId child = directory.firstChild() + i;
@@ -88,7 +93,7 @@ NodeId ArchiveReader::findChild(const TreeEntry& directory, std::string_view com
     return kInvalidNode;
 }
 
-NodeId ArchiveReader::findPath(std::string_view path) const {
+NodeId ArchiveIndex::findPath(std::string_view path) const {
     NodeId current = 0;
     size_t i = 0;
     for (;;) {

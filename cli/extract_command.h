@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/console.h"
+#include "console/console.h"
 
 namespace qev::cli {
 

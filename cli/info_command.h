@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "archive/archive_reader.h"
-#include "cli/console.h"
+#include "console/console.h"
 
 namespace qev::cli {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "cli/console.h"
+#include "console/console.h"
 
 namespace qev::cli {
 

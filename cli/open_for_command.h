@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "archive/archive_reader.h"
-#include "cli/console.h"
+#include "console/console.h"
 
 namespace qev::cli {
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "archive/tree_walk.h"
+
 namespace qev::mount {
 namespace {
 
@@ -13,20 +15,33 @@ std::string foldAscii(std::string_view name) {
     return out;
 }
 
+class Placement : public WalkVisitor {
+public:
+    explicit Placement(std::unordered_map<NodeId, NodeId>& shownUnder) : shownUnder_(shownUnder) {}
+    void child(const WalkChild& c) override {
+        if (!c.isFile && c.status == ChildStatus::kUsable) shownUnder_.emplace(c.node, c.parent);
+    }
+
+private:
+    std::unordered_map<NodeId, NodeId>& shownUnder_;
+};
+
 }  // namespace
 
-bool isShowableName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+MountTree::MountTree(SharedIndex index, const struct stat& archive, uid_t uid, gid_t gid,
+                     unsigned readers)
+    : index_(std::move(index)), archive_(archive), uid_(uid), gid_(gid) {
+    for (unsigned i = 0; i < std::max(1u, readers); ++i) {
+        readers_.push_back(std::make_unique<ArchiveReader>(index_));
+        freeReaders_.push_back(readers_.back().get());
+    }
+    placeDirectories();
 }
 
-MountTree::MountTree(ArchiveReader& reader, const struct stat& archive, uid_t uid, gid_t gid)
-    : reader_(reader), archive_(archive), uid_(uid), gid_(gid), freeReaders_{&reader} {}
-
-void MountTree::addReader(std::unique_ptr<ArchiveReader> reader) {
-    std::lock_guard<std::mutex> lock(poolLock_);
-    freeReaders_.push_back(reader.get());
-    extraReaders_.push_back(std::move(reader));
+void MountTree::placeDirectories() {
+    shownUnder_.emplace(0, kInvalidNode);
+    Placement placement(shownUnder_);
+    walkTree(*index_, 0, placement);
 }
 
 ArchiveReader* MountTree::takeReader() {
@@ -47,20 +62,21 @@ void MountTree::giveBack(ArchiveReader* reader) {
 
 std::unique_ptr<DirectoryIndex> MountTree::buildIndex(NodeId node) const {
     auto index = std::make_unique<DirectoryIndex>();
-    uint32_t count = reader_.entryCount(node);
-    for (uint32_t i = 0; i < count; ++i) {
-        DirEntryInfo info;
-        if (!reader_.entryAt(node, i, info) || !isShowableName(info.name)) continue;
-        NodeId child = reader_.childAt(node, i);
-        if (!index->exact.emplace(info.name, child).second) continue;  // a later exact duplicate
-        index->children.push_back(child);
-        index->folded.emplace(foldAscii(info.name), child);
-    }
+    classifyChildren(*index_, node, [&](const WalkChild& c) {
+        if (c.status != ChildStatus::kUsable) return;
+        if (!c.isFile) {
+            auto placed = shownUnder_.find(c.node);
+            if (placed == shownUnder_.end() || placed->second != node) return;
+        }
+        index->exact.emplace(c.name, c.node);
+        index->children.push_back(c.node);
+        index->folded.emplace(foldAscii(c.name), c.node);
+    });
     return index;
 }
 
 const DirectoryIndex* MountTree::directory(NodeId node) {
-    if (!reader_.isDirectory(node)) return nullptr;
+    if (!shownUnder_.contains(node)) return nullptr;
     std::lock_guard<std::mutex> lock(indexLock_);
     std::unique_ptr<DirectoryIndex>& slot = indexes_[node];
     if (!slot) slot = buildIndex(node);
@@ -84,20 +100,21 @@ struct stat MountTree::attributes(NodeId node) const {
     st.st_mtim = archive_.st_mtim;
     st.st_ctim = archive_.st_ctim;
     st.st_blksize = kBlockSize;
-    if (reader_.isDirectory(node)) {
+    if (index_->isDirectory(node)) {
         st.st_mode = S_IFDIR | 0555;
         st.st_nlink = 2;
     } else {
+        // A file under several directories still has one link: each is the same bytes.
         st.st_mode = S_IFREG | 0444;
         st.st_nlink = 1;
-        st.st_size = off_t(reader_.fileSize(node));
-        st.st_blocks = blkcnt_t((reader_.fileSize(node) + 511) / 512);
+        st.st_size = off_t(index_->fileSize(node));
+        st.st_blocks = blkcnt_t((index_->fileSize(node) + 511) / 512);
     }
     return st;
 }
 
 long MountTree::read(NodeId file, uint64_t offset, size_t size, char* buffer) {
-    uint64_t fileSize = reader_.fileSize(file);
+    uint64_t fileSize = index_->fileSize(file);
     if (offset >= fileSize || size == 0) return 0;
     ArchiveReader* r = takeReader();
     uint64_t got = r->readFile(file, offset, size, reinterpret_cast<uint8_t*>(buffer));

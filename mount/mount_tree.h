@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -17,10 +18,6 @@
 #include "archive/archive_reader.h"
 
 namespace qev::mount {
-
-// A child can be shown as a file name unless it is empty or undecodable, holds '/' or a
-// zero byte, or is "." or "..".
-bool isShowableName(std::string_view name);
 
 // A directory's visible children, built once when the directory is first used.
 struct DirectoryIndex {
@@ -37,37 +34,44 @@ inline NodeId nodeOf(uint64_t inode) {
 
 class MountTree {
 public:
-    // `archive` is the archive file's own status: its times and owner are shown.
-    MountTree(ArchiveReader& reader, const struct stat& archive, uid_t uid, gid_t gid);
+    // `archive` is the archive file's own status: its times and owner are shown. Reads are
+    // served by `readers` readers of the one opened archive, each with its own cache, so
+    // concurrent reads (the kernel's read-ahead among them) decompress on several cores.
+    MountTree(SharedIndex index, const struct stat& archive, uid_t uid, gid_t gid,
+              unsigned readers = 1);
 
-    // Null for anything that is not a directory.
+    const ArchiveIndex& index() const { return *index_; }
+    // Null for anything that is not a directory the mount shows.
     const DirectoryIndex* directory(NodeId node);
     // The exact name first, then the name without regard to ASCII letter case.
     NodeId lookup(NodeId directory, std::string_view name);
     struct stat attributes(NodeId node) const;
     // Bytes read into `buffer`, or -EIO when a block of the range cannot be read.
     long read(NodeId file, uint64_t offset, size_t size, char* buffer);
+    size_t readerCount() const { return readers_.size(); }
 
-    // More readers of the same archive for reads: one reader decompresses one block at a
-    // time behind its lock, so concurrent reads (the kernel's read-ahead among them) each
-    // take a free reader and decompress on another core.
-    void addReader(std::unique_ptr<ArchiveReader> reader);
-
-    ArchiveReader& reader() { return reader_; }
+    // Whether the kernel agreed to skip open and release: set once by init, read by every
+    // worker thread.
+    std::atomic<bool> noOpen{false};
 
 private:
+    void placeDirectories();
     std::unique_ptr<DirectoryIndex> buildIndex(NodeId node) const;
     ArchiveReader* takeReader();
     void giveBack(ArchiveReader* reader);
 
-    ArchiveReader& reader_;
+    SharedIndex index_;
     struct stat archive_;
     uid_t uid_;
     gid_t gid_;
+    // Each directory the mount shows, and the one parent it is shown under: the first
+    // through which a walk from the root reaches it. Elsewhere it is left out, so the kernel
+    // never sees a loop or two paths to one directory.
+    std::unordered_map<NodeId, NodeId> shownUnder_;
     std::mutex indexLock_;
     std::unordered_map<NodeId, std::unique_ptr<DirectoryIndex>> indexes_;
 
-    std::vector<std::unique_ptr<ArchiveReader>> extraReaders_;
+    std::vector<std::unique_ptr<ArchiveReader>> readers_;
     std::mutex poolLock_;
     std::condition_variable readerFree_;
     std::vector<ArchiveReader*> freeReaders_;  // the readers no read is using

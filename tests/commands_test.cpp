@@ -163,7 +163,7 @@ TEST_F(Commands, InfoOnAnEmptyRoot) {
 TEST_F(Commands, ZeroArgumentsShowUsageWithTheToolsName) {
     const char* none[] = {nullptr};
     std::ostringstream out, err;
-    cli::Console console{out, err};
+    Console console{out, err};
     EXPECT_EQ(cli::runTool(0, none, console), 1);
     EXPECT_EQ(out.str(), kUsage);
     EXPECT_EQ(err.str(), "");

@@ -29,7 +29,7 @@ PackRun pack(std::vector<std::string> args) {
     for (const auto& a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
     std::ostringstream out, err;
-    cli::Console console{out, err};
+    Console console{out, err};
     int code = pack::runPack(int(args.size()), argv.data(), console);
     return {out.str(), err.str(), code};
 }

@@ -94,7 +94,8 @@ BlockPacker::~BlockPacker() { ZSTD_freeCCtx(context_); }
 void BlockPacker::storeBlock(std::string_view block) {
     size_t n = ZSTD_compressCCtx(context_, scratch_.data(), scratch_.size(), block.data(),
                                  block.size(), level_);
-    if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
+    if (beforeStore) beforeStore(lengths_.size());
+    if (ZSTD_isError(n)) throw CompressionError(ZSTD_getErrorName(n));
     std::string_view stored = n < kBlockSize ? std::string_view(scratch_.data(), n) : block;
     lengths_.push_back(uint32_t(stored.size()));
     sink_(stored);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,11 @@ struct TreeLayout {
 // the format cannot hold.
 TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes = false);
 
+// Raised when the compressor refuses a block.
+struct CompressionError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // Cuts a data stream into 64 KiB blocks and stores each compressed, or raw when
 // compression would not bring it below kBlockSize. One compression context serves all.
 class BlockPacker {
@@ -66,6 +72,9 @@ public:
     // Pads the last block with zero bytes and stores it.
     void finish();
     const std::vector<uint32_t>& storedLengths() const { return lengths_; }
+
+    // Called with each block's index before it is stored; tests inject failures here.
+    std::function<void(size_t blockIndex)> beforeStore;
 
 private:
     void storeBlock(std::string_view block);

@@ -93,10 +93,13 @@ Options parseArguments(int argc, const char* const* argv) {
 class TemporaryOutput {
 public:
     explicit TemporaryOutput(const std::string& output) : output_(output) {
-        std::string pattern = output + ".tmp-XXXXXX";
-        fd_ = ::mkstemp(pattern.data());
-        if (fd_ < 0) throw PackError(withErrno("Cannot create", pattern));
-        path_ = pattern;
+        // Created with mode 0666, so the kernel applies the umask as for any new file.
+        for (unsigned attempt = 0; fd_ < 0; ++attempt) {
+            std::string candidate = output + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+            fd_ = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd_ >= 0) path_ = candidate;
+            if (fd_ < 0 && (errno != EEXIST || attempt == 100)) throw PackError(withErrno("Cannot create", candidate));
+        }
     }
     ~TemporaryOutput() {
         if (fd_ >= 0) ::close(fd_);
@@ -119,10 +122,7 @@ public:
     // Makes the archive durable and puts it in place; refuses to replace an existing file
     // unless told to.
     void commit(bool replace) {
-        // mkstemp makes the file private; give it the mode a new file would have.
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        bool written = ::fchmod(fd_, 0666 & ~mask) == 0 && ::fsync(fd_) == 0;
+        bool written = ::fsync(fd_) == 0;
         written = ::close(std::exchange(fd_, -1)) == 0 && written;
         if (!written) throw PackError(withErrno("Failed to write", output_));
         int rc = replace ? ::rename(path_.c_str(), output_.c_str())
@@ -143,30 +143,39 @@ private:
     uint64_t written_ = 0;
 };
 
+// A descriptor closed on every path, exceptions included.
+class SourceFile {
+public:
+    explicit SourceFile(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ < 0) throw PackError(withErrno("Cannot read", path.string()));
+    }
+    ~SourceFile() { ::close(fd_); }
+    SourceFile(const SourceFile&) = delete;
+    SourceFile& operator=(const SourceFile&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // Streams one source file into the packer; it must still have the size it was listed with.
 void packFile(const std::filesystem::path& path, uint64_t size, writer::BlockPacker& packer,
               std::string& buffer) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw PackError(withErrno("Cannot read", path.string()));
+    SourceFile file(path);
     uint64_t total = 0;
     for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        ssize_t n = ::read(file.fd(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            std::string message = withErrno("Cannot read", path.string());
-            ::close(fd);
-            throw PackError(message);
-        }
+        if (n < 0) throw PackError(withErrno("Cannot read", path.string()));
         if (n == 0) break;
         total += uint64_t(n);
         if (total > size) break;
         packer.append(std::string_view(buffer.data(), size_t(n)));
     }
-    ::close(fd);
     if (total != size) throw PackError("File changed while packing: " + path.string());
 }
 
-void pack(const Options& o, cli::Console& console) {
+void pack(const Options& o, Console& console, const PackHooks& hooks) {
     if (!std::filesystem::is_directory(o.source)) throw PackError("Not a directory: " + o.source);
     if (!o.force && std::filesystem::exists(std::filesystem::symlink_status(o.output))) {
         throw PackError(TemporaryOutput::existsMessage(o.output));
@@ -179,6 +188,7 @@ void pack(const Options& o, cli::Console& console) {
 
     TemporaryOutput out(o.output);
     writer::BlockPacker packer(o.level, [&](std::string_view stored) { out.write(stored); });
+    packer.beforeStore = hooks.beforeBlock;
     std::string buffer(kReadChunk, '\0');
     for (size_t index : layout.order) {
         if (tree.nodes[index].isFile) packFile(tree.paths[index], tree.nodes[index].size, packer, buffer);
@@ -194,7 +204,11 @@ void pack(const Options& o, cli::Console& console) {
 
 }  // namespace
 
-int runPack(int argc, const char* const* argv, cli::Console& console) {
+int runPack(int argc, const char* const* argv, Console& console) {
+    return runPack(argc, argv, console, PackHooks{});
+}
+
+int runPack(int argc, const char* const* argv, Console& console, const PackHooks& hooks) {
     try {
         Options o = parseArguments(argc, argv);
         if (o.help) {
@@ -202,17 +216,19 @@ int runPack(int argc, const char* const* argv, cli::Console& console) {
         } else if (o.version) {
             console.out << "qev-pack " QEV_VERSION "\n" << std::flush;
         } else {
-            pack(o, console);
+            pack(o, console, hooks);
         }
         return 0;
     } catch (const PackError& e) {
-        cli::printError(console, "Error: ", e.what());
+        printError(console, "Error: ", e.what());
+    } catch (const writer::CompressionError& e) {
+        printError(console, "Error: Compression failed: ", e.what());
     } catch (const std::filesystem::filesystem_error& e) {
-        cli::printError(console, "Error: ", e.what());
+        printError(console, "Error: ", e.what());
     } catch (const std::length_error& e) {
-        cli::printError(console, "Error: Tree too large for one archive: ", e.what());
+        printError(console, "Error: Tree too large for one archive: ", e.what());
     } catch (const std::bad_alloc&) {
-        cli::printError(console, cli::kOutOfMemory);
+        printError(console, kOutOfMemory);
     }
     return 1;
 }

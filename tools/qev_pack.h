@@ -1,11 +1,21 @@
 #pragma once
 
-#include "cli/console.h"
+#include <cstddef>
+#include <functional>
+
+#include "console/console.h"
 
 namespace qev::pack {
 
 // qev-pack SOURCE_DIR OUTPUT.qev [--level N] [--force]: packs a directory tree into a new
 // archive. Returns the exit code; every failure is one "Error: " line.
-int runPack(int argc, const char* const* argv, cli::Console& console);
+int runPack(int argc, const char* const* argv, Console& console);
+
+// Points where tests inject failures.
+struct PackHooks {
+    // Called before each block is stored, with its index; may throw.
+    std::function<void(size_t blockIndex)> beforeBlock;
+};
+int runPack(int argc, const char* const* argv, Console& console, const PackHooks& hooks);
 
 }  // namespace qev::pack

@@ -1,8 +1,6 @@
-#include <iostream>
-
 #include "tools/qev_pack.h"
 
 int main(int argc, char** argv) {
-    qev::cli::Console console{std::cout, std::cerr};
+    qev::Console console = qev::processConsole();
     return qev::pack::runPack(argc, argv, console);
 }

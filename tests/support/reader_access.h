@@ -7,9 +7,9 @@ namespace qev {
 
 struct ArchiveReaderTestAccess {
     static const BlockCache& cache(const ArchiveReader& r) { return r.cache; }
-    static uint64_t blockCount(const ArchiveReader& r) { return r.blockCount; }
-    static uint64_t dataOffset(const ArchiveReader& r) { return r.dataOffset; }
-    static size_t treeSize(const ArchiveReader& r) { return r.treeEntries.size(); }
+    static uint64_t blockCount(const ArchiveReader& r) { return r.index().blockCount(); }
+    static uint64_t dataOffset(const ArchiveReader& r) { return r.index().dataOffset(); }
+    static size_t treeSize(const ArchiveReader& r) { return r.index().treeSize(); }
 };
 
 }  // namespace qev

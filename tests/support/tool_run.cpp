@@ -28,7 +28,7 @@ std::vector<char*> argvOf(const std::vector<std::string>& args) {
 
 ToolRun runInProcess(const std::vector<std::string>& args) {
     std::ostringstream out, err;
-    cli::Console console{out, err};
+    Console console{out, err};
     std::vector<char*> argv = argvOf(args);
     ToolRun run;
     run.exitCode = cli::runTool(int(args.size()), argv.data(), console);

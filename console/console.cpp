@@ -1,5 +1,6 @@
-#include "cli/console.h"
+#include "console/console.h"
 
+#include <iostream>
 #include <string>
 
 #ifdef _WIN32
@@ -9,7 +10,7 @@
 #include <cstdio>
 #endif
 
-namespace qev::cli {
+namespace qev {
 
 void printError(Console& console, std::string_view message, std::string_view detail) {
     std::string line;
@@ -17,6 +18,19 @@ void printError(Console& console, std::string_view message, std::string_view det
     line.append(message).append(detail).push_back('\n');
     console.err.write(line.data(), std::streamsize(line.size()));
     console.err.flush();
+}
+
+void printWarning(Console& console, std::string_view text) {
+    printError(console, kWarningPrefix, text);
+}
+
+bool printLine(Console& console, std::string_view text) {
+    std::string line;
+    line.reserve(text.size() + 1);
+    line.append(text).push_back('\n');
+    console.out.write(line.data(), std::streamsize(line.size()));
+    console.out.flush();
+    return console.out.good();
 }
 
 int emitResult(Console& console, std::string_view bytes) {
@@ -34,4 +48,10 @@ void makeStandardOutputBinary() {
 #endif
 }
 
-}  // namespace qev::cli
+Console processConsole(bool binaryOutput) {
+    std::ios::sync_with_stdio(false);
+    std::cout.rdbuf()->pubsetbuf(nullptr, 0);
+    return Console{std::cout, std::cerr, binaryOutput ? makeStandardOutputBinary : nullptr};
+}
+
+}  // namespace qev

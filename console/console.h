@@ -1,13 +1,15 @@
-// The two output streams a command writes to, and the rules for writing to them.
+// The output conventions every program shares: the two streams it writes to, the message
+// texts, and the rules for writing to them.
 //
-// Every error is one line on the error stream beginning "Error: "; every text line ends
-// with a newline and a flush; a command's result goes to the output stream in one write.
+// Every error is one line on the error stream beginning "Error: ", every warning one line
+// beginning "Warning: "; every text line ends with a newline and a flush; a command's
+// result goes to the output stream in one write.
 #pragma once
 
 #include <ostream>
 #include <string_view>
 
-namespace qev::cli {
+namespace qev {
 
 struct Console {
     std::ostream& out;
@@ -26,9 +28,17 @@ inline constexpr std::string_view kFileNotFound = "Error: File not found or is n
 inline constexpr std::string_view kIncompleteRead = "Error: Failed to read complete file";
 inline constexpr std::string_view kOutputFailed = "Error: Failed to write to standard output";
 inline constexpr std::string_view kOutOfMemory = "Error: Out of memory";
+inline constexpr std::string_view kErrorPrefix = "Error: ";
+inline constexpr std::string_view kWarningPrefix = "Warning: ";
 
 // Writes one error line: the message, the detail exactly as given, a newline, a flush.
 void printError(Console& console, std::string_view message, std::string_view detail = {});
+
+// Writes one warning line: "Warning: ", the text, a newline, a flush.
+void printWarning(Console& console, std::string_view text);
+
+// Writes one line to the output stream and flushes; false when it could not be written.
+bool printLine(Console& console, std::string_view text);
 
 // Writes a command's result in one write and flushes. Returns the exit code: 0, or 1
 // after reporting that standard output could not take it.
@@ -37,4 +47,8 @@ int emitResult(Console& console, std::string_view bytes);
 // The binary-mode switch for the process's real standard output.
 void makeStandardOutputBinary();
 
-}  // namespace qev::cli
+// The console of a real process: standard output unbuffered and outside stdio, so each
+// result or line reaches the descriptor as one system call.
+Console processConsole(bool binaryOutput = false);
+
+}  // namespace qev

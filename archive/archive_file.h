@@ -1,0 +1,54 @@
+// The archive file as the reader sees it: positioned reads with no shared file position,
+// so any number of readers may read it at once.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <istream>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace qev {
+
+class ArchiveFile {
+public:
+    virtual ~ArchiveFile() = default;
+
+    // Reads exactly `count` bytes at absolute `offset`; false on a short read or an error.
+    // A count of 0 reads nothing and succeeds. Safe to call from several threads at once.
+    virtual bool readAt(uint64_t offset, uint8_t* destination, uint32_t count) const = 0;
+    // The file's size in bytes, or nothing when it cannot be found.
+    virtual std::optional<uint64_t> size() const = 0;
+    // Whether another process has rewritten or cut the file since it was opened: bytes read
+    // after that cannot be trusted to belong to the archive that was validated.
+    virtual bool changedSinceOpen() const { return false; }
+    // The open descriptor of a file on disk, for its status; -1 for anything else.
+    virtual int descriptor() const { return -1; }
+};
+
+// Opens `path` for reading only, untranslated and shared with other processes. Null when it
+// does not open or is not something an archive can be read from: a directory, a FIFO or a
+// socket (refused without waiting for a writer to appear).
+std::unique_ptr<ArchiveFile> openArchiveFile(const std::filesystem::path& path);
+
+// Reads exactly `count` bytes at absolute `offset` of a stream; false on a failed seek, a
+// short read or an error. A count of 0 reads nothing and succeeds.
+bool readAt(std::istream& stream, uint64_t offset, uint8_t* destination, uint32_t count);
+
+// An archive held in any input stream (a file opened by the caller, or bytes in memory).
+// A stream has one position, so reads through it take turns.
+class StreamArchiveFile : public ArchiveFile {
+public:
+    explicit StreamArchiveFile(std::unique_ptr<std::istream> stream) : stream_(std::move(stream)) {}
+    bool readAt(uint64_t offset, uint8_t* destination, uint32_t count) const override;
+    std::optional<uint64_t> size() const override;
+    // Gives the stream back, as when the archive in it was refused.
+    std::unique_ptr<std::istream> release() { return std::move(stream_); }
+
+private:
+    mutable std::mutex lock_;
+    std::unique_ptr<std::istream> stream_;
+};
+
+}  // namespace qev

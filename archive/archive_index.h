@@ -1,0 +1,141 @@
+// One opened, validated archive: its file and its three tables, in host byte order.
+//
+// Only opening makes one, and it never changes afterwards, so any number of readers and
+// threads share it without a lock. It answers every question about the tree and where
+// blocks lie; reading and decompressing blocks belongs to each ArchiveReader.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "archive/archive_file.h"
+#include "archive/expected.h"
+#include "archive/fixed_array.h"
+#include "archive/format.h"
+
+namespace qev {
+
+using NodeId = uint32_t;
+inline constexpr NodeId kInvalidNode = 0xFFFFFFFF;
+
+struct DirEntryInfo {
+    std::string_view name;  // a view into the name table; empty if unusable
+    bool isFile = false;
+    bool isDirectory = false;
+    uint64_t size = 0;  // 0 for a directory
+};
+
+// Where a block's stored bytes lie in the archive file.
+struct BlockLocation {
+    uint64_t fileOffset;
+    uint32_t storedLength;  // kBlockSize means stored raw, anything less compressed
+};
+
+// The check that refused an archive, in the order opening applies them.
+enum class OpenCheck : uint8_t {
+    kFileOpens,
+    kSizeKnown,
+    kLargerThanFooter,
+    kFooterReadable,
+    kMagic,
+    kFormatVersion,
+    kArchiveSize,
+    kSectionWithinFile,
+    kOffsetTableLimit,
+    kNameTableLimit,
+    kTreeLimit,
+    kOffsetTableShape,
+    kOffsetTableReadable,
+    kNameTableReadable,
+    kTreeShape,
+    kTreeReadable,
+    kRootIsDirectory,
+    kRootUnnamed,
+};
+
+struct OpenError {
+    OpenCheck check;
+    uint8_t section = 0;  // for kSectionWithinFile: 0 to 5, in footer order
+};
+
+// One line, for people, saying why an archive was refused.
+std::string describeOpenError(const OpenError& error);
+
+class ArchiveIndex;
+using SharedIndex = std::shared_ptr<const ArchiveIndex>;
+
+class ArchiveIndex {
+public:
+    // Validates the archive in `file`. On success the index owns the file and the handle is
+    // left empty; on failure the handle keeps it. Only lack of memory throws.
+    static Expected<SharedIndex, OpenError> create(std::unique_ptr<ArchiveFile>& file);
+    // Opens the file at `path` and validates it.
+    static Expected<SharedIndex, OpenError> open(const std::filesystem::path& path);
+
+    ArchiveIndex(const ArchiveIndex&) = delete;
+    ArchiveIndex& operator=(const ArchiveIndex&) = delete;
+
+    // Resolves a path of components separated by '/' or '\', comparing names without
+    // regard to ASCII letter case. The empty path names the root.
+    NodeId findPath(std::string_view path) const;
+    bool isFile(NodeId node) const;
+    bool isDirectory(NodeId node) const;
+    // Children of a directory that lie inside the tree; 0 for a file or a bad id.
+    uint32_t entryCount(NodeId directory) const;
+    // Fills `info` for a child and tells whether it has a usable name; false, with `info`
+    // untouched, when the directory or the position does not exist.
+    bool entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const;
+    // The NodeId of a directory's child, or kInvalidNode when entryAt would say it does
+    // not exist.
+    NodeId childAt(NodeId directory, uint32_t position) const;
+    // The children a directory declares, including any that lie past the tree's end.
+    uint32_t declaredChildCount(NodeId directory) const;
+    uint64_t fileSize(NodeId node) const;
+    // Where a file begins in the decompressed data stream; 0 for a directory or a bad id.
+    uint64_t fileStart(NodeId node) const;
+    std::string_view entryName(NodeId node) const;
+    // Whether `node` is below the number of entries, and that number.
+    uint32_t treeSize() const { return uint32_t(treeEntries.size()); }
+
+    // Where block `blockIndex` is stored, or nothing when it does not exist or does not lie
+    // wholly inside the data section. Reads nothing from the file.
+    std::optional<BlockLocation> locateBlock(uint64_t blockIndex) const;
+    // Whether every block a file covers can be located; true for an empty file, false for
+    // anything that is not a file. Lets a caller refuse an impossible size before
+    // allocating for it.
+    bool fileBlocksLocatable(NodeId node) const;
+    // 16 times the number of offset records: block indices at or above it do not exist.
+    uint64_t blockCount() const { return blockCount_; }
+    uint64_t dataOffset() const { return dataOffset_; }
+    uint64_t dataSize() const { return dataSize_; }
+    // The archive file's size when it was opened.
+    uint64_t archiveSize() const { return archiveSize_; }
+    // Bytes of memory the three tables take.
+    uint64_t tableBytes() const;
+
+    const ArchiveFile& file() const { return *file_; }
+
+private:
+    ArchiveIndex(std::unique_ptr<ArchiveFile> file, FixedArray<BlockOffsetRecord> offsetRecords,
+                 FixedArray<uint8_t> nameTable, FixedArray<TreeEntry> treeEntries,
+                 const ArchiveFooter& footer);
+
+    const TreeEntry* entry(NodeId node) const;
+    uint32_t childrenInTree(const TreeEntry& directory) const;
+    NodeId findChild(const TreeEntry& directory, std::string_view component) const;
+
+    std::unique_ptr<ArchiveFile> file_;
+    FixedArray<BlockOffsetRecord> offsetRecords;
+    FixedArray<uint8_t> nameTable;
+    FixedArray<TreeEntry> treeEntries;
+    uint64_t dataOffset_;
+    uint64_t dataSize_;
+    uint64_t blockCount_;
+    uint64_t archiveSize_;
+};
+
+}  // namespace qev

@@ -1,0 +1,14 @@
+#pragma once
+
+#define FUSE_USE_VERSION 312
+#include <fuse_lowlevel.h>
+
+#include "mount/mount_tree.h"
+
+namespace qev::mount {
+
+// Mounts `tree` at the options' mount point and serves it until it is unmounted. Returns
+// the exit code.
+int serveMount(fuse_args& args, const fuse_cmdline_opts& opts, MountTree& tree);
+
+}  // namespace qev::mount
