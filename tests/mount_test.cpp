@@ -14,9 +14,11 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "mount/mount_tree.h"
+#include "mount/run_mount.h"
 #include "tests/support/archive_builder.h"
 
 extern char** environ;
@@ -69,6 +71,95 @@ TEST(MountTree, LargeSizesAndFailedReads) {
         EXPECT_EQ(std::string(buf, 16), testing::patterned(16));
     }
     EXPECT_EQ(tree.read(2, 70000, 16, buf), 0);
+}
+
+// A tree with a cycle and shared children. Root: a(1) b(2); a: c(3) x(4); b: d(5);
+// c's children are a and c itself, and b claims c and d.
+std::string tangledArchive() {
+    ArchiveBuilder b;
+    b.dir("a/c").file("a/x", "shared").dir("b/d");
+    b.editTree([](auto& t) {
+        t[3] = testing::directoryEntry(t[3].nameOffset(), 1, 1);
+        t[2] = testing::directoryEntry(t[2].nameOffset(), 3, 3);
+    });
+    return b.build();
+}
+
+TEST(MountTree, ShowsEachDirectoryUnderTheFirstParentTheWalkReachesItThrough) {
+    auto reader = testing::openBytes(tangledArchive());
+    mount::MountTree tree(reader->sharedIndex(), {}, 0, 0);
+    EXPECT_EQ(tree.directory(0)->children, (std::vector<NodeId>{1, 2}));
+    EXPECT_EQ(tree.directory(1)->children, (std::vector<NodeId>{3, 4}));
+    EXPECT_EQ(tree.directory(3)->children, std::vector<NodeId>{});  // a is shown under the root
+    // b shows the file x (files may appear twice) and d, but not c, which a shows.
+    EXPECT_EQ(tree.directory(2)->children, (std::vector<NodeId>{4, 5}));
+    EXPECT_EQ(tree.lookup(2, "c"), kInvalidNode);
+    EXPECT_EQ(tree.attributes(4).st_nlink, 1u);
+}
+
+TEST(MountTree, ReadersShareOneArchiveWhateverTheTablesWeigh) {
+    std::string big = testing::patterned(400000);
+    auto reader = testing::openBytes(ArchiveBuilder()
+                                         .file("big", big)
+                                         .editNames([](std::string& n) { n.append(65 << 20, 'n'); })
+                                         .build());
+    ASSERT_GT(reader->tableBytes(), uint64_t(64) << 20);
+    mount::MountTree tree(reader->sharedIndex(), {}, 0, 0, 4);
+    EXPECT_EQ(tree.readerCount(), 4u);
+    EXPECT_EQ(reader->sharedIndex().use_count(), 6);  // this reader, the tree and its four
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<char> buf(100000);
+            for (int i = 0; i < 20; ++i) {
+                size_t at = size_t((t * 20 + i) * 3001 % 300000);
+                if (tree.read(1, at, buf.size(), buf.data()) != long(buf.size()) ||
+                    std::string(buf.begin(), buf.end()) != big.substr(at, buf.size())) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+struct MountRun {
+    int code;
+    std::string out, err;
+};
+
+MountRun runMountInProcess(std::vector<std::string> args) {
+    args.insert(args.begin(), "qev-mount");
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    std::ostringstream out, err;
+    Console console{out, err};
+    int code = mount::runMount(int(args.size()), argv.data(), console);
+    return {code, out.str(), err.str()};
+}
+
+TEST(RunMount, ArgumentsAndOpeningInProcess) {
+    MountRun none = runMountInProcess({});
+    EXPECT_EQ(none.code, 1);
+    EXPECT_EQ(none.err, "Error: Missing QEV file path or mount point\n");
+    EXPECT_EQ(none.out, "Usage: qev-mount ARCHIVE MOUNTPOINT [options]\n");
+    EXPECT_EQ(runMountInProcess({"only.qev"}).err, "Error: Missing QEV file path or mount point\n");
+
+    testing::TempFile tmp;
+    testing::writeFile(tmp.path(), std::string(300, 'x'));
+    MountRun bad = runMountInProcess({tmp.path().string(), tmp.dir().string()});
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_EQ(bad.err, "Error: Failed to open QEV file: " + tmp.path().string() + "\n");
+
+    MountRun help = runMountInProcess({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_TRUE(help.out.starts_with("Usage: qev-mount ARCHIVE MOUNTPOINT [options]\n")) << help.out;
+    MountRun version = runMountInProcess({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, "qev-mount version " QEV_VERSION "\n");
 }
 
 bool fuseUsable() {
@@ -184,6 +275,18 @@ TEST_F(RealMount, LookupsReadsErrorsAndRefusals) {
     EXPECT_EQ(fails(::unlink((mnt() / "big.bin").c_str())), EROFS);
     EXPECT_EQ(fails(::rename((mnt() / "big.bin").c_str(), (mnt() / "b").c_str())), EROFS);
     EXPECT_EQ(fails(::chmod((mnt() / "big.bin").c_str(), 0777)), EROFS);
+    EXPECT_EQ(m.unmount(), 0);
+}
+
+TEST_F(RealMount, ATangledTreeShowsEachDirectoryOnce) {
+    testing::writeFile(tmp.dir() / "t.qev", tangledArchive());
+    Mounted m(tmp.dir() / "t.qev", mnt());
+    ASSERT_TRUE(m.mounted());
+    std::vector<std::string> shown;
+    for (auto& e : fs::recursive_directory_iterator(mnt())) shown.push_back(fs::relative(e.path(), mnt()));
+    std::sort(shown.begin(), shown.end());
+    EXPECT_EQ(shown, (std::vector<std::string>{"a", "a/c", "a/x", "b", "b/d", "b/x"}));
+    EXPECT_EQ(testing::readWholeFile(mnt() / "b/x"), "shared");
     EXPECT_EQ(m.unmount(), 0);
 }
 

@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <set>
+#include <utility>
 #include <sstream>
 #include <string>
 
@@ -37,6 +40,15 @@ std::function<void(ArchiveFooter&)> sectionEndsAt(SectionRange ArchiveFooter::*s
     };
 }
 
+// Moves a section, keeping its size, so that it ends `delta` bytes past the end of the file.
+std::function<void(ArchiveFooter&)> sectionMovedToEnd(SectionRange ArchiveFooter::*section,
+                                                      int64_t delta) {
+    return [=](ArchiveFooter& f) {
+        SectionRange& s = f.*section;
+        s.offset = f.archiveSize + uint64_t(delta) - s.size;
+    };
+}
+
 // Appends `bytes` to the name table and points the root's nameRef at them.
 void nameRootWith(ArchiveBuilder& b, std::string bytes) {
     b.editNamesAndTree([=](std::string& names, std::vector<TreeEntry>& tree) {
@@ -45,10 +57,15 @@ void nameRootWith(ArchiveBuilder& b, std::string bytes) {
     });
 }
 
+// What refused an archive; nothing when it opens.
+using Refusal = std::optional<std::pair<OpenCheck, uint8_t>>;
+constexpr std::nullopt_t kOpens = std::nullopt;
+Refusal refusedBy(OpenCheck check, uint8_t section = 0) { return std::pair(check, section); }
+
 struct OpenCase {
     const char* what;
     std::function<void(ArchiveBuilder&)> change;
-    bool opens;
+    Refusal refusal;
 };
 QEV_PRINT_CASE_AS_WHAT(OpenCase)
 
@@ -57,8 +74,9 @@ class OpenChecks : public ::testing::TestWithParam<OpenCase> {};
 TEST_P(OpenChecks, AcceptsOrRejects) {
     ArchiveBuilder b = soundArchive();
     GetParam().change(b);
-    std::unique_ptr<ArchiveReader> reader = openBytes(b.build());
-    EXPECT_EQ(reader != nullptr, GetParam().opens);
+    auto index = testing::openIndexBytes(b.build());
+    Refusal got = index ? kOpens : refusedBy(index.error().check, index.error().section);
+    EXPECT_EQ(got, GetParam().refusal);
 }
 
 void footer(ArchiveBuilder& b, std::function<void(ArchiveFooter&)> edit) { b.editFooter(edit); }
@@ -66,114 +84,92 @@ void footer(ArchiveBuilder& b, std::function<void(ArchiveFooter&)> edit) { b.edi
 INSTANTIATE_TEST_SUITE_P(
     Open, OpenChecks,
     ::testing::Values(
-        OpenCase{"sound", [](ArchiveBuilder&) {}, true},
+        OpenCase{"sound", [](ArchiveBuilder&) {}, kOpens},
         OpenCase{"little endian magic",
                  [](ArchiveBuilder& b) {
                      b.editBytes([](std::string& s) { std::reverse(s.end() - 4, s.end()); });
-                 },
-                 false},
-        OpenCase{"wrong magic", [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.magic ^= 1; }); },
-                 false},
+                 }, refusedBy(OpenCheck::kMagic)},
+        OpenCase{"wrong magic", [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.magic ^= 1; }); }, refusedBy(OpenCheck::kMagic)},
         OpenCase{"wrong version",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.formatVersion = 0x61BF3A02; }); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.formatVersion = 0x61BF3A02; }); }, refusedBy(OpenCheck::kFormatVersion)},
         OpenCase{"archive size one more",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.archiveSize += 1; }); }, false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.archiveSize += 1; }); }, refusedBy(OpenCheck::kArchiveSize)},
         OpenCase{"archive size one less",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.archiveSize -= 1; }); }, false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.archiveSize -= 1; }); }, refusedBy(OpenCheck::kArchiveSize)},
         OpenCase{"byte appended",
-                 [](ArchiveBuilder& b) { b.editBytes([](std::string& s) { s.push_back(0); }); },
-                 false},
+                 [](ArchiveBuilder& b) { b.editBytes([](std::string& s) { s.push_back(0); }); }, refusedBy(OpenCheck::kMagic)},
         OpenCase{"last byte cut",
-                 [](ArchiveBuilder& b) { b.editBytes([](std::string& s) { s.pop_back(); }); }, false},
+                 [](ArchiveBuilder& b) { b.editBytes([](std::string& s) { s.pop_back(); }); }, refusedBy(OpenCheck::kMagic)},
         OpenCase{"data section one past end",
-                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::dataSection, 1)); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::dataSection, 1)); }, refusedBy(OpenCheck::kSectionWithinFile, 0)},
         OpenCase{"offset section one past end",
                  [](ArchiveBuilder& b) {
-                     footer(b, [](auto& f) { f.offsetSection.offset = f.archiveSize - 39; });
-                 },
-                 false},
+                     footer(b, sectionMovedToEnd(&ArchiveFooter::offsetSection, 1));
+                 }, refusedBy(OpenCheck::kSectionWithinFile, 1)},
         OpenCase{"name section one past end",
-                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::nameSection, 1)); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::nameSection, 1)); }, refusedBy(OpenCheck::kSectionWithinFile, 2)},
         OpenCase{"tree section one past end",
                  [](ArchiveBuilder& b) {
-                     footer(b, [](auto& f) { f.treeSection.offset = f.archiveSize - 15; });
-                 },
-                 false},
+                     footer(b, sectionMovedToEnd(&ArchiveFooter::treeSection, 1));
+                 }, refusedBy(OpenCheck::kSectionWithinFile, 3)},
         OpenCase{"aux section 1 one past end",
-                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection1, 1)); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection1, 1)); }, refusedBy(OpenCheck::kSectionWithinFile, 4)},
         OpenCase{"aux section 2 one past end",
-                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection2, 1)); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection2, 1)); }, refusedBy(OpenCheck::kSectionWithinFile, 5)},
         OpenCase{"aux section exactly to end, over the footer",
-                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection2, 0)); },
-                 true},
+                 [](ArchiveBuilder& b) { footer(b, sectionEndsAt(&ArchiveFooter::auxSection2, 0)); }, kOpens},
         OpenCase{"empty section at file end",
                  [](ArchiveBuilder& b) {
                      footer(b, [](auto& f) { f.auxSection1 = {f.archiveSize, 0}; });
-                 },
-                 true},
+                 }, kOpens},
         OpenCase{"empty section past file end",
                  [](ArchiveBuilder& b) {
                      footer(b, [](auto& f) { f.auxSection1 = {f.archiveSize + 1, 0}; });
-                 },
-                 false},
+                 }, refusedBy(OpenCheck::kSectionWithinFile, 4)},
         OpenCase{"offset plus size wraps",
                  [](ArchiveBuilder& b) {
                      footer(b, [](auto& f) { f.dataSection = {0xFFFFFFFFFFFFFFF0, 0x20}; });
-                 },
-                 false},
+                 }, refusedBy(OpenCheck::kSectionWithinFile, 0)},
         OpenCase{"size plus offset wraps",
                  [](ArchiveBuilder& b) {
                      footer(b, [](auto& f) { f.auxSection2 = {0x10, 0xFFFFFFFFFFFFFFF8}; });
-                 },
-                 false},
+                 }, refusedBy(OpenCheck::kSectionWithinFile, 5)},
         OpenCase{"data section covers the whole file",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.dataSection = {0, f.archiveSize}; }); },
-                 true},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.dataSection = {0, f.archiveSize}; }); }, kOpens},
         OpenCase{"empty data section",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.dataSection.size = 0; }); }, true},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.dataSection.size = 0; }); }, kOpens},
         OpenCase{"offset table size 0",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 0; }); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 0; }); }, refusedBy(OpenCheck::kOffsetTableShape)},
         OpenCase{"offset table size 39",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 39; }); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 39; }); }, refusedBy(OpenCheck::kOffsetTableShape)},
         OpenCase{"offset table size 41",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 41; }); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.offsetSection.size = 41; }); }, refusedBy(OpenCheck::kOffsetTableShape)},
         OpenCase{"tree size 0",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 0; }); }, false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 0; }); }, refusedBy(OpenCheck::kTreeShape)},
         OpenCase{"tree size 8",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 8; }); }, false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 8; }); }, refusedBy(OpenCheck::kTreeShape)},
         OpenCase{"tree size 24",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 24; }); },
-                 false},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 24; }); }, refusedBy(OpenCheck::kTreeShape)},
         OpenCase{"tree of the root alone",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 16; }); }, true},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.treeSection.size = 16; }); }, kOpens},
         OpenCase{"empty name table",
-                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.nameSection.size = 0; }); }, true},
+                 [](ArchiveBuilder& b) { footer(b, [](auto& f) { f.nameSection.size = 0; }); }, kOpens},
         OpenCase{"root is a file",
                  [](ArchiveBuilder& b) {
                      b.editTree([](auto& t) { t[0].words[0] |= kFileFlag; });
-                 },
-                 false},
+                 }, refusedBy(OpenCheck::kRootIsDirectory)},
         OpenCase{"root named by a zero prefix",
-                 [](ArchiveBuilder& b) { nameRootWith(b, std::string(1, '\0')); }, true},
+                 [](ArchiveBuilder& b) { nameRootWith(b, std::string(1, '\0')); }, kOpens},
         OpenCase{"root name of three bytes inside the table",
-                 [](ArchiveBuilder& b) { nameRootWith(b, "\x03" "abc"); }, false},
+                 [](ArchiveBuilder& b) { nameRootWith(b, "\x03" "abc"); }, refusedBy(OpenCheck::kRootUnnamed)},
         OpenCase{"root name reaching past the table",
-                 [](ArchiveBuilder& b) { nameRootWith(b, "\x03" "ab"); }, true},
+                 [](ArchiveBuilder& b) { nameRootWith(b, "\x03" "ab"); }, kOpens},
         OpenCase{"root name offset past the table",
                  [](ArchiveBuilder& b) {
                      b.editTree([](auto& t) { t[0].words[0] = kNameOffsetMask - 1; });
-                 },
-                 true},
+                 }, kOpens},
         OpenCase{"root with a real name",
-                 [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[0].words[0] = 0; }); }, false}),
+                 [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[0].words[0] = 0; }); }, refusedBy(OpenCheck::kRootUnnamed)}),
     testing::NameFromWhat());
 
 using testing::ReadCall;
@@ -281,7 +277,22 @@ TEST_F(OpenFiles, OpensFromDiskAndClosesOnFailure) {
     EXPECT_EQ(openDescriptors(), before);
 }
 
+TEST(OpenReasons, EveryCheckHasItsOwnLine) {
+    std::set<std::string> lines;
+    for (int c = 0; c <= int(OpenCheck::kRootUnnamed); ++c) {
+        std::string line = describeOpenError({OpenCheck(c), 2});
+        EXPECT_FALSE(line.empty());
+        EXPECT_EQ(line.find('\n'), std::string::npos);
+        lines.insert(line);
+    }
+    EXPECT_EQ(lines.size(), size_t(OpenCheck::kRootUnnamed) + 1);
+    EXPECT_EQ(describeOpenError({OpenCheck::kSectionWithinFile, 2}),
+              "the name table reaches past the end of the file");
+}
+
 TEST_F(OpenFiles, PathsThatAreNotArchives) {
+    EXPECT_EQ(ArchiveIndex::open(tmp.dir() / "missing.qev").error().check, OpenCheck::kFileOpens);
+    EXPECT_EQ(ArchiveIndex::open(tmp.dir()).error().check, OpenCheck::kFileOpens);
     EXPECT_EQ(openArchive(tmp.dir() / "missing.qev"), nullptr);
     EXPECT_EQ(openArchive(""), nullptr);
     EXPECT_EQ(openArchive(tmp.dir()), nullptr);
@@ -312,16 +323,25 @@ TEST_F(OpenFiles, SectionSizeLimitsInLargeSparseFile) {
         ASSERT_EQ(::pwrite(fd, footer.data(), footer.size(), off_t(size - 144)), 144);
         ::close(fd);
     };
+    auto refusal = [&] {
+        auto index = ArchiveIndex::open(tmp.path());
+        return index ? kOpens : refusedBy(index.error().check, index.error().section);
+    };
     withFooter([](ArchiveFooter&) {});
-    EXPECT_NE(openArchive(tmp.path()), nullptr);
+    EXPECT_EQ(refusal(), kOpens);
     withFooter([](ArchiveFooter& f) { f.offsetSection = {0, 0x100000000 / 40 * 40 + 40}; });
-    EXPECT_EQ(openArchive(tmp.path()), nullptr);
+    EXPECT_EQ(refusal(), refusedBy(OpenCheck::kOffsetTableLimit));
+    // The largest size below the limit passes it, and fails only for not being whole records.
+    withFooter([](ArchiveFooter& f) { f.offsetSection = {0, 0xFFFFFFFF}; });
+    EXPECT_EQ(refusal(), refusedBy(OpenCheck::kOffsetTableShape));
     withFooter([](ArchiveFooter& f) { f.nameSection = {0, 0x80000000}; });
-    EXPECT_EQ(openArchive(tmp.path()), nullptr);
+    EXPECT_EQ(refusal(), refusedBy(OpenCheck::kNameTableLimit));
     withFooter([](ArchiveFooter& f) { f.nameSection = {0, 0x7FFFFFFF}; });
-    EXPECT_NE(openArchive(tmp.path()), nullptr);
+    EXPECT_EQ(refusal(), kOpens);
     withFooter([](ArchiveFooter& f) { f.treeSection = {0, 0x100000000}; });
-    EXPECT_EQ(openArchive(tmp.path()), nullptr);
+    EXPECT_EQ(refusal(), refusedBy(OpenCheck::kTreeLimit));
+    withFooter([](ArchiveFooter& f) { f.treeSection = {0, 0xFFFFFFF8}; });
+    EXPECT_EQ(refusal(), refusedBy(OpenCheck::kTreeShape));
 }
 
 }  // namespace

@@ -23,14 +23,14 @@ struct PackRun {
     int exitCode;
 };
 
-PackRun pack(std::vector<std::string> args) {
+PackRun pack(std::vector<std::string> args, const pack::PackHooks& hooks = {}) {
     args.insert(args.begin(), "qev-pack");
     std::vector<const char*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
     std::ostringstream out, err;
     Console console{out, err};
-    int code = pack::runPack(int(args.size()), argv.data(), console);
+    int code = pack::runPack(int(args.size()), argv.data(), console, hooks);
     return {out.str(), err.str(), code};
 }
 
@@ -114,6 +114,39 @@ TEST_F(Pack, CommittedSampleIsWhatPackMakes) {
     EXPECT_TRUE(testing::readWholeFile(out()) == testing::readWholeFile(examples / "sample.qev"))
         << "examples/sample.qev is stale: run qev-pack examples/sample examples/sample.qev --force";
     EXPECT_LT(fs::file_size(examples / "sample.qev"), 100u * 1024);
+}
+
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST_F(Pack, AFailureWhileStoringAFileLeavesNoTemporaryAndNoDescriptor) {
+    make("big.bin", testing::patterned(300000));
+    size_t before = openDescriptors();
+    pack::PackHooks hooks;
+    hooks.beforeBlock = [](size_t block) {
+        if (block == 2) throw writer::CompressionError("injected");
+    };
+    PackRun r = pack({src(), out()}, hooks);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Error: Compression failed: injected\n");
+    EXPECT_EQ(openDescriptors(), before);
+    std::vector<std::string> left;
+    for (auto& e : fs::directory_iterator(tmp.dir())) left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"src"});
+}
+
+TEST_F(Pack, TheArchiveGetsTheModeOfANewFile) {
+    make("f", "x");
+    mode_t old = ::umask(027);
+    PackRun r = pack({src(), out()});
+    ::umask(old);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(::stat(out().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST_F(Pack, RefusesToOverwriteUnlessForced) {

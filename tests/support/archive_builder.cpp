@@ -183,6 +183,12 @@ std::unique_ptr<ArchiveReader> openBytes(std::string bytes) {
     return openArchiveStream(stream);
 }
 
+Expected<SharedIndex, OpenError> openIndexBytes(std::string bytes) {
+    std::unique_ptr<ArchiveFile> file =
+        std::make_unique<StreamArchiveFile>(std::make_unique<std::istringstream>(std::move(bytes)));
+    return ArchiveIndex::create(file);
+}
+
 TempFile::TempFile(std::string_view name) {
     std::string pattern = (std::filesystem::temp_directory_path() / "qev-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
