@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/archive_file.h"
 #include "archive/expected.h"
@@ -81,7 +82,9 @@ public:
 
     // Resolves a path of components separated by '/' or '\', comparing names without
     // regard to ASCII letter case. The empty path names the root.
-    NodeId findPath(std::string_view path) const;
+    NodeId findPath(std::string_view path) const { return findPath(path, nullptr); }
+    // The same, also giving the entries the path passes through, the found one last.
+    NodeId findPath(std::string_view path, std::vector<NodeId>* chain) const;
     bool isFile(NodeId node) const;
     bool isDirectory(NodeId node) const;
     // Children of a directory that lie inside the tree; 0 for a file or a bad id.

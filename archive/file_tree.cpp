@@ -93,7 +93,7 @@ NodeId ArchiveIndex::findChild(const TreeEntry& directory, std::string_view comp
     return kInvalidNode;
 }
 
-NodeId ArchiveIndex::findPath(std::string_view path) const {
+NodeId ArchiveIndex::findPath(std::string_view path, std::vector<NodeId>* chain) const {
     NodeId current = 0;
     size_t i = 0;
     for (;;) {
@@ -103,6 +103,7 @@ NodeId ArchiveIndex::findPath(std::string_view path) const {
         if (treeEntries[current].isFile()) return kInvalidNode;
         current = findChild(treeEntries[current], path.substr(i, end - i));
         if (current == kInvalidNode) return kInvalidNode;
+        if (chain != nullptr) chain->push_back(current);
         i = end;
     }
 }

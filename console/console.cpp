@@ -8,6 +8,10 @@
 #include <io.h>
 
 #include <cstdio>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#else
+#include <unistd.h>
 #endif
 
 namespace qev {
@@ -51,7 +55,8 @@ void makeStandardOutputBinary() {
 Console processConsole(bool binaryOutput) {
     std::ios::sync_with_stdio(false);
     std::cout.rdbuf()->pubsetbuf(nullptr, 0);
-    return Console{std::cout, std::cerr, binaryOutput ? makeStandardOutputBinary : nullptr};
+    return Console{std::cout, std::cerr, binaryOutput ? makeStandardOutputBinary : nullptr,
+                   isatty(STDERR_FILENO) != 0};
 }
 
 }  // namespace qev

@@ -17,6 +17,8 @@ struct Console {
     // Puts the real standard output into binary mode where the platform translates line
     // ends; null for in-memory sinks.
     void (*makeOutputBinary)() = nullptr;
+    // Whether the error stream is a terminal, where a progress line may be drawn.
+    bool errorIsTerminal = false;
 };
 
 inline constexpr std::string_view kUnknownCommand = "Error: Unknown command: ";

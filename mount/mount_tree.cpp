@@ -1,5 +1,6 @@
 #include "mount/mount_tree.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "archive/tree_walk.h"
@@ -7,12 +8,18 @@
 namespace qev::mount {
 namespace {
 
-std::string foldAscii(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = char(c + ('a' - 'A'));
-    }
-    return out;
+char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
+
+bool foldedLess(std::string_view a, std::string_view b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) {
+                                            return static_cast<unsigned char>(foldAscii(x)) <
+                                                   static_cast<unsigned char>(foldAscii(y));
+                                        });
+}
+
+bool foldedEqual(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && !foldedLess(a, b) && !foldedLess(b, a);
 }
 
 class Placement : public WalkVisitor {
@@ -68,10 +75,15 @@ std::unique_ptr<DirectoryIndex> MountTree::buildIndex(NodeId node) const {
             auto placed = shownUnder_.find(c.node);
             if (placed == shownUnder_.end() || placed->second != node) return;
         }
-        index->exact.emplace(c.name, c.node);
         index->children.push_back(c.node);
-        index->folded.emplace(foldAscii(c.name), c.node);
     });
+    auto name = [&](NodeId n) { return index_->entryName(n); };
+    index->byName = index->children;
+    std::sort(index->byName.begin(), index->byName.end(),
+              [&](NodeId a, NodeId b) { return name(a) < name(b); });
+    index->byFolded = index->children;
+    std::stable_sort(index->byFolded.begin(), index->byFolded.end(),
+                     [&](NodeId a, NodeId b) { return foldedLess(name(a), name(b)); });
     return index;
 }
 
@@ -86,8 +98,13 @@ const DirectoryIndex* MountTree::directory(NodeId node) {
 NodeId MountTree::lookup(NodeId dir, std::string_view name) {
     const DirectoryIndex* index = directory(dir);
     if (index == nullptr) return kInvalidNode;
-    if (auto it = index->exact.find(name); it != index->exact.end()) return it->second;
-    if (auto it = index->folded.find(foldAscii(name)); it != index->folded.end()) return it->second;
+    auto stored = [&](NodeId n) { return index_->entryName(n); };
+    auto exact = std::lower_bound(index->byName.begin(), index->byName.end(), name,
+                                  [&](NodeId n, std::string_view want) { return stored(n) < want; });
+    if (exact != index->byName.end() && stored(*exact) == name) return *exact;
+    auto folded = std::lower_bound(index->byFolded.begin(), index->byFolded.end(), name,
+                                   [&](NodeId n, std::string_view want) { return foldedLess(stored(n), want); });
+    if (folded != index->byFolded.end() && foldedEqual(stored(*folded), name)) return *folded;
     return kInvalidNode;
 }
 

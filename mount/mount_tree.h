@@ -19,11 +19,12 @@
 
 namespace qev::mount {
 
-// A directory's visible children, built once when the directory is first used.
+// A directory's visible children, built once when the directory is first used. Names stay
+// in the archive's name table: an index costs 12 bytes a child.
 struct DirectoryIndex {
     std::vector<NodeId> children;  // in tree order, without hidden names or later duplicates
-    std::unordered_map<std::string_view, NodeId> exact;
-    std::unordered_map<std::string, NodeId> folded;  // ASCII letters folded; first one wins
+    std::vector<NodeId> byName;    // sorted by the names' bytes
+    std::vector<NodeId> byFolded;  // sorted by the names with ASCII letters folded, ties in tree order
 };
 
 // Inodes are NodeIds plus one, so that the root is inode 1.

@@ -1,0 +1,63 @@
+#include "console/progress.h"
+
+#include <cstdio>
+
+namespace qev {
+
+ProgressLine::ProgressLine(Console& console, bool enabled)
+    : console_(console), enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+
+std::string humanBytes(uint64_t bytes) {
+    static const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    char text[32];
+    if (bytes < 1024) {
+        std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+        return text;
+    }
+    double v = double(bytes);
+    int unit = 0;
+    while (v >= 1024 && unit < 5) {
+        v /= 1024;
+        ++unit;
+    }
+    std::snprintf(text, sizeof text, "%.1f %s", v, kUnits[unit]);
+    return text;
+}
+
+std::string ProgressLine::render(const ProgressCounts& c, double seconds) {
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "%llu of %llu files, %s of %s",
+                          static_cast<unsigned long long>(c.filesDone),
+                          static_cast<unsigned long long>(c.filesTotal), humanBytes(c.bytesDone).c_str(),
+                          humanBytes(c.bytesTotal).c_str());
+    if (seconds <= 0 || c.bytesDone == 0 || n < 0 || size_t(n) >= sizeof line) return line;
+    double rate = double(c.bytesDone) / seconds;
+    double left = c.bytesTotal > c.bytesDone ? double(c.bytesTotal - c.bytesDone) / rate : 0;
+    std::snprintf(line + n, sizeof line - size_t(n), ", %s/s, %.0f s left",
+                  humanBytes(uint64_t(rate)).c_str(), left);
+    return line;
+}
+
+void ProgressLine::update(const ProgressCounts& counts) {
+    if (!enabled_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (shown_ && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
+    lastDrawn_ = now;
+    std::chrono::duration<double> elapsed = now - start_;
+    // Carriage return, the line, and erase to its end: each redraw replaces the last.
+    std::string line = render(counts, elapsed.count());
+    line.insert(line.begin(), '\r');
+    line.append("\x1b[K");
+    console_.err.write(line.data(), std::streamsize(line.size()));
+    console_.err.flush();
+    shown_ = true;
+}
+
+void ProgressLine::clear() {
+    if (!shown_) return;
+    console_.err.write("\r\x1b[K", 4);
+    console_.err.flush();
+    shown_ = false;
+}
+
+}  // namespace qev

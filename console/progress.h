@@ -1,0 +1,46 @@
+// A progress line for long work: drawn on the error stream of a terminal, redrawn at most
+// ten times a second, and cleared before the program's last line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "console/console.h"
+
+namespace qev {
+
+struct ProgressCounts {
+    uint64_t filesDone = 0;
+    uint64_t filesTotal = 0;
+    uint64_t bytesDone = 0;
+    uint64_t bytesTotal = 0;
+};
+
+class ProgressLine {
+public:
+    ProgressLine(Console& console, bool enabled);
+    ~ProgressLine() { clear(); }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    // Redraws the line unless it was drawn less than a tenth of a second ago.
+    void update(const ProgressCounts& counts);
+    // Removes the line, if one is shown.
+    void clear();
+
+    // "1,234 of 20,000 files, 12.5 MiB of 160.0 MiB, 80.1 MiB/s, 2 s left"
+    static std::string render(const ProgressCounts& counts, double seconds);
+
+private:
+    Console& console_;
+    bool enabled_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point lastDrawn_;
+};
+
+// Byte counts for people: "512 B", "12.5 MiB".
+std::string humanBytes(uint64_t bytes);
+
+}  // namespace qev

@@ -1,0 +1,210 @@
+#include "unpack/file_engine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace qev::unpack {
+namespace {
+
+constexpr std::string_view kBadBlocks = "a block of it is missing or damaged, or the archive changed";
+
+bool writeAll(int fd, const uint8_t* data, uint64_t length, uint64_t offset) {
+    while (length > 0) {
+        ssize_t n = ::pwrite(fd, data, size_t(length), off_t(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        length -= uint64_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+struct FileEngine::OutputFile {
+    SharedDir dir;
+    std::string name;
+    std::string temp;
+    std::string path;
+    NodeId node = kInvalidNode;
+    int fd = -1;
+    std::atomic<uint64_t> chunksLeft{0};
+    std::mutex failLock;
+    std::string failure;  // empty while every chunk went well
+    bool cancelled = false;
+};
+
+FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, const struct timespec& modified,
+                       const std::atomic<int>& stop)
+    : index_(index), times_{modified, modified}, stop_(stop), queueLimit_(4 * size_t(jobs)) {
+    for (unsigned i = 0; i < jobs; ++i) {
+        workers_.emplace_back(&FileEngine::work, this, std::make_unique<ArchiveReader>(index));
+    }
+}
+
+FileEngine::~FileEngine() {
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        closing_ = true;
+    }
+    taskReady_.notify_all();
+    for (auto& w : workers_) w.join();
+}
+
+EngineCounts FileEngine::counts() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return counts_;
+}
+
+std::vector<std::string> FileEngine::takeMessages() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return std::exchange(messages_, {});
+}
+
+bool FileEngine::push(Task task, const std::function<void()>& idle) {
+    std::unique_lock<std::mutex> lock(lock_);
+    while (queue_.size() >= queueLimit_) {
+        spaceFree_.wait_for(lock, std::chrono::milliseconds(50));
+        lock.unlock();
+        idle();
+        lock.lock();
+    }
+    queue_.push_back(std::move(task));
+    ++pendingTasks_;
+    taskReady_.notify_one();
+    return true;
+}
+
+bool FileEngine::add(const SharedDir& dir, std::string name, std::string path, NodeId node,
+                     const std::function<void()>& idle) {
+    if (stop_) return false;
+    auto file = std::make_shared<OutputFile>();
+    file->dir = dir;
+    file->name = std::move(name);
+    file->path = std::move(path);
+    file->node = node;
+    uint64_t size = index_->fileSize(node);
+    if (!index_->fileBlocksLocatable(node)) {
+        // Refused before anything is created: its size may be anything.
+        std::lock_guard<std::mutex> lock(lock_);
+        messages_.push_back("Failed to extract " + file->path + ": " + std::string(kBadBlocks));
+        ++counts_.failures;
+        return true;
+    }
+    // A short name of our own in the file's own directory, so that the rename is atomic.
+    file->temp = ".qev-unpack-" + std::to_string(::getpid()) + "-" + std::to_string(tempCounter_++);
+    file->fd = ::openat(dir->fd(), file->temp.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (file->fd < 0) {
+        std::lock_guard<std::mutex> lock(lock_);
+        messages_.push_back("Failed to extract " + file->path + ": " + std::strerror(errno));
+        ++counts_.failures;
+        return true;
+    }
+    // An empty file is one chunk of nothing, so that one path finishes every file.
+    uint64_t chunks = std::max<uint64_t>(1, (size + kChunkSize - 1) / kChunkSize);
+    file->chunksLeft = chunks;
+    for (uint64_t c = 0; c < chunks; ++c) {
+        uint64_t offset = c * kChunkSize;
+        push(Task{file, offset, std::min(kChunkSize, size - offset)}, idle);
+    }
+    return true;
+}
+
+void FileEngine::finish(const std::function<void()>& idle) {
+    std::unique_lock<std::mutex> lock(lock_);
+    while (pendingTasks_ > 0) {
+        spaceFree_.wait_for(lock, std::chrono::milliseconds(50));
+        lock.unlock();
+        idle();
+        lock.lock();
+    }
+}
+
+void FileEngine::work(std::unique_ptr<ArchiveReader> reader) {
+    std::vector<uint8_t> buffer(kChunkSize);
+    for (;;) {
+        Task task;
+        {
+            std::unique_lock<std::mutex> lock(lock_);
+            taskReady_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            task = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        spaceFree_.notify_one();
+        runTask(*reader, task, buffer);
+        std::lock_guard<std::mutex> lock(lock_);
+        --pendingTasks_;
+        spaceFree_.notify_all();
+    }
+}
+
+void FileEngine::fail(OutputFile& file, std::string reason) {
+    std::lock_guard<std::mutex> lock(file.failLock);
+    if (file.failure.empty()) file.failure = std::move(reason);
+}
+
+void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& buffer) {
+    OutputFile& file = *task.file;
+    bool failed;
+    {
+        std::lock_guard<std::mutex> lock(file.failLock);
+        failed = !file.failure.empty();
+    }
+    if (stop_ && !failed) {
+        std::lock_guard<std::mutex> lock(file.failLock);
+        file.cancelled = true;
+        file.failure = "interrupted";
+        failed = true;
+    }
+    if (!failed && task.length > 0) {
+        if (reader.readFile(file.node, task.offset, task.length, buffer.data()) != task.length) {
+            fail(file, std::string(kBadBlocks));
+        } else if (!writeAll(file.fd, buffer.data(), task.length, task.offset)) {
+            fail(file, std::strerror(errno));
+        } else {
+            std::lock_guard<std::mutex> lock(lock_);
+            counts_.bytesDone += task.length;
+        }
+    }
+    if (file.chunksLeft.fetch_sub(1) == 1) complete(file);
+}
+
+void FileEngine::complete(OutputFile& file) {
+    int dir = file.dir->fd();
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> lock(file.failLock);
+        failure = file.failure;
+    }
+    // One call sets the time through the open descriptor; the rename then puts the whole
+    // file in place, replacing a file or link of that name, never following it.
+    if (failure.empty() && ::futimens(file.fd, times_) != 0) failure = std::strerror(errno);
+    if (::close(file.fd) != 0 && failure.empty()) failure = std::strerror(errno);
+    if (failure.empty() && ::renameat(dir, file.temp.c_str(), dir, file.name.c_str()) != 0) {
+        failure = errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST
+                      ? "a directory of that name is in the way"
+                      : std::strerror(errno);
+    }
+    std::lock_guard<std::mutex> lock(lock_);
+    if (failure.empty()) {
+        ++counts_.filesDone;
+        return;
+    }
+    ::unlinkat(dir, file.temp.c_str(), 0);
+    ++counts_.failures;
+    if (!file.cancelled) messages_.push_back("Failed to extract " + file.path + ": " + failure);
+}
+
+}  // namespace qev::unpack

@@ -1,0 +1,263 @@
+#include "unpack/run_unpack.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <thread>
+
+#include "archive/tree_walk.h"
+#include "console/progress.h"
+#include "unpack/file_engine.h"
+#include "unpack/options.h"
+#include "unpack/unpack_plan.h"
+
+namespace qev::unpack {
+namespace {
+
+std::atomic<int> gStop{0};
+
+void onStopSignal(int signal) { gStop = signal; }
+
+// Catches SIGINT and SIGTERM so that temporaries can be removed, and ignores SIGXFSZ so that
+// a file size limit fails a write instead of killing the process; puts all back afterwards.
+class SignalScope {
+public:
+    SignalScope() {
+        gStop = 0;
+        struct sigaction on {};
+        on.sa_handler = onStopSignal;
+        sigemptyset(&on.sa_mask);
+        ::sigaction(SIGINT, &on, &oldInt_);
+        ::sigaction(SIGTERM, &on, &oldTerm_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, &oldFsize_);
+    }
+    ~SignalScope() {
+        ::sigaction(SIGINT, &oldInt_, nullptr);
+        ::sigaction(SIGTERM, &oldTerm_, nullptr);
+        ::sigaction(SIGXFSZ, &oldFsize_, nullptr);
+    }
+    SignalScope(const SignalScope&) = delete;
+    SignalScope& operator=(const SignalScope&) = delete;
+
+private:
+    struct sigaction oldInt_, oldTerm_, oldFsize_;
+};
+
+class Unpacker {
+public:
+    Unpacker(const Options& o, Console& console, SharedIndex index, SharedDir dest,
+             const struct timespec& modified)
+        : o_(o),
+          console_(console),
+          index_(std::move(index)),
+          dest_(std::move(dest)),
+          times_{modified, modified},
+          engine_(index_, o.jobs, modified, gStop),
+          progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {}
+
+    void unpack(const std::vector<NodeId>& chain) {
+        Plan plan = planTarget(*index_, chain, console_);
+        failed_ |= plan.skippedSomething;
+        totals_.filesTotal += plan.files;
+        totals_.bytesTotal += plan.bytes;
+        std::vector<bool> failedDirs(plan.dirs.size(), false);
+        makeDirectories(plan, failedDirs);
+        engine_.finish(idle());
+        setDirectoryTimes(plan, failedDirs);
+        printMessages();
+    }
+
+    // Ends the run: the summary line, and the exit code.
+    int conclude(double seconds) {
+        printMessages();
+        progress_.clear();
+        EngineCounts c = engine_.counts();
+        if (gStop) return 128 + gStop;
+        if (!o_.quiet) {
+            char line[512];
+            std::snprintf(line, sizeof line, "%llu files and %llu directories, %s, written to ",
+                          static_cast<unsigned long long>(c.filesDone),
+                          static_cast<unsigned long long>(dirsMade_), humanBytes(c.bytesDone).c_str());
+            char time[64];
+            std::snprintf(time, sizeof time, " in %.2f s", seconds);
+            printLine(console_, line + o_.dest + time);
+        }
+        return failed_ || c.failures > 0 ? 1 : 0;
+    }
+
+    void fail() { failed_ = true; }
+
+private:
+    std::function<void()> idle() {
+        return [this] {
+            printMessages();
+            EngineCounts c = engine_.counts();
+            totals_.filesDone = c.filesDone;
+            totals_.bytesDone = c.bytesDone;
+            progress_.update(totals_);
+        };
+    }
+
+    void printMessages() {
+        std::vector<std::string> lines = engine_.takeMessages();
+        if (lines.empty()) return;
+        progress_.clear();
+        for (const std::string& line : lines) printError(console_, kErrorPrefix, line);
+    }
+
+    void reportDir(const Plan& plan, uint32_t dir, const DirError& e) {
+        progress_.clear();
+        printError(console_, "Error: Failed to extract ", pathOf(plan, dir) + ": " + e.text());
+        failed_ = true;
+    }
+
+    // The directory at plan index `dir`, opened afresh from the destination down: only the
+    // current parent stays open, so a wide tree never holds many descriptors.
+    Expected<SharedDir, DirError> openPlanned(const Plan& plan, uint32_t dir) {
+        if (dir == cachedIndex_ && cached_) return cached_;
+        std::vector<uint32_t> chain;
+        for (uint32_t d = dir; d != 0; d = plan.dirs[d].parent) chain.push_back(d);
+        SharedDir at = dest_;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            auto next = openDirectory(*at, plan.dirs[*it].name);
+            if (!next) return next.error();
+            at = *next;
+        }
+        cachedIndex_ = dir;
+        cached_ = at;
+        return at;
+    }
+
+    void makeDirectories(const Plan& plan, std::vector<bool>& failedDirs) {
+        cached_.reset();
+        for (uint32_t i = 0; i < plan.dirs.size() && !gStop; ++i) {
+            SharedDir here = dest_;
+            if (i > 0) {
+                const PlannedDir& d = plan.dirs[i];
+                if (failedDirs[d.parent]) {
+                    failedDirs[i] = true;  // its parent's error said it all
+                    continue;
+                }
+                auto parent = openPlanned(plan, d.parent);
+                auto made = parent ? makeDirectory(**parent, d.name, o_.force) : parent;
+                if (!made) {
+                    reportDir(plan, i, made.error());
+                    failedDirs[i] = true;
+                    continue;
+                }
+                here = *made;
+                ++dirsMade_;
+            }
+            queueFiles(plan, i, here);
+        }
+    }
+
+    void queueFiles(const Plan& plan, uint32_t i, const SharedDir& here) {
+        auto add = [&](NodeId node, std::string_view name) {
+            engine_.add(here, std::string(name), pathOf(plan, i, name), node, idle());
+        };
+        if (plan.singleFile != kInvalidNode && i + 1 == plan.dirs.size()) {
+            add(plan.singleFile, index_->entryName(plan.singleFile));
+        }
+        if (!plan.dirs[i].withFiles) return;
+        classifyChildren(*index_, plan.dirs[i].node, [&](const WalkChild& c) {
+            if (c.isFile && c.status == ChildStatus::kUsable && !gStop) add(c.node, c.name);
+        });
+    }
+
+    // Writing files changed the directories' times: set them last, deepest first.
+    void setDirectoryTimes(const Plan& plan, const std::vector<bool>& failedDirs) {
+        cached_.reset();
+        for (uint32_t i = uint32_t(plan.dirs.size()); i-- > 1 && !gStop;) {
+            if (failedDirs[i]) continue;
+            auto parent = openPlanned(plan, plan.dirs[i].parent);
+            std::string name(plan.dirs[i].name);
+            if (parent) ::utimensat((*parent)->fd(), name.c_str(), times_, AT_SYMLINK_NOFOLLOW);
+        }
+        cached_.reset();
+    }
+
+    const Options& o_;
+    Console& console_;
+    SharedIndex index_;
+    SharedDir dest_;
+    struct timespec times_[2];
+    FileEngine engine_;
+    ProgressLine progress_;
+    ProgressCounts totals_;
+    uint64_t dirsMade_ = 0;
+    bool failed_ = false;
+    uint32_t cachedIndex_ = kNoParent;
+    SharedDir cached_;
+};
+
+int unpackWith(Options o, Console& console) {
+    auto start = std::chrono::steady_clock::now();
+    auto index = ArchiveIndex::open(o.archive);
+    if (!index) {
+        printError(console, kFailedToOpen, o.archive);
+        return 1;
+    }
+    // The format keeps no times: every file gets the archive's own.
+    struct stat archive {};
+    ::fstat((*index)->file().descriptor(), &archive);
+    // Every named path must exist before anything is written... but a missing one only
+    // costs its own line: the others go on.
+    std::vector<std::vector<NodeId>> targets;
+    bool missing = false;
+    for (const std::string& path : o.paths) {
+        std::vector<NodeId> chain;
+        if ((*index)->findPath(path, &chain) == kInvalidNode) {
+            printError(console, "Error: Path not found in archive: ", path);
+            missing = true;
+        } else {
+            targets.push_back(std::move(chain));
+        }
+    }
+    if (o.paths.empty()) targets.emplace_back();
+    auto dest = openDestination(o.dest, o.force);
+    if (!dest) {
+        printError(console, kErrorPrefix, dest.error().text());
+        return 1;
+    }
+    if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
+    Unpacker unpacker(o, console, *index, *dest, archive.st_mtim);
+    if (missing) unpacker.fail();
+    for (const auto& chain : targets) {
+        if (gStop) break;
+        unpacker.unpack(chain);
+    }
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return unpacker.conclude(elapsed.count());
+}
+
+}  // namespace
+
+int stoppingSignal() { return gStop; }
+
+int runUnpack(int argc, const char* const* argv, Console& console) {
+    auto options = parseOptions(argc, argv);
+    if (!options) {
+        printError(console, kErrorPrefix, options.error());
+        return 1;
+    }
+    if (options->help) return printLine(console, kUsage) ? 0 : 1;
+    if (options->version) return printLine(console, "qev-unpack " QEV_VERSION) ? 0 : 1;
+    SignalScope signals;
+    try {
+        return unpackWith(*options, console);
+    } catch (const std::bad_alloc&) {
+        printError(console, kOutOfMemory);
+        return 1;
+    }
+}
+
+}  // namespace qev::unpack

@@ -1,0 +1,93 @@
+#include "unpack/unpack_plan.h"
+
+#include "archive/tree_walk.h"
+#include "console/escape.h"
+
+namespace qev::unpack {
+namespace {
+
+class Planner : public WalkVisitor {
+public:
+    Planner(const ArchiveIndex& index, Plan& plan, Console& console, uint32_t first)
+        : index_(index), plan_(plan), console_(console), entering_(first) {}
+
+    void enterDirectory(NodeId) override { current_ = entering_++; }
+
+    void child(const WalkChild& c) override {
+        switch (c.status) {
+            case ChildStatus::kUsable:
+                if (c.isFile) {
+                    ++plan_.files;
+                    plan_.bytes += index_.fileSize(c.node);
+                } else {
+                    plan_.dirs.push_back({c.node, current_, c.name, true});
+                }
+                return;
+            case ChildStatus::kUnusableName:
+            case ChildStatus::kDuplicateName:
+                printWarning(console_, "Skipped unsafe name: " + pathOf(plan_, current_, c.name));
+                plan_.skippedSomething = true;
+                return;
+            case ChildStatus::kReachedAgain:
+                // Its contents are written where the walk first reached it.
+                printWarning(console_, "Skipped directory reached a second time: " +
+                                           pathOf(plan_, current_, c.name));
+                return;
+        }
+    }
+
+    void childrenPastEnd(NodeId, uint64_t missing) override {
+        printWarning(console_, "Skipped " + std::to_string(missing) +
+                                   " entries past the end of the tree in: " + pathOf(plan_, current_));
+        plan_.skippedSomething = true;
+    }
+
+private:
+    const ArchiveIndex& index_;
+    Plan& plan_;
+    Console& console_;
+    uint32_t entering_;
+    uint32_t current_ = 0;
+};
+
+}  // namespace
+
+std::string pathOf(const Plan& plan, uint32_t dir) {
+    if (dir == 0 || dir == kNoParent) return "";
+    std::string above = pathOf(plan, plan.dirs[dir].parent);
+    return (above.empty() ? "" : above + "/") + escapeName(plan.dirs[dir].name);
+}
+
+std::string pathOf(const Plan& plan, uint32_t dir, std::string_view name) {
+    std::string above = pathOf(plan, dir);
+    return (above.empty() ? "" : above + "/") + escapeName(name);
+}
+
+Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, Console& console) {
+    Plan plan;
+    plan.dirs.push_back({0, kNoParent, {}, chain.empty()});
+    for (NodeId node : chain) {
+        std::string_view name = index.entryName(node);
+        uint32_t parent = uint32_t(plan.dirs.size() - 1);
+        // A typed "." or ".." can match a stored name that no file system can hold.
+        if (!isUsableName(name)) {
+            printWarning(console, "Skipped unsafe name: " + pathOf(plan, parent, name));
+            plan.skippedSomething = true;
+            plan.dirs.resize(1);
+            plan.dirs[0].withFiles = false;
+            return plan;
+        }
+        if (index.isFile(node)) {
+            plan.singleFile = node;
+            plan.files = 1;
+            plan.bytes = index.fileSize(node);
+            return plan;
+        }
+        plan.dirs.push_back({node, parent, name, node == chain.back()});
+    }
+    Planner planner(index, plan, console, uint32_t(plan.dirs.size() - 1));
+    walkTree(index, plan.dirs.back().node, planner);
+    return plan;
+}
+
+}  // namespace qev::unpack

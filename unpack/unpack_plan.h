@@ -1,0 +1,43 @@
+// What to write for one archive path: the directories, parents first, and the totals.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive_index.h"
+#include "console/console.h"
+
+namespace qev::unpack {
+
+inline constexpr uint32_t kNoParent = 0xFFFFFFFF;
+
+struct PlannedDir {
+    NodeId node;
+    uint32_t parent;        // index into Plan::dirs; kNoParent for the destination itself
+    std::string_view name;  // the stored name; empty for the destination
+    bool withFiles;         // false for the directories above a named path: only the way to it
+};
+
+// Directories in breadth-first order: each one's parent comes before it, and the children of
+// one directory follow one another. Only directories are kept, so the plan's memory grows
+// with the number of directories, not of files.
+struct Plan {
+    std::vector<PlannedDir> dirs;  // dirs[0] is the destination, standing for the root
+    NodeId singleFile = kInvalidNode;  // a named file, written into the last directory
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    bool skippedSomething = false;  // an unsafe name or a broken range was left out
+};
+
+// Plans the whole tree under `chain`'s last entry, a directory, or that one file; `chain` is
+// what ArchiveIndex::findPath passed through (empty for the whole archive). Warns, one line
+// each, of what is left out.
+Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, Console& console);
+
+// The archive path of a planned directory, or of a name inside it, escaped for messages.
+std::string pathOf(const Plan& plan, uint32_t dir);
+std::string pathOf(const Plan& plan, uint32_t dir, std::string_view name);
+
+}  // namespace qev::unpack
