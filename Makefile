@@ -66,19 +66,24 @@ FUZZ_SECONDS ?= 60
 fuzz-smoke: deps
 	fuzz/run.sh archive $(FUZZ_SECONDS)
 	fuzz/run.sh text $(FUZZ_SECONDS)
+	fuzz/run.sh unpack $(FUZZ_SECONDS)
 
 # A release build of the tools alone, without the tests.
 release: build-deps
 	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
-# The three commands on the sample archive, each shown before its output.
+# The three commands on the sample archive, each shown before its output, then the
+# sample unpacked into a folder.
 demo: release
 	@for args in "list $(SAMPLE)" "info $(SAMPLE)" "extract $(SAMPLE) 0005000010101D00_v64/meta/meta.xml"; do \
 	  echo "\$$ qev-tool $$args"; \
 	  $(RELEASE_DIR)/cli/qev-tool $$args || exit 1; \
 	  echo; \
 	done
+	@echo "\$$ qev-unpack $(SAMPLE) $(RELEASE_DIR)/sample-unpacked --force"
+	@$(RELEASE_DIR)/unpack/qev-unpack $(SAMPLE) $(RELEASE_DIR)/sample-unpacked --force
+	@cd $(RELEASE_DIR)/sample-unpacked && find . -type f | LC_ALL=C sort
 
 # Benchmarks against peers and baselines; writes bench/results.md and bench/results.png.
 BENCH_PACKAGES := $(BUILD_PACKAGES) jq hyperfine squashfs-tools squashfuse zstd time gnuplot-nox

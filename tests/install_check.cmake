@@ -9,6 +9,9 @@ include(GNUInstallDirs)
 foreach(f
     bin/qev-tool
     bin/qev-pack
+    bin/qev-unpack
+    ${CMAKE_INSTALL_MANDIR}/man1/qev-unpack.1
+    ${CMAKE_INSTALL_DATADIR}/bash-completion/completions/qev-unpack
     ${CMAKE_INSTALL_MANDIR}/man1/qev-tool.1
     ${CMAKE_INSTALL_MANDIR}/man1/qev-pack.1
     ${CMAKE_INSTALL_DATADIR}/bash-completion/completions/qev-tool

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/harness.h"
+#include "fuzz/unpack_harness.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/tool_run.h"
 
@@ -39,6 +40,7 @@ TEST(Regression, EveryKeptInputRunsThroughTheHarness) {
             auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
             if (std::string(kind) == "archive") {
                 fuzz::exerciseArchive(data, bytes.size());
+                fuzz::exerciseUnpack(data, bytes.size());
             } else {
                 fuzz::exerciseText(data, bytes.size());
             }

@@ -64,7 +64,11 @@ public:
           progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {}
 
     void unpack(const std::vector<NodeId>& chain) {
-        Plan plan = planTarget(*index_, chain, console_);
+        Plan plan = planTarget(*index_, chain, [this](const std::string& text) {
+            if (o_.quiet) return;
+            progress_.clear();
+            printWarning(console_, text);
+        });
         failed_ |= plan.skippedSomething;
         totals_.filesTotal += plan.files;
         totals_.bytesTotal += plan.bytes;

@@ -8,8 +8,8 @@ namespace {
 
 class Planner : public WalkVisitor {
 public:
-    Planner(const ArchiveIndex& index, Plan& plan, Console& console, uint32_t first)
-        : index_(index), plan_(plan), console_(console), entering_(first) {}
+    Planner(const ArchiveIndex& index, Plan& plan, const WarningSink& warn, uint32_t first)
+        : index_(index), plan_(plan), warn_(warn), entering_(first) {}
 
     void enterDirectory(NodeId) override { current_ = entering_++; }
 
@@ -25,19 +25,19 @@ public:
                 return;
             case ChildStatus::kUnusableName:
             case ChildStatus::kDuplicateName:
-                printWarning(console_, "Skipped unsafe name: " + pathOf(plan_, current_, c.name));
+                warn_("Skipped unsafe name: " + pathOf(plan_, current_, c.name));
                 plan_.skippedSomething = true;
                 return;
             case ChildStatus::kReachedAgain:
                 // Its contents are written where the walk first reached it.
-                printWarning(console_, "Skipped directory reached a second time: " +
+                warn_("Skipped directory reached a second time: " +
                                            pathOf(plan_, current_, c.name));
                 return;
         }
     }
 
     void childrenPastEnd(NodeId, uint64_t missing) override {
-        printWarning(console_, "Skipped " + std::to_string(missing) +
+        warn_("Skipped " + std::to_string(missing) +
                                    " entries past the end of the tree in: " + pathOf(plan_, current_));
         plan_.skippedSomething = true;
     }
@@ -45,7 +45,7 @@ public:
 private:
     const ArchiveIndex& index_;
     Plan& plan_;
-    Console& console_;
+    const WarningSink& warn_;
     uint32_t entering_;
     uint32_t current_ = 0;
 };
@@ -63,7 +63,7 @@ std::string pathOf(const Plan& plan, uint32_t dir, std::string_view name) {
     return (above.empty() ? "" : above + "/") + escapeName(name);
 }
 
-Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, Console& console) {
+Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, const WarningSink& warn) {
     Plan plan;
     plan.dirs.push_back({0, kNoParent, {}, chain.empty()});
     for (NodeId node : chain) {
@@ -71,7 +71,7 @@ Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, Con
         uint32_t parent = uint32_t(plan.dirs.size() - 1);
         // A typed "." or ".." can match a stored name that no file system can hold.
         if (!isUsableName(name)) {
-            printWarning(console, "Skipped unsafe name: " + pathOf(plan, parent, name));
+            warn("Skipped unsafe name: " + pathOf(plan, parent, name));
             plan.skippedSomething = true;
             plan.dirs.resize(1);
             plan.dirs[0].withFiles = false;
@@ -85,7 +85,7 @@ Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, Con
         }
         plan.dirs.push_back({node, parent, name, node == chain.back()});
     }
-    Planner planner(index, plan, console, uint32_t(plan.dirs.size() - 1));
+    Planner planner(index, plan, warn, uint32_t(plan.dirs.size() - 1));
     walkTree(index, plan.dirs.back().node, planner);
     return plan;
 }

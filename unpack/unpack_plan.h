@@ -2,12 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "archive/archive_index.h"
-#include "console/console.h"
 
 namespace qev::unpack {
 
@@ -32,9 +32,10 @@ struct Plan {
 };
 
 // Plans the whole tree under `chain`'s last entry, a directory, or that one file; `chain` is
-// what ArchiveIndex::findPath passed through (empty for the whole archive). Warns, one line
-// each, of what is left out.
-Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, Console& console);
+// what ArchiveIndex::findPath passed through (empty for the whole archive). Passes a warning
+// line for each thing left out to `warn`.
+using WarningSink = std::function<void(const std::string& text)>;
+Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, const WarningSink& warn);
 
 // The archive path of a planned directory, or of a name inside it, escaped for messages.
 std::string pathOf(const Plan& plan, uint32_t dir);
