@@ -59,6 +59,8 @@ time_cmds() {
     shift
     local args=()
     for pair in "$@"; do args+=(-n "${pair%%=*}" "${pair#*=}"); done
+    # $prepare, when set, runs untimed before every run.
+    [ -n "${prepare:-}" ] && args=(--prepare "$prepare" "${args[@]}")
     hyperfine -N --warmup 3 --runs "$runs" --output=null --export-json "$json" "${args[@]}" >&2
     jq -r --arg g "$group" '.results[] | [$g, .command, (.median|tostring)] | @tsv' "$json" >> "$results"
 }
@@ -100,6 +102,7 @@ run_all() {
         "baseline, large pages=$helpers/open_baseline $work/wide.qev --large-pages" \
         "cat=cat $work/wide.qev"
     run_mounts
+    run_unpacks
     log "peak memory"
     peak_kb large qev-tool "$qev" extract "$work/large.qev" big.bin
     peak_kb large baseline "$helpers/extract_baseline" "$work/large.qev" big.bin
@@ -149,6 +152,33 @@ run_mounts() {
         while read -r name kb; do printf 'mount, 1M entries-rss\t%s\t%s\n' "$name" "$kb" >> "$results"; done
 }
 
+# --- unpacking ---------------------------------------------------------------------
+# Into a memory filesystem: this machine's disk swings several-fold from run to run. Each
+# timed run starts from an empty destination (removed in the prepare step, untimed).
+run_unpacks() {
+    local out=/dev/shm/qev-bench-out unpack=$build/unpack/qev-unpack
+    local fresh="rm -rf $out /dev/shm/qev-bench-big"
+    log "unpack: the 20,000-file tree"
+    prepare=$fresh time_cmds unpack-tree \
+        "qev-unpack=$unpack $work/small.qev $out -q" \
+        "unsquashfs -d=unsquashfs -p 2 -q -n -d $out $work/small.sqfs" \
+        "cp -r=cp -r $work/small $out"
+    log "unpack: the 256 MiB file"
+    prepare=$fresh time_cmds unpack-big \
+        "qev-unpack=$unpack $work/large.qev $out -q" \
+        "unsquashfs -d=unsquashfs -p 2 -q -n -d $out $work/large.sqfs" \
+        "qev-tool extract=sh -c '$qev extract $work/large.qev big.bin > /dev/shm/qev-bench-big'"
+    local best=""
+    for _ in 1 2 3; do
+        rm -rf "$out"
+        local kb
+        kb=$( { /usr/bin/time -f '%M' "$unpack" "$work/large.qev" "$out" -q > /dev/null; } 2>&1 | tail -n 1)
+        if [ -z "$best" ] || [ "$kb" -lt "$best" ]; then best=$kb; fi
+    done
+    printf 'unpack big-rss\tqev-unpack\t%s\n' "$best" >> "$results"
+    rm -rf "$out" /dev/shm/qev-bench-big
+}
+
 # --- report ------------------------------------------------------------------------
 # row LABEL GROUP OURS PEER TARGET: one line of the ratio table; TARGET is a maximum.
 row() {
@@ -196,6 +226,10 @@ report() {
             row "mount: find+stat ÷ squashfuse" mount-find qev-mount squashfuse 1.00
             row "mount: cat 1,000 files ÷ squashfuse" mount-cat qev-mount squashfuse 1.00
         fi
+        row "unpack tree ÷ unsquashfs -d" unpack-tree qev-unpack "unsquashfs -d" 0.80
+        row "unpack tree ÷ cp -r of the source" unpack-tree qev-unpack "cp -r" -
+        row "unpack 256 MiB ÷ unsquashfs -d" unpack-big qev-unpack "unsquashfs -d" 0.80
+        row "unpack 256 MiB ÷ qev-tool extract" unpack-big qev-unpack "qev-tool extract" 0.90
         echo
         echo "Peak memory (maximum resident set, KiB, least of three runs):"
         echo
@@ -205,6 +239,9 @@ report() {
         echo
         echo "Extract's memory target: the file ($file_kb KiB) + the archive's tables ($tables_kb KiB)"
         echo "+ 6 MiB = $limit_kb KiB; measured $ours_kb KiB: $( [ "$ours_kb" -le "$limit_kb" ] && echo met || echo "not met")."
+        local unpack_kb
+        unpack_kb=$(value "unpack big-rss" qev-unpack)
+        echo "Unpacking the 256 MiB file: at most 49152 KiB; measured $unpack_kb KiB: $( [ "$unpack_kb" -le 49152 ] && echo met || echo "not met")."
         echo
         echo "The archives: large.qev holds one 256 MiB file of shared libraries and documentation"
         echo "(zstd level 3, 64 KiB blocks); small.qev 20,000 files of 1 to 31 KiB in 100 title"
@@ -213,6 +250,9 @@ report() {
         echo "The baselines read into fresh memory of ordinary pages, as first set; qev-tool puts"
         echo "large tables and buffers in large pages, which spares most page faults. The rows"
         echo "against the same baselines in large pages show how much of the lead that is."
+        echo "Unpacking writes into /dev/shm, a memory filesystem, starting each run from an empty"
+        echo "destination; unsquashfs runs with -p 2 on this machine's 2 cores, qev-unpack with its"
+        echo "default of one worker per core; cp -r copies the tree's source directory from disk."
         echo "Mount benchmarks mount afresh before every timed run (outside the timing), so no run"
         echo "is served from what the kernel cached during the one before; squashfuse $(dpkg-query -W -f='${Version}' squashfuse 2>/dev/null)."
         echo

@@ -20,6 +20,7 @@
 #include "mount/mount_tree.h"
 #include "mount/run_mount.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/tool_run.h"
 
 extern char** environ;
 
@@ -125,40 +126,29 @@ TEST(MountTree, ReadersShareOneArchiveWhateverTheTablesWeigh) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
-struct MountRun {
-    int code;
-    std::string out, err;
-};
-
-MountRun runMountInProcess(std::vector<std::string> args) {
+testing::ToolRun runMountInProcess(std::vector<std::string> args) {
     args.insert(args.begin(), "qev-mount");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    std::ostringstream out, err;
-    Console console{out, err};
-    int code = mount::runMount(int(args.size()), argv.data(), console);
-    return {code, out.str(), err.str()};
+    return testing::runSeam(mount::runMount, args);
 }
 
 TEST(RunMount, ArgumentsAndOpeningInProcess) {
-    MountRun none = runMountInProcess({});
-    EXPECT_EQ(none.code, 1);
+    testing::ToolRun none = runMountInProcess({});
+    EXPECT_EQ(none.exitCode, 1);
     EXPECT_EQ(none.err, "Error: Missing QEV file path or mount point\n");
     EXPECT_EQ(none.out, "Usage: qev-mount ARCHIVE MOUNTPOINT [options]\n");
     EXPECT_EQ(runMountInProcess({"only.qev"}).err, "Error: Missing QEV file path or mount point\n");
 
     testing::TempFile tmp;
     testing::writeFile(tmp.path(), std::string(300, 'x'));
-    MountRun bad = runMountInProcess({tmp.path().string(), tmp.dir().string()});
-    EXPECT_EQ(bad.code, 1);
+    testing::ToolRun bad = runMountInProcess({tmp.path().string(), tmp.dir().string()});
+    EXPECT_EQ(bad.exitCode, 1);
     EXPECT_EQ(bad.err, "Error: Failed to open QEV file: " + tmp.path().string() + "\n");
 
-    MountRun help = runMountInProcess({"--help"});
-    EXPECT_EQ(help.code, 0);
+    testing::ToolRun help = runMountInProcess({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: qev-mount ARCHIVE MOUNTPOINT [options]\n")) << help.out;
-    MountRun version = runMountInProcess({"--version"});
-    EXPECT_EQ(version.code, 0);
+    testing::ToolRun version = runMountInProcess({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, "qev-mount version " QEV_VERSION "\n");
 }
 

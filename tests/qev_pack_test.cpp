@@ -17,21 +17,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct PackRun {
-    std::string out;
-    std::string err;
-    int exitCode;
-};
+using PackRun = testing::ToolRun;
 
 PackRun pack(std::vector<std::string> args, const pack::PackHooks& hooks = {}) {
     args.insert(args.begin(), "qev-pack");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    std::ostringstream out, err;
-    Console console{out, err};
-    int code = pack::runPack(int(args.size()), argv.data(), console, hooks);
-    return {out.str(), err.str(), code};
+    return testing::runSeam([&](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c, hooks); },
+                            args);
 }
 
 // Paths of the regular files and directories below `root`, as the archive should hold them.

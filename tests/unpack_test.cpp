@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/archive_builder.h"
+#include "tests/support/tool_run.h"
 #include "tools/qev_pack.h"
 #include "unpack/run_unpack.h"
 
@@ -29,20 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ArchiveBuilder;
 
-struct UnpackRun {
-    int code;
-    std::string out, err;
-};
+using UnpackRun = testing::ToolRun;
 
 UnpackRun unpack(std::vector<std::string> args) {
     args.insert(args.begin(), "qev-unpack");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    std::ostringstream out, err;
-    Console console{out, err};
-    int code = unpack::runUnpack(int(args.size()), argv.data(), console);
-    return {code, out.str(), err.str()};
+    return testing::runSeam(unpack::runUnpack, args);
 }
 
 // Every entry below `root`, never following links: files by content, directories and
@@ -99,7 +91,7 @@ TEST_F(Unpack, RealTreeRoundTripsWithEmptyFilesAndFolders) {
     ASSERT_EQ(pack::runPack(3, argv, console), 0) << err.str();
 
     UnpackRun r = unpack({pack, dest().string(), "-q"});
-    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
     EXPECT_TRUE(snapshot(dest()) == snapshot(source));
 }
@@ -108,8 +100,8 @@ TEST_F(Unpack, JobCountsGiveTheSameTree) {
     ArchiveBuilder b;
     for (int i = 0; i < 40; ++i) b.file("d" + std::to_string(i % 7) + "/f" + std::to_string(i), testing::patterned(5000 * i, i + 1));
     b.writeTo(tmp.path());
-    ASSERT_EQ(unpack({archive(), (tmp.dir() / "one").string(), "-j", "1"}).code, 0);
-    ASSERT_EQ(unpack({archive(), (tmp.dir() / "four").string(), "--jobs=4"}).code, 0);
+    ASSERT_EQ(unpack({archive(), (tmp.dir() / "one").string(), "-j", "1"}).exitCode, 0);
+    ASSERT_EQ(unpack({archive(), (tmp.dir() / "four").string(), "--jobs=4"}).exitCode, 0);
     Snapshot one = snapshot(tmp.dir() / "one");
     EXPECT_EQ(one.size(), 47u);
     EXPECT_TRUE(one == snapshot(tmp.dir() / "four"));
@@ -120,7 +112,7 @@ TEST_F(Unpack, NamedPathsAreWrittenAtTheirStoredPaths) {
     b.file("Title/Meta/meta.xml", "<menu/>").file("Title/Code/app.rpx", "code").file("Other/x", "x");
     b.writeTo(tmp.path());
     UnpackRun r = unpack({archive(), dest().string(), "title\\META", "TITLE/code/APP.RPX", "missing/path", "-q"});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Error: Path not found in archive: missing/path\n");
     EXPECT_EQ(snapshot(dest()), (Snapshot{{"Title", "<dir>"},
                                           {"Title/Meta", "<dir>"},
@@ -136,7 +128,7 @@ TEST_F(Unpack, ModesFollowTheUmaskAndTimesTheArchive) {
     mode_t old = ::umask(022);
     UnpackRun r = unpack({archive(), dest().string()});
     ::umask(old);
-    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(r.out.starts_with("1 files and 1 directories, 1 B, written to " + dest().string() + " in "));
     struct stat f, d;
     ASSERT_EQ(::stat((dest() / "d/f").c_str(), &f), 0);
@@ -170,7 +162,7 @@ TEST_F(Unpack, UnsafeNamesAreSkippedWithAWarning) {
         b.writeTo(t.path());
         fs::path out = t.dir() / "out" / "dest";
         UnpackRun r = unpack({t.path().string(), out.string(), "--no-progress"});
-        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.err, "Warning: Skipped unsafe name: " + c.warning + "\n");
         EXPECT_EQ(unpack({t.path().string(), (t.dir() / "quiet").string(), "-q"}).err, "");
         EXPECT_EQ(snapshot(t.dir() / "out"), (Snapshot{{"dest", "<dir>"}, {"dest/d", "<dir>"}, {"dest/d/fine", "ok"}}));
@@ -189,7 +181,7 @@ TEST_F(Unpack, LaterDuplicatesAndRevisitedDirectoriesAreNotWritten) {
     });
     b.writeTo(tmp.path());
     UnpackRun r = unpack({archive(), dest().string()});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Warning: Skipped unsafe name: a/x\n"
                      "Warning: Skipped unsafe name: b/x\n"
                      "Warning: Skipped directory reached a second time: b/c\n");
@@ -204,10 +196,10 @@ TEST_F(Unpack, ADestinationThatHoldsAnythingIsRefusedUnlessForced) {
     fs::create_directories(dest());
     testing::writeFile(dest() / "f", "old");
     UnpackRun r = unpack({archive(), dest().string()});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Error: Destination is not empty (use --force to write into it): " + dest().string() + "\n");
     EXPECT_EQ(testing::readWholeFile(dest() / "f"), "old");
-    EXPECT_EQ(unpack({archive(), dest().string(), "-f", "-q"}).code, 0);
+    EXPECT_EQ(unpack({archive(), dest().string(), "-f", "-q"}).exitCode, 0);
     EXPECT_EQ(testing::readWholeFile(dest() / "f"), "new");
     // A file where a file is wanted is replaced; a destination that is a file is refused.
     EXPECT_EQ(unpack({archive(), (dest() / "f").string()}).err,
@@ -225,9 +217,9 @@ TEST_F(Unpack, LinksPlantedInTheDestinationAreReplacedNeverFollowed) {
     Snapshot before = snapshot(outside);
 
     UnpackRun refused = unpack({archive(), dest().string()});
-    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.exitCode, 1);
     UnpackRun forced = unpack({archive(), dest().string(), "--force", "-q"});
-    EXPECT_EQ(forced.code, 0) << forced.err;
+    EXPECT_EQ(forced.exitCode, 0) << forced.err;
     EXPECT_TRUE(snapshot(outside) == before);
     EXPECT_EQ(snapshot(dest()), (Snapshot{{"dir", "<dir>"}, {"dir/inner", "inside"}, {"file", "data"}}));
 }
@@ -247,7 +239,7 @@ TEST_F(Unpack, ADamagedBlockCostsOnlyItsFile) {
     b.editBlock(3, [](std::string& s) { s.resize(s.size() / 2); });
     b.writeTo(tmp.path());
     UnpackRun r = unpack({archive(), dest().string(), "-q"});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Error: Failed to extract bad: a block of it is missing or damaged, or the archive changed\n");
     EXPECT_TRUE(snapshot(dest()) == (Snapshot{{"good1", testing::patterned(70000, 3)}, {"good2", "tail"}}));
     EXPECT_EQ(leftovers(dest()), std::vector<std::string>{});
@@ -261,7 +253,7 @@ TEST_F(Unpack, AFileSizeLimitFailsTheFilesBeyondItAndLeavesNoTemporary) {
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     UnpackRun r = unpack({archive(), dest().string(), "-q"});
     ::setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Error: Failed to extract large: File too large\n");
     EXPECT_EQ(snapshot(dest()), (Snapshot{{"small", "fits"}}));
     EXPECT_EQ(leftovers(dest()), std::vector<std::string>{});
@@ -275,7 +267,7 @@ TEST(UnpackOptions, Messages) {
     EXPECT_EQ(unpack({"a", "b", "--frobnicate"}).err, "Error: Unknown option: --frobnicate\n");
     EXPECT_EQ(unpack({"/nonexistent.qev", "b"}).err, "Error: Failed to open QEV file: /nonexistent.qev\n");
     UnpackRun help = unpack({"--help"});
-    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: qev-unpack ARCHIVE DEST")) << help.out;
     EXPECT_EQ(unpack({"--version"}).out, "qev-unpack " QEV_VERSION "\n");
 }

@@ -26,16 +26,18 @@ std::vector<char*> argvOf(const std::vector<std::string>& args) {
 
 }  // namespace
 
-ToolRun runInProcess(const std::vector<std::string>& args) {
+ToolRun runSeam(const Seam& seam, const std::vector<std::string>& args) {
     std::ostringstream out, err;
     Console console{out, err};
     std::vector<char*> argv = argvOf(args);
     ToolRun run;
-    run.exitCode = cli::runTool(int(args.size()), argv.data(), console);
+    run.exitCode = seam(int(args.size()), argv.data(), console);
     run.out = out.str();
     run.err = err.str();
     return run;
 }
+
+ToolRun runInProcess(const std::vector<std::string>& args) { return runSeam(cli::runTool, args); }
 
 ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& options) {
     TempFile outFile("stdout"), errFile("stderr");

@@ -2,8 +2,11 @@
 // that every run is checked against.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "console/console.h"
 
 namespace qev::testing {
 
@@ -16,6 +19,10 @@ struct ToolRun {
 
 // Calls the tool's entry with `args` as argv (args[0] is the invocation name).
 ToolRun runInProcess(const std::vector<std::string>& args);
+
+// Calls any program's seam the same way, with in-memory sinks.
+using Seam = std::function<int(int argc, const char* const* argv, Console& console)>;
+ToolRun runSeam(const Seam& seam, const std::vector<std::string>& args);
 
 struct ProcessOptions {
     std::string stdoutPath;  // empty: capture standard output
