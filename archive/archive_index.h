@@ -113,6 +113,8 @@ public:
     bool fileBlocksLocatable(NodeId node) const;
     // 16 times the number of offset records: block indices at or above it do not exist.
     uint64_t blockCount() const { return blockCount_; }
+    size_t recordCount() const { return offsetRecords.size(); }
+    const BlockOffsetRecord& record(size_t r) const { return offsetRecords[r]; }
     uint64_t dataOffset() const { return dataOffset_; }
     uint64_t dataSize() const { return dataSize_; }
     // The archive file's size when it was opened.

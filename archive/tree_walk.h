@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/archive_index.h"
 
@@ -25,6 +27,9 @@ struct WalkChild {
     std::string_view name;  // a view into the name table
     bool isFile;
     ChildStatus status;
+    // A usable name that differs from an earlier usable sibling's in ASCII letter case only:
+    // a lookup that ignores case finds the earlier one.
+    bool caseTwin = false;
 };
 
 // Whether a stored name can be used as a file name.
@@ -46,23 +51,43 @@ public:
 template <typename Callback>
 void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& callback);
 
+// The path of directory `dir` in a list of walked directories (each with `parent`, an
+// index into the list or kNoParent, and `name`), and of `name` inside it: the names below
+// the list's first directory, each passed through `show`, joined by '/'.
+inline constexpr uint32_t kNoParent = 0xFFFFFFFF;
+template <typename Dir, typename Show>
+std::string walkedPath(const std::vector<Dir>& dirs, uint32_t dir, Show&& show) {
+    if (dir == 0 || dir == kNoParent) return "";
+    std::string above = walkedPath(dirs, dirs[dir].parent, show);
+    return (above.empty() ? above : above + "/") + show(dirs[dir].name);
+}
+template <typename Dir, typename Show>
+std::string walkedPath(const std::vector<Dir>& dirs, uint32_t dir, std::string_view name, Show&& show) {
+    std::string above = walkedPath(dirs, dir, show);
+    return (above.empty() ? above : above + "/") + show(name);
+}
+
 // Walks the tree below `start` (a directory) breadth first. Only usable directories are
 // entered, each at most once; `start` itself counts as entered.
 void walkTree(const ArchiveIndex& index, NodeId start, WalkVisitor& visitor);
 
-// Detail of classifyChildren: tells exact repeats among one directory's names.
+// Detail of classifyChildren: tells exact and letter-case repeats among one directory's
+// names. One flat table for the directory, so a name costs no allocation.
 class SiblingNames {
 public:
     explicit SiblingNames(uint32_t count);
-    ~SiblingNames();
-    SiblingNames(const SiblingNames&) = delete;
-    SiblingNames& operator=(const SiblingNames&) = delete;
-    // False when `name` was seen before among these siblings.
-    bool firstTime(std::string_view name);
+    enum class Seen : uint8_t { kNew, kExactly, kCaseOnly };
+    // Records `name` and tells how an earlier sibling's name matched it.
+    Seen add(std::string_view name);
 
 private:
-    struct Set;
-    Set* set_;
+    struct Slot {
+        std::string_view name;
+        uint32_t foldedHash;
+        bool used;
+    };
+    std::vector<Slot> slots_;
+    size_t mask_;
 };
 
 template <typename Callback>
@@ -72,10 +97,15 @@ void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& ca
     for (uint32_t i = 0; i < count; ++i) {
         NodeId node = index.childAt(directory, i);
         std::string_view name = index.entryName(node);
-        ChildStatus status = !isUsableName(name)      ? ChildStatus::kUnusableName
-                             : !names.firstTime(name) ? ChildStatus::kDuplicateName
-                                                      : ChildStatus::kUsable;
-        callback(WalkChild{directory, node, i, name, index.isFile(node), status});
+        WalkChild child{directory, node, i, name, index.isFile(node), ChildStatus::kUsable};
+        if (!isUsableName(name)) {
+            child.status = ChildStatus::kUnusableName;
+        } else {
+            SiblingNames::Seen seen = names.add(name);
+            if (seen == SiblingNames::Seen::kExactly) child.status = ChildStatus::kDuplicateName;
+            child.caseTwin = seen == SiblingNames::Seen::kCaseOnly;
+        }
+        callback(child);
     }
 }
 

@@ -1,6 +1,6 @@
 #include "cli/info_command.h"
 
-#include "cli/json_writer.h"
+#include "console/json_writer.h"
 #include "cli/open_for_command.h"
 
 namespace qev::cli {

@@ -6,19 +6,10 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "archive/title_name.h"
 #include "console/console.h"
 
 namespace qev::cli {
-
-struct TitleEntry {
-    std::string folderName;  // the whole name as stored
-    std::string titleId;     // the 16 hexadecimal digits, letter case as stored
-    int32_t version = 0;
-};
-
-// Whether `name` is a title folder name: 16 hexadecimal digits, "_v", then decimal digits
-// whose value fits a signed 32-bit integer. Fills `entry` only when it is.
-bool parseTitleFolderName(std::string_view name, TitleEntry& entry);
 
 // The root's child directories that are title folders, in tree order.
 std::vector<TitleEntry> collectTitles(const ArchiveReader& reader);

@@ -2,20 +2,72 @@
 
 namespace qev {
 
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void appendHex(std::string& out, unsigned char b) {
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+}
+
+// The length of the valid UTF-8 sequence at the start of `s`, or 0 when there is none:
+// no overlong forms, no surrogates, nothing above U+10FFFF.
+size_t utf8Length(std::string_view s) {
+    auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    auto tail = [&](size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
+    unsigned char c = b(0);
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return tail(1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (!tail(1) || !tail(2)) return 0;
+        if ((c == 0xE0 && b(1) < 0xA0) || (c == 0xED && b(1) > 0x9F)) return 0;
+        return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (!tail(1) || !tail(2) || !tail(3)) return 0;
+        if ((c == 0xF0 && b(1) < 0x90) || (c == 0xF4 && b(1) > 0x8F)) return 0;
+        return 4;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string escapePath(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    while (!path.empty()) {
+        auto c = static_cast<unsigned char>(path[0]);
+        size_t n = utf8Length(path);
+        if (n == 0 || c < 0x20 || c == 0x7F) {
+            appendHex(out, c);
+            n = 1;
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else {
+            out.append(path.substr(0, n));
+        }
+        path.remove_prefix(n);
+    }
+    return out;
+}
+
 std::string escapeName(std::string_view name) {
     if (name.empty()) return "\"\"";
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(name.size());
-    for (char c : name) {
-        auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F || c == '\\' || c == '/' || c == '"') {
-            out += "\\x";
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
+    while (!name.empty()) {
+        auto c = static_cast<unsigned char>(name[0]);
+        size_t n = utf8Length(name);
+        if (n == 0 || c < 0x20 || c == 0x7F || c == '\\' || c == '/' || c == '"') {
+            appendHex(out, c);
+            n = 1;
         } else {
-            out += c;
+            out.append(name.substr(0, n));
         }
+        name.remove_prefix(n);
     }
     return out;
 }

@@ -6,8 +6,14 @@
 
 namespace qev {
 
-// Control bytes, DEL, '\', '/' and '"' become \xHH, so a name holding a separator or a line
-// end cannot pass for something else; other bytes are kept. The empty name is "".
+// Control bytes, DEL, '\', '/', '"' and bytes that are not part of valid UTF-8 become \xHH,
+// so a name holding a separator or a line end cannot pass for something else, and the
+// result is valid UTF-8. The empty name is "".
 std::string escapeName(std::string_view name);
+
+// Paths in listings, one per line: valid UTF-8 passes as it is, except that a backslash is
+// doubled; bytes that are not part of valid UTF-8, control bytes and DEL become \xHH. The
+// result is valid UTF-8 and holds no line end, and the original bytes can be recovered.
+std::string escapePath(std::string_view path);
 
 }  // namespace qev

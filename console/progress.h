@@ -15,6 +15,7 @@ struct ProgressCounts {
     uint64_t filesTotal = 0;
     uint64_t bytesDone = 0;
     uint64_t bytesTotal = 0;
+    const char* unit = "files";  // what filesDone and filesTotal count
 };
 
 class ProgressLine {

@@ -11,7 +11,7 @@
 
 #include "archive/archive_reader.h"
 #include "cli/info_command.h"
-#include "cli/json_writer.h"
+#include "console/json_writer.h"
 #include "cli/list_command.h"
 
 namespace qev::fuzz {
@@ -104,14 +104,14 @@ void exerciseArchive(const uint8_t* data, size_t size) {
 
 void exerciseText(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
-    std::string escaped = cli::escapeJsonString(text);
+    std::string escaped = escapeJsonString(text);
     // Nothing below 0x20 survives escaping, and nothing else is lost.
     check(std::none_of(escaped.begin(), escaped.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x20; }));
     check(escaped.size() >= text.size());
 
     size_t half = size / 2;
-    cli::JsonWriter json;
+    JsonWriter json;
     json.beginObject();
     json.stringField(text.substr(0, half), text.substr(half));
     json.beginArray();
@@ -122,12 +122,12 @@ void exerciseText(const uint8_t* data, size_t size) {
     std::string doc = json.result();
     check(doc.front() == '{' && doc.back() == '}');
 
-    cli::TitleEntry entry;
-    if (cli::parseTitleFolderName(text, entry)) {
+    TitleEntry entry;
+    if (parseTitleFolderName(text, entry)) {
         check(entry.folderName == text);
         check(entry.titleId == text.substr(0, 16));
         check(entry.version >= 0);
-        check(cli::escapeJsonString(entry.folderName) == entry.folderName);
+        check(escapeJsonString(entry.folderName) == entry.folderName);
     }
 }
 

@@ -205,18 +205,18 @@ TEST_F(Commands, ListSkipsWhatIsNotATitleFolder) {
 }
 
 TEST(TitleNames, ParseKeepsCaseAndLeavesEntryAloneOnFailure) {
-    cli::TitleEntry e;
-    ASSERT_TRUE(cli::parseTitleFolderName("00050000a1B2c3D4_v12", e));
+    TitleEntry e;
+    ASSERT_TRUE(parseTitleFolderName("00050000a1B2c3D4_v12", e));
     EXPECT_EQ(e.folderName, "00050000a1B2c3D4_v12");
     EXPECT_EQ(e.titleId, "00050000a1B2c3D4");
     EXPECT_EQ(e.version, 12);
     for (std::string_view bad : {"", "00050000a1B2c3D4_v", "00050000a1B2c3D4_V1", "00050000a1B2c3D4-v1",
                                  "x00050000a1B2c3D4_v1", "00050000a1B2c3D4_v1\n", "00050000a1B2c3D4_v-1",
                                  "00050000a1B2c3D4_v4294967296"}) {
-        EXPECT_FALSE(cli::parseTitleFolderName(bad, e)) << bad;
+        EXPECT_FALSE(parseTitleFolderName(bad, e)) << bad;
         EXPECT_EQ(e.folderName, "00050000a1B2c3D4_v12");
     }
-    EXPECT_FALSE(cli::parseTitleFolderName(std::string_view("00050000a1B2c3D4_v1\0", 20), e));
+    EXPECT_FALSE(parseTitleFolderName(std::string_view("00050000a1B2c3D4_v1\0", 20), e));
 }
 
 }  // namespace

@@ -2,21 +2,9 @@
 
 #include <string_view>
 
+#include "console/arguments.h"
+
 namespace qev::unpack {
-namespace {
-
-std::optional<unsigned> parseJobs(std::string_view text) {
-    unsigned value = 0;
-    if (text.empty() || text.size() > 4) return std::nullopt;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + unsigned(c - '0');
-    }
-    if (value == 0 || value > 1024) return std::nullopt;
-    return value;
-}
-
-}  // namespace
 
 Expected<Options, std::string> parseOptions(int argc, const char* const* argv) {
     Options o;
@@ -38,20 +26,8 @@ Expected<Options, std::string> parseOptions(int argc, const char* const* argv) {
             o.help = true;
         } else if (a == "--version") {
             o.version = true;
-        } else if (a == "-j" || a == "--jobs" || a.starts_with("--jobs=") || (a.starts_with("-j") && a.size() > 2)) {
-            std::string_view value;
-            if (a.starts_with("--jobs=")) {
-                value = a.substr(7);
-            } else if (a.starts_with("-j") && a.size() > 2) {
-                value = a.substr(2);
-            } else if (++i < argc) {
-                value = argv[i];
-            } else {
-                return std::string(a) + " needs a number";
-            }
-            std::optional<unsigned> jobs = parseJobs(value);
-            if (!jobs) return "Invalid number of jobs: " + std::string(value);
-            o.jobs = *jobs;
+        } else if (std::string error; takeJobsOption(argc, argv, i, o.jobs, error)) {
+            if (!error.empty()) return error;
         } else {
             return "Unknown option: " + std::string(a);
         }

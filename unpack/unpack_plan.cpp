@@ -52,15 +52,10 @@ private:
 
 }  // namespace
 
-std::string pathOf(const Plan& plan, uint32_t dir) {
-    if (dir == 0 || dir == kNoParent) return "";
-    std::string above = pathOf(plan, plan.dirs[dir].parent);
-    return (above.empty() ? "" : above + "/") + escapeName(plan.dirs[dir].name);
-}
+std::string pathOf(const Plan& plan, uint32_t dir) { return walkedPath(plan.dirs, dir, escapeName); }
 
 std::string pathOf(const Plan& plan, uint32_t dir, std::string_view name) {
-    std::string above = pathOf(plan, dir);
-    return (above.empty() ? "" : above + "/") + escapeName(name);
+    return walkedPath(plan.dirs, dir, name, escapeName);
 }
 
 Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, const WarningSink& warn) {

@@ -8,10 +8,9 @@
 #include <vector>
 
 #include "archive/archive_index.h"
+#include "archive/tree_walk.h"
 
 namespace qev::unpack {
-
-inline constexpr uint32_t kNoParent = 0xFFFFFFFF;
 
 struct PlannedDir {
     NodeId node;

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qev::cli {
+namespace qev {
 
 // The bytes of `value` as the inside of a JSON string. The seven characters with short
 // escapes get them, other bytes below 0x20 become \u00xx, everything else passes as is.
@@ -19,16 +19,22 @@ public:
     void endObject();
     void beginArray();
     void endArray();
+    // A container as the value of a field.
+    void beginObject(std::string_view key);
+    void beginArray(std::string_view key);
     void stringField(std::string_view key, std::string_view value);
     void intField(std::string_view key, int64_t value);
     void uintField(std::string_view key, uint64_t value);
+    void boolField(std::string_view key, bool value);
+    // A number with `places` decimals, written the same in every locale.
+    void decimalField(std::string_view key, double value, int places);
     // The document so far; the writer stays usable.
     std::string result() const { return text; }
 
 private:
     void writeSeparator();
     void writeKey(std::string_view key);
-    void open(char bracket, bool isArray);
+    void open(std::string_view key, char bracket, bool isArray);
     void close(char bracket);
     void numberField(std::string_view key, std::string_view digits);
 
@@ -38,4 +44,4 @@ private:
     bool valueWritten = false;
 };
 
-}  // namespace qev::cli
+}  // namespace qev

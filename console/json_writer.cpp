@@ -1,8 +1,8 @@
-#include "cli/json_writer.h"
+#include "console/json_writer.h"
 
 #include <charconv>
 
-namespace qev::cli {
+namespace qev {
 namespace {
 
 void appendEscaped(std::string& out, std::string_view value) {
@@ -59,8 +59,9 @@ void JsonWriter::writeKey(std::string_view key) {
     text += "\":";
 }
 
-void JsonWriter::open(char bracket, bool isArray) {
+void JsonWriter::open(std::string_view key, char bracket, bool isArray) {
     writeSeparator();
+    writeKey(key);
     text += bracket;
     containerIsArray.push_back(isArray);
     awaitingFirst.push_back(true);
@@ -77,8 +78,10 @@ void JsonWriter::close(char bracket) {
     valueWritten = true;
 }
 
-void JsonWriter::beginObject() { open('{', false); }
-void JsonWriter::beginArray() { open('[', true); }
+void JsonWriter::beginObject() { open({}, '{', false); }
+void JsonWriter::beginArray() { open({}, '[', true); }
+void JsonWriter::beginObject(std::string_view key) { open(key, '{', false); }
+void JsonWriter::beginArray(std::string_view key) { open(key, '[', true); }
 void JsonWriter::endObject() { close('}'); }
 void JsonWriter::endArray() { close(']'); }
 
@@ -108,4 +111,14 @@ void JsonWriter::uintField(std::string_view key, uint64_t value) {
     numberField(key, decimal(digits, value));
 }
 
-}  // namespace qev::cli
+void JsonWriter::boolField(std::string_view key, bool value) {
+    numberField(key, value ? "true" : "false");
+}
+
+void JsonWriter::decimalField(std::string_view key, double value, int places) {
+    char digits[64];
+    auto r = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, places);
+    numberField(key, std::string_view(digits, size_t(r.ptr - digits)));
+}
+
+}  // namespace qev

@@ -1,0 +1,110 @@
+#include "check/report.h"
+
+#include <cstdio>
+
+#include "console/escape.h"
+#include "console/json_writer.h"
+
+namespace qev::check {
+namespace {
+
+double ratio(const BlockStats& b) {
+    uint64_t blocks = b.compressed + b.raw;
+    return blocks == 0 ? 0.0 : double(b.storedBytes) / (double(blocks) * kBlockSize);
+}
+
+std::string plural(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string line(const char* label, const std::string& value) {
+    char head[32];
+    std::snprintf(head, sizeof head, "%-14s", label);
+    return head + value + "\n";
+}
+
+}  // namespace
+
+std::string summaryText(const Report& r, const Findings& f) {
+    const Totals& t = r.totals;
+    char ratioText[32];
+    std::snprintf(ratioText, sizeof ratioText, "%.3f", ratio(r.blocks));
+    std::string out;
+    out += line("Archive:", escapePath(r.archive));
+    out += line("Size:", std::to_string(r.archiveSize) + " bytes");
+    out += line("Titles:", std::to_string(t.titles));
+    out += line("Directories:", std::to_string(t.directories));
+    out += line("Files:", std::to_string(t.files) + " (" + std::to_string(t.fileBytes) + " bytes)");
+    out += line("Blocks:", std::to_string(r.blocks.compressed + r.blocks.raw) + " (" +
+                               std::to_string(r.blocks.compressed) + " compressed, " +
+                               std::to_string(r.blocks.raw) + " raw)");
+    out += line("Stored:", std::to_string(r.blocks.storedBytes) + " bytes (ratio " + ratioText + ")");
+    out += line("Largest file:", t.largestFile == kInvalidNode
+                                     ? std::string("none")
+                                     : t.largestPath + " (" + std::to_string(t.largestSize) + " bytes)");
+    out += line("Data:", r.dataChecked ? "every block checked" : "not checked (--quick)");
+    out += line("Findings:", plural(f.errors, "error", "errors") + ", " + plural(f.warnings, "warning", "warnings"));
+    return out;
+}
+
+std::string summaryJson(const Report& r, const Findings& f, bool opened) {
+    JsonWriter json;
+    json.beginObject();
+    json.stringField("archive", escapePath(r.archive));
+    json.boolField("opened", opened);
+    if (opened) {
+        const Totals& t = r.totals;
+        json.uintField("archiveSize", r.archiveSize);
+        json.boolField("dataChecked", r.dataChecked);
+        json.uintField("titles", t.titles);
+        json.uintField("directories", t.directories);
+        json.uintField("files", t.files);
+        json.uintField("fileBytes", t.fileBytes);
+        json.beginObject("blocks");
+        json.uintField("compressed", r.blocks.compressed);
+        json.uintField("raw", r.blocks.raw);
+        json.endObject();
+        json.uintField("storedBytes", r.blocks.storedBytes);
+        json.decimalField("compressionRatio", ratio(r.blocks), 4);
+        json.beginObject("largestFile");
+        json.stringField("path", t.largestPath);
+        json.uintField("size", t.largestSize);
+        json.endObject();
+    }
+    json.uintField("errors", f.errors);
+    json.uintField("warnings", f.warnings);
+    json.beginArray("findings");
+    for (const Finding& item : f.items) {
+        json.beginObject();
+        json.stringField("severity", item.error ? "error" : "warning");
+        json.stringField("kind", item.kind);
+        json.stringField("message", item.text);
+        json.endObject();
+    }
+    json.endArray();
+    json.endObject();
+    return json.result() + "\n";
+}
+
+std::string listLine(const ListedEntry& e, bool json) {
+    if (!json) return std::string(e.isFile ? "f " : "d ") + std::to_string(e.size) + " " + e.path + "\n";
+    JsonWriter w;
+    w.beginObject();
+    w.stringField("type", e.isFile ? "file" : "directory");
+    w.uintField("size", e.size);
+    w.stringField("path", e.path);
+    w.endObject();
+    return w.result() + "\n";
+}
+
+void printFindings(Console& console, const Findings& f) {
+    for (const Finding& item : f.items) {
+        printError(console, item.error ? kErrorPrefix : kWarningPrefix, item.text);
+    }
+    if (f.errors > 0) {
+        printError(console, "Error: Found ",
+                   plural(f.errors, "error", "errors") + " and " + plural(f.warnings, "warning", "warnings"));
+    }
+}
+
+}  // namespace qev::check

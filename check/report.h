@@ -1,0 +1,29 @@
+// What qev-check prints: the summary for people or as JSON, the listing, the findings.
+#pragma once
+
+#include <string>
+
+#include "check/block_verify.h"
+#include "check/findings.h"
+#include "check/survey.h"
+#include "console/console.h"
+
+namespace qev::check {
+
+struct Report {
+    std::string archive;  // as typed
+    uint64_t archiveSize = 0;
+    bool dataChecked = false;
+    Totals totals;
+    BlockStats blocks;
+};
+
+std::string summaryText(const Report& report, const Findings& findings);
+// One JSON object on one line; `opened` false leaves out everything but the findings.
+std::string summaryJson(const Report& report, const Findings& findings, bool opened);
+// One line of --list: "f SIZE PATH" or "d 0 PATH", or a JSON object.
+std::string listLine(const ListedEntry& entry, bool json);
+// The findings, one line each, and when there are errors a last line that counts them.
+void printFindings(Console& console, const Findings& findings);
+
+}  // namespace qev::check

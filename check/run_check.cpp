@@ -1,0 +1,122 @@
+#include "check/run_check.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <thread>
+
+#include "check/block_verify.h"
+#include "check/options.h"
+#include "check/report.h"
+#include "check/survey.h"
+#include "console/progress.h"
+
+namespace qev::check {
+namespace {
+
+// Damaged blocks reported one by one, each with the files that need it; the rest in one line.
+constexpr size_t kBlocksShown = 20;
+constexpr size_t kFilesShown = 3;
+
+std::string capitalized(std::string text) {
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = char(text[0] - 'a' + 'A');
+    return text;
+}
+
+void reportDamage(const ArchiveIndex& index, const Survey& survey, const std::vector<uint64_t>& damaged,
+                  Findings& findings) {
+    for (size_t i = 0; i < damaged.size() && i < kBlocksShown; ++i) {
+        uint64_t total = 0;
+        std::vector<std::string> paths = filesNeeding(index, survey, damaged[i], kFilesShown, total);
+        std::string text = "Block " + std::to_string(damaged[i]) + " does not decompress to 65536 bytes; needed by ";
+        for (size_t p = 0; p < paths.size(); ++p) text += (p > 0 ? ", " : "") + paths[p];
+        if (total > paths.size()) text += " and " + std::to_string(total - paths.size()) + " more";
+        findings.error("damaged-block", text);
+    }
+    if (damaged.size() > kBlocksShown) {
+        findings.error("damaged-block", std::to_string(damaged.size() - kBlocksShown) + " more damaged blocks");
+    }
+}
+
+void checkData(const SharedIndex& index, const Options& o, Console& console, const Survey& survey,
+               Findings& findings) {
+    std::atomic<uint64_t> done{0};
+    ProgressCounts counts;
+    counts.unit = "blocks";
+    counts.filesTotal = uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.end(), true));
+    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
+    unsigned jobs = o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+    std::vector<uint64_t> damaged = damagedBlocks(index, survey.neededBlocks, jobs, done, [&] {
+        counts.filesDone = done;
+        counts.bytesDone = counts.bytesTotal = 0;
+        progress.update(counts);
+    });
+    progress.clear();
+    reportDamage(*index, survey, damaged, findings);
+    if (index->file().changedSinceOpen()) {
+        findings.error("archive-changed", "The archive changed on disk during the check");
+    }
+}
+
+int checkArchive(const Options& o, Console& console) {
+    Report report;
+    report.archive = o.archive;
+    Findings findings;
+    auto index = ArchiveIndex::open(o.archive);
+    if (!index) {
+        findings.error("not-opened", capitalized(describeOpenError(index.error())));
+        printError(console, kFailedToOpen, o.archive);
+        printError(console, kErrorPrefix, findings.items.back().text);
+        if (o.json && !o.list) {
+            std::string json = summaryJson(report, findings, false);
+            console.out.write(json.data(), std::streamsize(json.size()));
+            console.out.flush();
+        }
+        return 1;
+    }
+    ListSink list;
+    if (o.list) {
+        list = [&](const ListedEntry& e) {
+            std::string l = listLine(e, o.json);
+            console.out.write(l.data(), std::streamsize(l.size()));
+        };
+    }
+    Survey survey = surveyTree(**index, findings, list);
+    findUnused(**index, survey, findings);
+    report.archiveSize = (*index)->archiveSize();
+    report.totals = survey.totals;
+    report.blocks = countBlocks(**index, survey.neededBlocks);
+    report.dataChecked = !o.quick && !o.list;
+    if (report.dataChecked) checkData(*index, o, console, survey, findings);
+    if (!o.list) {
+        std::string summary = o.json ? summaryJson(report, findings, true) : summaryText(report, findings);
+        console.out.write(summary.data(), std::streamsize(summary.size()));
+    }
+    console.out.flush();
+    printFindings(console, findings);
+    if (!console.out.good()) {
+        printError(console, kOutputFailed);
+        return 1;
+    }
+    return findings.errors == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int runCheck(int argc, const char* const* argv, Console& console) {
+    auto options = parseOptions(argc, argv);
+    if (!options) {
+        printError(console, kErrorPrefix, options.error());
+        return 1;
+    }
+    if (options->help) return printLine(console, kUsage) ? 0 : 1;
+    if (options->version) return printLine(console, "qev-check " QEV_VERSION) ? 0 : 1;
+    try {
+        return checkArchive(*options, console);
+    } catch (const std::bad_alloc&) {
+        printError(console, kOutOfMemory);
+        return 1;
+    }
+}
+
+}  // namespace qev::check

@@ -1,0 +1,60 @@
+// The structure check: one walk of the whole tree from the root that finds what is wrong
+// with it, counts what it holds and marks the blocks its files need.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/archive_index.h"
+#include "archive/tree_walk.h"
+#include "check/findings.h"
+
+namespace qev::check {
+
+struct Totals {
+    uint64_t titles = 0;
+    uint64_t directories = 0;  // below the root
+    uint64_t files = 0;
+    uint64_t fileBytes = 0;
+    NodeId largestFile = kInvalidNode;
+    std::string largestPath;  // escaped for listings
+    uint64_t largestSize = 0;
+};
+
+struct WalkedDir {
+    NodeId node;
+    uint32_t parent;
+    std::string_view name;
+};
+
+struct Survey {
+    Totals totals;
+    std::vector<WalkedDir> dirs;       // in the walk's order; dirs[0] is the root
+    std::vector<bool> neededBlocks;    // one flag per block of the offset table
+    std::vector<bool> reached;         // one flag per entry: reached from the root
+};
+
+// One reachable entry, as --list shows it.
+struct ListedEntry {
+    bool isFile;
+    uint64_t size;
+    std::string path;  // escaped with escapePath
+};
+using ListSink = std::function<void(const ListedEntry&)>;
+
+// Walks the tree, adds structure findings, and passes each reachable entry to `list`
+// (which may be empty).
+Survey surveyTree(const ArchiveIndex& index, Findings& findings, const ListSink& list);
+
+// Warnings about the data section that the walk's marks make possible: blocks no file uses
+// and bytes no block covers. Also the entries no walk from the root reaches.
+void findUnused(const ArchiveIndex& index, const Survey& survey, Findings& findings);
+
+// The paths of the reachable files that need block `block`: the first `limit`, and how
+// many there are in all.
+std::vector<std::string> filesNeeding(const ArchiveIndex& index, const Survey& survey,
+                                      uint64_t block, size_t limit, uint64_t& total);
+
+}  // namespace qev::check
