@@ -1,23 +1,48 @@
 #include "archive/tree_walk.h"
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 #include <vector>
 
 namespace qev {
 
 bool isUsableName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+    if (name.empty() || name == "." || name == "..") return false;
+    for (char c : name) {
+        if (c == '/' || c == '\0') return false;
+    }
+    return true;
 }
 
 namespace {
 
 char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
 
+// Eight bytes at once with their ASCII capitals made small: bytes from 0x80 up are left.
+uint64_t foldWord(uint64_t x) {
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    uint64_t low = x & kLow7;
+    uint64_t atLeastA = (low + 0x3F3F3F3F3F3F3F3Full) & kHigh;  // byte >= 'A'
+    uint64_t aboveZ = (low + 0x2525252525252525ull) & kHigh;    // byte > 'Z'
+    uint64_t capital = atLeastA & ~aboveZ & ~x & kHigh;
+    return x | (capital >> 2);
+}
+
 uint32_t foldedHash(std::string_view name) {
-    uint32_t h = 2166136261u;  // FNV-1a over the folded bytes
-    for (char c : name) h = (h ^ static_cast<unsigned char>(foldAscii(c))) * 16777619u;
-    return h;
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
+    size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, name.data() + i, 8);
+        h = (h ^ foldWord(word)) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, name.data() + i, name.size() - i);
+    h = (h ^ foldWord(tail)) * 0x94D049BB133111EBull;
+    return uint32_t(h ^ (h >> 32));
 }
 
 bool foldedEqual(std::string_view a, std::string_view b) {
@@ -28,30 +53,54 @@ bool foldedEqual(std::string_view a, std::string_view b) {
     return true;
 }
 
-size_t tableSizeFor(uint32_t count) {
-    size_t size = 8;
-    while (size < 2 * size_t(count)) size *= 2;
-    return size;
-}
+struct SharedTable {
+    std::vector<SiblingNames::Slot> slots;
+    uint32_t generation = 0;
+    bool inUse = false;
+};
+thread_local SharedTable gTable;
 
 }  // namespace
 
 // At most half full, so probe runs stay short; names with the same folded hash sit in one
 // run, and all of them are compared.
-SiblingNames::SiblingNames(uint32_t count)
-    : slots_(count > 1 ? tableSizeFor(count) : 0), mask_(slots_.empty() ? 0 : slots_.size() - 1) {}
+SiblingNames::SiblingNames(uint32_t count) {
+    if (count < 2) return;  // a lone child has no siblings
+    size_t size = 8;
+    while (size < 2 * size_t(count)) size *= 2;
+    mask_ = size - 1;
+    if (gTable.inUse) {
+        own_.assign(size, Slot{{}, 0, 0});
+        slots_ = own_.data();
+        generation_ = 1;
+        return;
+    }
+    gTable.inUse = sharesTable_ = true;
+    if (gTable.slots.size() < size) gTable.slots.assign(size, Slot{{}, 0, 0});
+    if (++gTable.generation == 0) {
+        // After 2^32 directories the generations come round again: start clean.
+        std::fill(gTable.slots.begin(), gTable.slots.end(), Slot{{}, 0, 0});
+        gTable.generation = 1;
+    }
+    slots_ = gTable.slots.data();
+    generation_ = gTable.generation;
+}
+
+SiblingNames::~SiblingNames() {
+    if (sharesTable_) gTable.inUse = false;
+}
 
 SiblingNames::Seen SiblingNames::add(std::string_view name) {
-    if (slots_.empty()) return Seen::kNew;  // a lone child has no siblings
+    if (slots_ == nullptr) return Seen::kNew;
     uint32_t hash = foldedHash(name);
     Seen seen = Seen::kNew;
     size_t i = hash & mask_;
-    for (; slots_[i].used; i = (i + 1) & mask_) {
+    for (; slots_[i].generation == generation_; i = (i + 1) & mask_) {
         if (slots_[i].foldedHash != hash || !foldedEqual(slots_[i].name, name)) continue;
         if (slots_[i].name == name) return Seen::kExactly;
         seen = Seen::kCaseOnly;
     }
-    slots_[i] = Slot{name, hash, true};
+    slots_[i] = Slot{name, hash, generation_};
     return seen;
 }
 

@@ -72,30 +72,41 @@ std::string walkedPath(const std::vector<Dir>& dirs, uint32_t dir, std::string_v
 void walkTree(const ArchiveIndex& index, NodeId start, WalkVisitor& visitor);
 
 // Detail of classifyChildren: tells exact and letter-case repeats among one directory's
-// names. One flat table for the directory, so a name costs no allocation.
+// names. One flat table per thread serves every directory in turn: a slot counts only when
+// it carries the current directory's generation, so nothing is cleared or allocated per
+// directory or per name.
 class SiblingNames {
 public:
     explicit SiblingNames(uint32_t count);
+    ~SiblingNames();
+    SiblingNames(const SiblingNames&) = delete;
+    SiblingNames& operator=(const SiblingNames&) = delete;
     enum class Seen : uint8_t { kNew, kExactly, kCaseOnly };
     // Records `name` and tells how an earlier sibling's name matched it.
     Seen add(std::string_view name);
 
-private:
     struct Slot {
         std::string_view name;
         uint32_t foldedHash;
-        bool used;
+        uint32_t generation;
     };
-    std::vector<Slot> slots_;
-    size_t mask_;
+
+private:
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+    uint32_t generation_ = 0;
+    bool sharesTable_ = false;
+    std::vector<Slot> own_;  // when another SiblingNames on this thread holds the shared one
 };
 
 template <typename Callback>
 void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& callback) {
     uint32_t count = index.entryCount(directory);
     SiblingNames names(count);
+    // entryCount keeps every child inside the tree, so they are first, first + 1, ...
+    NodeId first = count > 0 ? index.childAt(directory, 0) : kInvalidNode;
     for (uint32_t i = 0; i < count; ++i) {
-        NodeId node = index.childAt(directory, i);
+        NodeId node = first + i;
         std::string_view name = index.entryName(node);
         WalkChild child{directory, node, i, name, index.isFile(node), ChildStatus::kUsable};
         if (!isUsableName(name)) {

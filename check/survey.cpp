@@ -41,18 +41,20 @@ public:
         if (c.caseTwin) {
             findings_.warning("case-twin", "Name differs from an earlier sibling's only in letter case: " + shownPath(c));
         }
-        std::string listed = list_ || c.isFile ? walkedPath(s_.dirs, current_, c.name, escapePath) : std::string();
         if (c.isFile) {
-            countFile(c, listed);
+            countFile(c);
         } else {
             countDirectory(c);
         }
-        if (list_) list_(ListedEntry{c.isFile, index_.fileSize(c.node), std::move(listed)});
+        if (list_) {
+            list_(ListedEntry{c.isFile, index_.fileSize(c.node), walkedPath(s_.dirs, current_, c.name, escapePath)});
+        }
     }
 
     void childrenPastEnd(NodeId, uint64_t missing) override {
+        std::string dir = walkedPath(s_.dirs, current_, escapeName);
         findings_.error("children-past-end", std::to_string(missing) + " children lie past the end of the tree in: " +
-                                                 walkedPath(s_.dirs, current_, escapeName));
+                                                 (dir.empty() ? "/" : dir));
     }
 
     // Turns the recorded block ranges into one flag per block.
@@ -68,14 +70,14 @@ public:
 private:
     std::string shownPath(const WalkChild& c) const { return walkedPath(s_.dirs, current_, c.name, escapeName); }
 
-    void countFile(const WalkChild& c, const std::string& path) {
+    void countFile(const WalkChild& c) {
         uint64_t size = index_.fileSize(c.node);
         ++s_.totals.files;
         s_.totals.fileBytes += size;
         if (s_.totals.largestFile == kInvalidNode || size > s_.totals.largestSize) {
             s_.totals.largestFile = c.node;
             s_.totals.largestSize = size;
-            s_.totals.largestPath = path;
+            s_.totals.largestPath = walkedPath(s_.dirs, current_, c.name, escapePath);
         }
         if (size == 0) return;
         // Start and size are below 2^48 each, so the sum cannot wrap.
@@ -106,14 +108,17 @@ private:
     uint32_t current_ = 0;
 };
 
-// Bytes of [0, size) that no record's blocks cover.
-uint64_t uncoveredBytes(const ArchiveIndex& index) {
+// Bytes of the data section that no block covers. The slots after `usedEnd` (one past the
+// last block in use) in its record only pad the record: they cover nothing.
+uint64_t uncoveredBytes(const ArchiveIndex& index, uint64_t usedEnd) {
     std::vector<std::pair<uint64_t, uint64_t>> spans;
     uint64_t size = index.dataSize();
     for (size_t r = 0; r < index.recordCount(); ++r) {
         const BlockOffsetRecord& record = index.record(r);
+        uint64_t slots = kBlocksPerRecord;
+        if (usedEnd > 0 && r == (usedEnd - 1) / kBlocksPerRecord) slots = (usedEnd - 1) % kBlocksPerRecord + 1;
         uint64_t length = 0;
-        for (uint16_t s : record.storedSizes) length += uint64_t(s) + 1;
+        for (uint64_t s = 0; s < slots; ++s) length += uint64_t(record.storedSizes[s]) + 1;
         if (record.base >= size) continue;
         spans.emplace_back(record.base, record.base + std::min(length, size - record.base));
     }
@@ -155,7 +160,7 @@ void findUnused(const ArchiveIndex& index, const Survey& survey, Findings& findi
                       (index.blockCount() - std::min(padded, index.blockCount()));
     if (end == 0) unused = 0;  // an archive without data has no blocks to use
     if (unused > 0) findings.warning("unused-blocks", std::to_string(unused) + " blocks no file uses");
-    if (uint64_t gap = uncoveredBytes(index)) {
+    if (uint64_t gap = uncoveredBytes(index, end)) {
         findings.warning("uncovered-bytes", std::to_string(gap) + " bytes of the data section no block covers");
     }
 }

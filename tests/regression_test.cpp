@@ -41,6 +41,7 @@ TEST(Regression, EveryKeptInputRunsThroughTheHarness) {
             if (std::string(kind) == "archive") {
                 fuzz::exerciseArchive(data, bytes.size());
                 fuzz::exerciseUnpack(data, bytes.size());
+                fuzz::exerciseCheck(data, bytes.size());
             } else {
                 fuzz::exerciseText(data, bytes.size());
             }

@@ -1,0 +1,211 @@
+// qev-check: the summary of sound archives, each kind of finding, JSON and listings.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "check/run_check.h"
+#include "tests/support/archive_builder.h"
+#include "tests/support/test_names.h"
+#include "tests/support/tool_run.h"
+#include "tools/qev_pack.h"
+
+namespace qev {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ArchiveBuilder;
+
+testing::ToolRun check(const fs::path& archive, std::vector<std::string> options = {}) {
+    std::vector<std::string> args = {"qev-check", archive.string(), "--no-progress"};
+    args.insert(args.end(), options.begin(), options.end());
+    return testing::runSeam(check::runCheck, args);
+}
+
+ArchiveBuilder soundArchive() {
+    return ArchiveBuilder()
+        .file("0005000010101D00_v64/meta/meta.xml", "<menu/>")
+        .file("0005000010101D00_v64/content/big.bin", testing::incompressible(100000))
+        .file("readme.txt", "hello")
+        .dir("empty");
+}
+
+TEST(Check, SoundArchiveGivesTheExactSummary) {
+    testing::TempFile tmp;
+    soundArchive().writeTo(tmp.path());
+    auto index = ArchiveIndex::open(tmp.path());
+    ASSERT_TRUE(index);
+    uint64_t stored = (*index)->locateBlock(0)->storedLength + (*index)->locateBlock(1)->storedLength;
+    char ratio[16];
+    std::snprintf(ratio, sizeof ratio, "%.3f", double(stored) / (2.0 * 65536));
+
+    testing::ToolRun r = check(tmp.path());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    // The files fill 100,012 bytes: block 0 does not compress, block 1 does.
+    EXPECT_EQ(r.out, "Archive:      " + tmp.path().string() + "\n" +
+                         "Size:         " + std::to_string(fs::file_size(tmp.path())) + " bytes\n" +
+                         "Titles:       1\n"
+                         "Directories:  4\n"
+                         "Files:        3 (100012 bytes)\n"
+                         "Blocks:       2 (1 compressed, 1 raw)\n"
+                         "Stored:       " + std::to_string(stored) + " bytes (ratio " + ratio + ")\n" +
+                         "Largest file: 0005000010101D00_v64/content/big.bin (100000 bytes)\n"
+                         "Data:         every block checked\n"
+                         "Findings:     0 errors, 0 warnings\n");
+    EXPECT_EQ(check(tmp.path(), {"--quick"}).out.find("Data:         not checked (--quick)\n") != std::string::npos, true);
+}
+
+struct FindingCase {
+    const char* what;
+    std::function<void(ArchiveBuilder&)> breakIt;
+    std::string err;  // every line on standard error
+    int exitCode;
+};
+QEV_PRINT_CASE_AS_WHAT(FindingCase)
+
+// Points entry `node`'s name at `bytes`, appended to the name table.
+void rename(ArchiveBuilder& b, NodeId node, std::string bytes) {
+    b.editNamesAndTree([=](std::string& names, std::vector<TreeEntry>& tree) {
+        tree[node].words[0] = (tree[node].words[0] & kFileFlag) | uint32_t(names.size());
+        names += testing::encodeName(bytes);
+    });
+}
+
+// Root: a(1) b(2) c.txt(3); a: x(4) y(5); b: z(6). x and y hold 70,000 bytes each.
+ArchiveBuilder findingBase() {
+    return ArchiveBuilder()
+        .file("a/x", testing::patterned(70000, 1))
+        .file("a/y", testing::patterned(70000, 2))
+        .file("b/z", "z")
+        .file("c.txt", "c");
+}
+
+class Findings : public ::testing::TestWithParam<FindingCase> {};
+
+TEST_P(Findings, EachGetsItsLineAndExitStatus) {
+    ArchiveBuilder b = findingBase();
+    GetParam().breakIt(b);
+    testing::TempFile tmp;
+    b.writeTo(tmp.path());
+    testing::ToolRun r = check(tmp.path());
+    EXPECT_EQ(r.err, GetParam().err);
+    EXPECT_EQ(r.exitCode, GetParam().exitCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Check, Findings,
+    ::testing::Values(
+        FindingCase{"sound", [](ArchiveBuilder&) {}, "", 0},
+        FindingCase{"unusable name", [](ArchiveBuilder& b) { rename(b, 6, ".."); },
+                    "Error: Unusable name: b/..\nError: Found 1 error and 0 warnings\n", 1},
+        FindingCase{"duplicate name", [](ArchiveBuilder& b) { rename(b, 5, "x"); },
+                    "Error: Duplicate name, the later entry cannot be reached: a/x\n"
+                    "Error: Found 1 error and 0 warnings\n", 1},
+        FindingCase{"names differing in case only", [](ArchiveBuilder& b) { rename(b, 5, "X"); },
+                    "Warning: Name differs from an earlier sibling's only in letter case: a/X\n", 0},
+        FindingCase{"directory reached twice",
+                    [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[2] = testing::directoryEntry(t[2].nameOffset(), 1, 1); }); },
+                    "Error: Directory reached more than once: b/a\n"
+                    "Warning: 1 entries no walk from the root reaches\n"
+                    "Error: Found 1 error and 1 warning\n", 1},
+        FindingCase{"children past the end",
+                    [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[2] = testing::directoryEntry(t[2].nameOffset(), 6, 3); }); },
+                    "Error: 2 children lie past the end of the tree in: b\nError: Found 1 error and 0 warnings\n", 1},
+        FindingCase{"file beyond the blocks",
+                    [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[3] = testing::fileEntry(t[3].nameOffset(), 0, uint64_t(1) << 40); }); },
+                    "Error: Blocks missing from the data section: c.txt\nError: Found 1 error and 0 warnings\n", 1},
+        FindingCase{"damaged block",
+                    [](ArchiveBuilder& b) { b.editBlock(1, [](std::string& s) { s.resize(s.size() / 2); }); },
+                    "Error: Block 1 does not decompress to 65536 bytes; needed by a/x, a/y\n"
+                    "Error: Found 1 error and 0 warnings\n", 1},
+        FindingCase{"unreachable entry",
+                    [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[0] = testing::directoryEntry(kNoName, 1, 2); }); },
+                    "Warning: 1 entries no walk from the root reaches\n", 0},
+        FindingCase{"unused blocks",
+                    [](ArchiveBuilder& b) { b.editRecords([](auto& r) { r.push_back(r.back()); }); },
+                    "Warning: 16 blocks no file uses\n", 0},
+        FindingCase{"bytes no block covers",
+                    [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.dataSection.size += 10; }); },
+                    "Warning: 10 bytes of the data section no block covers\n", 0}),
+    testing::NameFromWhat());
+
+TEST(Check, AnArchiveThatDoesNotOpenSaysWhy) {
+    testing::TempFile tmp;
+    soundArchive().editFooter([](ArchiveFooter& f) { f.formatVersion = 1; }).writeTo(tmp.path());
+    testing::ToolRun r = check(tmp.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Error: Failed to open QEV file: " + tmp.path().string() +
+                         "\nError: The footer's format version is not supported\n");
+    testing::ToolRun json = check(tmp.path(), {"--json"});
+    EXPECT_EQ(json.out, "{\"archive\":\"" + tmp.path().string() +
+                            "\",\"opened\":false,\"errors\":1,\"warnings\":0,\"findings\":[{\"severity\":\"error\","
+                            "\"kind\":\"not-opened\",\"message\":\"The footer's format version is not supported\"}]}\n");
+}
+
+// The value of `filter` applied by jq to `json`, or "" when jq fails.
+std::string jq(const std::string& json, const std::string& filter) {
+    testing::TempFile tmp("doc.json");
+    tmp.write(json);
+    std::string cmd = "jq -r '" + filter + "' '" + tmp.path().string() + "' > '" + tmp.path().string() + ".out'";
+    if (std::system(cmd.c_str()) != 0) return "";
+    std::string out = testing::readWholeFile(tmp.path().string() + ".out");
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+TEST(Check, JsonParsesAndAgreesWithTheSummary) {
+    if (std::system("command -v jq > /dev/null 2>&1") != 0) GTEST_SKIP() << "jq is not installed";
+    testing::TempFile tmp;
+    soundArchive().file("bad\xFFname\\x", "weird").writeTo(tmp.path());
+    std::string json = check(tmp.path(), {"--json"}).out;
+    EXPECT_EQ(jq(json, "[.titles, .directories, .files, .fileBytes, .blocks.compressed + .blocks.raw, .errors] | @csv"),
+              "1,4,4,100017,2,0");
+    EXPECT_EQ(jq(json, ".largestFile.path"), "0005000010101D00_v64/content/big.bin");
+    std::string listing = check(tmp.path(), {"--list", "--json"}).out;
+    EXPECT_EQ(jq(listing, "select(.type == \"file\") | .path"),
+              "readme.txt\nbad\\xFFname\\\\x\n0005000010101D00_v64/meta/meta.xml\n0005000010101D00_v64/content/big.bin");
+}
+
+TEST(Check, ListingOfAPackedTreeMatchesFind) {
+    testing::TempFile tmp;
+    fs::path src = tmp.dir() / "src";
+    fs::create_directories(src / "t/empty");
+    testing::writeFile(src / "t/a.bin", testing::patterned(90000));
+    testing::writeFile(src / "t/b b.txt", "spaced");
+    testing::writeFile(src / "top", "");
+    std::string out = (tmp.dir() / "p.qev").string();
+    ASSERT_EQ(testing::runSeam([](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); },
+                               {"qev-pack", src.string(), out}).exitCode, 0);
+    std::string found = (tmp.dir() / "found").string();
+    ASSERT_EQ(std::system(("cd '" + src.string() + "' && find . -mindepth 1 -printf '%y %P\\n' | sort > '" + found + "'").c_str()), 0);
+    std::string listed;
+    std::vector<std::string> lines;
+    std::string text = check(out, {"--list"}).out;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string l = text.substr(at, end - at);
+        // "f SIZE PATH" becomes find's "f PATH".
+        lines.push_back(l.substr(0, 2) + l.substr(l.find(' ', 2) + 1));
+        at = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    for (const std::string& l : lines) listed += l + "\n";
+    EXPECT_EQ(listed, testing::readWholeFile(found));
+}
+
+TEST(Check, EveryRegressionArchiveEndsCleanly) {
+    for (auto& e : fs::directory_iterator(fs::path(QEV_SOURCE_DIR) / "tests/regression/archive")) {
+        testing::ToolRun r = check(e.path());
+        EXPECT_EQ(r.exitCode, e.path().filename() == "hand-smallest.qev" ? 0 : 1) << e.path();
+        EXPECT_TRUE(r.err.empty() || r.err.back() == '\n');
+    }
+}
+
+}  // namespace
+}  // namespace qev
