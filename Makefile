@@ -85,6 +85,8 @@ demo: release
 	@echo "\$$ qev-unpack $(SAMPLE) $(RELEASE_DIR)/sample-unpacked --force"
 	@$(RELEASE_DIR)/unpack/qev-unpack $(SAMPLE) $(RELEASE_DIR)/sample-unpacked --force
 	@cd $(RELEASE_DIR)/sample-unpacked && find . -type f | LC_ALL=C sort
+	@echo "\$$ qev-check $(SAMPLE)"
+	@$(RELEASE_DIR)/check/qev-check $(SAMPLE)
 
 # Benchmarks against peers and baselines; writes bench/results.md and bench/results.png.
 BENCH_PACKAGES := $(BUILD_PACKAGES) jq hyperfine squashfs-tools squashfuse zstd time gnuplot-nox

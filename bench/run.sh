@@ -103,6 +103,13 @@ run_all() {
         "cat=cat $work/wide.qev"
     run_mounts
     run_unpacks
+    log "check: full on the 256 MiB file, --quick on 1,000,000 entries"
+    time_cmds check-full \
+        "qev-check=$build/check/qev-check $work/large.qev" \
+        "qev-tool extract=sh -c '$qev extract $work/large.qev big.bin > /dev/null'"
+    time_cmds check-quick \
+        "qev-check --quick=$build/check/qev-check --quick $work/wide.qev" \
+        "qev-tool info=$qev info $work/wide.qev"
     log "peak memory"
     peak_kb large qev-tool "$qev" extract "$work/large.qev" big.bin
     peak_kb large baseline "$helpers/extract_baseline" "$work/large.qev" big.bin
@@ -113,6 +120,8 @@ run_all() {
     peak_kb open "qev-tool info" "$qev" info "$work/wide.qev"
     peak_kb open "qev-tool list" "$qev" list "$work/wide.qev"
     peak_kb open baseline "$helpers/open_baseline" "$work/wide.qev"
+    peak_kb check "qev-check, 256 MiB" "$build/check/qev-check" "$work/large.qev"
+    peak_kb check "qev-check --quick, 1M entries" "$build/check/qev-check" --quick "$work/wide.qev"
 }
 
 # --- mounts ------------------------------------------------------------------------
@@ -230,6 +239,8 @@ report() {
         row "unpack tree ÷ cp -r of the source" unpack-tree qev-unpack "cp -r" -
         row "unpack 256 MiB ÷ unsquashfs -d" unpack-big qev-unpack "unsquashfs -d" 0.80
         row "unpack 256 MiB ÷ qev-tool extract" unpack-big qev-unpack "qev-tool extract" 0.90
+        row "check 256 MiB ÷ qev-tool extract > /dev/null" check-full qev-check "qev-tool extract" 0.60
+        row "check --quick 1M entries ÷ qev-tool info" check-quick "qev-check --quick" "qev-tool info" 2.00
         echo
         echo "Peak memory (maximum resident set, KiB, least of three runs):"
         echo

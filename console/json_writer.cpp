@@ -59,9 +59,10 @@ void JsonWriter::writeKey(std::string_view key) {
     text += "\":";
 }
 
-void JsonWriter::open(std::string_view key, char bracket, bool isArray) {
+void JsonWriter::open(const std::string_view* key, char bracket, bool isArray) {
     writeSeparator();
-    writeKey(key);
+    // Unkeyed containers stay unkeyed wherever they stand, as they always have.
+    if (key != nullptr) writeKey(*key);
     text += bracket;
     containerIsArray.push_back(isArray);
     awaitingFirst.push_back(true);
@@ -78,10 +79,10 @@ void JsonWriter::close(char bracket) {
     valueWritten = true;
 }
 
-void JsonWriter::beginObject() { open({}, '{', false); }
-void JsonWriter::beginArray() { open({}, '[', true); }
-void JsonWriter::beginObject(std::string_view key) { open(key, '{', false); }
-void JsonWriter::beginArray(std::string_view key) { open(key, '[', true); }
+void JsonWriter::beginObject() { open(nullptr, '{', false); }
+void JsonWriter::beginArray() { open(nullptr, '[', true); }
+void JsonWriter::beginObject(std::string_view key) { open(&key, '{', false); }
+void JsonWriter::beginArray(std::string_view key) { open(&key, '[', true); }
 void JsonWriter::endObject() { close('}'); }
 void JsonWriter::endArray() { close(']'); }
 

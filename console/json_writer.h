@@ -34,7 +34,7 @@ public:
 private:
     void writeSeparator();
     void writeKey(std::string_view key);
-    void open(std::string_view key, char bracket, bool isArray);
+    void open(const std::string_view* key, char bracket, bool isArray);
     void close(char bracket);
     void numberField(std::string_view key, std::string_view digits);
 

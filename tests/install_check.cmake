@@ -10,6 +10,9 @@ foreach(f
     bin/qev-tool
     bin/qev-pack
     bin/qev-unpack
+    bin/qev-check
+    ${CMAKE_INSTALL_MANDIR}/man1/qev-check.1
+    ${CMAKE_INSTALL_DATADIR}/bash-completion/completions/qev-check
     ${CMAKE_INSTALL_MANDIR}/man1/qev-unpack.1
     ${CMAKE_INSTALL_DATADIR}/bash-completion/completions/qev-unpack
     ${CMAKE_INSTALL_MANDIR}/man1/qev-tool.1

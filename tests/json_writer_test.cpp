@@ -132,3 +132,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace qev::cli
+
+namespace qev {
+namespace {
+
+TEST(JsonWriterFields, KeyedContainersBooleansAndDecimals) {
+    JsonWriter w;
+    w.beginObject();
+    w.beginObject("blocks");
+    w.uintField("raw", 1);
+    w.endObject();
+    w.boolField("opened", false);
+    w.decimalField("ratio", 0.31416, 4);
+    w.beginArray("findings");
+    w.endArray();
+    w.endObject();
+    EXPECT_EQ(w.result(), R"({"blocks":{"raw":1},"opened":false,"ratio":0.3142,"findings":[]})");
+}
+
+}  // namespace
+}  // namespace qev

@@ -94,6 +94,17 @@ TEST(TreeWalk, UnusableAndDuplicateNamesAreNotEntered) {
     EXPECT_EQ(walk(d), (Events{"enter 0", "0/1 x usable", "0/2 x duplicate", "enter 1", "1/3 in usable", "enter 3"}));
 }
 
+TEST(TreeWalk, NamesDifferingOnlyInLetterCaseAreMarked) {
+    ArchiveBuilder b;
+    b.file("Code", "1").file("code", "2").file("CODE", "3").file("other", "4");
+    auto reader = testing::openBytes(b.build());
+    std::vector<std::string> seen;
+    classifyChildren(reader->index(), 0, [&](const WalkChild& c) {
+        seen.push_back(std::string(c.name) + (c.caseTwin ? " twin" : ""));
+    });
+    EXPECT_EQ(seen, (Events{"Code", "code twin", "CODE twin", "other"}));
+}
+
 TEST(TreeWalk, ChildrenPastTheEndAreReported) {
     ArchiveBuilder b;
     b.file("a/x", "1");
