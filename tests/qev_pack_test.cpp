@@ -65,7 +65,8 @@ TEST_F(Pack, RealTreeRoundTripsByteForByte) {
     ASSERT_TRUE(fs::is_directory(source));
     PackRun r = pack({source.string(), out()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.out.find(" files and "), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
 
     auto reader = openArchive(out());
     ASSERT_NE(reader, nullptr);
@@ -194,7 +195,8 @@ struct BadUse {
 
 TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
     make("f", "x");
-    const std::string usage = "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [--force]";
+    const std::string usage =
+        "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] [--progress | --no-progress] [-q]";
     for (const BadUse& c : std::vector<BadUse>{
              {{}, "Error: Expected SOURCE_DIR and OUTPUT.qev (" + usage + ")"},
              {{src()}, "Error: Expected SOURCE_DIR and OUTPUT.qev (" + usage + ")"},
@@ -202,6 +204,7 @@ TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
              {{src(), out(), "--level", "3x"}, "Error: Invalid compression level: 3x"},
              {{src(), out(), "--level"}, "Error: --level needs a value"},
              {{src(), out(), "--fast"}, "Error: Unknown option: --fast"},
+             {{src(), out(), "-j", "0"}, "Error: Invalid number of jobs: 0"},
              {{src() + "/f", out()}, "Error: Not a directory: " + src() + "/f"},
              {{src() + "/missing", out()}, "Error: Not a directory: " + src() + "/missing"},
              {{src(), (tmp.dir() / "no/such/dir/out.qev").string()}, ""}}) {
@@ -220,7 +223,8 @@ TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
 }
 
 TEST_F(Pack, HelpAndVersion) {
-    EXPECT_EQ(pack({"--help"}).out, "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [--force]\n");
+    EXPECT_EQ(pack({"--help"}).out,
+              "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] [--progress | --no-progress] [-q]\n");
     EXPECT_TRUE(pack({"--version"}).out.starts_with("qev-pack "));
 }
 

@@ -1,34 +1,37 @@
 #include "tools/qev_pack.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
+#include "console/arguments.h"
+#include "console/progress.h"
+#include "console/stop_signals.h"
 #include "tools/archive_writer.h"
+#include "tools/data_stream.h"
 #include "tools/source_tree.h"
 
 namespace qev::pack {
 namespace {
 
-constexpr std::string_view kUsage = "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [--force]";
+constexpr std::string_view kUsage =
+    "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
+    "[--progress | --no-progress] [-q]";
 constexpr int kDefaultLevel = 3;
-constexpr size_t kReadChunk = size_t(1) << 20;
-
-// A failure worth one "Error: " line; the message is the line without that prefix.
-struct PackError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 std::string withErrno(std::string what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -38,7 +41,11 @@ struct Options {
     std::string source;
     std::string output;
     int level = kDefaultLevel;
+    unsigned jobs = 0;
+    bool dedup = true;
     bool force = false;
+    std::optional<bool> progress;
+    bool quiet = false;
     bool help = false;
     bool version = false;
 };
@@ -68,11 +75,19 @@ Options parseArguments(int argc, const char* const* argv) {
             o.help = true;
         } else if (a == "--version") {
             o.version = true;
+        } else if (a == "--no-dedup") {
+            o.dedup = false;
+        } else if (a == "-q" || a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "--progress" || a == "--no-progress") {
+            o.progress = a == "--progress";
         } else if (a == "--level") {
             if (++i == argc) throw PackError("--level needs a value");
             o.level = parseLevel(argv[i]);
         } else if (a.starts_with("--level=")) {
             o.level = parseLevel(a.substr(8));
+        } else if (std::string error; takeJobsOption(argc, argv, i, o.jobs, error)) {
+            if (!error.empty()) throw PackError(error);
         } else if (a.starts_with("-") && a.size() > 1) {
             throw PackError("Unknown option: " + std::string(a));
         } else {
@@ -118,6 +133,12 @@ public:
         }
     }
     uint64_t written() const { return written_; }
+    // The temporary file itself, so that a scan of the source can leave it out.
+    Excluded identity() const {
+        struct stat st {};
+        ::fstat(fd_, &st);
+        return {st.st_dev, st.st_ino};
+    }
 
     // Makes the archive durable and puts it in place; refuses to replace an existing file
     // unless told to.
@@ -143,63 +164,72 @@ private:
     uint64_t written_ = 0;
 };
 
-// A descriptor closed on every path, exceptions included.
-class SourceFile {
-public:
-    explicit SourceFile(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-        if (fd_ < 0) throw PackError(withErrno("Cannot read", path.string()));
-    }
-    ~SourceFile() { ::close(fd_); }
-    SourceFile(const SourceFile&) = delete;
-    SourceFile& operator=(const SourceFile&) = delete;
-    int fd() const { return fd_; }
+// What the scan must leave out: the temporary, and an existing output about to be replaced.
+std::vector<Excluded> outputsOf(const TemporaryOutput& out, const std::string& output) {
+    std::vector<Excluded> excluded{out.identity()};
+    struct stat st;
+    if (::stat(output.c_str(), &st) == 0) excluded.push_back({st.st_dev, st.st_ino});
+    return excluded;
+}
 
-private:
-    int fd_;
-};
-
-// Streams one source file into the packer; it must still have the size it was listed with.
-void packFile(const std::filesystem::path& path, uint64_t size, writer::BlockPacker& packer,
-              std::string& buffer) {
-    SourceFile file(path);
-    uint64_t total = 0;
-    for (;;) {
-        ssize_t n = ::read(file.fd(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw PackError(withErrno("Cannot read", path.string()));
-        if (n == 0) break;
-        total += uint64_t(n);
-        if (total > size) break;
-        packer.append(std::string_view(buffer.data(), size_t(n)));
+// The tree with each file's start, as the data phase placed it.
+std::vector<TreeEntry> placedEntries(writer::TreeLayout& layout, const SourceTree& tree, const StreamResult& data) {
+    for (size_t id = 0; id < layout.order.size(); ++id) {
+        const writer::WriterNode& n = tree.nodes[layout.order[id]];
+        if (n.isFile) layout.entries[id] = writer::fileEntry(layout.entries[id].nameOffset(), data.starts[layout.order[id]], n.size);
     }
-    if (total != size) throw PackError("File changed while packing: " + path.string());
+    return layout.entries;
+}
+
+std::string summaryLine(const SourceTree& tree, uint64_t archiveSize, uint64_t saved, double seconds) {
+    char text[256];
+    double ratio = tree.bytes == 0 ? 0.0 : double(archiveSize) / double(tree.bytes);
+    std::snprintf(text, sizeof text,
+                  "%llu files and %llu directories, %s in, %s out (ratio %.3f), %s saved by identical files, in %.2f s",
+                  static_cast<unsigned long long>(tree.files), static_cast<unsigned long long>(tree.directories),
+                  humanBytes(tree.bytes).c_str(), humanBytes(archiveSize).c_str(), ratio, humanBytes(saved).c_str(),
+                  seconds);
+    return text;
 }
 
 void pack(const Options& o, Console& console, const PackHooks& hooks) {
-    if (!std::filesystem::is_directory(o.source)) throw PackError("Not a directory: " + o.source);
+    auto began = std::chrono::steady_clock::now();
+    struct stat source;
+    if (::stat(o.source.c_str(), &source) != 0 || !S_ISDIR(source.st_mode)) throw PackError("Not a directory: " + o.source);
     if (!o.force && std::filesystem::exists(std::filesystem::symlink_status(o.output))) {
         throw PackError(TemporaryOutput::existsMessage(o.output));
     }
-    SourceTree tree = scanSourceTree(o.source, [&](std::string_view what, const auto& path) {
-        std::string line = "Warning: Skipped " + std::string(what) + ": " + path.string() + "\n";
-        console.err << line << std::flush;
+    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet);
+    TemporaryOutput out(o.output);
+    SourceTree tree = scanSourceTree(o.source, outputsOf(out, o.output), [&](const std::string& text) {
+        if (o.quiet) return;
+        progress.clear();
+        printWarning(console, text);
     });
     writer::TreeLayout layout = writer::layOutTree(tree.nodes);
 
-    TemporaryOutput out(o.output);
-    writer::BlockPacker packer(o.level, [&](std::string_view stored) { out.write(stored); });
-    packer.beforeStore = hooks.beforeBlock;
-    std::string buffer(kReadChunk, '\0');
-    for (size_t index : layout.order) {
-        if (tree.nodes[index].isFile) packFile(tree.paths[index], tree.nodes[index].size, packer, buffer);
+    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf};
+    ProgressCounts counts{0, tree.files, 0, tree.bytes};
+    StreamResult data;
+    {
+        DataStream stream(tree, streamOptions, [&](std::string_view stored) { out.write(stored); });
+        data = stream.write(layout.order, [&](uint64_t files, uint64_t bytes, uint64_t) {
+            if (StopSignals::caught()) throw PackError("Interrupted");
+            counts.filesDone = files;
+            counts.bytesDone = bytes;
+            progress.update(counts);
+        });
     }
-    packer.finish();
     uint64_t dataSize = out.written();
-    std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(packer.storedLengths());
-    out.write(writer::encodeTables(records, layout.names, layout.entries));
-    out.write(writer::encodeFooter(writer::footerFor(0, dataSize, records.size(), layout.names.size(),
-                                                     layout.entries.size())));
+    std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(data.storedLengths);
+    std::vector<TreeEntry> entries = placedEntries(layout, tree, data);
+    out.write(writer::encodeTables(records, layout.names, entries));
+    out.write(writer::encodeFooter(
+        writer::footerFor(0, dataSize, records.size(), layout.names.size(), entries.size())));
     out.commit(o.force);
+    progress.clear();
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
+    if (!o.quiet) printLine(console, summaryLine(tree, out.written(), data.savedBytes, elapsed.count()));
 }
 
 }  // namespace
@@ -212,15 +242,18 @@ int runPack(int argc, const char* const* argv, Console& console, const PackHooks
     try {
         Options o = parseArguments(argc, argv);
         if (o.help) {
-            console.out << kUsage << "\n" << std::flush;
+            printLine(console, kUsage);
         } else if (o.version) {
-            console.out << "qev-pack " QEV_VERSION "\n" << std::flush;
+            printLine(console, "qev-pack " QEV_VERSION);
         } else {
+            if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
+            StopSignals signals;
             pack(o, console, hooks);
         }
         return 0;
     } catch (const PackError& e) {
-        printError(console, "Error: ", e.what());
+        // Stopped by a signal: the temporary is gone; the signal itself tells the caller.
+        if (!StopSignals::caught()) printError(console, "Error: ", e.what());
     } catch (const writer::CompressionError& e) {
         printError(console, "Error: Compression failed: ", e.what());
     } catch (const std::filesystem::filesystem_error& e) {

@@ -1,41 +1,105 @@
 #include "tools/source_tree.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "archive/tree_walk.h"
 
 namespace qev::pack {
 namespace {
 
-size_t addNode(SourceTree& tree, std::string name, bool isFile, uint64_t size,
-               std::filesystem::path path) {
-    tree.nodes.push_back({std::move(name), isFile, size, {}});
-    tree.paths.push_back(std::move(path));
-    return tree.nodes.size() - 1;
+struct Listed {
+    std::string name;
+    struct stat st;
+};
+
+// The entries of one directory, sorted by their names' bytes.
+std::vector<Listed> listDirectory(const std::filesystem::path& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) throw PackError("Cannot read " + dir.string() + ": " + std::strerror(errno));
+    std::vector<Listed> out;
+    errno = 0;
+    while (dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        Listed l{e->d_name, {}};
+        if (::fstatat(::dirfd(d), e->d_name, &l.st, AT_SYMLINK_NOFOLLOW) != 0) {
+            std::string why = std::strerror(errno);
+            ::closedir(d);
+            throw PackError("Cannot read " + (dir / l.name).string() + ": " + why);
+        }
+        out.push_back(std::move(l));
+        errno = 0;
+    }
+    int failed = errno;
+    ::closedir(d);
+    if (failed != 0) throw PackError("Cannot read " + dir.string() + ": " + std::strerror(failed));
+    std::sort(out.begin(), out.end(), [](const Listed& a, const Listed& b) { return a.name < b.name; });
+    return out;
+}
+
+bool isExcluded(const struct stat& st, const std::vector<Excluded>& excluded) {
+    return std::any_of(excluded.begin(), excluded.end(),
+                       [&](const Excluded& e) { return e.device == st.st_dev && e.inode == st.st_ino; });
+}
+
+// Names qev-tool would not find as they stand.
+void warnAboutNames(const SourceTree& tree, const std::vector<size_t>& children, const WarningReport& warn) {
+    SiblingNames names(uint32_t(children.size()));
+    for (size_t child : children) {
+        const std::string& name = tree.nodes[child].name;
+        if (names.add(name) == SiblingNames::Seen::kCaseOnly) {
+            warn("Name differs from a sibling's only in letter case, qev-tool finds the first: " +
+                 tree.pathOf(child).string());
+        }
+        if (name.find('\\') != std::string::npos) {
+            warn("Name holds a backslash, which qev-tool reads as a separator: " + tree.pathOf(child).string());
+        }
+    }
 }
 
 }  // namespace
 
-SourceTree scanSourceTree(const std::filesystem::path& root, const SkipReport& skipped) {
+std::filesystem::path SourceTree::pathOf(size_t node) const {
+    std::vector<size_t> chain;
+    for (size_t n = node; n != 0; n = parents[n]) chain.push_back(n);
+    std::filesystem::path p = root;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) p /= nodes[*it].name;
+    return p;
+}
+
+SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<Excluded>& excluded,
+                          const WarningReport& warn) {
     SourceTree tree;
-    addNode(tree, "", false, 0, root);
+    tree.root = root;
+    tree.nodes.push_back({"", false, 0, {}});
+    tree.parents.push_back(0);
+    tree.stamps.emplace_back();
     // An explicit list instead of recursion: trees may be deeper than the stack allows.
     for (size_t next = 0; next < tree.nodes.size(); ++next) {
         if (tree.nodes[next].isFile) continue;
-        std::vector<std::filesystem::directory_entry> entries(
-            std::filesystem::directory_iterator(tree.paths[next]), {});
-        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-            return a.path().filename().native() < b.path().filename().native();
-        });
-        for (const auto& entry : entries) {
-            std::filesystem::file_status st = entry.symlink_status();
-            bool isFile = std::filesystem::is_regular_file(st);
-            if (!isFile && !std::filesystem::is_directory(st)) {
-                skipped(std::filesystem::is_symlink(st) ? "symbolic link" : "special file", entry.path());
+        std::filesystem::path dir = tree.pathOf(next);
+        for (Listed& entry : listDirectory(dir)) {
+            bool isFile = S_ISREG(entry.st.st_mode);
+            if (!isFile && !S_ISDIR(entry.st.st_mode)) {
+                warn(std::string("Skipped ") + (S_ISLNK(entry.st.st_mode) ? "symbolic link" : "special file") + ": " +
+                     (dir / entry.name).string());
                 continue;
             }
-            size_t child = addNode(tree, entry.path().filename().string(), isFile,
-                                   isFile ? entry.file_size() : 0, entry.path());
-            tree.nodes[next].children.push_back(child);
+            if (isFile && isExcluded(entry.st, excluded)) continue;  // the archive itself
+            uint64_t size = isFile ? uint64_t(entry.st.st_size) : 0;
+            tree.nodes.push_back({std::move(entry.name), isFile, size, {}});
+            tree.parents.push_back(uint32_t(next));
+            tree.stamps.push_back(isFile ? FileStamp{size, entry.st.st_mtim, entry.st.st_ctim} : FileStamp{});
+            tree.nodes[next].children.push_back(tree.nodes.size() - 1);
+            (isFile ? tree.files : tree.directories) += 1;
+            tree.bytes += size;
         }
+        warnAboutNames(tree, tree.nodes[next].children, warn);
     }
     return tree;
 }

@@ -1,8 +1,13 @@
 // Reading a directory tree from disk into the nodes the archive writer lays out.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -10,18 +15,47 @@
 
 namespace qev::pack {
 
-struct SourceTree {
-    std::vector<writer::WriterNode> nodes;  // nodes[0] is the root
-    std::vector<std::filesystem::path> paths;  // where each node's contents come from
+// What a file was when it was listed: reading it later must find the same.
+struct FileStamp {
+    uint64_t size = 0;
+    struct timespec modified {};
+    struct timespec changed {};  // the inode change time: catches a rewrite with its time put back
 };
 
-// Called for each entry left out: symbolic links and anything that is neither a regular
-// file nor a directory.
-using SkipReport = std::function<void(std::string_view what, const std::filesystem::path& path)>;
+struct SourceTree {
+    std::filesystem::path root;
+    std::vector<writer::WriterNode> nodes;  // nodes[0] is the root
+    std::vector<uint32_t> parents;          // each node's parent; the root's is 0
+    std::vector<FileStamp> stamps;          // per node; directories' are empty
+    uint64_t files = 0;
+    uint64_t directories = 0;
+    uint64_t bytes = 0;
+
+    // Where a node's contents come from: the root and the names down to it.
+    std::filesystem::path pathOf(size_t node) const;
+};
+
+// Called for each entry left out or worth a warning, with the line's text (without
+// "Warning: ").
+using WarningReport = std::function<void(const std::string& text)>;
+
+// A file the scan must leave out: the archive being written, should it lie in the tree.
+struct Excluded {
+    dev_t device;
+    ino_t inode;
+};
 
 // Every regular file and directory below `root`, children ordered by the bytes of their
-// names, so the same tree always gives the same nodes. Throws
-// std::filesystem::filesystem_error when a directory cannot be read.
-SourceTree scanSourceTree(const std::filesystem::path& root, const SkipReport& skipped);
+// names, so the same tree always gives the same nodes. Symbolic links and special files
+// are left out with a warning, and names that qev-tool could not reach as they are
+// (differing from a sibling's only in letter case, holding a backslash) get one. Throws
+// PackError when a directory or file cannot be read.
+SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<Excluded>& excluded,
+                          const WarningReport& warn);
+
+// A failure worth one "Error: " line; the message is the line without that prefix.
+struct PackError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 }  // namespace qev::pack

@@ -1,13 +1,10 @@
-#include <csignal>
-
+#include "console/stop_signals.h"
 #include "unpack/run_unpack.h"
 
 int main(int argc, char** argv) {
     qev::Console console = qev::processConsole();
     int code = qev::unpack::runUnpack(argc, argv, console);
-    if (int signal = qev::unpack::stoppingSignal()) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
+    // Stopped by a signal: the temporaries are gone, so end by it.
+    qev::endByCaughtSignal();
     return code;
 }

@@ -1,7 +1,6 @@
 #include "unpack/run_unpack.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 
 #include "archive/tree_walk.h"
 #include "console/progress.h"
+#include "console/stop_signals.h"
 #include "unpack/file_engine.h"
 #include "unpack/options.h"
 #include "unpack/unpack_plan.h"
@@ -20,36 +20,7 @@
 namespace qev::unpack {
 namespace {
 
-std::atomic<int> gStop{0};
-
-void onStopSignal(int signal) { gStop = signal; }
-
-// Catches SIGINT and SIGTERM so that temporaries can be removed, and ignores SIGXFSZ so that
-// a file size limit fails a write instead of killing the process; puts all back afterwards.
-class SignalScope {
-public:
-    SignalScope() {
-        gStop = 0;
-        struct sigaction on {};
-        on.sa_handler = onStopSignal;
-        sigemptyset(&on.sa_mask);
-        ::sigaction(SIGINT, &on, &oldInt_);
-        ::sigaction(SIGTERM, &on, &oldTerm_);
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGXFSZ, &ignore, &oldFsize_);
-    }
-    ~SignalScope() {
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
-        ::sigaction(SIGXFSZ, &oldFsize_, nullptr);
-    }
-    SignalScope(const SignalScope&) = delete;
-    SignalScope& operator=(const SignalScope&) = delete;
-
-private:
-    struct sigaction oldInt_, oldTerm_, oldFsize_;
-};
+const std::atomic<int>& gStop = StopSignals::caught();
 
 class Unpacker {
 public:
@@ -245,8 +216,6 @@ int unpackWith(Options o, Console& console) {
 
 }  // namespace
 
-int stoppingSignal() { return gStop; }
-
 int runUnpack(int argc, const char* const* argv, Console& console) {
     auto options = parseOptions(argc, argv);
     if (!options) {
@@ -255,7 +224,7 @@ int runUnpack(int argc, const char* const* argv, Console& console) {
     }
     if (options->help) return printLine(console, kUsage) ? 0 : 1;
     if (options->version) return printLine(console, "qev-unpack " QEV_VERSION) ? 0 : 1;
-    SignalScope signals;
+    StopSignals signals;
     try {
         return unpackWith(*options, console);
     } catch (const std::bad_alloc&) {

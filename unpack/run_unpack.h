@@ -8,8 +8,4 @@ namespace qev::unpack {
 // files named, into DEST. Returns the exit code; every failure is one "Error: " line.
 int runUnpack(int argc, const char* const* argv, Console& console);
 
-// The signal (SIGINT or SIGTERM) that stopped the last run, or 0. The program then ends by
-// that signal, as a shell expects, once the temporaries are gone.
-int stoppingSignal();
-
 }  // namespace qev::unpack

@@ -1,0 +1,25 @@
+// SIGINT and SIGTERM caught for a while, so that a program can remove what it left half
+// done (temporary files) and then end by the signal, as a shell expects.
+#pragma once
+
+#include <atomic>
+
+namespace qev {
+
+class StopSignals {
+public:
+    // Catches SIGINT and SIGTERM, and ignores SIGXFSZ so that a file size limit fails a
+    // write instead of killing the process. Puts everything back when destroyed.
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // The signal caught since the last StopSignals was made, or 0.
+    static const std::atomic<int>& caught();
+};
+
+// Ends the process by the signal that stopped it, if one did; returns otherwise.
+void endByCaughtSignal();
+
+}  // namespace qev
