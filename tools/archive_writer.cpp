@@ -3,6 +3,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <unordered_map>
 #include <new>
 #include <stdexcept>
 
@@ -53,8 +54,9 @@ TreeEntry fileEntry(uint32_t nameRef, uint64_t start, uint64_t size) {
     return TreeEntry{{nameRef | kFileFlag, uint32_t(start), uint32_t(size), high}};
 }
 
-TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes) {
+TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes, bool shareNames) {
     TreeLayout l;
+    std::unordered_map<std::string_view, uint32_t> written;  // name -> its offset
     std::vector<uint32_t> firstChild;
     l.order.push_back(0);
     for (size_t id = 0; id < l.order.size(); ++id) {
@@ -68,8 +70,12 @@ TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes
         const WriterNode& n = nodes[l.order[id]];
         uint32_t nameRef = kNoName;
         if (id != 0) {
-            nameRef = uint32_t(l.names.size());
-            l.names += encodeName(n.name, twoBytePrefixes);
+            auto [at, added] = written.try_emplace(n.name, uint32_t(l.names.size()));
+            nameRef = at->second;
+            if (added || !shareNames) {
+                nameRef = uint32_t(l.names.size());
+                l.names += encodeName(n.name, twoBytePrefixes);
+            }
             if (l.names.size() > kMaxNameSectionSize) throw std::length_error("name table too large");
         }
         if (n.isFile) {

@@ -49,9 +49,11 @@ struct TreeLayout {
     uint64_t streamSize = 0;         // sum of the file sizes
 };
 
-// Lays out the tree whose root is nodes[0]. Throws std::length_error for a name or stream
-// the format cannot hold.
-TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes = false);
+// Lays out the tree whose root is nodes[0]. With `shareNames`, entries with the same name
+// refer to one copy of it, as the format allows. Throws std::length_error for a name or
+// stream the format cannot hold.
+TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes = false,
+                      bool shareNames = false);
 
 // Raised when the compressor refuses a block.
 struct CompressionError : std::runtime_error {

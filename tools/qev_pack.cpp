@@ -206,7 +206,8 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
         progress.clear();
         printWarning(console, text);
     });
-    writer::TreeLayout layout = writer::layOutTree(tree.nodes);
+    // Titles copied under several names repeat every name inside them: each is stored once.
+    writer::TreeLayout layout = writer::layOutTree(tree.nodes, false, /*shareNames=*/true);
 
     StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf};
     ProgressCounts counts{0, tree.files, 0, tree.bytes};
