@@ -64,7 +64,7 @@ uint64_t DataStream::writeFile(size_t node) {
     if (size == 0) return 0;  // an empty file reads no block, wherever it starts
     bool mayBeCopy = options_.dedup && sizeCounts_[size] > 1;
     if (mayBeCopy && size <= kInMemory) {
-        SourceFile file(tree_.pathOf(node), tree_.stamps[node]);
+        SourceFile file(tree_.pathOf(node), tree_.nodes[node].size, tree_.stamps[node]);
         size_t got = file.read(buffer_.data(), size_t(size));
         file.finish();
         std::string_view bytes(buffer_.data(), got);
@@ -85,7 +85,7 @@ uint64_t DataStream::writeFile(size_t node) {
 }
 
 void DataStream::appendWhole(size_t node) {
-    SourceFile file(tree_.pathOf(node), tree_.stamps[node]);
+    SourceFile file(tree_.pathOf(node), tree_.nodes[node].size, tree_.stamps[node]);
     for (;;) {
         size_t got = file.read(buffer_.data(), buffer_.size());
         if (got == 0) break;
@@ -95,7 +95,7 @@ void DataStream::appendWhole(size_t node) {
 }
 
 uint64_t DataStream::hashFile(size_t node) {
-    SourceFile file(tree_.pathOf(node), tree_.stamps[node]);
+    SourceFile file(tree_.pathOf(node), tree_.nodes[node].size, tree_.stamps[node]);
     ContentHash hash;
     for (size_t got; (got = file.read(buffer_.data(), buffer_.size())) > 0;) {
         hash.update(std::string_view(buffer_.data(), got));
@@ -108,27 +108,28 @@ uint64_t DataStream::hashFile(size_t node) {
 std::optional<uint64_t> DataStream::findCopy(size_t node, uint64_t hash, std::string_view inMemory) {
     if (options_.hashHook) hash = options_.hashHook(hash);
     uint64_t size = tree_.nodes[node].size;
-    std::vector<Stored>& same = stored_[sizeAndHash(size, hash)];
-    for (const Stored& s : same) {
-        if (tree_.nodes[s.node].size == size && sameAsFile(node, s.node, inMemory)) {
-            saved_ += size;
-            return s.start;
-        }
+    uint64_t key = sizeAndHash(size, hash);
+    const StoredFiles::Entry* copy = stored_.find(key, [&](const StoredFiles::Entry& e) {
+        return tree_.nodes[e.node].size == size && sameAsFile(node, e.node, inMemory);
+    });
+    if (copy != nullptr) {
+        saved_ += size;
+        return copy->start;
     }
     // Not a copy: it will be stored next, at the position placement gives it.
-    same.push_back({node, placeFile(writer_.position(), size)});
+    stored_.add({key, placeFile(writer_.position(), size), uint32_t(node)});
     return std::nullopt;
 }
 
 bool DataStream::sameAsFile(size_t node, size_t other, std::string_view inMemory) {
-    SourceFile theirs(tree_.pathOf(other), tree_.stamps[other]);
+    SourceFile theirs(tree_.pathOf(other), tree_.nodes[other].size, tree_.stamps[other]);
     if (!inMemory.empty()) {
         size_t got = theirs.read(otherBuffer_.data(), inMemory.size());
         // The stored bytes are what it held when it was read: it must not have changed since.
         theirs.finish();
         return got == inMemory.size() && std::memcmp(otherBuffer_.data(), inMemory.data(), got) == 0;
     }
-    SourceFile mine(tree_.pathOf(node), tree_.stamps[node]);
+    SourceFile mine(tree_.pathOf(node), tree_.nodes[node].size, tree_.stamps[node]);
     for (;;) {
         size_t a = mine.read(buffer_.data(), buffer_.size());
         size_t b = theirs.read(otherBuffer_.data(), otherBuffer_.size());

@@ -10,6 +10,7 @@
 
 #include "tools/parallel_blocks.h"
 #include "tools/source_tree.h"
+#include "tools/stored_files.h"
 
 namespace qev::pack {
 
@@ -42,11 +43,6 @@ public:
                        const std::function<void(uint64_t files, uint64_t bytes, uint64_t stored)>& progress);
 
 private:
-    struct Stored {
-        size_t node;
-        uint64_t start;
-    };
-
     uint64_t writeFile(size_t node);
     uint64_t startHere(uint64_t size);
     void appendWhole(size_t node);
@@ -58,7 +54,7 @@ private:
     const StreamOptions& options_;
     writer::ParallelBlockWriter writer_;
     std::unordered_map<uint64_t, uint32_t> sizeCounts_;  // files of each size
-    std::unordered_map<uint64_t, std::vector<Stored>> stored_;  // by size and hash
+    StoredFiles stored_;
     std::vector<char> buffer_;
     std::vector<char> otherBuffer_;
     uint64_t saved_ = 0;

@@ -10,15 +10,15 @@
 namespace qev::pack {
 namespace {
 
-bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+bool sameTime(const timespec& a, int64_t b) { return FileStamp::nanoseconds(a) == b; }
 
 }  // namespace
 
-SourceFile::SourceFile(const std::filesystem::path& path, const FileStamp& listed)
-    : path_(path), listed_(listed), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) {
+SourceFile::SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed)
+    : path_(path), size_(size), listed_(listed), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) {
     if (fd_ < 0) throw PackError("Cannot read " + path.string() + ": " + std::strerror(errno));
     struct stat st;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != listed.size ||
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != size ||
         !sameTime(st.st_mtim, listed.modified) || !sameTime(st.st_ctim, listed.changed)) {
         ::close(fd_);
         throw PackError("File changed while packing: " + path.string());
@@ -38,13 +38,13 @@ size_t SourceFile::read(char* into, size_t capacity) {
     }
     read_ += got;
     // More bytes than listed: it grew.
-    if (read_ > listed_.size) throw PackError("File changed while packing: " + path_.string());
+    if (read_ > size_) throw PackError("File changed while packing: " + path_.string());
     return got;
 }
 
 void SourceFile::finish() {
     struct stat st;
-    bool same = read_ == listed_.size && ::fstat(fd_, &st) == 0 && uint64_t(st.st_size) == listed_.size &&
+    bool same = read_ == size_ && ::fstat(fd_, &st) == 0 && uint64_t(st.st_size) == size_ &&
                 sameTime(st.st_mtim, listed_.modified) && sameTime(st.st_ctim, listed_.changed);
     if (!same) throw PackError("File changed while packing: " + path_.string());
 }

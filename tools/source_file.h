@@ -15,7 +15,7 @@ class SourceFile {
 public:
     // Throws PackError when the file cannot be read, or no longer has its listed size and
     // modification time.
-    SourceFile(const std::filesystem::path& path, const FileStamp& listed);
+    SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed);
     ~SourceFile();
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;
@@ -28,6 +28,7 @@ public:
 
 private:
     std::filesystem::path path_;
+    uint64_t size_;
     FileStamp listed_;
     int fd_;
     uint64_t read_ = 0;

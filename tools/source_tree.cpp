@@ -94,7 +94,9 @@ SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<E
             uint64_t size = isFile ? uint64_t(entry.st.st_size) : 0;
             tree.nodes.push_back({std::move(entry.name), isFile, size, {}});
             tree.parents.push_back(uint32_t(next));
-            tree.stamps.push_back(isFile ? FileStamp{size, entry.st.st_mtim, entry.st.st_ctim} : FileStamp{});
+            tree.stamps.push_back(isFile ? FileStamp{FileStamp::nanoseconds(entry.st.st_mtim),
+                                                     FileStamp::nanoseconds(entry.st.st_ctim)}
+                                         : FileStamp{});
             tree.nodes[next].children.push_back(tree.nodes.size() - 1);
             (isFile ? tree.files : tree.directories) += 1;
             tree.bytes += size;

@@ -15,11 +15,13 @@
 
 namespace qev::pack {
 
-// What a file was when it was listed: reading it later must find the same.
+// What a file was when it was listed: reading it later must find the same. Times in
+// nanoseconds; the change time catches a rewrite whose modification time was put back.
 struct FileStamp {
-    uint64_t size = 0;
-    struct timespec modified {};
-    struct timespec changed {};  // the inode change time: catches a rewrite with its time put back
+    int64_t modified = 0;
+    int64_t changed = 0;
+
+    static int64_t nanoseconds(const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
 };
 
 struct SourceTree {
