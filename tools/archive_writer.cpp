@@ -54,39 +54,64 @@ TreeEntry fileEntry(uint32_t nameRef, uint64_t start, uint64_t size) {
     return TreeEntry{{nameRef | kFileFlag, uint32_t(start), uint32_t(size), high}};
 }
 
-TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes, bool shareNames) {
+TreeLayout layOutTree(const TreeSource& tree, bool twoBytePrefixes, bool shareNames) {
     TreeLayout l;
     std::unordered_map<std::string_view, uint32_t> written;  // name -> its offset
     std::vector<uint32_t> firstChild;
     l.order.push_back(0);
     for (size_t id = 0; id < l.order.size(); ++id) {
         firstChild.push_back(uint32_t(l.order.size()));
-        for (size_t c : nodes[l.order[id]].children) l.order.push_back(c);
+        size_t node = l.order[id];
+        for (size_t k = 0; k < tree.childCount(node); ++k) l.order.push_back(tree.child(node, k));
     }
     if (l.order.size() > kMaxTreeSectionSize / kTreeEntrySize) {
         throw std::length_error("too many entries for one archive");
     }
     for (size_t id = 0; id < l.order.size(); ++id) {
-        const WriterNode& n = nodes[l.order[id]];
+        size_t node = l.order[id];
         uint32_t nameRef = kNoName;
         if (id != 0) {
-            auto [at, added] = written.try_emplace(n.name, uint32_t(l.names.size()));
+            std::string_view name = tree.name(node);
+            auto [at, added] = written.try_emplace(name, uint32_t(l.names.size()));
             nameRef = at->second;
             if (added || !shareNames) {
                 nameRef = uint32_t(l.names.size());
-                l.names += encodeName(n.name, twoBytePrefixes);
+                l.names += encodeName(name, twoBytePrefixes);
             }
             if (l.names.size() > kMaxNameSectionSize) throw std::length_error("name table too large");
         }
-        if (n.isFile) {
-            if (n.size > kMaxStreamSize - l.streamSize) throw std::length_error("data too large");
-            l.entries.push_back(fileEntry(nameRef, l.streamSize, n.size));
-            l.streamSize += n.size;
+        if (tree.isFile(node)) {
+            uint64_t size = tree.size(node);
+            if (size > kMaxStreamSize - l.streamSize) throw std::length_error("data too large");
+            l.entries.push_back(fileEntry(nameRef, l.streamSize, size));
+            l.streamSize += size;
         } else {
-            l.entries.push_back(directoryEntry(nameRef, firstChild[id], uint32_t(n.children.size())));
+            l.entries.push_back(directoryEntry(nameRef, firstChild[id], uint32_t(tree.childCount(node))));
         }
     }
     return l;
+}
+
+namespace {
+
+class NodeList : public TreeSource {
+public:
+    explicit NodeList(const std::vector<WriterNode>& nodes) : nodes_(nodes) {}
+    size_t nodeCount() const override { return nodes_.size(); }
+    std::string_view name(size_t n) const override { return nodes_[n].name; }
+    bool isFile(size_t n) const override { return nodes_[n].isFile; }
+    uint64_t size(size_t n) const override { return nodes_[n].size; }
+    size_t childCount(size_t n) const override { return nodes_[n].children.size(); }
+    size_t child(size_t n, size_t k) const override { return nodes_[n].children[k]; }
+
+private:
+    const std::vector<WriterNode>& nodes_;
+};
+
+}  // namespace
+
+TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes, bool shareNames) {
+    return layOutTree(NodeList(nodes), twoBytePrefixes, shareNames);
 }
 
 BlockPacker::BlockPacker(int level, Sink sink)

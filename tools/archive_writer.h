@@ -42,6 +42,18 @@ struct WriterNode {
     std::vector<size_t> children;  // a directory's children, as indices into the node list
 };
 
+// A tree to lay out, asked node by node; node 0 is the root.
+class TreeSource {
+public:
+    virtual ~TreeSource() = default;
+    virtual size_t nodeCount() const = 0;
+    virtual std::string_view name(size_t node) const = 0;
+    virtual bool isFile(size_t node) const = 0;
+    virtual uint64_t size(size_t node) const = 0;
+    virtual size_t childCount(size_t node) const = 0;
+    virtual size_t child(size_t node, size_t k) const = 0;
+};
+
 struct TreeLayout {
     std::vector<size_t> order;       // NodeId -> index into the node list
     std::string names;               // the name table
@@ -52,6 +64,7 @@ struct TreeLayout {
 // Lays out the tree whose root is nodes[0]. With `shareNames`, entries with the same name
 // refer to one copy of it, as the format allows. Throws std::length_error for a name or
 // stream the format cannot hold.
+TreeLayout layOutTree(const TreeSource& tree, bool twoBytePrefixes = false, bool shareNames = false);
 TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes = false,
                       bool shareNames = false);
 

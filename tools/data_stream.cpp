@@ -29,20 +29,20 @@ DataStream::DataStream(const SourceTree& tree, const StreamOptions& options, wri
     : tree_(tree), options_(options), writer_(options.level, options.jobs, std::move(sink), options.beforeBlock),
       buffer_(kChunk), otherBuffer_(kChunk) {
     if (!options.dedup) return;
-    for (const writer::WriterNode& n : tree.nodes) {
-        if (n.isFile && n.size > 0) ++sizeCounts_[n.size];
+    for (size_t n = 0; n < tree.nodeCount(); ++n) {
+        if (tree.isFile(n) && tree.size(n) > 0) ++sizeCounts_[tree.size(n)];
     }
 }
 
 StreamResult DataStream::write(const std::vector<size_t>& order,
                                const std::function<void(uint64_t, uint64_t, uint64_t)>& progress) {
     StreamResult result;
-    result.starts.assign(tree_.nodes.size(), 0);
+    result.starts.assign(tree_.nodeCount(), 0);
     uint64_t files = 0, bytes = 0;
     for (size_t node : order) {
-        if (!tree_.nodes[node].isFile) continue;
+        if (!tree_.isFile(node)) continue;
         result.starts[node] = writeFile(node);
-        bytes += tree_.nodes[node].size;
+        bytes += tree_.size(node);
         progress(++files, bytes, writer_.storedBytes());
     }
     result.storedLengths = writer_.finish();
@@ -60,11 +60,11 @@ uint64_t DataStream::startHere(uint64_t size) {
 }
 
 uint64_t DataStream::writeFile(size_t node) {
-    uint64_t size = tree_.nodes[node].size;
+    uint64_t size = tree_.size(node);
     if (size == 0) return 0;  // an empty file reads no block, wherever it starts
     bool mayBeCopy = options_.dedup && sizeCounts_[size] > 1;
     if (mayBeCopy && size <= kInMemory) {
-        SourceFile file(tree_.pathOf(node), tree_.nodes[node].size, tree_.stamps[node]);
+        SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
         size_t got = file.read(buffer_.data(), size_t(size));
         file.finish();
         std::string_view bytes(buffer_.data(), got);
@@ -85,7 +85,7 @@ uint64_t DataStream::writeFile(size_t node) {
 }
 
 void DataStream::appendWhole(size_t node) {
-    SourceFile file(tree_.pathOf(node), tree_.nodes[node].size, tree_.stamps[node]);
+    SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
     for (;;) {
         size_t got = file.read(buffer_.data(), buffer_.size());
         if (got == 0) break;
@@ -95,7 +95,7 @@ void DataStream::appendWhole(size_t node) {
 }
 
 uint64_t DataStream::hashFile(size_t node) {
-    SourceFile file(tree_.pathOf(node), tree_.nodes[node].size, tree_.stamps[node]);
+    SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
     ContentHash hash;
     for (size_t got; (got = file.read(buffer_.data(), buffer_.size())) > 0;) {
         hash.update(std::string_view(buffer_.data(), got));
@@ -107,10 +107,10 @@ uint64_t DataStream::hashFile(size_t node) {
 // An earlier stored file with the same bytes; a hash match alone never decides.
 std::optional<uint64_t> DataStream::findCopy(size_t node, uint64_t hash, std::string_view inMemory) {
     if (options_.hashHook) hash = options_.hashHook(hash);
-    uint64_t size = tree_.nodes[node].size;
+    uint64_t size = tree_.size(node);
     uint64_t key = sizeAndHash(size, hash);
     const StoredFiles::Entry* copy = stored_.find(key, [&](const StoredFiles::Entry& e) {
-        return tree_.nodes[e.node].size == size && sameAsFile(node, e.node, inMemory);
+        return tree_.size(e.node) == size && sameAsFile(node, e.node, inMemory);
     });
     if (copy != nullptr) {
         saved_ += size;
@@ -122,14 +122,14 @@ std::optional<uint64_t> DataStream::findCopy(size_t node, uint64_t hash, std::st
 }
 
 bool DataStream::sameAsFile(size_t node, size_t other, std::string_view inMemory) {
-    SourceFile theirs(tree_.pathOf(other), tree_.nodes[other].size, tree_.stamps[other]);
+    SourceFile theirs(tree_.pathOf(other), tree_.size(other), tree_.stamp(other));
     if (!inMemory.empty()) {
         size_t got = theirs.read(otherBuffer_.data(), inMemory.size());
         // The stored bytes are what it held when it was read: it must not have changed since.
         theirs.finish();
         return got == inMemory.size() && std::memcmp(otherBuffer_.data(), inMemory.data(), got) == 0;
     }
-    SourceFile mine(tree_.pathOf(node), tree_.nodes[node].size, tree_.stamps[node]);
+    SourceFile mine(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
     for (;;) {
         size_t a = mine.read(buffer_.data(), buffer_.size());
         size_t b = theirs.read(otherBuffer_.data(), otherBuffer_.size());

@@ -172,13 +172,29 @@ std::vector<Excluded> outputsOf(const TemporaryOutput& out, const std::string& o
     return excluded;
 }
 
-// The tree with each file's start, as the data phase placed it.
-std::vector<TreeEntry> placedEntries(writer::TreeLayout& layout, const SourceTree& tree, const StreamResult& data) {
+// Gives each file entry the start the data phase placed it at.
+void placeEntries(writer::TreeLayout& layout, const SourceTree& tree, const StreamResult& data) {
     for (size_t id = 0; id < layout.order.size(); ++id) {
-        const writer::WriterNode& n = tree.nodes[layout.order[id]];
-        if (n.isFile) layout.entries[id] = writer::fileEntry(layout.entries[id].nameOffset(), data.starts[layout.order[id]], n.size);
+        size_t node = layout.order[id];
+        if (tree.isFile(node)) {
+            layout.entries[id] = writer::fileEntry(layout.entries[id].nameOffset(), data.starts[node], tree.size(node));
+        }
     }
-    return layout.entries;
+}
+
+// The tables in pieces, so that no second copy of them is ever held whole.
+void writeTables(TemporaryOutput& out, const std::vector<BlockOffsetRecord>& records, const writer::TreeLayout& layout) {
+    constexpr size_t kPiece = 65536;
+    for (size_t r = 0; r < records.size(); r += kPiece) {
+        std::vector<BlockOffsetRecord> piece(records.begin() + r, records.begin() + std::min(records.size(), r + kPiece));
+        out.write(writer::encodeTables(piece, {}, {}));
+    }
+    out.write(layout.names);
+    for (size_t e = 0; e < layout.entries.size(); e += kPiece) {
+        std::vector<TreeEntry> piece(layout.entries.begin() + e,
+                                     layout.entries.begin() + std::min(layout.entries.size(), e + kPiece));
+        out.write(writer::encodeTables({}, {}, piece));
+    }
 }
 
 std::string summaryLine(const SourceTree& tree, uint64_t archiveSize, uint64_t saved, double seconds) {
@@ -207,7 +223,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
         printWarning(console, text);
     });
     // Titles copied under several names repeat every name inside them: each is stored once.
-    writer::TreeLayout layout = writer::layOutTree(tree.nodes, false, /*shareNames=*/true);
+    writer::TreeLayout layout = writer::layOutTree(tree, false, /*shareNames=*/true);
 
     StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf};
     ProgressCounts counts{0, tree.files, 0, tree.bytes};
@@ -223,10 +239,10 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     }
     uint64_t dataSize = out.written();
     std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(data.storedLengths);
-    std::vector<TreeEntry> entries = placedEntries(layout, tree, data);
-    out.write(writer::encodeTables(records, layout.names, entries));
+    placeEntries(layout, tree, data);
+    writeTables(out, records, layout);
     out.write(writer::encodeFooter(
-        writer::footerFor(0, dataSize, records.size(), layout.names.size(), entries.size())));
+        writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size())));
     out.commit(o.force);
     progress.clear();
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;

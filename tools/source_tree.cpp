@@ -48,15 +48,16 @@ bool isExcluded(const struct stat& st, const std::vector<Excluded>& excluded) {
 }
 
 // Names qev-tool would not find as they stand.
-void warnAboutNames(const SourceTree& tree, const std::vector<size_t>& children, const WarningReport& warn) {
-    SiblingNames names(uint32_t(children.size()));
-    for (size_t child : children) {
-        const std::string& name = tree.nodes[child].name;
+void warnAboutNames(const SourceTree& tree, size_t dir, const WarningReport& warn) {
+    SiblingNames names(uint32_t(tree.childCount(dir)));
+    for (size_t k = 0; k < tree.childCount(dir); ++k) {
+        size_t child = tree.child(dir, k);
+        std::string_view name = tree.name(child);
         if (names.add(name) == SiblingNames::Seen::kCaseOnly) {
             warn("Name differs from a sibling's only in letter case, qev-tool finds the first: " +
                  tree.pathOf(child).string());
         }
-        if (name.find('\\') != std::string::npos) {
+        if (name.find('\\') != std::string_view::npos) {
             warn("Name holds a backslash, which qev-tool reads as a separator: " + tree.pathOf(child).string());
         }
     }
@@ -66,23 +67,40 @@ void warnAboutNames(const SourceTree& tree, const std::vector<size_t>& children,
 
 std::filesystem::path SourceTree::pathOf(size_t node) const {
     std::vector<size_t> chain;
-    for (size_t n = node; n != 0; n = parents[n]) chain.push_back(n);
+    for (size_t n = node; n != 0; n = parents_[n]) chain.push_back(n);
     std::filesystem::path p = root;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) p /= nodes[*it].name;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) p /= name(*it);
     return p;
+}
+
+size_t SourceTree::add(std::string_view name, bool isFile, uint64_t size, const FileStamp& stamp, size_t parent) {
+    names_.append(name);
+    nameEnds_.push_back(names_.size());
+    sizes_.push_back(size);
+    parents_.push_back(uint32_t(parent));
+    firstChildren_.push_back(0);
+    childCounts_.push_back(0);
+    isFile_.push_back(isFile ? 1 : 0);
+    stamps_.push_back(stamp);
+    return parents_.size() - 1;
+}
+
+void SourceTree::setChildren(size_t node, size_t first, size_t count) {
+    firstChildren_[node] = uint32_t(first);
+    childCounts_[node] = uint32_t(count);
 }
 
 SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<Excluded>& excluded,
                           const WarningReport& warn) {
     SourceTree tree;
     tree.root = root;
-    tree.nodes.push_back({"", false, 0, {}});
-    tree.parents.push_back(0);
-    tree.stamps.emplace_back();
+    tree.add("", false, 0, {}, 0);
     // An explicit list instead of recursion: trees may be deeper than the stack allows.
-    for (size_t next = 0; next < tree.nodes.size(); ++next) {
-        if (tree.nodes[next].isFile) continue;
+    // Each directory's children are added together, so they are consecutive nodes.
+    for (size_t next = 0; next < tree.nodeCount(); ++next) {
+        if (tree.isFile(next)) continue;
         std::filesystem::path dir = tree.pathOf(next);
+        size_t first = tree.nodeCount();
         for (Listed& entry : listDirectory(dir)) {
             bool isFile = S_ISREG(entry.st.st_mode);
             if (!isFile && !S_ISDIR(entry.st.st_mode)) {
@@ -92,16 +110,14 @@ SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<E
             }
             if (isFile && isExcluded(entry.st, excluded)) continue;  // the archive itself
             uint64_t size = isFile ? uint64_t(entry.st.st_size) : 0;
-            tree.nodes.push_back({std::move(entry.name), isFile, size, {}});
-            tree.parents.push_back(uint32_t(next));
-            tree.stamps.push_back(isFile ? FileStamp{FileStamp::nanoseconds(entry.st.st_mtim),
-                                                     FileStamp::nanoseconds(entry.st.st_ctim)}
-                                         : FileStamp{});
-            tree.nodes[next].children.push_back(tree.nodes.size() - 1);
+            FileStamp stamp;
+            if (isFile) stamp = {FileStamp::nanoseconds(entry.st.st_mtim), FileStamp::nanoseconds(entry.st.st_ctim)};
+            tree.add(entry.name, isFile, size, stamp, next);
             (isFile ? tree.files : tree.directories) += 1;
             tree.bytes += size;
         }
-        warnAboutNames(tree, tree.nodes[next].children, warn);
+        tree.setChildren(next, first, tree.nodeCount() - first);
+        warnAboutNames(tree, next, warn);
     }
     return tree;
 }

@@ -24,17 +24,42 @@ struct FileStamp {
     static int64_t nanoseconds(const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
 };
 
-struct SourceTree {
+// The tree, kept compact: about 50 bytes an entry. A directory's children are
+// consecutive nodes.
+class SourceTree : public writer::TreeSource {
+public:
     std::filesystem::path root;
-    std::vector<writer::WriterNode> nodes;  // nodes[0] is the root
-    std::vector<uint32_t> parents;          // each node's parent; the root's is 0
-    std::vector<FileStamp> stamps;          // per node; directories' are empty
     uint64_t files = 0;
     uint64_t directories = 0;
     uint64_t bytes = 0;
 
+    size_t nodeCount() const override { return parents_.size(); }
+    std::string_view name(size_t node) const override {
+        return std::string_view(names_).substr(nameEnds_[node] - nameLength(node), nameLength(node));
+    }
+    bool isFile(size_t node) const override { return isFile_[node] != 0; }
+    uint64_t size(size_t node) const override { return sizes_[node]; }
+    size_t childCount(size_t node) const override { return childCounts_[node]; }
+    size_t child(size_t node, size_t k) const override { return firstChildren_[node] + k; }
+    const FileStamp& stamp(size_t node) const { return stamps_[node]; }
+
     // Where a node's contents come from: the root and the names down to it.
     std::filesystem::path pathOf(size_t node) const;
+
+    size_t add(std::string_view name, bool isFile, uint64_t size, const FileStamp& stamp, size_t parent);
+    void setChildren(size_t node, size_t first, size_t count);
+
+private:
+    size_t nameLength(size_t node) const { return nameEnds_[node] - (node == 0 ? 0 : nameEnds_[node - 1]); }
+
+    std::string names_;  // every name, back to back
+    std::vector<uint64_t> nameEnds_;
+    std::vector<uint64_t> sizes_;
+    std::vector<uint32_t> parents_;
+    std::vector<uint32_t> firstChildren_;
+    std::vector<uint32_t> childCounts_;
+    std::vector<uint8_t> isFile_;
+    std::vector<FileStamp> stamps_;
 };
 
 // Called for each entry left out or worth a warning, with the line's text (without
