@@ -34,14 +34,15 @@ DataStream::DataStream(const SourceTree& tree, const StreamOptions& options, wri
     }
 }
 
-StreamResult DataStream::write(const std::vector<size_t>& order,
+StreamResult DataStream::write(writer::TreeLayout& layout,
                                const std::function<void(uint64_t, uint64_t, uint64_t)>& progress) {
     StreamResult result;
-    result.starts.assign(tree_.nodeCount(), 0);
     uint64_t files = 0, bytes = 0;
-    for (size_t node : order) {
+    for (size_t id = 0; id < layout.order.size(); ++id) {
+        size_t node = layout.order[id];
         if (!tree_.isFile(node)) continue;
-        result.starts[node] = writeFile(node);
+        TreeEntry& entry = layout.entries[id];
+        entry = writer::fileEntry(entry.nameOffset(), writeFile(node), tree_.size(node));
         bytes += tree_.size(node);
         progress(++files, bytes, writer_.storedBytes());
     }

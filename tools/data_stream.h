@@ -25,7 +25,6 @@ struct StreamOptions {
 };
 
 struct StreamResult {
-    std::vector<uint64_t> starts;    // per node: where a file begins in the stream
     std::vector<uint32_t> storedLengths;
     uint64_t savedBytes = 0;         // bytes of files stored once for several entries
 };
@@ -37,9 +36,10 @@ uint64_t placeFile(uint64_t position, uint64_t size);
 class DataStream {
 public:
     DataStream(const SourceTree& tree, const StreamOptions& options, writer::ParallelBlockWriter::Sink sink);
-    // Writes the files in `order` (node indices, in NodeId order). `progress` is called
-    // after each file with the files and source bytes done. Throws PackError.
-    StreamResult write(const std::vector<size_t>& order,
+    // Writes the files of `layout` in NodeId order and gives each file entry the start it
+    // was placed at. `progress` is called after each file with the files and source bytes
+    // done. Throws PackError.
+    StreamResult write(writer::TreeLayout& layout,
                        const std::function<void(uint64_t files, uint64_t bytes, uint64_t stored)>& progress);
 
 private:

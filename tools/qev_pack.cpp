@@ -172,16 +172,6 @@ std::vector<Excluded> outputsOf(const TemporaryOutput& out, const std::string& o
     return excluded;
 }
 
-// Gives each file entry the start the data phase placed it at.
-void placeEntries(writer::TreeLayout& layout, const SourceTree& tree, const StreamResult& data) {
-    for (size_t id = 0; id < layout.order.size(); ++id) {
-        size_t node = layout.order[id];
-        if (tree.isFile(node)) {
-            layout.entries[id] = writer::fileEntry(layout.entries[id].nameOffset(), data.starts[node], tree.size(node));
-        }
-    }
-}
-
 // The tables in pieces, so that no second copy of them is ever held whole.
 void writeTables(TemporaryOutput& out, const std::vector<BlockOffsetRecord>& records, const writer::TreeLayout& layout) {
     constexpr size_t kPiece = 65536;
@@ -230,7 +220,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     StreamResult data;
     {
         DataStream stream(tree, streamOptions, [&](std::string_view stored) { out.write(stored); });
-        data = stream.write(layout.order, [&](uint64_t files, uint64_t bytes, uint64_t) {
+        data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t) {
             if (StopSignals::caught()) throw PackError("Interrupted");
             counts.filesDone = files;
             counts.bytesDone = bytes;
@@ -239,7 +229,6 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     }
     uint64_t dataSize = out.written();
     std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(data.storedLengths);
-    placeEntries(layout, tree, data);
     writeTables(out, records, layout);
     out.write(writer::encodeFooter(
         writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size())));
