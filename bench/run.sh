@@ -103,6 +103,7 @@ run_all() {
         "cat=cat $work/wide.qev"
     run_mounts
     run_unpacks
+    run_packs
     log "check: full on the 256 MiB file, --quick on 1,000,000 entries"
     time_cmds check-full \
         "qev-check=$build/check/qev-check $work/large.qev" \
@@ -188,6 +189,46 @@ run_unpacks() {
     rm -rf "$out" /dev/shm/qev-bench-big
 }
 
+# --- packing -----------------------------------------------------------------------
+# Against mksquashfs with the same compressor, level and block size on 2 processors; the
+# archives go to /dev/shm. The third tree is a collection: ten titles, each copied under
+# three names, as collections hold them.
+make_collection() {
+    [ -d "$work/collection" ] && return
+    mkdir -p "$work/collection"
+    local t
+    for t in $(ls "$work/small" | grep _v | head -n 10); do
+        for copy in a b c; do cp -r "$work/small/$t" "$work/collection/${t}_$copy"; done
+    done
+}
+
+run_packs() {
+    make_collection
+    local out=/dev/shm/qev-bench-pack mk="mksquashfs" pack=$build/tools/qev-pack
+    local squash_opts="-comp zstd -Xcompression-level 3 -b 65536 -processors 2 -noappend -quiet -no-progress"
+    log "pack: the 256 MiB file"
+    prepare="rm -f $out.qev $out.sqfs" time_cmds pack-big \
+        "qev-pack=$pack $work/large $out.qev -q" \
+        "qev-pack -j 1=$pack $work/large $out.qev -q -j 1" \
+        "mksquashfs=$mk $work/large $out.sqfs $squash_opts"
+    log "pack: the 20,000-file tree"
+    prepare="rm -f $out.qev $out.sqfs" time_cmds pack-tree \
+        "qev-pack=$pack $work/small $out.qev -q" \
+        "mksquashfs=$mk $work/small $out.sqfs $squash_opts"
+    local tree
+    for tree in large small collection; do
+        "$pack" "$work/$tree" "$out.qev" -q --force
+        $mk "$work/$tree" "$out.sqfs" $squash_opts
+        printf 'pack-size\t%s qev-pack\t%s\n' "$tree" "$(stat -c %s "$out.qev")" >> "$results"
+        printf 'pack-size\t%s mksquashfs\t%s\n' "$tree" "$(stat -c %s "$out.sqfs")" >> "$results"
+    done
+    peak_kb "pack big" qev-pack "$pack" "$work/large" "$out.qev" -q --force
+    peak_kb "pack tree" qev-pack "$pack" "$work/small" "$out.qev" -q --force
+    rm -f "$out.qev" "$out.sqfs"
+    log "pack: 1,000,000 files and a 10 GiB sparse file"
+    "$root/bench/pack_scale.sh" "$build" > "$work/pack-scale.txt"
+}
+
 # --- report ------------------------------------------------------------------------
 # row LABEL GROUP OURS PEER TARGET: one line of the ratio table; TARGET is a maximum.
 row() {
@@ -241,6 +282,9 @@ report() {
         row "unpack 256 MiB ÷ qev-tool extract" unpack-big qev-unpack "qev-tool extract" 0.90
         row "check 256 MiB ÷ qev-tool extract > /dev/null" check-full qev-check "qev-tool extract" 0.60
         row "check --quick 1M entries ÷ qev-tool info" check-quick "qev-check --quick" "qev-tool info" 2.00
+        row "pack 256 MiB ÷ mksquashfs" pack-big qev-pack mksquashfs 0.90
+        row "pack 20,000 files ÷ mksquashfs" pack-tree qev-pack mksquashfs 0.90
+        row "pack 256 MiB, -j 2 ÷ -j 1 (at most 1/1.7)" pack-big qev-pack "qev-pack -j 1" 0.588
         echo
         echo "Peak memory (maximum resident set, KiB, least of three runs):"
         echo
@@ -253,6 +297,21 @@ report() {
         local unpack_kb
         unpack_kb=$(value "unpack big-rss" qev-unpack)
         echo "Unpacking the 256 MiB file: at most 49152 KiB; measured $unpack_kb KiB: $( [ "$unpack_kb" -le 49152 ] && echo met || echo "not met")."
+        echo
+        echo "Archive sizes (bytes), qev-pack against mksquashfs on the same tree:"
+        echo
+        echo "| tree | qev-pack | mksquashfs | ratio | at most mksquashfs |"
+        echo "|---|---|---|---|---|"
+        local t q s
+        for t in large small collection; do
+            q=$(value pack-size "$t qev-pack"); s=$(value pack-size "$t mksquashfs")
+            echo "| $t | $q | $s | $(ratio "$q" "$s") | $( [ "$q" -le "$s" ] && echo yes || echo no) |"
+        done
+        echo
+        echo "Packing at scale (bench/pack_scale.sh): case, entries, peak KiB, bound KiB (32 MiB"
+        echo "plus 100 bytes an entry), seconds:"
+        echo
+        sed 's/^/    /' "$work/pack-scale.txt"
         echo
         echo "The archives: large.qev holds one 256 MiB file of shared libraries and documentation"
         echo "(zstd level 3, 64 KiB blocks); small.qev 20,000 files of 1 to 31 KiB in 100 title"
