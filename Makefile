@@ -55,11 +55,12 @@ test-asan: deps
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-# The tests where threads share one reader, under ThreadSanitizer.
+# The tests where threads share one archive or reader, and the programs that work on every
+# core (unpack, check, pack), under ThreadSanitizer.
 test-tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEV_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS) --target qev_tests
-	ctest --test-dir build-tsan --output-on-failure -R Threads
+	ctest --test-dir build-tsan --output-on-failure -R 'Threads|JobCount|EveryJobCount|SoundArchive|DamagedBlock' 
 
 # Each fuzz target for a short, fixed time from the seed corpus.
 FUZZ_SECONDS ?= 60
