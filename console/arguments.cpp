@@ -44,4 +44,29 @@ bool takeJobsOption(int argc, const char* const* argv, int& i, unsigned& jobs, s
     return true;
 }
 
+std::string parseOptions(int argc, const char* const* argv, CommonOptions& common,
+                         const std::function<bool(std::string_view)>& own) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        std::string error;
+        if (optionsEnded || a == "-" || !a.starts_with("-")) {
+            common.positional.emplace_back(a);
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--progress" || a == "--no-progress") {
+            common.progress = a == "--progress";
+        } else if (a == "-h" || a == "--help") {
+            common.help = true;
+        } else if (a == "--version") {
+            common.version = true;
+        } else if (takeJobsOption(argc, argv, i, common.jobs, error)) {
+            if (!error.empty()) return error;
+        } else if (!own(a)) {
+            return "Unknown option: " + std::string(a);
+        }
+    }
+    return "";
+}
+
 }  // namespace qev
