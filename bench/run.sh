@@ -342,7 +342,7 @@ report() {
         echo "  one core."
         echo "- qev-pack -j 2 against -j 1: with one worker the reading of the source and the"
         echo "  writing already run beside the compression, on the other core, so -j 1 is"
-        echo "  itself 1.7 times as fast as a serial packer (1.77 s before this work); -j 2 can"
+        echo "  itself 1.66 times as fast as the serial packer before this work (1.77 s); -j 2 can"
         echo "  only split the compression, and uses both cores fully."
         echo "- Archive sizes on the tree and the collection: qev-pack's data is smaller than"
         echo "  mksquashfs's, but the format keeps its tables uncompressed (16 bytes a tree entry"
