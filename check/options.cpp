@@ -6,8 +6,7 @@ namespace qev::check {
 
 Expected<Options, std::string> parseOptions(int argc, const char* const* argv) {
     Options o;
-    CommonOptions common;
-    std::string error = qev::parseOptions(argc, argv, common, [&](std::string_view a) {
+    std::string error = qev::parseOptions(argc, argv, o, [&](std::string_view a) {
         if (a == "--quick") {
             o.quick = true;
         } else if (a == "--list") {
@@ -20,13 +19,9 @@ Expected<Options, std::string> parseOptions(int argc, const char* const* argv) {
         return true;
     });
     if (!error.empty()) return error;
-    o.jobs = common.jobs;
-    o.progress = common.progress;
-    o.help = common.help;
-    o.version = common.version;
     if (o.help || o.version) return o;
-    if (common.positional.size() != 1) return std::string("Expected one QEV file path (") + kUsage + ")";
-    o.archive = common.positional[0];
+    if (o.positional.size() != 1) return std::string("Expected one QEV file path (") + kUsage + ")";
+    o.archive = o.positional[0];
     return o;
 }
 

@@ -5,21 +5,18 @@
 #include <string>
 
 #include "archive/expected.h"
+#include "console/arguments.h"
 
 namespace qev::check {
 
 inline constexpr const char* kUsage =
     "Usage: qev-check ARCHIVE [--quick] [--list] [--json] [-j N] [--progress | --no-progress]";
 
-struct Options {
+struct Options : CommonOptions {
     std::string archive;
     bool quick = false;  // structure only
     bool list = false;
     bool json = false;
-    unsigned jobs = 0;  // 0: one per core
-    std::optional<bool> progress;
-    bool help = false;
-    bool version = false;
 };
 
 // The options, or the text of the one error line (without "Error: ").

@@ -6,8 +6,7 @@ namespace qev::unpack {
 
 Expected<Options, std::string> parseOptions(int argc, const char* const* argv) {
     Options o;
-    CommonOptions common;
-    std::string error = qev::parseOptions(argc, argv, common, [&](std::string_view a) {
+    std::string error = qev::parseOptions(argc, argv, o, [&](std::string_view a) {
         if (a == "-f" || a == "--force") {
             o.force = true;
         } else if (a == "-q" || a == "--quiet") {
@@ -18,15 +17,11 @@ Expected<Options, std::string> parseOptions(int argc, const char* const* argv) {
         return true;
     });
     if (!error.empty()) return error;
-    o.jobs = common.jobs;
-    o.progress = common.progress;
-    o.help = common.help;
-    o.version = common.version;
     if (o.help || o.version) return o;
-    if (common.positional.size() < 2) return std::string("Missing QEV file path or destination (") + kUsage + ")";
-    o.archive = common.positional[0];
-    o.dest = common.positional[1];
-    o.paths.assign(common.positional.begin() + 2, common.positional.end());
+    if (o.positional.size() < 2) return std::string("Missing QEV file path or destination (") + kUsage + ")";
+    o.archive = o.positional[0];
+    o.dest = o.positional[1];
+    o.paths.assign(o.positional.begin() + 2, o.positional.end());
     return o;
 }
 
