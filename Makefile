@@ -15,7 +15,7 @@ SAMPLE := examples/sample.qev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build-deps configure build check test test-asan test-tsan fuzz-smoke release \
-        demo bench install clean
+        demo bench install windows clean
 
 all: build
 
@@ -97,8 +97,25 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	bench/run.sh
 
+# Windows executables, cross-built with mingw-w64 and linked statically; libzstd comes from
+# Debian's own source package, built once into the build tree. The folder dist/ holds
+# them with the README and the licences, ready to zip.
+WINDOWS_DIR ?= build-windows
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 make xz-utils
+WINDOWS_DIST := $(WINDOWS_DIR)/dist/qev-tool-windows-x86_64
+windows:
+	$(call install-missing,$(WINDOWS_PACKAGES))
+	windows/fetch_zstd.sh $(WINDOWS_DIR)/deps
+	cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DQEV_ZSTD_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/zstd
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+	rm -rf $(WINDOWS_DIST) && mkdir -p $(WINDOWS_DIST)
+	cp $(WINDOWS_DIR)/cli/qev-tool.exe $(WINDOWS_DIR)/check/qev-check.exe README.md LICENSE $(WINDOWS_DIST)/
+	cp $(WINDOWS_DIR)/deps/zstd/LICENSE $(WINDOWS_DIST)/LICENSE.zstd
+	@echo "Windows executables in $(WINDOWS_DIST)"
+
 install: release
 	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(RELEASE_DIR) build-asan build-tsan build-fuzz build-bench
+	rm -rf $(BUILD_DIR) $(RELEASE_DIR) build-asan build-tsan build-fuzz build-bench $(WINDOWS_DIR)
