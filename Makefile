@@ -4,18 +4,19 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # What building needs, and what testing needs on top: GoogleTest, jq for strict JSON
-# checks, mingw-w64 to compile the front end for Windows, clang and its runtime for the
-# fuzz targets.
+# checks, mingw-w64 and Wine to build and run the Windows executables, clang and its
+# runtime for the fuzz targets.
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libfuse3-dev fuse3
-TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev
+TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev \
+                 make xz-utils wine64
 RELEASE_DIR ?= build-release
 PREFIX ?= /usr/local
 SAMPLE := examples/sample.qev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build-deps configure build check test test-asan test-tsan fuzz-smoke release \
-        demo bench install windows clean
+.PHONY: all deps build-deps configure build check test test-asan test-tsan test-windows \
+        fuzz-smoke release demo bench install windows clean
 
 all: build
 
@@ -43,8 +44,9 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# The suite as built, then again under the sanitizers.
-test: check test-asan test-tsan
+# The suite as built, then again under the sanitizers, then the Windows executables under
+# Wine.
+test: check test-asan test-tsan test-windows
 
 check: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
@@ -113,6 +115,10 @@ windows:
 	cp $(WINDOWS_DIR)/cli/qev-tool.exe $(WINDOWS_DIR)/check/qev-check.exe README.md LICENSE $(WINDOWS_DIST)/
 	cp $(WINDOWS_DIR)/deps/zstd/LICENSE $(WINDOWS_DIST)/LICENSE.zstd
 	@echo "Windows executables in $(WINDOWS_DIST)"
+
+# The Windows executables run under Wine, each run compared with the native build's.
+test-windows: build windows
+	tests/windows/wine_test.sh $(BUILD_DIR) $(WINDOWS_DIR)
 
 install: release
 	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
