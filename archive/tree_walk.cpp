@@ -110,10 +110,17 @@ void walkTree(const ArchiveIndex& index, NodeId start, WalkVisitor& visitor) {
     std::vector<bool> queued(index.treeSize(), false);
     std::deque<NodeId> pending{start};
     queued[start] = true;
+    uint64_t budget = walkBudget(index.treeSize());
     while (!pending.empty()) {
         NodeId directory = pending.front();
         pending.pop_front();
         visitor.enterDirectory(directory);
+        uint32_t count = index.entryCount(directory);
+        if (count > budget) {
+            visitor.childrenLeftOut(directory);
+            continue;
+        }
+        budget -= count;
         classifyChildren(index, directory, [&](WalkChild child) {
             if (!child.isFile && child.status == ChildStatus::kUsable) {
                 if (queued[child.node]) {

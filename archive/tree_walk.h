@@ -44,6 +44,9 @@ public:
     virtual void child(const WalkChild& child) = 0;
     // A directory declares `missing` children that lie past the end of the tree.
     virtual void childrenPastEnd(NodeId /*directory*/, uint64_t /*missing*/) {}
+    // The walk has looked at so many children that this directory's are left out: see
+    // walkTree.
+    virtual void childrenLeftOut(NodeId /*directory*/) {}
 };
 
 // The children of one directory in stored order, each with its status as far as the
@@ -68,7 +71,11 @@ std::string walkedPath(const std::vector<Dir>& dirs, uint32_t dir, std::string_v
 }
 
 // Walks the tree below `start` (a directory) breadth first. Only usable directories are
-// entered, each at most once; `start` itself counts as entered.
+// entered, each at most once; `start` itself counts as entered. In a sound tree every
+// entry is the child of one directory; a hostile one can make a million directories share
+// a million children. So the walk looks at no more than 8 children per entry of the tree
+// (and at least 2^20): a directory whose children would pass that is entered without them.
+inline uint64_t walkBudget(uint32_t treeSize) { return 8 * uint64_t(treeSize) + (uint64_t(1) << 20); }
 void walkTree(const ArchiveIndex& index, NodeId start, WalkVisitor& visitor);
 
 // Detail of classifyChildren: tells exact and letter-case repeats among one directory's

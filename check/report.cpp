@@ -1,5 +1,6 @@
 #include "check/report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "console/escape.h"
@@ -100,6 +101,13 @@ std::string listLine(const ListedEntry& e, bool json) {
 void printFindings(Console& console, const Findings& f) {
     for (const Finding& item : f.items) {
         printError(console, item.error ? kErrorPrefix : kWarningPrefix, item.text);
+    }
+    for (const auto& [kind, count] : f.perKind) {
+        if (count <= kShownPerKind) continue;
+        bool isError = std::any_of(f.items.begin(), f.items.end(),
+                                   [&](const Finding& i) { return i.kind == kind && i.error; });
+        printError(console, isError ? kErrorPrefix : kWarningPrefix,
+                   std::to_string(count - kShownPerKind) + " more findings of kind " + kind + " left out");
     }
     if (f.errors > 0) {
         printError(console, "Error: Found ",

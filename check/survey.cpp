@@ -57,6 +57,13 @@ public:
                                                  (dir.empty() ? "/" : dir));
     }
 
+    void childrenLeftOut(NodeId) override {
+        s_.dirs[current_].childrenWalked = false;
+        std::string dir = walkedPath(s_.dirs, current_, escapeName);
+        findings_.error("walk-limit", "Directories share children so often that the walk left out those of: " +
+                                          (dir.empty() ? "/" : dir));
+    }
+
     // Turns the recorded block ranges into one flag per block.
     void markNeededBlocks() {
         s_.neededBlocks.assign(index_.blockCount(), false);
@@ -93,7 +100,7 @@ private:
 
     void countDirectory(const WalkChild& c) {
         ++s_.totals.directories;
-        s_.dirs.push_back({c.node, current_, c.name});
+        s_.dirs.push_back({c.node, current_, c.name, true});
         TitleEntry title;
         if (current_ == 0 && parseTitleFolderName(c.name, title)) ++s_.totals.titles;
     }
@@ -138,7 +145,7 @@ Survey surveyTree(const ArchiveIndex& index, Findings& findings, const ListSink&
     Survey survey;
     survey.reached.assign(index.treeSize(), false);
     survey.reached[0] = true;
-    survey.dirs.push_back({0, kNoParent, {}});
+    survey.dirs.push_back({0, kNoParent, {}, true});
     Surveyor surveyor(index, survey, findings, list);
     walkTree(index, 0, surveyor);
     surveyor.markNeededBlocks();
@@ -170,6 +177,7 @@ std::vector<std::string> filesNeeding(const ArchiveIndex& index, const Survey& s
     std::vector<std::string> paths;
     total = 0;
     for (uint32_t d = 0; d < survey.dirs.size(); ++d) {
+        if (!survey.dirs[d].childrenWalked) continue;
         classifyChildren(index, survey.dirs[d].node, [&](const WalkChild& c) {
             uint64_t size = index.fileSize(c.node);
             if (!c.isFile || c.status != ChildStatus::kUsable || size == 0) return;

@@ -27,6 +27,7 @@ struct WalkedDir {
     NodeId node;
     uint32_t parent;
     std::string_view name;
+    bool childrenWalked = true;  // false when the walk left them out
 };
 
 struct Survey {

@@ -105,6 +105,25 @@ TEST(TreeWalk, NamesDifferingOnlyInLetterCaseAreMarked) {
     EXPECT_EQ(seen, (Events{"Code", "code twin", "CODE twin", "other"}));
 }
 
+// 2,000 directories, each of which claims all 2,000 as children: four million child slots
+// for a tree of 2,001 entries. The walk stops looking once its budget is spent.
+TEST(TreeWalk, DirectoriesSharingChildrenWithoutEndAreCut) {
+    ArchiveBuilder b;
+    for (int i = 0; i < 2000; ++i) b.dir("d" + std::to_string(10000 + i));
+    b.editTree([](auto& t) {
+        for (size_t i = 1; i < t.size(); ++i) t[i] = testing::directoryEntry(t[i].nameOffset(), 1, 2000);
+    });
+    auto reader = testing::openBytes(b.build());
+    struct Counter : WalkVisitor {
+        uint64_t children = 0, cut = 0;
+        void child(const WalkChild&) override { ++children; }
+        void childrenLeftOut(NodeId) override { ++cut; }
+    } counter;
+    walkTree(reader->index(), 0, counter);
+    EXPECT_LE(counter.children, walkBudget(reader->index().treeSize()));
+    EXPECT_GT(counter.cut, 0u);
+}
+
 TEST(TreeWalk, ChildrenPastTheEndAreReported) {
     ArchiveBuilder b;
     b.file("a/x", "1");

@@ -22,6 +22,8 @@ namespace {
 
 const std::atomic<int>& gStop = StopSignals::caught();
 
+constexpr uint64_t kWarningsShown = 100;
+
 class Unpacker {
 public:
     Unpacker(const Options& o, Console& console, SharedIndex index, SharedDir dest,
@@ -36,7 +38,8 @@ public:
 
     void unpack(const std::vector<NodeId>& chain) {
         Plan plan = planTarget(*index_, chain, [this](const std::string& text) {
-            if (o_.quiet) return;
+            // A hostile tree can hold millions of bad names: the first hundred are shown.
+            if (o_.quiet || ++warnings_ > kWarningsShown) return;
             progress_.clear();
             printWarning(console_, text);
         });
@@ -54,6 +57,9 @@ public:
     int conclude(double seconds) {
         printMessages();
         progress_.clear();
+        if (warnings_ > kWarningsShown && !o_.quiet) {
+            printWarning(console_, std::to_string(warnings_ - kWarningsShown) + " more warnings left out");
+        }
         EngineCounts c = engine_.counts();
         if (gStop) return 128 + gStop;
         if (!o_.quiet) {
@@ -169,6 +175,7 @@ private:
     ProgressLine progress_;
     ProgressCounts totals_;
     uint64_t dirsMade_ = 0;
+    uint64_t warnings_ = 0;
     bool failed_ = false;
     uint32_t cachedIndex_ = kNoParent;
     SharedDir cached_;

@@ -36,6 +36,13 @@ public:
         }
     }
 
+    void childrenLeftOut(NodeId) override {
+        warn_("Skipped the contents of a directory whose children other directories share too often: " +
+              pathOf(plan_, current_));
+        plan_.dirs[current_].withFiles = false;
+        plan_.skippedSomething = true;
+    }
+
     void childrenPastEnd(NodeId, uint64_t missing) override {
         warn_("Skipped " + std::to_string(missing) +
                                    " entries past the end of the tree in: " + pathOf(plan_, current_));
