@@ -75,6 +75,20 @@ for a in "$work"/hand-*.qev; do
     same "$n info" $tool info "$n"
     same "$n extract" $tool extract "$n" 0005000010101D00_v64/content/data.bin
 done
+# A non-ASCII archive path. With a UTF-8 Unix locale, Wine hands the program its arguments
+# in the ANSI code page (1252): the path arrives as caf\xE9.qev, is converted from that
+# code page to a wide path, opens, and is echoed as it arrived.
+cp "$work/sample.qev" "$work/café.qev"
+(cd "$work" && LC_ALL=C.UTF-8 LANG=C.UTF-8 timeout 60 "$wine" "$windows/cli/qev-tool.exe" info "café.qev" > w.out 2> w.err; echo $? > w.rc)
+if [ "$(cat "$work/w.rc")" = 0 ] && [ ! -s "$work/w.err" ] &&
+   cmp -s "$work/w.out" <(printf '{"path":"caf\xe9.qev","totalFiles":3,"totalSize":0}\r\n'); then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    echo "FAILED: a non-ASCII archive path in the ANSI code page"
+    od -c "$work/w.out" | head -n 3
+fi
+
 same "check" check/qev-check sample.qev --no-progress
 same "check --json" check/qev-check sample.qev --json --no-progress
 same "check --list" check/qev-check sample.qev --list
