@@ -33,8 +33,11 @@ std::string ProgressLine::render(const ProgressCounts& c, double seconds) {
     if (seconds <= 0 || c.bytesDone == 0 || n < 0 || size_t(n) >= sizeof line) return line;
     double rate = double(c.bytesDone) / seconds;
     double left = c.bytesTotal > c.bytesDone ? double(c.bytesTotal - c.bytesDone) / rate : 0;
-    std::snprintf(line + n, sizeof line - size_t(n), ", %s/s, %.0f s left",
-                  humanBytes(uint64_t(rate)).c_str(), left);
+    int m = std::snprintf(line + n, sizeof line - size_t(n), ", %s/s", humanBytes(uint64_t(rate)).c_str());
+    if (m > 0 && size_t(n + m) < sizeof line && c.ratio >= 0) {
+        m += std::snprintf(line + n + m, sizeof line - size_t(n + m), ", ratio %.3f", c.ratio);
+    }
+    if (m > 0 && size_t(n + m) < sizeof line) std::snprintf(line + n + m, sizeof line - size_t(n + m), ", %.0f s left", left);
     return line;
 }
 

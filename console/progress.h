@@ -16,6 +16,7 @@ struct ProgressCounts {
     uint64_t bytesDone = 0;
     uint64_t bytesTotal = 0;
     const char* unit = "files";  // what filesDone and filesTotal count
+    double ratio = -1;           // output bytes over input bytes so far; shown when set
 };
 
 class ProgressLine {

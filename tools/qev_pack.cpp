@@ -220,10 +220,11 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     StreamResult data;
     {
         DataStream stream(tree, streamOptions, [&](std::string_view stored) { out.write(stored); });
-        data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t) {
+        data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t stored) {
             if (StopSignals::caught()) throw PackError("Interrupted");
             counts.filesDone = files;
             counts.bytesDone = bytes;
+            counts.ratio = bytes == 0 ? 0.0 : double(stored) / double(bytes);
             progress.update(counts);
         });
     }
