@@ -2,20 +2,12 @@
 #include <algorithm>
 
 #include "archive/archive_index.h"
+#include "archive/names.h"
 
 namespace qev {
 namespace {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
-
-// Only ASCII letters fold; every other byte must match exactly.
-char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
-
-bool namesEqual(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return foldAscii(x) == foldAscii(y); });
-}
 
 }  // namespace
 
@@ -88,7 +80,7 @@ NodeId ArchiveIndex::findChild(const TreeEntry& directory, std::string_view comp
     for (uint32_t i = 0; i < count; ++i) {
         NodeId child = directory.firstChild() + i;
         // The first match wins, even if a later sibling matches too.
-        if (namesEqual(entryName(child), component)) return child;
+        if (equalIgnoringAsciiCase(entryName(child), component)) return child;
     }
     return kInvalidNode;
 }

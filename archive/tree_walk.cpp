@@ -1,5 +1,7 @@
 #include "archive/tree_walk.h"
 
+#include "archive/names.h"
+
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -16,8 +18,6 @@ bool isUsableName(std::string_view name) {
 }
 
 namespace {
-
-char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
 
 // Eight bytes at once with their ASCII capitals made small: bytes from 0x80 up are left.
 uint64_t foldWord(uint64_t x) {
@@ -43,14 +43,6 @@ uint32_t foldedHash(std::string_view name) {
     std::memcpy(&tail, name.data() + i, name.size() - i);
     h = (h ^ foldWord(tail)) * 0x94D049BB133111EBull;
     return uint32_t(h ^ (h >> 32));
-}
-
-bool foldedEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (foldAscii(a[i]) != foldAscii(b[i])) return false;
-    }
-    return true;
 }
 
 struct SharedTable {
@@ -96,7 +88,7 @@ SiblingNames::Seen SiblingNames::add(std::string_view name) {
     Seen seen = Seen::kNew;
     size_t i = hash & mask_;
     for (; slots_[i].generation == generation_; i = (i + 1) & mask_) {
-        if (slots_[i].foldedHash != hash || !foldedEqual(slots_[i].name, name)) continue;
+        if (slots_[i].foldedHash != hash || !equalIgnoringAsciiCase(slots_[i].name, name)) continue;
         if (slots_[i].name == name) return Seen::kExactly;
         seen = Seen::kCaseOnly;
     }

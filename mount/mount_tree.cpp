@@ -3,24 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "archive/names.h"
 #include "archive/tree_walk.h"
 
 namespace qev::mount {
 namespace {
-
-char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
-
-bool foldedLess(std::string_view a, std::string_view b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char x, char y) {
-                                            return static_cast<unsigned char>(foldAscii(x)) <
-                                                   static_cast<unsigned char>(foldAscii(y));
-                                        });
-}
-
-bool foldedEqual(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && !foldedLess(a, b) && !foldedLess(b, a);
-}
 
 class Placement : public WalkVisitor {
 public:
@@ -83,7 +70,7 @@ std::unique_ptr<DirectoryIndex> MountTree::buildIndex(NodeId node) const {
               [&](NodeId a, NodeId b) { return name(a) < name(b); });
     index->byFolded = index->children;
     std::stable_sort(index->byFolded.begin(), index->byFolded.end(),
-                     [&](NodeId a, NodeId b) { return foldedLess(name(a), name(b)); });
+                     [&](NodeId a, NodeId b) { return lessIgnoringAsciiCase(name(a), name(b)); });
     return index;
 }
 
@@ -103,8 +90,8 @@ NodeId MountTree::lookup(NodeId dir, std::string_view name) {
                                   [&](NodeId n, std::string_view want) { return stored(n) < want; });
     if (exact != index->byName.end() && stored(*exact) == name) return *exact;
     auto folded = std::lower_bound(index->byFolded.begin(), index->byFolded.end(), name,
-                                   [&](NodeId n, std::string_view want) { return foldedLess(stored(n), want); });
-    if (folded != index->byFolded.end() && foldedEqual(stored(*folded), name)) return *folded;
+                                   [&](NodeId n, std::string_view want) { return lessIgnoringAsciiCase(stored(n), want); });
+    if (folded != index->byFolded.end() && equalIgnoringAsciiCase(stored(*folded), name)) return *folded;
     return kInvalidNode;
 }
 
