@@ -44,10 +44,9 @@ uint64_t ParallelBlockWriter::storedBytes() const {
 
 void ParallelBlockWriter::submitCurrent() {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [&] { return inFlight_ < limit_ || failure_; });
+    changed_.wait(guard, [&] { return submitted_ - written_ < limit_ || failure_; });
     if (failure_) std::rethrow_exception(failure_);
     jobs_.push_back({submitted_++, std::move(current_)});
-    ++inFlight_;
     if (!free_.empty()) {
         current_ = std::move(free_.back());
         free_.pop_back();
@@ -135,7 +134,6 @@ void ParallelBlockWriter::writeLoop() {
         lengths_.push_back(uint32_t(stored.size()));
         storedBytes_ += stored.size();
         ++written_;
-        --inFlight_;
         changed_.notify_all();
     }
 }

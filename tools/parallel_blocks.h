@@ -66,7 +66,6 @@ private:
     std::deque<Job> jobs_;                            // waiting for a worker
     std::map<size_t, std::string> done_;              // compressed, waiting for their turn
     std::vector<std::unique_ptr<std::string>> free_;  // block buffers to reuse
-    size_t inFlight_ = 0;                             // submitted and not yet written
     size_t limit_;
     size_t written_ = 0;
     uint64_t storedBytes_ = 0;

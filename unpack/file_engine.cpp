@@ -71,7 +71,7 @@ std::vector<std::string> FileEngine::takeMessages() {
     return std::exchange(messages_, {});
 }
 
-bool FileEngine::push(Task task, const std::function<void()>& idle) {
+void FileEngine::push(Task task, const std::function<void()>& idle) {
     std::unique_lock<std::mutex> lock(lock_);
     while (queue_.size() >= queueLimit_) {
         spaceFree_.wait_for(lock, std::chrono::milliseconds(50));
@@ -82,7 +82,6 @@ bool FileEngine::push(Task task, const std::function<void()>& idle) {
     queue_.push_back(std::move(task));
     ++pendingTasks_;
     taskReady_.notify_one();
-    return true;
 }
 
 bool FileEngine::add(const SharedDir& dir, std::string name, std::string path, NodeId node,

@@ -64,7 +64,7 @@ private:
     void runTask(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& buffer);
     void complete(OutputFile& file);
     void fail(OutputFile& file, std::string reason);
-    bool push(Task task, const std::function<void()>& idle);
+    void push(Task task, const std::function<void()>& idle);
 
     SharedIndex index_;
     struct timespec times_[2];
