@@ -16,10 +16,6 @@ constexpr double kCacheSeconds = 3600.0;
 
 MountTree& treeOf(fuse_req_t req) { return *static_cast<MountTree*>(fuse_req_userdata(req)); }
 
-bool exists(MountTree& t, NodeId node) {
-    return t.index().isFile(node) || t.directory(node) != nullptr;
-}
-
 void replyEntry(fuse_req_t req, MountTree& t, NodeId node) {
     fuse_entry_param e{};
     e.ino = inodeOf(node);
@@ -40,7 +36,7 @@ void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
 void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     MountTree& t = treeOf(req);
     NodeId node = nodeOf(ino);
-    if (!exists(t, node)) return (void)fuse_reply_err(req, ENOENT);
+    if (!t.shows(node)) return (void)fuse_reply_err(req, ENOENT);
     struct stat st = t.attributes(node);
     fuse_reply_attr(req, &st, kCacheSeconds);
 }

@@ -42,6 +42,8 @@ public:
               unsigned readers = 1);
 
     const ArchiveIndex& index() const { return *index_; }
+    // Whether the mount shows `node`: a file, or a directory the walk placed.
+    bool shows(NodeId node) const { return index_->isFile(node) || shownUnder_.contains(node); }
     // Null for anything that is not a directory the mount shows.
     const DirectoryIndex* directory(NodeId node);
     // The exact name first, then the name without regard to ASCII letter case.
