@@ -33,43 +33,46 @@ size_t utf8Length(std::string_view s) {
     return 0;
 }
 
-}  // namespace
-
-std::string escapePath(std::string_view path) {
+// Copies valid UTF-8 sequences, writes bytes that are not part of one, control bytes and
+// DEL as \xHH, and hands every other ASCII byte to `ascii`, which appends it its own way.
+template <typename Ascii>
+std::string escapeWith(std::string_view text, Ascii&& ascii) {
     std::string out;
-    out.reserve(path.size());
-    while (!path.empty()) {
-        auto c = static_cast<unsigned char>(path[0]);
-        size_t n = utf8Length(path);
+    out.reserve(text.size());
+    while (!text.empty()) {
+        auto c = static_cast<unsigned char>(text[0]);
+        size_t n = utf8Length(text);
         if (n == 0 || c < 0x20 || c == 0x7F) {
             appendHex(out, c);
             n = 1;
-        } else if (c == '\\') {
-            out += "\\\\";
+        } else if (c < 0x80) {
+            ascii(out, c);
         } else {
-            out.append(path.substr(0, n));
+            out.append(text.substr(0, n));
         }
-        path.remove_prefix(n);
+        text.remove_prefix(n);
     }
     return out;
 }
 
+}  // namespace
+
+std::string escapePath(std::string_view path) {
+    return escapeWith(path, [](std::string& out, unsigned char c) {
+        if (c == '\\') out += '\\';
+        out += char(c);
+    });
+}
+
 std::string escapeName(std::string_view name) {
     if (name.empty()) return "\"\"";
-    std::string out;
-    out.reserve(name.size());
-    while (!name.empty()) {
-        auto c = static_cast<unsigned char>(name[0]);
-        size_t n = utf8Length(name);
-        if (n == 0 || c < 0x20 || c == 0x7F || c == '\\' || c == '/' || c == '"') {
+    return escapeWith(name, [](std::string& out, unsigned char c) {
+        if (c == '\\' || c == '/' || c == '"') {
             appendHex(out, c);
-            n = 1;
         } else {
-            out.append(name.substr(0, n));
+            out += char(c);
         }
-        name.remove_prefix(n);
-    }
-    return out;
+    });
 }
 
 }  // namespace qev
