@@ -1,11 +1,8 @@
 #include "tools/archive_writer.h"
 
-#include <zstd.h>
-
 #include <algorithm>
-#include <unordered_map>
-#include <new>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace qev::writer {
 
@@ -112,47 +109,6 @@ private:
 
 TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes, bool shareNames) {
     return layOutTree(NodeList(nodes), twoBytePrefixes, shareNames);
-}
-
-BlockPacker::BlockPacker(int level, Sink sink)
-    : level_(level), sink_(std::move(sink)), context_(ZSTD_createCCtx()) {
-    if (context_ == nullptr) throw std::bad_alloc();
-    scratch_.resize(ZSTD_compressBound(kBlockSize));
-}
-
-BlockPacker::~BlockPacker() { ZSTD_freeCCtx(context_); }
-
-void BlockPacker::storeBlock(std::string_view block) {
-    size_t n = ZSTD_compressCCtx(context_, scratch_.data(), scratch_.size(), block.data(),
-                                 block.size(), level_);
-    if (beforeStore) beforeStore(lengths_.size());
-    if (ZSTD_isError(n)) throw CompressionError(ZSTD_getErrorName(n));
-    std::string_view stored = n < kBlockSize ? std::string_view(scratch_.data(), n) : block;
-    lengths_.push_back(uint32_t(stored.size()));
-    sink_(stored);
-}
-
-void BlockPacker::append(std::string_view bytes) {
-    // Whole blocks straight from the caller's bytes; only a partial block is copied.
-    if (!pending_.empty()) {
-        size_t take = std::min<size_t>(kBlockSize - pending_.size(), bytes.size());
-        pending_.append(bytes.substr(0, take));
-        bytes.remove_prefix(take);
-        if (pending_.size() < kBlockSize) return;
-        storeBlock(pending_);
-        pending_.clear();
-    }
-    for (; bytes.size() >= kBlockSize; bytes.remove_prefix(kBlockSize)) {
-        storeBlock(bytes.substr(0, kBlockSize));
-    }
-    pending_.assign(bytes);
-}
-
-void BlockPacker::finish() {
-    if (pending_.empty()) return;
-    pending_.resize(kBlockSize, '\0');
-    storeBlock(pending_);
-    pending_.clear();
 }
 
 std::vector<BlockOffsetRecord> offsetRecordsFor(const std::vector<uint32_t>& lengths) {

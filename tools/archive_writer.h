@@ -1,10 +1,11 @@
-// Writing QEV archives: the tree and name table, the blocks of the data stream and the
-// tables and footer behind them. Shared by qev-pack and the tests' archive builder.
+// Writing QEV archives: the tree and name table, and the tables and footer behind the data
+// stream (whose blocks parallel_blocks.h compresses). Shared by qev-pack and the tests'
+// archive builder.
 //
 // A file is laid out as: data section, offset table, name table, tree, footer. Entries get
 // NodeIds breadth first (the root is 0, each directory's children follow one another in
-// the given order), and file contents follow one another in the data stream in NodeId
-// order, with nothing aligned to blocks.
+// the given order). layOutTree gives files consecutive stream positions; qev-pack then
+// places them as it writes them.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,6 @@
 #include <vector>
 
 #include "archive/format.h"
-
-struct ZSTD_CCtx_s;
 
 namespace qev::writer {
 
@@ -71,35 +70,6 @@ TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes
 // Raised when the compressor refuses a block.
 struct CompressionError : std::runtime_error {
     using std::runtime_error::runtime_error;
-};
-
-// Cuts a data stream into 64 KiB blocks and stores each compressed, or raw when
-// compression would not bring it below kBlockSize. One compression context serves all.
-class BlockPacker {
-public:
-    using Sink = std::function<void(std::string_view stored)>;
-    BlockPacker(int level, Sink sink);
-    ~BlockPacker();
-    BlockPacker(const BlockPacker&) = delete;
-    BlockPacker& operator=(const BlockPacker&) = delete;
-
-    void append(std::string_view bytes);
-    // Pads the last block with zero bytes and stores it.
-    void finish();
-    const std::vector<uint32_t>& storedLengths() const { return lengths_; }
-
-    // Called with each block's index before it is stored; tests inject failures here.
-    std::function<void(size_t blockIndex)> beforeStore;
-
-private:
-    void storeBlock(std::string_view block);
-
-    int level_;
-    Sink sink_;
-    ZSTD_CCtx_s* context_;
-    std::string pending_;
-    std::string scratch_;
-    std::vector<uint32_t> lengths_;
 };
 
 // One record per 16 blocks, at least one, each record's blocks back to back. Lengths

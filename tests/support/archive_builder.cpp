@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tools/parallel_blocks.h"
+
 namespace qev::testing {
 
 std::string compressed(std::string_view bytes, int level) {
@@ -140,7 +142,7 @@ std::string ArchiveBuilder::build() const {
     for (const auto& edit : jointEdits_) edit(l.names, l.entries);
 
     std::vector<std::string> stored;
-    writer::BlockPacker packer(level_, [&](std::string_view block) { stored.emplace_back(block); });
+    writer::ParallelBlockWriter packer(level_, 1, [&](std::string_view block) { stored.emplace_back(block); });
     for (size_t index : l.order) packer.append(nodes_[index].contents);
     packer.finish();
     for (auto& [index, edit] : blockEdits_) {
