@@ -102,12 +102,13 @@ void printFindings(Console& console, const Findings& f) {
     for (const Finding& item : f.items) {
         printError(console, item.error ? kErrorPrefix : kWarningPrefix, item.text);
     }
-    for (const auto& [kind, count] : f.perKind) {
-        if (count <= kShownPerKind) continue;
+    for (const auto& entry : f.perKind) {
+        const std::string& kind = entry.first;
+        if (entry.second <= kShownPerKind) continue;
         bool isError = std::any_of(f.items.begin(), f.items.end(),
                                    [&](const Finding& i) { return i.kind == kind && i.error; });
         printError(console, isError ? kErrorPrefix : kWarningPrefix,
-                   std::to_string(count - kShownPerKind) + " more findings of kind " + kind + " left out");
+                   std::to_string(entry.second - kShownPerKind) + " more findings of kind " + kind + " left out");
     }
     if (f.errors > 0) {
         printError(console, "Error: Found ",
