@@ -152,6 +152,7 @@ TEST_F(Unpack, UnsafeNamesAreSkippedWithAWarning) {
         {"slash", "a/b", "d/a\\x2Fb"},
         {"empty", "", "d/\"\""},
         {"zero byte", std::string("a\0b", 3), "d/a\\x00b"},
+        {"the temporaries' prefix", ".qev-unpack-1-0", "d/.qev-unpack-1-0"},
     };
     for (const UnsafeCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -167,6 +168,16 @@ TEST_F(Unpack, UnsafeNamesAreSkippedWithAWarning) {
         EXPECT_EQ(unpack({t.path().string(), (t.dir() / "quiet").string(), "-q"}).err, "");
         EXPECT_EQ(snapshot(t.dir() / "out"), (Snapshot{{"dest", "<dir>"}, {"dest/d", "<dir>"}, {"dest/d/fine", "ok"}}));
     }
+}
+
+TEST_F(Unpack, ADirectoryNamedLikeATemporaryIsLeftOutWithItsContents) {
+    ArchiveBuilder b;
+    b.file("a/.qev-unpack-1-0/inner", "x").file("a/z/kept", "kept");
+    b.writeTo(tmp.path());
+    UnpackRun r = unpack({archive(), dest().string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Warning: Skipped unsafe name: a/.qev-unpack-1-0\n");
+    EXPECT_EQ(snapshot(dest()), (Snapshot{{"a", "<dir>"}, {"a/z", "<dir>"}, {"a/z/kept", "kept"}}));
 }
 
 TEST_F(Unpack, LaterDuplicatesAndRevisitedDirectoriesAreNotWritten) {

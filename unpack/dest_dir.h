@@ -11,6 +11,11 @@
 
 namespace qev::unpack {
 
+// Files being written are named with this prefix until they are complete. A stored name
+// that begins with it is not written: it could be taken for, or replace, a temporary.
+inline constexpr std::string_view kTemporaryPrefix = ".qev-unpack-";
+inline bool isReservedName(std::string_view name) { return name.starts_with(kTemporaryPrefix); }
+
 // An open directory, closed when the last holder lets go.
 class DirHandle {
 public:

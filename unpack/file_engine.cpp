@@ -101,7 +101,7 @@ bool FileEngine::add(const SharedDir& dir, std::string name, std::string path, N
         return true;
     }
     // A short name of our own in the file's own directory, so that the rename is atomic.
-    file->temp = ".qev-unpack-" + std::to_string(::getpid()) + "-" + std::to_string(tempCounter_++);
+    file->temp = std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" + std::to_string(tempCounter_++);
     file->fd = ::openat(dir->fd(), file->temp.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (file->fd < 0) {

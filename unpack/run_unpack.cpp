@@ -123,8 +123,8 @@ private:
             SharedDir here = dest_;
             if (i > 0) {
                 const PlannedDir& d = plan.dirs[i];
-                if (failedDirs[d.parent]) {
-                    failedDirs[i] = true;  // its parent's error said it all
+                if (failedDirs[d.parent] || !d.writable) {
+                    failedDirs[i] = true;  // its parent's error, or its own warning, said it all
                     continue;
                 }
                 auto parent = openPlanned(plan, d.parent);
@@ -150,7 +150,7 @@ private:
         }
         if (!plan.dirs[i].withFiles) return;
         classifyChildren(*index_, plan.dirs[i].node, [&](const WalkChild& c) {
-            if (c.isFile && c.status == ChildStatus::kUsable && !gStop) add(c.node, c.name);
+            if (c.isFile && c.status == ChildStatus::kUsable && !isReservedName(c.name) && !gStop) add(c.node, c.name);
         });
     }
 
