@@ -1,15 +1,10 @@
 #include "tools/qev_pack.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -19,6 +14,7 @@
 #include <utility>
 
 #include "console/arguments.h"
+#include "console/native_text.h"
 #include "console/progress.h"
 #include "console/stop_signals.h"
 #include "tools/archive_writer.h"
@@ -32,10 +28,6 @@ constexpr std::string_view kUsage =
     "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
     "[--progress | --no-progress] [-q]";
 constexpr int kDefaultLevel = 3;
-
-std::string withErrno(std::string what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
-}
 
 struct Options {
     std::string source;
@@ -107,49 +99,51 @@ Options parseArguments(int argc, const char* const* argv) {
 // only when complete; removed on every other path.
 class TemporaryOutput {
 public:
-    explicit TemporaryOutput(const std::string& output) : output_(output) {
-        // Created with mode 0666, so the kernel applies the umask as for any new file.
-        for (unsigned attempt = 0; fd_ < 0; ++attempt) {
-            std::string candidate = output + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-            fd_ = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd_ >= 0) path_ = candidate;
-            if (fd_ < 0 && (errno != EEXIST || attempt == 100)) throw PackError(withErrno("Cannot create", candidate));
+    explicit TemporaryOutput(const std::string& output) : output_(output), target_(pathFromUtf8(output)) {
+        for (unsigned attempt = 0; path_.empty(); ++attempt) {
+            std::string candidate = output + ".tmp-" + std::to_string(processId()) + "-" + std::to_string(attempt);
+            switch (file_.create(pathFromUtf8(candidate))) {
+            case OutputFile::Created::kYes:
+                path_ = pathFromUtf8(candidate);
+                name_ = utf8FromPath(path_.filename());
+                break;
+            case OutputFile::Created::kExists:
+                if (attempt < 100) break;
+                [[fallthrough]];
+            case OutputFile::Created::kFailed:
+                throw PackError("Cannot create " + candidate + ": " + lastSystemError());
+            }
         }
     }
     ~TemporaryOutput() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!path_.empty()) ::unlink(path_.c_str());
+        file_.close();
+        if (!path_.empty()) removeFile(path_);
     }
     TemporaryOutput(const TemporaryOutput&) = delete;
     TemporaryOutput& operator=(const TemporaryOutput&) = delete;
 
     void write(std::string_view bytes) {
         written_ += bytes.size();
-        while (!bytes.empty()) {
-            ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw PackError(withErrno("Failed to write", output_));
-            bytes.remove_prefix(size_t(n));
-        }
+        if (!file_.write(bytes)) throw PackError("Failed to write " + output_ + ": " + lastSystemError());
     }
     uint64_t written() const { return written_; }
-    // The temporary file itself, so that a scan of the source can leave it out.
-    Excluded identity() const {
-        struct stat st {};
-        ::fstat(fd_, &st);
-        return {st.st_dev, st.st_ino};
+
+    // What the scan must leave out: this temporary, and an existing output about to be
+    // replaced.
+    std::vector<Excluded> excluded() const {
+        std::vector<Excluded> out;
+        if (auto id = file_.identity()) out.push_back({*id, name_});
+        if (auto id = identityOf(target_)) out.push_back({*id, utf8FromPath(target_.filename())});
+        return out;
     }
 
     // Makes the archive durable and puts it in place; refuses to replace an existing file
     // unless told to.
     void commit(bool replace) {
-        bool written = ::fsync(fd_) == 0;
-        written = ::close(std::exchange(fd_, -1)) == 0 && written;
-        if (!written) throw PackError(withErrno("Failed to write", output_));
-        int rc = replace ? ::rename(path_.c_str(), output_.c_str())
-                         : ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, output_.c_str(), RENAME_NOREPLACE);
-        if (rc != 0 && errno == EEXIST) throw PackError(existsMessage(output_));
-        if (rc != 0) throw PackError(withErrno("Cannot create", output_));
+        if (!file_.syncAndClose()) throw PackError("Failed to write " + output_ + ": " + lastSystemError());
+        Moved moved = moveFile(path_, target_, replace);
+        if (moved == Moved::kExists) throw PackError(existsMessage(output_));
+        if (moved == Moved::kFailed) throw PackError("Cannot create " + output_ + ": " + lastSystemError());
         path_.clear();
     }
 
@@ -159,18 +153,12 @@ public:
 
 private:
     std::string output_;
-    std::string path_;
-    int fd_ = -1;
+    std::filesystem::path target_;
+    std::filesystem::path path_;  // empty once moved into place
+    std::string name_;
+    OutputFile file_;
     uint64_t written_ = 0;
 };
-
-// What the scan must leave out: the temporary, and an existing output about to be replaced.
-std::vector<Excluded> outputsOf(const TemporaryOutput& out, const std::string& output) {
-    std::vector<Excluded> excluded{out.identity()};
-    struct stat st;
-    if (::stat(output.c_str(), &st) == 0) excluded.push_back({st.st_dev, st.st_ino});
-    return excluded;
-}
 
 // The tables in pieces, so that no second copy of them is ever held whole.
 void writeTables(TemporaryOutput& out, const std::vector<BlockOffsetRecord>& records, const writer::TreeLayout& layout) {
@@ -200,14 +188,14 @@ std::string summaryLine(const SourceTree& tree, uint64_t archiveSize, uint64_t s
 
 void pack(const Options& o, Console& console, const PackHooks& hooks) {
     auto began = std::chrono::steady_clock::now();
-    struct stat source;
-    if (::stat(o.source.c_str(), &source) != 0 || !S_ISDIR(source.st_mode)) throw PackError("Not a directory: " + o.source);
-    if (!o.force && std::filesystem::exists(std::filesystem::symlink_status(o.output))) {
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(pathFromUtf8(o.source), ignored)) throw PackError("Not a directory: " + o.source);
+    if (!o.force && std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(o.output), ignored))) {
         throw PackError(TemporaryOutput::existsMessage(o.output));
     }
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet);
     TemporaryOutput out(o.output);
-    SourceTree tree = scanSourceTree(o.source, outputsOf(out, o.output), [&](const std::string& text) {
+    SourceTree tree = scanSourceTree(pathFromUtf8(o.source), out.excluded(), [&](const std::string& text) {
         if (o.quiet) return;
         progress.clear();
         printWarning(console, text);

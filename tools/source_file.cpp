@@ -1,52 +1,39 @@
 #include "tools/source_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
+#include "console/native_text.h"
+
 namespace qev::pack {
-namespace {
-
-bool sameTime(const timespec& a, int64_t b) { return FileStamp::nanoseconds(a) == b; }
-
-}  // namespace
 
 SourceFile::SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed)
-    : path_(path), size_(size), listed_(listed), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)) {
-    if (fd_ < 0) throw PackError("Cannot read " + path.string() + ": " + std::strerror(errno));
-    struct stat st;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != size ||
-        !sameTime(st.st_mtim, listed.modified) || !sameTime(st.st_ctim, listed.changed)) {
-        ::close(fd_);
-        throw PackError("File changed while packing: " + path.string());
-    }
+    : input_(path), path_(path), size_(size) {
+    auto now = input_.status();
+    unchangedOrThrow(now && now->regular && now->size == size && listed.admits(now->stamp));
+    opened_ = now->stamp;
 }
 
-SourceFile::~SourceFile() { ::close(fd_); }
+SourceFile::~SourceFile() = default;
+
+void SourceFile::unchangedOrThrow(bool same) const {
+    if (!same) throw PackError("File changed while packing: " + utf8FromPath(path_));
+}
 
 size_t SourceFile::read(char* into, size_t capacity) {
     size_t got = 0;
     while (got < capacity) {
-        ssize_t n = ::read(fd_, into + got, capacity - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw PackError("Cannot read " + path_.string() + ": " + std::strerror(errno));
+        size_t n = input_.readSome(into + got, capacity - got);
         if (n == 0) break;
-        got += size_t(n);
+        got += n;
     }
     read_ += got;
-    // More bytes than listed: it grew.
-    if (read_ > size_) throw PackError("File changed while packing: " + path_.string());
+    unchangedOrThrow(read_ <= size_);  // more bytes than listed: it grew
     return got;
 }
 
 void SourceFile::finish() {
-    struct stat st;
-    bool same = read_ == size_ && ::fstat(fd_, &st) == 0 && uint64_t(st.st_size) == size_ &&
-                sameTime(st.st_mtim, listed_.modified) && sameTime(st.st_ctim, listed_.changed);
-    if (!same) throw PackError("File changed while packing: " + path_.string());
+    auto now = input_.status();
+    unchangedOrThrow(read_ == size_ && now && now->size == size_ && now->stamp == opened_);
 }
 
 void ContentHash::update(std::string_view bytes) {

@@ -7,14 +7,14 @@
 #include <string>
 #include <string_view>
 
-#include "tools/source_tree.h"
+#include "tools/native_files.h"
 
 namespace qev::pack {
 
 class SourceFile {
 public:
-    // Throws PackError when the file cannot be read, or no longer has its listed size and
-    // modification time.
+    // Throws PackError when the file cannot be read, or is no longer the regular file of
+    // the listed size and stamp.
     SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed);
     ~SourceFile();
     SourceFile(const SourceFile&) = delete;
@@ -27,10 +27,12 @@ public:
     void finish();
 
 private:
+    void unchangedOrThrow(bool same) const;
+
+    InputFile input_;
     std::filesystem::path path_;
     uint64_t size_;
-    FileStamp listed_;
-    int fd_;
+    FileStamp opened_;  // as found once open, every field known
     uint64_t read_ = 0;
 };
 

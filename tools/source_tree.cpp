@@ -1,50 +1,23 @@
 #include "tools/source_tree.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
+#include "archive/names.h"
 #include "archive/tree_walk.h"
+#include "console/native_text.h"
 
 namespace qev::pack {
 namespace {
 
-struct Listed {
-    std::string name;
-    struct stat st;
-};
-
-// The entries of one directory, sorted by their names' bytes.
-std::vector<Listed> listDirectory(const std::filesystem::path& dir) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) throw PackError("Cannot read " + dir.string() + ": " + std::strerror(errno));
-    std::vector<Listed> out;
-    errno = 0;
-    while (dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        Listed l{e->d_name, {}};
-        if (::fstatat(::dirfd(d), e->d_name, &l.st, AT_SYMLINK_NOFOLLOW) != 0) {
-            std::string why = std::strerror(errno);
-            ::closedir(d);
-            throw PackError("Cannot read " + (dir / l.name).string() + ": " + why);
+bool isExcluded(const std::filesystem::path& dir, const Listed& entry, const std::vector<Excluded>& excluded) {
+    for (const Excluded& e : excluded) {
+        if (entry.identity ? *entry.identity == e.identity
+                           : equalIgnoringAsciiCase(entry.name, e.name) &&
+                                 identityOf(dir / pathFromUtf8(entry.name)) == e.identity) {
+            return true;
         }
-        out.push_back(std::move(l));
-        errno = 0;
     }
-    int failed = errno;
-    ::closedir(d);
-    if (failed != 0) throw PackError("Cannot read " + dir.string() + ": " + std::strerror(failed));
-    std::sort(out.begin(), out.end(), [](const Listed& a, const Listed& b) { return a.name < b.name; });
-    return out;
-}
-
-bool isExcluded(const struct stat& st, const std::vector<Excluded>& excluded) {
-    return std::any_of(excluded.begin(), excluded.end(),
-                       [&](const Excluded& e) { return e.device == st.st_dev && e.inode == st.st_ino; });
+    return false;
 }
 
 // Names qev-tool would not find as they stand.
@@ -55,10 +28,10 @@ void warnAboutNames(const SourceTree& tree, size_t dir, const WarningReport& war
         std::string_view name = tree.name(child);
         if (names.add(name) == SiblingNames::Seen::kCaseOnly) {
             warn("Name differs from a sibling's only in letter case, qev-tool finds the first: " +
-                 tree.pathOf(child).string());
+                 utf8FromPath(tree.pathOf(child)));
         }
         if (name.find('\\') != std::string_view::npos) {
-            warn("Name holds a backslash, which qev-tool reads as a separator: " + tree.pathOf(child).string());
+            warn("Name holds a backslash, which qev-tool reads as a separator: " + utf8FromPath(tree.pathOf(child)));
         }
     }
 }
@@ -69,7 +42,7 @@ std::filesystem::path SourceTree::pathOf(size_t node) const {
     std::vector<size_t> chain;
     for (size_t n = node; n != 0; n = parents_[n]) chain.push_back(n);
     std::filesystem::path p = root;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) p /= name(*it);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) p /= pathFromUtf8(name(*it));
     return p;
 }
 
@@ -101,20 +74,19 @@ SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<E
         if (tree.isFile(next)) continue;
         std::filesystem::path dir = tree.pathOf(next);
         size_t first = tree.nodeCount();
-        for (Listed& entry : listDirectory(dir)) {
-            bool isFile = S_ISREG(entry.st.st_mode);
-            if (!isFile && !S_ISDIR(entry.st.st_mode)) {
-                warn(std::string("Skipped ") + (S_ISLNK(entry.st.st_mode) ? "symbolic link" : "special file") + ": " +
-                     (dir / entry.name).string());
+        std::vector<Listed> entries = listDirectory(dir);
+        std::sort(entries.begin(), entries.end(), [](const Listed& a, const Listed& b) { return a.name < b.name; });
+        for (const Listed& entry : entries) {
+            bool isFile = entry.kind == EntryKind::kFile;
+            if (!isFile && entry.kind != EntryKind::kDirectory) {
+                warn(std::string("Skipped ") + (entry.kind == EntryKind::kLink ? "symbolic link" : "special file") +
+                     ": " + utf8FromPath(dir / pathFromUtf8(entry.name)));
                 continue;
             }
-            if (isFile && isExcluded(entry.st, excluded)) continue;  // the archive itself
-            uint64_t size = isFile ? uint64_t(entry.st.st_size) : 0;
-            FileStamp stamp;
-            if (isFile) stamp = {FileStamp::nanoseconds(entry.st.st_mtim), FileStamp::nanoseconds(entry.st.st_ctim)};
-            tree.add(entry.name, isFile, size, stamp, next);
+            if (isFile && isExcluded(dir, entry, excluded)) continue;  // the archive itself
+            tree.add(entry.name, isFile, entry.size, entry.stamp, next);
             (isFile ? tree.files : tree.directories) += 1;
-            tree.bytes += size;
+            tree.bytes += entry.size;
         }
         tree.setChildren(next, first, tree.nodeCount() - first);
         warnAboutNames(tree, next, warn);

@@ -1,8 +1,6 @@
 // Reading a directory tree from disk into the nodes the archive writer lays out.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -12,17 +10,9 @@
 #include <vector>
 
 #include "tools/archive_writer.h"
+#include "tools/native_files.h"
 
 namespace qev::pack {
-
-// What a file was when it was listed: reading it later must find the same. Times in
-// nanoseconds; the change time catches a rewrite whose modification time was put back.
-struct FileStamp {
-    int64_t modified = 0;
-    int64_t changed = 0;
-
-    static int64_t nanoseconds(const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
-};
 
 // The tree, kept compact: about 50 bytes an entry. A directory's children are
 // consecutive nodes.
@@ -67,9 +57,11 @@ private:
 using WarningReport = std::function<void(const std::string& text)>;
 
 // A file the scan must leave out: the archive being written, should it lie in the tree.
+// Where a listing gives no identities (Windows), only entries named `name` (in any letter
+// case) are looked at more closely.
 struct Excluded {
-    dev_t device;
-    ino_t inode;
+    FileIdentity identity;
+    std::string name;
 };
 
 // Every regular file and directory below `root`, children ordered by the bytes of their
@@ -79,10 +71,5 @@ struct Excluded {
 // PackError when a directory or file cannot be read.
 SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<Excluded>& excluded,
                           const WarningReport& warn);
-
-// A failure worth one "Error: " line; the message is the line without that prefix.
-struct PackError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 }  // namespace qev::pack
