@@ -98,6 +98,12 @@ public:
         return !now || !(*now == opened_);
     }
 
+    std::optional<int64_t> modifiedTime() const override {
+        // Windows counts 100 ns steps from 1601.
+        constexpr int64_t kFrom1601To1970 = 116444736000000000;
+        return (opened_.written.QuadPart - kFrom1601To1970) * 100;
+    }
+
 private:
     HANDLE handle_;
     FileVersion opened_;
@@ -173,6 +179,10 @@ public:
     bool changedSinceOpen() const override {
         struct stat st;
         return ::fstat(fd_, &st) != 0 || !(FileVersion::of(st) == opened_);
+    }
+
+    std::optional<int64_t> modifiedTime() const override {
+        return int64_t(opened_.modified.tv_sec) * 1000000000 + opened_.modified.tv_nsec;
     }
 
     int descriptor() const override { return fd_; }

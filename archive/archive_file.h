@@ -23,6 +23,8 @@ public:
     // Whether another process has rewritten or cut the file since it was opened: bytes read
     // after that cannot be trusted to belong to the archive that was validated.
     virtual bool changedSinceOpen() const { return false; }
+    // When the file was last written, in nanoseconds since 1970; nothing where unknown.
+    virtual std::optional<int64_t> modifiedTime() const { return std::nullopt; }
     // The open descriptor of a file on disk, for its status; -1 for anything else.
     virtual int descriptor() const { return -1; }
 };

@@ -6,6 +6,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace qev {
@@ -51,6 +53,8 @@ std::string systemErrorText(unsigned long code) {
 
 std::string lastSystemError() { return systemErrorText(GetLastError()); }
 
+uint64_t processId() { return GetCurrentProcessId(); }
+
 Utf8Arguments::Utf8Arguments(int argc, char** argv) {
     int wideCount = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
@@ -71,6 +75,8 @@ std::filesystem::path pathFromUtf8(std::string_view text) { return std::filesyst
 std::string utf8FromPath(const std::filesystem::path& path) { return path.native(); }
 
 std::string lastSystemError() { return std::strerror(errno); }
+
+uint64_t processId() { return uint64_t(::getpid()); }
 
 Utf8Arguments::Utf8Arguments(int argc, char** argv) : strings_(argv, argv + argc) {
     for (std::string& s : strings_) pointers_.push_back(s.data());

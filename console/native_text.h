@@ -2,6 +2,7 @@
 // UTF-8; Windows gets and gives wide strings, POSIX the bytes as they are.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -20,6 +21,8 @@ std::string lastSystemError();
 #ifdef _WIN32
 std::string systemErrorText(unsigned long code);
 #endif
+
+uint64_t processId();
 
 // The command line in UTF-8. On Windows it is read again as wide strings, so that names no
 // code page holds arrive whole; elsewhere `argv` is used as it is.

@@ -105,6 +105,5 @@ enum class Moved { kYes, kExists, kFailed };
 // Renames `from` to `to` atomically; an existing `to` is replaced only when `replace`.
 Moved moveFile(const std::filesystem::path& from, const std::filesystem::path& to, bool replace);
 void removeFile(const std::filesystem::path& path);
-uint64_t processId();
 
 }  // namespace qev::pack

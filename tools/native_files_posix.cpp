@@ -131,6 +131,5 @@ Moved moveFile(const std::filesystem::path& from, const std::filesystem::path& t
 
 void removeFile(const std::filesystem::path& path) { ::unlink(path.c_str()); }
 
-uint64_t processId() { return uint64_t(::getpid()); }
 
 }  // namespace qev::pack

@@ -149,6 +149,5 @@ Moved moveFile(const std::filesystem::path& from, const std::filesystem::path& t
 
 void removeFile(const std::filesystem::path& path) { DeleteFileW(path.c_str()); }
 
-uint64_t processId() { return GetCurrentProcessId(); }
 
 }  // namespace qev::pack

@@ -1,52 +1,32 @@
 #include "unpack/file_engine.h"
-
-#include <fcntl.h>
-#include <unistd.h>
+#include "console/native_text.h"
+#include "unpack/name_rules.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 namespace qev::unpack {
 namespace {
 
 constexpr std::string_view kBadBlocks = "a block of it is missing or damaged, or the archive changed";
 
-bool writeAll(int fd, const uint8_t* data, uint64_t length, uint64_t offset) {
-    while (length > 0) {
-        ssize_t n = ::pwrite(fd, data, size_t(length), off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        length -= uint64_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 struct FileEngine::OutputFile {
     SharedDir dir;
     std::string name;
-    std::string temp;
     std::string path;
     NodeId node = kInvalidNode;
-    int fd = -1;
+    std::unique_ptr<NewFile> out;
     std::atomic<uint64_t> chunksLeft{0};
     std::mutex failLock;
     std::string failure;  // empty while every chunk went well
     bool cancelled = false;
 };
 
-FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, const struct timespec& modified,
-                       const std::atomic<int>& stop)
-    : index_(index), times_{modified, modified}, stop_(stop), queueLimit_(4 * size_t(jobs)) {
+FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, FileTime modified, const std::atomic<int>& stop)
+    : index_(index), time_(modified), stop_(stop), queueLimit_(4 * size_t(jobs)) {
     for (unsigned i = 0; i < jobs; ++i) {
         workers_.emplace_back(&FileEngine::work, this, std::make_unique<ArchiveReader>(index));
     }
@@ -101,15 +81,15 @@ bool FileEngine::add(const SharedDir& dir, std::string name, std::string path, N
         return true;
     }
     // A short name of our own in the file's own directory, so that the rename is atomic.
-    file->temp = std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" + std::to_string(tempCounter_++);
-    file->fd = ::openat(dir->fd(), file->temp.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (file->fd < 0) {
+    auto out = NewFile::create(dir, std::string(kTemporaryPrefix) + std::to_string(processId()) + "-" +
+                                        std::to_string(tempCounter_++));
+    if (!out) {
         std::lock_guard<std::mutex> lock(lock_);
-        messages_.push_back("Failed to extract " + file->path + ": " + std::strerror(errno));
+        messages_.push_back("Failed to extract " + file->path + ": " + out.error().text());
         ++counts_.failures;
         return true;
     }
+    file->out = std::move(*out);
     // An empty file is one chunk of nothing, so that one path finishes every file.
     uint64_t chunks = std::max<uint64_t>(1, (size + kChunkSize - 1) / kChunkSize);
     file->chunksLeft = chunks;
@@ -170,8 +150,8 @@ void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<ui
     if (!failed && task.length > 0) {
         if (reader.readFile(file.node, task.offset, task.length, buffer.data()) != task.length) {
             fail(file, std::string(kBadBlocks));
-        } else if (!writeAll(file.fd, buffer.data(), task.length, task.offset)) {
-            fail(file, std::strerror(errno));
+        } else if (auto error = file.out->writeAt(buffer.data(), task.length, task.offset)) {
+            fail(file, error->text());
         } else {
             std::lock_guard<std::mutex> lock(lock_);
             counts_.bytesDone += task.length;
@@ -181,27 +161,20 @@ void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<ui
 }
 
 void FileEngine::complete(OutputFile& file) {
-    int dir = file.dir->fd();
     std::string failure;
     {
         std::lock_guard<std::mutex> lock(file.failLock);
         failure = file.failure;
     }
-    // One call sets the time through the open descriptor; the rename then puts the whole
-    // file in place, replacing a file or link of that name, never following it.
-    if (failure.empty() && ::futimens(file.fd, times_) != 0) failure = std::strerror(errno);
-    if (::close(file.fd) != 0 && failure.empty()) failure = std::strerror(errno);
-    if (failure.empty() && ::renameat(dir, file.temp.c_str(), dir, file.name.c_str()) != 0) {
-        failure = errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST
-                      ? "a directory of that name is in the way"
-                      : std::strerror(errno);
+    if (failure.empty()) {
+        if (auto error = file.out->commit(file.name, time_)) failure = error->text();
     }
+    file.out.reset();  // removes the temporary unless it was renamed into place
     std::lock_guard<std::mutex> lock(lock_);
     if (failure.empty()) {
         ++counts_.filesDone;
         return;
     }
-    ::unlinkat(dir, file.temp.c_str(), 0);
     ++counts_.failures;
     if (!file.cancelled) messages_.push_back("Failed to extract " + file.path + ": " + failure);
 }

@@ -5,8 +5,6 @@
 // there whole, or not at all.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -35,8 +33,7 @@ class FileEngine {
 public:
     // `modified` is the time every file gets. `stop` is raised by a signal: work still
     // queued is dropped and its temporaries removed.
-    FileEngine(const SharedIndex& index, unsigned jobs, const struct timespec& modified,
-               const std::atomic<int>& stop);
+    FileEngine(const SharedIndex& index, unsigned jobs, FileTime modified, const std::atomic<int>& stop);
     ~FileEngine();
     FileEngine(const FileEngine&) = delete;
     FileEngine& operator=(const FileEngine&) = delete;
@@ -67,7 +64,7 @@ private:
     void push(Task task, const std::function<void()>& idle);
 
     SharedIndex index_;
-    struct timespec times_[2];
+    FileTime time_;
     const std::atomic<int>& stop_;
     uint64_t tempCounter_ = 0;
 

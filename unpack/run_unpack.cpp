@@ -1,8 +1,5 @@
 #include "unpack/run_unpack.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,6 +11,7 @@
 #include "console/progress.h"
 #include "console/stop_signals.h"
 #include "unpack/file_engine.h"
+#include "unpack/name_rules.h"
 #include "unpack/options.h"
 #include "unpack/unpack_plan.h"
 
@@ -26,13 +24,12 @@ constexpr uint64_t kWarningsShown = 100;
 
 class Unpacker {
 public:
-    Unpacker(const Options& o, Console& console, SharedIndex index, SharedDir dest,
-             const struct timespec& modified)
+    Unpacker(const Options& o, Console& console, SharedIndex index, SharedDir dest, FileTime modified)
         : o_(o),
           console_(console),
           index_(std::move(index)),
           dest_(std::move(dest)),
-          times_{modified, modified},
+          time_(modified),
           engine_(index_, o.jobs, modified, gStop),
           progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {}
 
@@ -150,7 +147,8 @@ private:
         }
         if (!plan.dirs[i].withFiles) return;
         classifyChildren(*index_, plan.dirs[i].node, [&](const WalkChild& c) {
-            if (c.isFile && c.status == ChildStatus::kUsable && !isReservedName(c.name) && !gStop) add(c.node, c.name);
+            bool written = c.status == ChildStatus::kUsable && refusalOf(c.name, c.caseTwin) == Refusal::kNone;
+            if (c.isFile && written && !gStop) add(c.node, c.name);
         });
     }
 
@@ -160,8 +158,7 @@ private:
         for (uint32_t i = uint32_t(plan.dirs.size()); i-- > 1 && !gStop;) {
             if (failedDirs[i]) continue;
             auto parent = openPlanned(plan, plan.dirs[i].parent);
-            std::string name(plan.dirs[i].name);
-            if (parent) ::utimensat((*parent)->fd(), name.c_str(), times_, AT_SYMLINK_NOFOLLOW);
+            if (parent) setDirectoryTime(**parent, plan.dirs[i].name, time_);
         }
         cached_.reset();
     }
@@ -170,7 +167,7 @@ private:
     Console& console_;
     SharedIndex index_;
     SharedDir dest_;
-    struct timespec times_[2];
+    FileTime time_;
     FileEngine engine_;
     ProgressLine progress_;
     ProgressCounts totals_;
@@ -189,8 +186,7 @@ int unpackWith(Options o, Console& console) {
         return 1;
     }
     // The format keeps no times: every file gets the archive's own.
-    struct stat archive {};
-    ::fstat((*index)->file().descriptor(), &archive);
+    FileTime modified = (*index)->file().modifiedTime().value_or(0);
     // Every named path must exist before anything is written... but a missing one only
     // costs its own line: the others go on.
     std::vector<std::vector<NodeId>> targets;
@@ -211,7 +207,7 @@ int unpackWith(Options o, Console& console) {
         return 1;
     }
     if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
-    Unpacker unpacker(o, console, *index, *dest, archive.st_mtim);
+    Unpacker unpacker(o, console, *index, *dest, modified);
     if (missing) unpacker.fail();
     for (const auto& chain : targets) {
         if (gStop) break;

@@ -2,7 +2,7 @@
 
 #include "archive/tree_walk.h"
 #include "console/escape.h"
-#include "unpack/dest_dir.h"
+#include "unpack/name_rules.h"
 
 namespace qev::unpack {
 namespace {
@@ -17,7 +17,7 @@ public:
     void child(const WalkChild& c) override {
         switch (c.status) {
             case ChildStatus::kUsable:
-                if (isReservedName(c.name)) return skipReserved(c);
+                if (Refusal r = refusalOf(c.name, c.caseTwin); r != Refusal::kNone) return skipRefused(c, r);
                 if (c.isFile) {
                     ++plan_.files;
                     plan_.bytes += index_.fileSize(c.node);
@@ -40,8 +40,10 @@ public:
 
     // The walk enters a usable directory whatever its name, so it keeps its place in the
     // plan, marked to be left out.
-    void skipReserved(const WalkChild& c) {
-        warn_("Skipped unsafe name: " + pathOf(plan_, current_, c.name));
+    void skipRefused(const WalkChild& c, Refusal why) {
+        warn_((why == Refusal::kCaseTwin ? "Skipped name differing from an earlier sibling's only in letter case: "
+                                         : "Skipped unsafe name: ") +
+              pathOf(plan_, current_, c.name));
         plan_.skippedSomething = true;
         if (!c.isFile) plan_.dirs.push_back({c.node, current_, c.name, false, false});
     }
@@ -82,7 +84,7 @@ Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, con
         std::string_view name = index.entryName(node);
         uint32_t parent = uint32_t(plan.dirs.size() - 1);
         // A typed "." or ".." can match a stored name that no file system can hold.
-        if (!isUsableName(name) || isReservedName(name)) {
+        if (!isUsableName(name) || refusalOf(name, false) != Refusal::kNone) {
             warn("Skipped unsafe name: " + pathOf(plan, parent, name));
             plan.skippedSomething = true;
             plan.dirs.resize(1);

@@ -17,7 +17,7 @@ struct PlannedDir {
     uint32_t parent;        // index into Plan::dirs; kNoParent for the destination itself
     std::string_view name;  // the stored name; empty for the destination
     bool withFiles;         // false for the directories above a named path: only the way to it
-    bool writable = true;   // false for a reserved name: neither it nor anything below is written
+    bool writable = true;   // false for a refused name: neither it nor anything below is written
 };
 
 // Directories in breadth-first order: each one's parent comes before it, and the children of
