@@ -112,7 +112,8 @@ windows:
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DQEV_ZSTD_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/zstd
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 	rm -rf $(WINDOWS_DIST) && mkdir -p $(WINDOWS_DIST)
-	cp $(WINDOWS_DIR)/cli/qev-tool.exe $(WINDOWS_DIR)/check/qev-check.exe README.md LICENSE $(WINDOWS_DIST)/
+	cp $(WINDOWS_DIR)/cli/qev-tool.exe $(WINDOWS_DIR)/tools/qev-pack.exe $(WINDOWS_DIR)/unpack/qev-unpack.exe \
+	  $(WINDOWS_DIR)/check/qev-check.exe README.md LICENSE $(WINDOWS_DIST)/
 	cp $(WINDOWS_DIR)/deps/zstd/LICENSE $(WINDOWS_DIST)/LICENSE.zstd
 	@echo "Windows executables in $(WINDOWS_DIST)"
 

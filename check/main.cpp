@@ -1,6 +1,8 @@
 #include "check/run_check.h"
+#include "console/native_text.h"
 
 int main(int argc, char** argv) {
+    qev::Utf8Arguments arguments(argc, argv);
     qev::Console console = qev::processConsole();
-    return qev::check::runCheck(argc, argv, console);
+    return qev::check::runCheck(arguments.count(), arguments.values(), console);
 }

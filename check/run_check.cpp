@@ -9,6 +9,7 @@
 #include "check/options.h"
 #include "check/report.h"
 #include "check/survey.h"
+#include "console/native_text.h"
 #include "console/progress.h"
 
 namespace qev::check {
@@ -62,7 +63,7 @@ int checkArchive(const Options& o, Console& console) {
     Report report;
     report.archive = o.archive;
     Findings findings;
-    auto index = ArchiveIndex::open(o.archive);
+    auto index = ArchiveIndex::open(pathFromUtf8(o.archive));
     if (!index) {
         findings.error("not-opened", capitalized(describeOpenError(index.error())));
         printError(console, kFailedToOpen, o.archive);

@@ -4,8 +4,36 @@
 
 #include "archive/names.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <winternl.h>
+
+#include <filesystem>
+
+#include "console/native_text.h"
+
+extern "C" NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING, PCUNICODE_STRING, BOOLEAN);
+#endif
+
 namespace qev::unpack {
 namespace {
+
+// One letter case for every name Windows takes as the same: its own upper-case table there,
+// ASCII letters elsewhere (where only tests ask).
+std::string foldCase(std::string_view name) {
+#ifdef _WIN32
+    std::wstring wide = pathFromUtf8(name).native();
+    if (!wide.empty() && wide.size() < 0x7FFF) {
+        UNICODE_STRING from{USHORT(wide.size() * 2), USHORT(wide.size() * 2), wide.data()};
+        std::wstring upper(wide.size(), L'\0');
+        UNICODE_STRING to{0, USHORT(upper.size() * 2), upper.data()};
+        if (NT_SUCCESS(RtlUpcaseUnicodeString(&to, &from, FALSE))) return utf8FromPath(std::filesystem::path(upper));
+    }
+#endif
+    std::string folded(name);
+    for (char& c : folded) c = foldAscii(c);
+    return folded;
+}
 
 bool isDeviceName(std::string_view name) {
     // Windows reads the part before the first dot, trailing spaces dropped, as the device.
@@ -36,11 +64,13 @@ bool windowsCanHold(std::string_view name) {
     return !isDeviceName(name);
 }
 
-Refusal refusalOf(std::string_view name, bool caseTwin, bool windowsRules) {
-    if (name.starts_with(kTemporaryPrefix)) return Refusal::kUnsafe;
-    if (!windowsRules) return Refusal::kNone;
-    if (!windowsCanHold(name)) return Refusal::kUnsafe;
-    return caseTwin ? Refusal::kCaseTwin : Refusal::kNone;
+Refusal NameRules::check(std::string_view name) {
+    if (!windows_) return name.starts_with(kTemporaryPrefix) ? Refusal::kUnsafe : Refusal::kNone;
+    // Windows sees ".QEV-UNPACK-..." as the same name as a temporary.
+    bool temporary = name.size() >= kTemporaryPrefix.size() &&
+                     equalIgnoringAsciiCase(name.substr(0, kTemporaryPrefix.size()), kTemporaryPrefix);
+    if (temporary || !windowsCanHold(name)) return Refusal::kUnsafe;
+    return written_.insert(foldCase(name)).second ? Refusal::kNone : Refusal::kCaseTwin;
 }
 
 }  // namespace qev::unpack

@@ -1,7 +1,9 @@
 // Stored names that qev-unpack leaves out although the archive's own rules allow them.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace qev::unpack {
 
@@ -26,8 +28,21 @@ enum class Refusal {
     kCaseTwin,  // on Windows, whose names ignore letter case, a sibling's name taken again
 };
 
-// Why a usable stored name is not written; `caseTwin` says it differs from an earlier
-// sibling's only in letter case.
-Refusal refusalOf(std::string_view name, bool caseTwin, bool windowsRules = kWindowsNames);
+// Decides, sibling after sibling, which usable stored names are written. On Windows a
+// name that differs from an earlier written sibling's only in letter case would land on
+// the same file, so only the first is written.
+class NameRules {
+public:
+    explicit NameRules(bool windows = kWindowsNames) : windows_(windows) {}
+
+    // Forgets the siblings seen so far.
+    void enterDirectory() { written_.clear(); }
+    // Call in sibling order; a name that is not refused counts as written.
+    Refusal check(std::string_view name);
+
+private:
+    bool windows_;
+    std::unordered_set<std::string> written_;  // folded to one letter case
+};
 
 }  // namespace qev::unpack

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "archive/tree_walk.h"
+#include "console/native_text.h"
 #include "console/progress.h"
 #include "console/stop_signals.h"
 #include "unpack/file_engine.h"
@@ -146,8 +147,10 @@ private:
             add(plan.singleFile, index_->entryName(plan.singleFile));
         }
         if (!plan.dirs[i].withFiles) return;
+        // The same rules as the plan's, over the same siblings in the same order.
+        NameRules rules;
         classifyChildren(*index_, plan.dirs[i].node, [&](const WalkChild& c) {
-            bool written = c.status == ChildStatus::kUsable && refusalOf(c.name, c.caseTwin) == Refusal::kNone;
+            bool written = c.status == ChildStatus::kUsable && rules.check(c.name) == Refusal::kNone;
             if (c.isFile && written && !gStop) add(c.node, c.name);
         });
     }
@@ -180,7 +183,7 @@ private:
 
 int unpackWith(Options o, Console& console) {
     auto start = std::chrono::steady_clock::now();
-    auto index = ArchiveIndex::open(o.archive);
+    auto index = ArchiveIndex::open(pathFromUtf8(o.archive));
     if (!index) {
         printError(console, kFailedToOpen, o.archive);
         return 1;

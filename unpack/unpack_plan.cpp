@@ -12,12 +12,15 @@ public:
     Planner(const ArchiveIndex& index, Plan& plan, const WarningSink& warn, uint32_t first)
         : index_(index), plan_(plan), warn_(warn), entering_(first) {}
 
-    void enterDirectory(NodeId) override { current_ = entering_++; }
+    void enterDirectory(NodeId) override {
+        current_ = entering_++;
+        rules_.enterDirectory();
+    }
 
     void child(const WalkChild& c) override {
         switch (c.status) {
             case ChildStatus::kUsable:
-                if (Refusal r = refusalOf(c.name, c.caseTwin); r != Refusal::kNone) return skipRefused(c, r);
+                if (Refusal r = rules_.check(c.name); r != Refusal::kNone) return skipRefused(c, r);
                 if (c.isFile) {
                     ++plan_.files;
                     plan_.bytes += index_.fileSize(c.node);
@@ -67,6 +70,7 @@ private:
     const WarningSink& warn_;
     uint32_t entering_;
     uint32_t current_ = 0;
+    NameRules rules_;
 };
 
 }  // namespace
@@ -84,7 +88,7 @@ Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, con
         std::string_view name = index.entryName(node);
         uint32_t parent = uint32_t(plan.dirs.size() - 1);
         // A typed "." or ".." can match a stored name that no file system can hold.
-        if (!isUsableName(name) || refusalOf(name, false) != Refusal::kNone) {
+        if (!isUsableName(name) || NameRules().check(name) != Refusal::kNone) {
             warn("Skipped unsafe name: " + pathOf(plan, parent, name));
             plan.skippedSomething = true;
             plan.dirs.resize(1);

@@ -20,6 +20,34 @@ fi
 passed=0
 failed=0
 
+# result NAME OK: counts a check that is not a comparison with the native build.
+result() {
+    if [ "$2" = 0 ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $1"
+    fi
+}
+
+# windows_only NAME RC OUT ERR PROGRAM ARGS...: the Windows program alone, with its exact
+# exit status, standard output and standard error (CR LF made LF). An OUT of "-" leaves
+# standard output unchecked (a summary that tells the time taken).
+windows_only() {
+    local name=$1 rc=$2 out=$3 err=$4 program=$5
+    shift 5
+    (cd "$work" && timeout 60 "$wine" "$windows/$program.exe" "$@" > w.out 2> w.err; echo $? > w.rc)
+    sed -i 's/\r$//' "$work/w.out" "$work/w.err"
+    if [ "$(cat "$work/w.rc")" = "$rc" ] && { [ "$out" = - ] || [ "$(cat "$work/w.out")" = "$out" ]; } && [ "$(cat "$work/w.err")" = "$err" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $name"
+        cat "$work/w.rc" "$work/w.err"
+        head -c 300 "$work/w.out"
+    fi
+}
+
 # same NAME PROGRAM ARGS...: the native and the Windows program (PROGRAM is its path in a
 # build tree, such as cli/qev-tool) agree. Text lines end in CR LF on Windows, where the
 # standard streams are in text mode; extract alone puts standard output in binary mode,
@@ -75,23 +103,100 @@ for a in "$work"/hand-*.qev; do
     same "$n info" $tool info "$n"
     same "$n extract" $tool extract "$n" 0005000010101D00_v64/content/data.bin
 done
-# A non-ASCII archive path. With a UTF-8 Unix locale, Wine hands the program its arguments
-# in the ANSI code page (1252): the path arrives as caf\xE9.qev, is converted from that
-# code page to a wide path, opens, and is echoed as it arrived.
-cp "$work/sample.qev" "$work/café.qev"
-(cd "$work" && LC_ALL=C.UTF-8 LANG=C.UTF-8 timeout 60 "$wine" "$windows/cli/qev-tool.exe" info "café.qev" > w.out 2> w.err; echo $? > w.rc)
-if [ "$(cat "$work/w.rc")" = 0 ] && [ ! -s "$work/w.err" ] &&
-   cmp -s "$work/w.out" <(printf '{"path":"caf\xe9.qev","totalFiles":3,"totalSize":0}\r\n'); then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-    echo "FAILED: a non-ASCII archive path in the ANSI code page"
-    od -c "$work/w.out" | head -n 3
-fi
-
 same "check" check/qev-check sample.qev --no-progress
 same "check --json" check/qev-check sample.qev --json --no-progress
 same "check --list" check/qev-check sample.qev --list
 same "check a damaged archive" check/qev-check hand-damaged-block.qev --no-progress
+
+# Non-ASCII archive paths. With a UTF-8 Unix locale, Wine hands a program its narrow
+# arguments in the ANSI code page (1252), and qev-tool converts them from there.
+cp "$work/sample.qev" "$work/café.qev"
+cp "$work/sample.qev" "$work/源ü.qev"
+export LC_ALL=C.UTF-8 LANG=C.UTF-8
+windows_only "a non-ASCII archive path in the ANSI code page" 0 \
+    "$(printf '{"path":"caf\xe9.qev","totalFiles":3,"totalSize":0}')" "" cli/qev-tool info "café.qev"
+# A character that code page lacks reaches the program as "?", and nothing opens.
+windows_only "a path the ANSI code page cannot hold" 1 "" \
+    "$(printf 'Error: Failed to open QEV file: ?\xfc.qev')" cli/qev-tool info "源ü.qev"
+# The same program in a process whose code page is UTF-8 gets every character.
+windows_only "a non-ASCII archive path in UTF-8" 0 '{"path":"源ü.qev","totalFiles":3,"totalSize":0}' "" \
+    cli/qev-tool-utf8 info "源ü.qev"
+# qev-pack, qev-unpack and qev-check read the command line as wide strings: any name.
+same "check a non-ASCII path" check/qev-check "源ü.qev" --json --no-progress
+windows_only "unpack a non-ASCII path" 0 "" "" unpack/qev-unpack "源ü.qev" "目的ü" -q
+[ -d "$work/目的ü/0005000010101D00_v64" ]
+result "unpack wrote under the non-ASCII name" $?
+
+# qev-pack and qev-unpack: their messages, and a round trip of a real tree with names and
+# bytes that Windows treats specially. qev-pack.exe must write the very same archive as
+# the native qev-pack.
+mkdir -p "$work/tree"
+cp -r "$root/archive" "$root/docs" "$root/examples" "$work/tree/"
+cp -r "$work/src/Title" "$work/tree/"
+printf 'naïve\n' > "$work/tree/Title/Ünïcödé 源.txt"
+: > "$work/tree/Title/empty"
+mkdir -p "$work/tree/Title/empty dir"
+same "pack usage" tools/qev-pack --help
+same "pack a missing source" tools/qev-pack no-such-dir out.qev
+same "pack onto an existing file" tools/qev-pack tree sample.qev
+same "unpack usage" unpack/qev-unpack --help
+same "unpack into a non-empty destination" unpack/qev-unpack sample.qev tree
+same "unpack a missing path" unpack/qev-unpack sample.qev fresh no/such -q
+same "unpack a file that is not an archive" unpack/qev-unpack "$root/README.md" fresh2
+(cd "$work" && "$native/tools/qev-pack" tree native.qev -q && timeout 120 "$wine" "$windows/tools/qev-pack.exe" tree windows.qev -q)
+cmp -s "$work/native.qev" "$work/windows.qev"
+result "qev-pack.exe writes the same archive as qev-pack" $?
+(cd "$work" && timeout 120 "$wine" "$windows/tools/qev-pack.exe" tree windows.qev -q > /dev/null 2>&1)
+result "qev-pack.exe refuses to replace an archive without --force" $((1 - $?))
+(cd "$work" && timeout 120 "$wine" "$windows/tools/qev-pack.exe" tree windows.qev -q --force)
+cmp -s "$work/native.qev" "$work/windows.qev"
+result "qev-pack.exe replaces an archive with --force" $?
+same "list the packed tree" check/qev-check windows.qev --list
+same "extract a packed file" cli/qev-tool extract windows.qev 'title\BYTES\ends.bin'
+(cd "$work" && timeout 120 "$wine" "$windows/unpack/qev-unpack.exe" windows.qev unpacked -q)
+diff -r "$work/tree" "$work/unpacked" > /dev/null
+result "qev-unpack.exe gives back the tree" $?
+# Every file and directory gets the archive's time, to Windows' 100 ns.
+stamp=$(date -r "$work/windows.qev" +%s)
+[ -z "$(find "$work/unpacked" -mindepth 1 ! -newermt "@$((stamp - 1))")" ] &&
+    [ -z "$(find "$work/unpacked" -mindepth 1 -newermt "@$((stamp + 1))")" ]
+result "qev-unpack.exe gives the archive's time" $?
+
+# Names Windows cannot hold, and names that differ only in letter case (the first is
+# written), are skipped with a warning.
+mkdir -p "$work/names/T/CON" "$work/names/T/dir"
+for n in aux.txt COM1 'a.' 'b ' 'x:y' 'q?' 'A.txt' 'a.txt' 'Dir' 'lpt1.tar.gz' 'É.txt' 'é.txt' 'fine.txt'; do
+    echo "$n" > "$work/names/T/$n"
+done
+echo inside > "$work/names/T/CON/inside"
+echo inside > "$work/names/T/dir/inside"
+"$native/tools/qev-pack" "$work/names" "$work/names.qev" -q
+windows_only "unpack skips names Windows cannot hold" 1 - "$(cat <<'TEXT'
+Warning: Skipped unsafe name: T/COM1
+Warning: Skipped unsafe name: T/CON
+Warning: Skipped unsafe name: T/a.
+Warning: Skipped name differing from an earlier sibling's only in letter case: T/a.txt
+Warning: Skipped unsafe name: T/aux.txt
+Warning: Skipped unsafe name: T/b 
+Warning: Skipped name differing from an earlier sibling's only in letter case: T/dir
+Warning: Skipped unsafe name: T/lpt1.tar.gz
+Warning: Skipped unsafe name: T/q?
+Warning: Skipped unsafe name: T/x:y
+Warning: Skipped name differing from an earlier sibling's only in letter case: T/é.txt
+TEXT
+)" unpack/qev-unpack names.qev names-out
+[ "$(cd "$work/names-out" && find . | sort | tr '\n' ' ')" = ". ./T ./T/A.txt ./T/Dir ./T/fine.txt ./T/É.txt " ] &&
+    [ "$(cat "$work/names-out/T/A.txt")" = A.txt ] && [ "$(cat "$work/names-out/T/É.txt")" = É.txt ]
+result "unpack writes the first of names equal but for letter case" $?
+
+# A link to a directory in the way is never followed nor removed, even with --force.
+mkdir -p "$work/linked/inside" "$work/outside"
+ln -s "$work/outside" "$work/linked/0005000010101D00_v64"
+windows_only "unpack refuses a link in the way" 1 "" \
+    "Error: Failed to extract 0005000010101D00_v64: a symbolic link of that name is in the way" \
+    unpack/qev-unpack sample.qev linked --force -q
+[ -z "$(ls -A "$work/outside")" ]
+result "nothing was written through the link" $?
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,267 @@
+#include "unpack/dest_dir.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "console/native_text.h"
+
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                               FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
+
+namespace qev::unpack {
+namespace {
+
+// The few NTSTATUS values looked at here (ntstatus.h clashes with windows.h).
+constexpr NTSTATUS kNameInvalid = NTSTATUS(0xC0000033);
+constexpr NTSTATUS kNotADirectory = NTSTATUS(0xC0000103);
+
+constexpr ACCESS_MASK kDirAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr std::string_view kLinkInTheWay = "a symbolic link of that name is in the way";
+
+DirError fromStatus(NTSTATUS status) { return DirError{int(RtlNtStatusToDosError(status)), {}}; }
+DirError fromLastError() { return DirError{int(GetLastError()), {}}; }
+
+UNICODE_STRING counted(std::wstring& text) {
+    return {USHORT(text.size() * sizeof(wchar_t)), USHORT(text.size() * sizeof(wchar_t)), text.data()};
+}
+
+// Opens `name` inside `parent` as openat does: relative to the open directory, never a path
+// (the name holds no separator). FILE_OPEN_REPARSE_POINT opens a link itself, never what it
+// points to.
+NTSTATUS openRelative(HANDLE parent, std::string_view name, ACCESS_MASK access, ULONG disposition, ULONG options,
+                      HANDLE& out) {
+    std::wstring wide = pathFromUtf8(name).native();
+    if (wide.empty() || wide.size() * sizeof(wchar_t) > 0xFFFE) return kNameInvalid;
+    UNICODE_STRING objectName = counted(wide);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK io{};
+    return NtCreateFile(&out, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
+                        options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+}
+
+// The entry `name` as its directory lists it: attributes and file id.
+std::optional<FILE_ID_BOTH_DIR_INFO> listedEntry(HANDLE parent, std::string_view name) {
+    // A handle of its own: a directory handle keeps one search pattern and position.
+    std::wstring self;
+    UNICODE_STRING none = counted(self);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &none, 0, parent, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE dir;
+    if (!NT_SUCCESS(NtCreateFile(&dir, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &io, nullptr, 0, kShareAll,
+                                 FILE_OPEN, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0))) {
+        return std::nullopt;
+    }
+    // Names written here hold no wildcard, so the pattern matches that one name.
+    std::wstring wide = pathFromUtf8(name).native();
+    UNICODE_STRING pattern = counted(wide);
+    std::vector<unsigned char> buffer(sizeof(FILE_ID_BOTH_DIR_INFO) + 1024 * sizeof(wchar_t));
+    NTSTATUS status = NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &io, buffer.data(), ULONG(buffer.size()),
+                                           FileIdBothDirectoryInformation, TRUE, &pattern, TRUE);
+    CloseHandle(dir);
+    if (!NT_SUCCESS(status)) return std::nullopt;
+    FILE_ID_BOTH_DIR_INFO entry;
+    std::memcpy(&entry, buffer.data(), sizeof entry);
+    return entry;
+}
+
+// Whether a handle opened as `name` inside `parent` holds that entry itself, and the
+// entry is no link. Windows opens a link itself when asked to and marks it in the
+// attributes; Wine may follow a Unix symbolic link all the same, and even remove its
+// target through the handle, so a link is never used or removed here: only the
+// directory's own entry (not a link, and the same file id) passes.
+bool isPlainEntry(HANDLE parent, std::string_view name, HANDLE h) {
+    FILE_BASIC_INFO basic;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandle(h, &info) || (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    auto listed = listedEntry(parent, name);
+    if (!listed || (listed->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    // Some file systems (FAT) list no file ids; they hold no links either.
+    uint64_t index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    uint64_t id = uint64_t(listed->FileId.QuadPart);
+    return id == 0 || id == index;
+}
+
+// Gives an open file or directory the time `t` as its last write and access time.
+bool setTime(HANDLE h, FileTime t) {
+    constexpr int64_t kFrom1601To1970 = 116444736000000000;  // in 100 ns steps
+    int64_t ticks = t / 100 + kFrom1601To1970;
+    if (ticks <= 0) return true;  // before 1601: Windows has no such time, so none is set
+    FILE_BASIC_INFO basic{};      // zero times are left as they are
+    basic.LastWriteTime.QuadPart = ticks;
+    basic.LastAccessTime.QuadPart = ticks;
+    return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Removes the file `name` inside `parent`; refuses a link.
+std::optional<DirError> removeEntry(HANDLE parent, std::string_view name) {
+    HANDLE h;
+    NTSTATUS status = openRelative(parent, name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0, h);
+    if (!NT_SUCCESS(status)) return fromStatus(status);
+    std::optional<DirError> error;
+    FILE_DISPOSITION_INFO remove{TRUE};
+    if (!isPlainEntry(parent, name, h)) {
+        error = DirError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
+    } else if (!SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof remove)) {
+        error = fromLastError();
+    }
+    CloseHandle(h);
+    return error;
+}
+
+bool holdsAnything(HANDLE dir) {
+    std::vector<unsigned char> buffer(64 * 1024);
+    auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data());
+    if (!GetFileInformationByHandleEx(dir, FileIdBothDirectoryRestartInfo, entry, DWORD(buffer.size()))) {
+        return GetLastError() != ERROR_NO_MORE_FILES;
+    }
+    for (;;) {
+        std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+        if (name != L"." && name != L"..") return true;
+        if (entry->NextEntryOffset == 0) break;
+        entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<unsigned char*>(entry) + entry->NextEntryOffset);
+    }
+    // "." and ".." fill no 64 KiB buffer: anything else would follow in a next batch.
+    if (GetFileInformationByHandleEx(dir, FileIdBothDirectoryInfo, buffer.data(), DWORD(buffer.size()))) return true;
+    return GetLastError() != ERROR_NO_MORE_FILES;
+}
+
+SharedDir share(HANDLE h) { return std::make_shared<const DirHandle>(h); }
+
+}  // namespace
+
+DirHandle::~DirHandle() { CloseHandle(handle_); }
+
+std::string DirError::text() const { return message.empty() ? systemErrorText(DWORD(code)) : message; }
+
+Expected<SharedDir, DirError> openDestination(const std::string& path, bool force) {
+    std::filesystem::path where = pathFromUtf8(path);
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(where, ec))) {
+        std::filesystem::create_directories(where, ec);
+        if (ec) return DirError{ec.value(), "Cannot create " + path + ": " + ec.message()};
+    }
+    // DEST itself is the user's own choice, so a link there is followed; nothing below it is.
+    HANDLE h = CreateFileW(where.c_str(), kDirAccess, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return DirError{int(GetLastError()), "Cannot open destination " + path + ": " + lastSystemError()};
+    SharedDir dir = share(h);
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return DirError{ERROR_DIRECTORY, "Cannot open destination " + path + ": " + systemErrorText(ERROR_DIRECTORY)};
+    }
+    if (!force && holdsAnything(h)) {
+        return DirError{ERROR_ALREADY_EXISTS, "Destination is not empty (use --force to write into it): " + path};
+    }
+    return dir;
+}
+
+Expected<SharedDir, DirError> openDirectory(const DirHandle& parent, std::string_view name) {
+    HANDLE h;
+    NTSTATUS status = openRelative(parent.native(), name, kDirAccess, FILE_OPEN, FILE_DIRECTORY_FILE, h);
+    if (!NT_SUCCESS(status)) return fromStatus(status);
+    SharedDir dir = share(h);
+    if (!isPlainEntry(parent.native(), name, h)) {
+        return DirError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
+    }
+    return dir;
+}
+
+Expected<SharedDir, DirError> makeDirectory(const DirHandle& parent, std::string_view name, bool force) {
+    for (int attempt = 0;; ++attempt) {
+        HANDLE h;
+        NTSTATUS status = openRelative(parent.native(), name, kDirAccess, FILE_OPEN_IF, FILE_DIRECTORY_FILE, h);
+        if (NT_SUCCESS(status)) {
+            if (isPlainEntry(parent.native(), name, h)) return share(h);
+            CloseHandle(h);
+            return DirError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
+        }
+        if (status != kNotADirectory) return fromStatus(status);
+        // A file in the way: replaced only when forced, and only once. A link is never
+        // removed (see isPlainEntry).
+        if (!force || attempt > 0) return DirError{ERROR_ALREADY_EXISTS, {}};
+        if (auto error = removeEntry(parent.native(), name)) return *error;
+    }
+}
+
+void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime time) {
+    HANDLE h;
+    ACCESS_MASK access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    if (!NT_SUCCESS(openRelative(parent.native(), name, access, FILE_OPEN, FILE_DIRECTORY_FILE, h))) return;
+    if (isPlainEntry(parent.native(), name, h)) setTime(h, time);
+    CloseHandle(h);
+}
+
+Expected<std::unique_ptr<NewFile>, DirError> NewFile::create(SharedDir dir, std::string temp) {
+    HANDLE h;
+    NTSTATUS status = openRelative(dir->native(), temp, GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, h);
+    if (!NT_SUCCESS(status)) return fromStatus(status);
+    return std::unique_ptr<NewFile>(new NewFile(std::move(dir), std::move(temp), h));
+}
+
+NewFile::~NewFile() {
+    if (!open_) return;
+    if (!committed_) {
+        FILE_DISPOSITION_INFO remove{TRUE};
+        SetFileInformationByHandle(handle_, FileDispositionInfo, &remove, sizeof remove);
+    }
+    CloseHandle(handle_);
+}
+
+std::optional<DirError> NewFile::writeAt(const uint8_t* data, uint64_t length, uint64_t offset) {
+    while (length > 0) {
+        // The offset travels with each call: writers share no file position.
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset);
+        at.OffsetHigh = DWORD(offset >> 32);
+        DWORD asked = DWORD(length < (uint64_t(1) << 30) ? length : (uint64_t(1) << 30));
+        DWORD n = 0;
+        if (!WriteFile(handle_, data, asked, &n, &at)) return fromLastError();
+        if (n == 0) return DirError{ERROR_DISK_FULL, {}};
+        data += n;
+        length -= n;
+        offset += n;
+    }
+    return std::nullopt;
+}
+
+std::optional<DirError> NewFile::commit(const std::string& name, FileTime time) {
+    if (!setTime(handle_, time)) return fromLastError();
+    // Renamed through its own handle, relative to its directory: a file or link of that
+    // name is replaced, never followed.
+    std::wstring wide = pathFromUtf8(name).native();
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = dir_->native();
+    rename->FileNameLength = ULONG(wide.size() * sizeof(wchar_t));
+    wide.copy(rename->FileName, wide.size());
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = NtSetInformationFile(handle_, &io, rename, ULONG(buffer.size()), FileRenameInformation);
+    if (!NT_SUCCESS(status)) {
+        HANDLE probe;
+        if (NT_SUCCESS(openRelative(dir_->native(), name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                                    FILE_DIRECTORY_FILE, probe))) {
+            CloseHandle(probe);
+            return DirError{ERROR_ALREADY_EXISTS, std::string(kDirectoryInTheWay)};
+        }
+        return fromStatus(status);
+    }
+    committed_ = true;
+    open_ = false;
+    if (!CloseHandle(handle_)) return fromLastError();
+    return std::nullopt;
+}
+
+}  // namespace qev::unpack
