@@ -156,6 +156,11 @@ same "extract a packed file" cli/qev-tool extract windows.qev 'title\BYTES\ends.
 (cd "$work" && timeout 120 "$wine" "$windows/unpack/qev-unpack.exe" windows.qev unpacked -q)
 diff -r "$work/tree" "$work/unpacked" > /dev/null
 result "qev-unpack.exe gives back the tree" $?
+# An output inside the source is left out of it, found by its file id.
+(cd "$work" && timeout 120 "$wine" "$windows/tools/qev-pack.exe" tree tree/Title/self.qev -q)
+cmp -s "$work/native.qev" "$work/tree/Title/self.qev"
+result "qev-pack.exe leaves its own output out of the source" $?
+rm -f "$work/tree/Title/self.qev"
 # Every file and directory gets the archive's time, to Windows' 100 ns.
 stamp=$(date -r "$work/windows.qev" +%s)
 [ -z "$(find "$work/unpacked" -mindepth 1 ! -newermt "@$((stamp - 1))")" ] &&
