@@ -38,6 +38,21 @@ std::filesystem::path pathFromUtf8(std::string_view text) { return std::filesyst
 
 std::string utf8FromPath(const std::filesystem::path& path) { return utf8FromWide(path.native()); }
 
+std::filesystem::path longPathForm(const std::filesystem::path& path) {
+    const std::wstring& given = path.native();
+    if (given.empty() || given.starts_with(L"\\\\?\\")) return path;
+    // GetFullPathNameW resolves "." and "..", turns "/" into "\\" and adds the drive.
+    DWORD n = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return path;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(given.c_str(), n, full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return path;
+    full.resize(n);
+    if (full.starts_with(L"\\\\.\\") || full.starts_with(L"\\\\?\\")) return full;  // a device, or already long
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
+    return L"\\\\?\\" + full;
+}
+
 std::string systemErrorText(unsigned long code) {
     wchar_t* text = nullptr;
     DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -73,6 +88,8 @@ Utf8Arguments::Utf8Arguments(int argc, char** argv) {
 std::filesystem::path pathFromUtf8(std::string_view text) { return std::filesystem::path(std::string(text)); }
 
 std::string utf8FromPath(const std::filesystem::path& path) { return path.native(); }
+
+std::filesystem::path longPathForm(const std::filesystem::path& path) { return path; }
 
 std::string lastSystemError() { return std::strerror(errno); }
 

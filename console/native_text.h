@@ -16,6 +16,10 @@ std::filesystem::path pathFromUtf8(std::string_view text);
 // surrogate, which UTF-8 cannot carry, becomes U+FFFD.
 std::string utf8FromPath(const std::filesystem::path& path);
 
+// On Windows, `path` made absolute in the "\\?\" form, which no MAX_PATH limit applies to
+// (Windows takes it as it stands, so it is normalised first); elsewhere `path` itself.
+std::filesystem::path longPathForm(const std::filesystem::path& path);
+
 // The text of the last failed system call (errno on POSIX, GetLastError on Windows).
 std::string lastSystemError();
 #ifdef _WIN32

@@ -5,6 +5,7 @@
 #include "console/native_text.h"
 #include "tools/native_files.h"
 
+// Every path goes to Windows in its long form, so that deep source trees are read whole.
 namespace qev::pack {
 namespace {
 
@@ -32,7 +33,7 @@ EntryKind kindOf(DWORD attributes) {
 }  // namespace
 
 std::vector<Listed> listDirectory(const std::filesystem::path& dir) {
-    std::wstring pattern = (dir / L"*").native();
+    std::wstring pattern = (longPathForm(dir) / L"*").native();
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                    FIND_FIRST_EX_LARGE_FETCH);
@@ -59,7 +60,7 @@ std::vector<Listed> listDirectory(const std::filesystem::path& dir) {
 }
 
 std::optional<FileIdentity> identityOf(const std::filesystem::path& path) {
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(longPathForm(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return std::nullopt;
     auto id = identityOfHandle(h);
@@ -70,7 +71,7 @@ std::optional<FileIdentity> identityOf(const std::filesystem::path& path) {
 InputFile::InputFile(const std::filesystem::path& path) : path_(path) {
     // Shared for writing and deleting too, so that packing never stands in anyone's way;
     // the status taken before and after reading tells whether the file changed.
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE h = CreateFileW(longPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE) throw PackError(cannotRead(path));
     handle_ = reinterpret_cast<intptr_t>(h);
@@ -105,7 +106,7 @@ OutputFile::~OutputFile() { close(); }
 
 OutputFile::Created OutputFile::create(const std::filesystem::path& path) {
     // CREATE_NEW refuses anything at the name, a link included.
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+    HANDLE h = CreateFileW(longPathForm(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -142,12 +143,12 @@ bool OutputFile::syncAndClose() {
 
 Moved moveFile(const std::filesystem::path& from, const std::filesystem::path& to, bool replace) {
     DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (MoveFileExW(from.c_str(), to.c_str(), flags)) return Moved::kYes;
+    if (MoveFileExW(longPathForm(from).c_str(), longPathForm(to).c_str(), flags)) return Moved::kYes;
     DWORD error = GetLastError();
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Moved::kExists : Moved::kFailed;
 }
 
-void removeFile(const std::filesystem::path& path) { DeleteFileW(path.c_str()); }
+void removeFile(const std::filesystem::path& path) { DeleteFileW(longPathForm(path).c_str()); }
 
 
 }  // namespace qev::pack

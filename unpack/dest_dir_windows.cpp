@@ -145,7 +145,7 @@ DirHandle::~DirHandle() { CloseHandle(handle_); }
 std::string DirError::text() const { return message.empty() ? systemErrorText(DWORD(code)) : message; }
 
 Expected<SharedDir, DirError> openDestination(const std::string& path, bool force) {
-    std::filesystem::path where = pathFromUtf8(path);
+    std::filesystem::path where = longPathForm(pathFromUtf8(path));
     std::error_code ec;
     if (!std::filesystem::exists(std::filesystem::symlink_status(where, ec))) {
         std::filesystem::create_directories(where, ec);
