@@ -57,6 +57,15 @@ std::string escapeWith(std::string_view text, Ascii&& ascii) {
 
 }  // namespace
 
+bool isValidUtf8(std::string_view text) {
+    while (!text.empty()) {
+        size_t n = utf8Length(text);
+        if (n == 0) return false;
+        text.remove_prefix(n);
+    }
+    return true;
+}
+
 std::string escapePath(std::string_view path) {
     return escapeWith(path, [](std::string& out, unsigned char c) {
         if (c == '\\') out += '\\';

@@ -6,6 +6,9 @@
 
 namespace qev {
 
+// Whether `text` is valid UTF-8 throughout.
+bool isValidUtf8(std::string_view text);
+
 // Control bytes, DEL, '\', '/', '"' and bytes that are not part of valid UTF-8 become \xHH,
 // so a name holding a separator or a line end cannot pass for something else, and the
 // result is valid UTF-8. The empty name is "".

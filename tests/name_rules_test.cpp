@@ -21,7 +21,8 @@ TEST(WindowsNames, WhatWindowsCanHold) {
         {"conout$.log", false},    {"COM\xC2\xB9", false},  {"name.", false},       {"name ", false},
         {"a<b", false},            {"a>b", false},          {"a:b", false},         {"a\"b", false},
         {"a|b", false},            {"a?b", false},          {"a*b", false},         {"a\\b", false},
-        {"tab\there", false},      {"", false},
+        {"tab\there", false},      {"", false},             {"caf\xC3\xA9", true},  {"caf\xE9", false},
+        {"\xED\xA0\x80", false},  // a surrogate
     };
     for (const Row& row : rows) EXPECT_EQ(windowsCanHold(row.name), row.holds) << row.name;
 }

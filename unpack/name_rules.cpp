@@ -3,6 +3,7 @@
 #include <array>
 
 #include "archive/names.h"
+#include "console/escape.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -55,7 +56,9 @@ bool isDeviceName(std::string_view name) {
 }  // namespace
 
 bool windowsCanHold(std::string_view name) {
-    if (name.empty() || name.back() == '.' || name.back() == ' ') return false;
+    // Windows names are UTF-16: bytes that are no UTF-8 have no faithful name there, and
+    // would all turn into the same replacement character.
+    if (name.empty() || name.back() == '.' || name.back() == ' ' || !isValidUtf8(name)) return false;
     for (char c : name) {
         if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"|?*\\/").find(c) != std::string_view::npos) {
             return false;

@@ -19,7 +19,8 @@ inline constexpr bool kWindowsNames = false;
 
 // Whether Windows can hold `name` as a file name: not a device name (CON, PRN, AUX, NUL,
 // COM1 to COM9, LPT1 to LPT9, CONIN$, CONOUT$), with or without an extension and in any
-// letter case; no trailing dot or space; none of <>:"|?*\/ or control characters.
+// letter case; no trailing dot or space; none of <>:"|?*\/ or control characters; valid
+// UTF-8.
 bool windowsCanHold(std::string_view name);
 
 enum class Refusal {

@@ -173,6 +173,7 @@ mkdir -p "$work/names/T/CON" "$work/names/T/dir"
 for n in aux.txt COM1 'a.' 'b ' 'x:y' 'q?' 'A.txt' 'a.txt' 'Dir' 'lpt1.tar.gz' 'É.txt' 'é.txt' 'fine.txt'; do
     echo "$n" > "$work/names/T/$n"
 done
+echo x > "$work/names/T/$(printf 'bad\xff')"
 echo inside > "$work/names/T/CON/inside"
 echo inside > "$work/names/T/dir/inside"
 "$native/tools/qev-pack" "$work/names" "$work/names.qev" -q
@@ -183,6 +184,7 @@ Warning: Skipped unsafe name: T/a.
 Warning: Skipped name differing from an earlier sibling's only in letter case: T/a.txt
 Warning: Skipped unsafe name: T/aux.txt
 Warning: Skipped unsafe name: T/b 
+Warning: Skipped unsafe name: T/bad\xFF
 Warning: Skipped name differing from an earlier sibling's only in letter case: T/dir
 Warning: Skipped unsafe name: T/lpt1.tar.gz
 Warning: Skipped unsafe name: T/q?
