@@ -38,7 +38,13 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-enum class EntryKind : uint8_t { kFile, kDirectory, kLink, kSpecial };
+enum class EntryKind : uint8_t {
+    kFile,
+    kDirectory,
+    kLink,
+    kSpecial,
+    kUnnamable,  // a Windows name that is not valid UTF-16, so has no UTF-8 form
+};
 
 struct Listed {
     std::string name;

@@ -23,6 +23,11 @@ std::optional<FileIdentity> identityOfHandle(HANDLE h) {
     return FileIdentity{info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+bool isValidUtf16(std::wstring_view name) {
+    return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), int(name.size()), nullptr, 0, nullptr,
+                               nullptr) > 0;
+}
+
 EntryKind kindOf(DWORD attributes) {
     // Every reparse point (symbolic link, junction, mount point) counts as a link: none is
     // followed.
@@ -46,7 +51,7 @@ std::vector<Listed> listDirectory(const std::filesystem::path& dir) {
     do {
         std::wstring_view name = data.cFileName;
         if (name == L"." || name == L"..") continue;
-        EntryKind kind = kindOf(data.dwFileAttributes);
+        EntryKind kind = isValidUtf16(name) ? kindOf(data.dwFileAttributes) : EntryKind::kUnnamable;
         uint64_t size = kind == EntryKind::kFile ? (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
         out.push_back({utf8FromPath(std::filesystem::path(name)), kind, size, {ticks(data.ftLastWriteTime), 0}, {}});
     } while (FindNextFileW(find, &data));

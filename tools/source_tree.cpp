@@ -20,6 +20,14 @@ bool isExcluded(const std::filesystem::path& dir, const Listed& entry, const std
     return false;
 }
 
+std::string skippedWhat(EntryKind kind) {
+    switch (kind) {
+        case EntryKind::kLink: return "symbolic link";
+        case EntryKind::kUnnamable: return "name that is not valid Unicode";
+        default: return "special file";
+    }
+}
+
 // Names qev-tool would not find as they stand.
 void warnAboutNames(const SourceTree& tree, size_t dir, const WarningReport& warn) {
     SiblingNames names(uint32_t(tree.childCount(dir)));
@@ -79,8 +87,7 @@ SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<E
         for (const Listed& entry : entries) {
             bool isFile = entry.kind == EntryKind::kFile;
             if (!isFile && entry.kind != EntryKind::kDirectory) {
-                warn(std::string("Skipped ") + (entry.kind == EntryKind::kLink ? "symbolic link" : "special file") +
-                     ": " + utf8FromPath(dir / pathFromUtf8(entry.name)));
+                warn("Skipped " + skippedWhat(entry.kind) + ": " + utf8FromPath(dir / pathFromUtf8(entry.name)));
                 continue;
             }
             if (isFile && isExcluded(dir, entry, excluded)) continue;  // the archive itself
