@@ -76,6 +76,7 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
+    const std::filesystem::path& path() const { return path_; }
     std::optional<Status> status() const;
     // Up to `capacity` bytes; 0 only at the end. Throws PackError.
     size_t readSome(char* into, size_t capacity);

@@ -105,7 +105,6 @@ public:
             switch (file_.create(pathFromUtf8(candidate))) {
             case OutputFile::Created::kYes:
                 path_ = pathFromUtf8(candidate);
-                name_ = utf8FromPath(path_.filename());
                 break;
             case OutputFile::Created::kExists:
                 if (attempt < 100) break;
@@ -132,7 +131,7 @@ public:
     // replaced.
     std::vector<Excluded> excluded() const {
         std::vector<Excluded> out;
-        if (auto id = file_.identity()) out.push_back({*id, name_});
+        if (auto id = file_.identity()) out.push_back({*id, utf8FromPath(path_.filename())});
         if (auto id = identityOf(target_)) out.push_back({*id, utf8FromPath(target_.filename())});
         return out;
     }
@@ -155,7 +154,6 @@ private:
     std::string output_;
     std::filesystem::path target_;
     std::filesystem::path path_;  // empty once moved into place
-    std::string name_;
     OutputFile file_;
     uint64_t written_ = 0;
 };

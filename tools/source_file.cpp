@@ -7,7 +7,7 @@
 namespace qev::pack {
 
 SourceFile::SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed)
-    : input_(path), path_(path), size_(size) {
+    : input_(path), size_(size) {
     auto now = input_.status();
     unchangedOrThrow(now && now->regular && now->size == size && listed.admits(now->stamp));
     opened_ = now->stamp;
@@ -16,7 +16,7 @@ SourceFile::SourceFile(const std::filesystem::path& path, uint64_t size, const F
 SourceFile::~SourceFile() = default;
 
 void SourceFile::unchangedOrThrow(bool same) const {
-    if (!same) throw PackError("File changed while packing: " + utf8FromPath(path_));
+    if (!same) throw PackError("File changed while packing: " + utf8FromPath(input_.path()));
 }
 
 size_t SourceFile::read(char* into, size_t capacity) {

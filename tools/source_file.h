@@ -30,7 +30,6 @@ private:
     void unchangedOrThrow(bool same) const;
 
     InputFile input_;
-    std::filesystem::path path_;
     uint64_t size_;
     FileStamp opened_;  // as found once open, every field known
     uint64_t read_ = 0;

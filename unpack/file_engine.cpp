@@ -1,10 +1,10 @@
 #include "unpack/file_engine.h"
-#include "console/native_text.h"
-#include "unpack/name_rules.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
+
+#include "console/native_text.h"
+#include "unpack/name_rules.h"
 
 namespace qev::unpack {
 namespace {
@@ -14,7 +14,6 @@ constexpr std::string_view kBadBlocks = "a block of it is missing or damaged, or
 }  // namespace
 
 struct FileEngine::OutputFile {
-    SharedDir dir;
     std::string name;
     std::string path;
     NodeId node = kInvalidNode;
@@ -68,7 +67,6 @@ bool FileEngine::add(const SharedDir& dir, std::string name, std::string path, N
                      const std::function<void()>& idle) {
     if (stop_) return false;
     auto file = std::make_shared<OutputFile>();
-    file->dir = dir;
     file->name = std::move(name);
     file->path = std::move(path);
     file->node = node;
