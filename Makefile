@@ -82,7 +82,7 @@ release: build-deps
 demo: release
 	@for args in "list $(SAMPLE)" "info $(SAMPLE)" "extract $(SAMPLE) 0005000010101D00_v64/meta/meta.xml"; do \
 	  echo "\$$ qev-tool $$args"; \
-	  $(RELEASE_DIR)/cli/qev-tool $$args || exit 1; \
+	  $(RELEASE_DIR)/tool/qev-tool $$args || exit 1; \
 	  echo; \
 	done
 	@echo "\$$ qev-unpack $(SAMPLE) $(RELEASE_DIR)/sample-unpacked --force"
@@ -112,7 +112,7 @@ windows:
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DQEV_ZSTD_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/zstd
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 	rm -rf $(WINDOWS_DIST) && mkdir -p $(WINDOWS_DIST)
-	cp $(WINDOWS_DIR)/cli/qev-tool.exe $(WINDOWS_DIR)/tools/qev-pack.exe $(WINDOWS_DIR)/unpack/qev-unpack.exe \
+	cp $(WINDOWS_DIR)/tool/qev-tool.exe $(WINDOWS_DIR)/pack/qev-pack.exe $(WINDOWS_DIR)/unpack/qev-unpack.exe \
 	  $(WINDOWS_DIR)/check/qev-check.exe README.md LICENSE $(WINDOWS_DIST)/
 	cp $(WINDOWS_DIR)/deps/zstd/LICENSE $(WINDOWS_DIST)/LICENSE.zstd
 	@echo "Windows executables in $(WINDOWS_DIST)"

@@ -2,10 +2,10 @@
 // of decompressed blocks.
 //
 // The reader never prints and never throws for a bad archive: every failure is a return
-// value (null, kInvalidNode, false or 0). Only lack of memory raises std::bad_alloc. Tree
-// queries go to the shared ArchiveIndex and take no lock; readFile serialises itself, so
-// one reader may be shared between threads, and each thread may have a reader of its own
-// for reads that decompress in parallel.
+// value (null, kInvalidNode, false or 0). Only lack of memory raises std::bad_alloc. The
+// tree queries are the shared ArchiveIndex's (index()) and take no lock; readFile
+// serialises itself, so one reader may be shared between threads, and each thread may have
+// a reader of its own for reads that decompress in parallel.
 #pragma once
 
 #include <cstdint>
@@ -36,25 +36,9 @@ public:
     std::unique_ptr<ArchiveReader> makeReader() const;
     const ArchiveIndex& index() const { return *archive; }
     const SharedIndex& sharedIndex() const { return archive; }
+    // The cache's state, for looking at what reads left in it.
+    const BlockCache& cacheState() const { return cache; }
 
-    NodeId findPath(std::string_view path) const { return archive->findPath(path); }
-    bool isFile(NodeId node) const { return archive->isFile(node); }
-    bool isDirectory(NodeId node) const { return archive->isDirectory(node); }
-    uint32_t entryCount(NodeId directory) const { return archive->entryCount(directory); }
-    bool entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const {
-        return archive->entryAt(directory, position, info);
-    }
-    NodeId childAt(NodeId directory, uint32_t position) const {
-        return archive->childAt(directory, position);
-    }
-    uint64_t fileSize(NodeId node) const { return archive->fileSize(node); }
-    uint64_t fileStart(NodeId node) const { return archive->fileStart(node); }
-    std::string_view entryName(NodeId node) const { return archive->entryName(node); }
-    std::optional<BlockLocation> locateBlock(uint64_t blockIndex) const {
-        return archive->locateBlock(blockIndex);
-    }
-    bool fileBlocksLocatable(NodeId node) const { return archive->fileBlocksLocatable(node); }
-    uint64_t tableBytes() const { return archive->tableBytes(); }
 
     // Copies up to `length` bytes of a file from `position` on into `destination` and
     // returns min(length, size - position), or 0 when nothing could be read, a block failed
@@ -66,7 +50,6 @@ public:
     bool loadBlock(uint64_t blockIndex, uint8_t* destination);
 
 private:
-    friend struct ArchiveReaderTestAccess;
     struct DecompressorFree {
         void operator()(ZSTD_DCtx_s* context) const;
     };

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/archive_writer.h"
+#include "archive/archive_writer.h"
 
 namespace {
 

@@ -19,7 +19,7 @@ if [ ! -f "$work/wide-data.qev" ]; then
     for i in 1 2 3 4; do
         head -c $((32 << 20)) < <(tail -c +$((i * (32 << 20))) "$work/large/big.bin") > "$tree/big$i.bin"
     done
-    "$build/tools/qev-pack" "$tree" "$work/wide-data.qev" --force
+    "$build/pack/qev-pack" "$tree" "$work/wide-data.qev" --force
     mksquashfs "$tree" "$work/wide-data.sqfs" -comp zstd -Xcompression-level 3 -b 65536 -noappend -quiet -no-progress
     rm -rf "$tree"
 fi

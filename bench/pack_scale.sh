@@ -5,7 +5,7 @@
 #   bench/pack_scale.sh BUILD_DIR
 set -euo pipefail
 build=$1
-pack=$build/tools/qev-pack
+pack=$build/pack/qev-pack
 tree=/dev/shm/qev-pack-scale
 out=/dev/shm/qev-pack-scale.qev
 rm -rf "$tree" "$out"

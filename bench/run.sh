@@ -12,8 +12,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD:-$root/build-bench}
 work=${BENCH_WORK:-/tmp/qev-bench}
 runs=${BENCH_RUNS:-15}
-qev=$build/cli/qev-tool
-pack=$build/tools/qev-pack
+qev=$build/tool/qev-tool
+pack=$build/pack/qev-pack
 helpers=$build/bench
 mkdir -p "$work"
 results=$work/results.tsv
@@ -204,7 +204,7 @@ make_collection() {
 
 run_packs() {
     make_collection
-    local out=/dev/shm/qev-bench-pack mk="mksquashfs" pack=$build/tools/qev-pack
+    local out=/dev/shm/qev-bench-pack mk="mksquashfs" pack=$build/pack/qev-pack
     local squash_opts="-comp zstd -Xcompression-level 3 -b 65536 -processors 2 -noappend -quiet -no-progress"
     log "pack: the 256 MiB file"
     prepare="rm -f $out.qev $out.sqfs" time_cmds pack-big \

@@ -21,13 +21,7 @@ struct Console {
     bool errorIsTerminal = false;
 };
 
-inline constexpr std::string_view kUnknownCommand = "Error: Unknown command: ";
-inline constexpr std::string_view kMissingArchivePath = "Error: Missing QEV file path";
-inline constexpr std::string_view kMissingArchiveOrFilePath =
-    "Error: Missing QEV file path or file path";
 inline constexpr std::string_view kFailedToOpen = "Error: Failed to open QEV file: ";
-inline constexpr std::string_view kFileNotFound = "Error: File not found or is not a file: ";
-inline constexpr std::string_view kIncompleteRead = "Error: Failed to read complete file";
 inline constexpr std::string_view kOutputFailed = "Error: Failed to write to standard output";
 inline constexpr std::string_view kOutOfMemory = "Error: Out of memory";
 inline constexpr std::string_view kErrorPrefix = "Error: ";

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "cli/info_command.h"
+#include "tool/info_command.h"
 #include "console/json_writer.h"
-#include "cli/list_command.h"
+#include "tool/list_command.h"
 
 namespace qev::fuzz {
 namespace {
@@ -43,21 +43,21 @@ const char* const kPaths[] = {
 };
 
 void walkChildren(const ArchiveReader& reader, NodeId dir) {
-    uint32_t count = std::min(reader.entryCount(dir), kMaxChildren);
+    uint32_t count = std::min(reader.index().entryCount(dir), kMaxChildren);
     for (uint32_t i = 0; i < count; ++i) {
         DirEntryInfo info;
-        bool named = reader.entryAt(dir, i, info);
+        bool named = reader.index().entryAt(dir, i, info);
         check(info.isFile != info.isDirectory);
         check(named == !info.name.empty());
         check(info.isFile || info.size == 0);
     }
     DirEntryInfo untouched;
-    check(!reader.entryAt(dir, reader.entryCount(dir), untouched));
+    check(!reader.index().entryAt(dir, reader.index().entryCount(dir), untouched));
 }
 
 void readEntry(ArchiveReader& reader, NodeId file) {
-    uint64_t size = reader.fileSize(file);
-    bool locatable = reader.fileBlocksLocatable(file);
+    uint64_t size = reader.index().fileSize(file);
+    bool locatable = reader.index().fileBlocksLocatable(file);
     if (size > kMaxReadSize) return;
     std::vector<uint8_t> whole(size);
     uint64_t got = reader.readFile(file, 0, size, whole.data());
@@ -86,15 +86,15 @@ void exerciseArchive(const uint8_t* data, size_t size) {
         return;
     }
     check(stream == nullptr);
-    check(reader->isDirectory(0));
-    (void)cli::titleListJson(*reader);
-    (void)cli::summaryJson(*reader, "fuzz.qev");
+    check(reader->index().isDirectory(0));
+    (void)tool::titleListJson(reader->index());
+    (void)tool::summaryJson(reader->index(), "fuzz.qev");
     for (const char* path : kPaths) {
-        NodeId n = reader->findPath(path);
-        check(n == kInvalidNode || reader->isFile(n) || reader->isDirectory(n));
+        NodeId n = reader->index().findPath(path);
+        check(n == kInvalidNode || reader->index().isFile(n) || reader->index().isDirectory(n));
     }
-    for (NodeId id = 0; id < kMaxEntries && (reader->isFile(id) || reader->isDirectory(id)); ++id) {
-        if (reader->isDirectory(id)) {
+    for (NodeId id = 0; id < kMaxEntries && (reader->index().isFile(id) || reader->index().isDirectory(id)); ++id) {
+        if (reader->index().isDirectory(id)) {
             walkChildren(*reader, id);
         } else {
             readEntry(*reader, id);

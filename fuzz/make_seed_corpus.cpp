@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/archive_builder.h"
+#include "archive/archive_builder.h"
 
 namespace {
 

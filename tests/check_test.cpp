@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "check/run_check.h"
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/tool_run.h"
-#include "tools/qev_pack.h"
+#include "pack/qev_pack.h"
 
 namespace qev {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/entry.h"
-#include "cli/list_command.h"
-#include "tests/support/archive_builder.h"
+#include "tool/entry.h"
+#include "tool/list_command.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/tool_run.h"
 
@@ -164,7 +164,7 @@ TEST_F(Commands, ZeroArgumentsShowUsageWithTheToolsName) {
     const char* none[] = {nullptr};
     std::ostringstream out, err;
     Console console{out, err};
-    EXPECT_EQ(cli::runTool(0, none, console), 1);
+    EXPECT_EQ(tool::runTool(0, none, console), 1);
     EXPECT_EQ(out.str(), kUsage);
     EXPECT_EQ(err.str(), "");
 }

@@ -10,9 +10,8 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
-#include "tests/support/reader_access.h"
 #include "tests/support/recording_stream.h"
 
 namespace qev {
@@ -23,14 +22,14 @@ using testing::RecordingStream;
 
 // Reads a whole file; an empty optional when the read came up short.
 std::optional<std::string> readWhole(ArchiveReader& r, NodeId node) {
-    std::string out(r.fileSize(node), '\0');
+    std::string out(r.index().fileSize(node), '\0');
     uint64_t got = r.readFile(node, 0, out.size(), reinterpret_cast<uint8_t*>(out.data()));
     if (got != out.size()) return std::nullopt;
     return out;
 }
 
 std::string readRange(ArchiveReader& r, NodeId node, uint64_t position, uint64_t length) {
-    std::string out(std::min(length, r.fileSize(node)), '\0');
+    std::string out(std::min(length, r.index().fileSize(node)), '\0');
     out.resize(r.readFile(node, position, length, reinterpret_cast<uint8_t*>(out.data())));
     return out;
 }
@@ -71,8 +70,8 @@ TEST(Reads, WholeFilesComeBackByteForByte) {
 TEST(Reads, RawAndCompressedBlocksAreBothPresent) {
     auto reader = testing::openBytes(mixedArchive().build());
     // Block 0 holds patterned bytes; block 4 lies wholly in the incompressible part.
-    EXPECT_LT(reader->locateBlock(0)->storedLength, kBlockSize);
-    EXPECT_EQ(reader->locateBlock(4)->storedLength, kBlockSize);
+    EXPECT_LT(reader->index().locateBlock(0)->storedLength, kBlockSize);
+    EXPECT_EQ(reader->index().locateBlock(4)->storedLength, kBlockSize);
 }
 
 struct RangeCase {
@@ -133,7 +132,7 @@ TEST(Reads, TouchOnlyTheBlocksOfTheRangeAndReuseTheCache) {
 TEST(Reads, RawBlockGoesStraightFromTheFile) {
     ArchiveBuilder b = mixedArchive();
     Recorded r(b.build());
-    BlockLocation at = *r.reader->locateBlock(4);
+    BlockLocation at = *r.reader->index().locateBlock(4);
     ASSERT_EQ(at.storedLength, kBlockSize);
     readRange(*r.reader, b.node("mixed"), 4 * 65536, 1);
     ASSERT_EQ(r.reads(), 1u);
@@ -151,7 +150,7 @@ TEST(Reads, ReadsLargerThanTheCacheBypassItAndStayExact) {
     EXPECT_EQ(readWhole(*r.reader, 2), big);
     EXPECT_EQ(r.reads() - before, 70u);  // 71 blocks touched, one of them from the cache
     // Only the partial first and last blocks went through the cache.
-    EXPECT_EQ(ArchiveReaderTestAccess::cache(*r.reader).filledCount(), 3u);
+    EXPECT_EQ(r.reader->cacheState().filledCount(), 3u);
 
     auto damaged = testing::openBytes(
         ArchiveBuilder(b).editBlock(40, [](std::string& s) { s.resize(s.size() - 9); }).build());
@@ -163,7 +162,7 @@ TEST(Reads, SixtyFiveBlocksEvictTheFirst) {
     std::string big = testing::patterned(65 * 65536);
     b.file("big", big);
     Recorded r(b.build());
-    const BlockCache& cache = ArchiveReaderTestAccess::cache(*r.reader);
+    const BlockCache& cache = r.reader->cacheState();
     for (uint64_t block = 0; block < 65; ++block) readRange(*r.reader, 1, block * 65536, 1);
     EXPECT_EQ(cache.slotAt(0).blockIndex, 64u);
     EXPECT_EQ(cache.slotAt(1).blockIndex, 1u);
@@ -198,7 +197,7 @@ TEST_P(DamagedBlocks, FailTheReadAndSpareTheRest) {
     EXPECT_EQ(readWhole(reader, mixed), std::nullopt);
     // Blocks 1 to 4 came from the file; the damaged block failed with or without a read.
     EXPECT_EQ(r.reads() - before, GetParam().readsFile ? 5u : 4u);
-    const BlockCache& cache = ArchiveReaderTestAccess::cache(reader);
+    const BlockCache& cache = reader.cacheState();
     EXPECT_EQ(cache.newestSlot()->blockIndex, kNoBlock);
     EXPECT_EQ(cache.filledCount(), kDamaged);
     // The other blocks stay cached and are served without touching the file.
@@ -233,13 +232,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Reads, OffsetsThatWrapOrLeaveTheDataSectionFail) {
     ArchiveBuilder b = mixedArchive();
     std::string bytes = b.build();
-    uint64_t first = testing::openBytes(bytes)->locateBlock(0)->storedLength;
-    uint64_t second = testing::openBytes(bytes)->locateBlock(1)->storedLength;
+    uint64_t first = testing::openBytes(bytes)->index().locateBlock(0)->storedLength;
+    uint64_t second = testing::openBytes(bytes)->index().locateBlock(1)->storedLength;
     // base + the lengths before block 2 wraps past 2^64 to 0, which alone would pass.
     for (uint64_t base : {UINT64_MAX - 5, 0 - first - second}) {
         auto reader = testing::openBytes(
             ArchiveBuilder(b).editRecords([=](auto& recs) { recs[0].base = base; }).build());
-        for (uint64_t block = 0; block < 16; ++block) EXPECT_FALSE(reader->locateBlock(block));
+        for (uint64_t block = 0; block < 16; ++block) EXPECT_FALSE(reader->index().locateBlock(block));
         EXPECT_EQ(readWhole(*reader, b.node("small")), std::nullopt);
     }
     auto noData = testing::openBytes(
@@ -254,34 +253,34 @@ TEST(Reads, BlocksPastTheOffsetTableDoNotExist) {
     b.file("f", testing::patterned(16 * 65536));
     b.editTree([](auto& t) { t[1] = testing::fileEntry(t[1].nameOffset(), 16 * 65536 - 1, 3); });
     Recorded r(b.build());
-    EXPECT_EQ(ArchiveReaderTestAccess::blockCount(*r.reader), 16u);
-    EXPECT_TRUE(r.reader->locateBlock(15).has_value());
-    EXPECT_FALSE(r.reader->locateBlock(16).has_value());
-    EXPECT_FALSE(r.reader->fileBlocksLocatable(1));
+    EXPECT_EQ(r.reader->index().blockCount(), 16u);
+    EXPECT_TRUE(r.reader->index().locateBlock(15).has_value());
+    EXPECT_FALSE(r.reader->index().locateBlock(16).has_value());
+    EXPECT_FALSE(r.reader->index().fileBlocksLocatable(1));
     EXPECT_EQ(readWhole(*r.reader, 1), std::nullopt);
     // The miss on block 16 changes nothing in the cache; block 15 was read and kept.
-    EXPECT_EQ(ArchiveReaderTestAccess::cache(*r.reader).newestSlot()->blockIndex, 15u);
+    EXPECT_EQ(r.reader->cacheState().newestSlot()->blockIndex, 15u);
 }
 
 TEST(Reads, FileBlocksLocatable) {
     ArchiveBuilder b = mixedArchive();
     auto reader = testing::openBytes(b.build());
-    EXPECT_TRUE(reader->fileBlocksLocatable(b.node("mixed")));
-    EXPECT_TRUE(reader->fileBlocksLocatable(b.node("empty")));
-    EXPECT_FALSE(reader->fileBlocksLocatable(0));
-    EXPECT_FALSE(reader->fileBlocksLocatable(kInvalidNode));
+    EXPECT_TRUE(reader->index().fileBlocksLocatable(b.node("mixed")));
+    EXPECT_TRUE(reader->index().fileBlocksLocatable(b.node("empty")));
+    EXPECT_FALSE(reader->index().fileBlocksLocatable(0));
+    EXPECT_FALSE(reader->index().fileBlocksLocatable(kInvalidNode));
 
     ArchiveBuilder huge;
     huge.file("huge", "x");
     huge.editTree([](auto& t) { t[1].words[2] = 0xFFFFFFFF, t[1].words[3] = 0xFFFF0000; });
-    EXPECT_FALSE(testing::openBytes(huge.build())->fileBlocksLocatable(1));
+    EXPECT_FALSE(testing::openBytes(huge.build())->index().fileBlocksLocatable(1));
 }
 
 TEST(Reads, ArchiveTruncatedUnderneathGivesShortReadsThenRecovers) {
     ArchiveBuilder b = mixedArchive();
     std::string bytes = b.build();
     Recorded r(bytes);
-    BlockLocation third = *r.reader->locateBlock(3);
+    BlockLocation third = *r.reader->index().locateBlock(3);
     r.stream->buf().truncate(third.fileOffset + 10);
     NodeId mixed = b.node("mixed");
     EXPECT_EQ(readWhole(*r.reader, mixed), std::nullopt);

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "archive/archive_reader.h"
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 
 namespace qev {
@@ -38,7 +38,7 @@ TEST_P(Lookup, ResolvesLikeStoredPath) {
     const LookupCase& c = GetParam();
     NodeId want = c.expected == "-" ? kInvalidNode : b.node(c.expected);
     ASSERT_TRUE(c.expected == "-" || want != kInvalidNode);
-    EXPECT_EQ(reader->findPath(c.path), want) << c.path;
+    EXPECT_EQ(reader->index().findPath(c.path), want) << c.path;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,8 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Tree, PathMayHoldZeroBytesAndNeedNotBeTerminated) {
     auto reader = testing::openBytes(ArchiveBuilder().file("ab", "1").build());
-    EXPECT_NE(reader->findPath(std::string_view("abc", 2)), kInvalidNode);
-    EXPECT_EQ(reader->findPath(std::string_view("a\0b", 3)), kInvalidNode);
+    EXPECT_NE(reader->index().findPath(std::string_view("abc", 2)), kInvalidNode);
+    EXPECT_EQ(reader->index().findPath(std::string_view("a\0b", 3)), kInvalidNode);
 }
 
 TEST(Tree, SimpleQueriesOnIdsOutOfRangeAndWrongKinds) {
@@ -77,43 +77,43 @@ TEST(Tree, SimpleQueriesOnIdsOutOfRangeAndWrongKinds) {
     NodeId file = b.node("a/b/file.bin");
     NodeId dir = b.node("a/b");
     for (NodeId bad : {kInvalidNode, NodeId(ArchiveBuilder(b).node("") + 1000)}) {
-        EXPECT_FALSE(reader->isFile(bad));
-        EXPECT_FALSE(reader->isDirectory(bad));
-        EXPECT_EQ(reader->entryCount(bad), 0u);
-        EXPECT_EQ(reader->fileSize(bad), 0u);
+        EXPECT_FALSE(reader->index().isFile(bad));
+        EXPECT_FALSE(reader->index().isDirectory(bad));
+        EXPECT_EQ(reader->index().entryCount(bad), 0u);
+        EXPECT_EQ(reader->index().fileSize(bad), 0u);
         DirEntryInfo info;
-        EXPECT_FALSE(reader->entryAt(bad, 0, info));
+        EXPECT_FALSE(reader->index().entryAt(bad, 0, info));
     }
-    EXPECT_TRUE(reader->isFile(file));
-    EXPECT_FALSE(reader->isDirectory(file));
-    EXPECT_EQ(reader->entryCount(file), 0u);
-    EXPECT_EQ(reader->fileSize(file), 7u);
-    EXPECT_TRUE(reader->isDirectory(dir));
-    EXPECT_EQ(reader->fileSize(dir), 0u);
-    EXPECT_EQ(reader->entryCount(dir), 1u);
-    EXPECT_EQ(reader->entryName(file), "file.bin");
-    EXPECT_EQ(reader->entryName(0), "");
+    EXPECT_TRUE(reader->index().isFile(file));
+    EXPECT_FALSE(reader->index().isDirectory(file));
+    EXPECT_EQ(reader->index().entryCount(file), 0u);
+    EXPECT_EQ(reader->index().fileSize(file), 7u);
+    EXPECT_TRUE(reader->index().isDirectory(dir));
+    EXPECT_EQ(reader->index().fileSize(dir), 0u);
+    EXPECT_EQ(reader->index().entryCount(dir), 1u);
+    EXPECT_EQ(reader->index().entryName(file), "file.bin");
+    EXPECT_EQ(reader->index().entryName(0), "");
 }
 
 TEST(Tree, EntryAtFillsChildrenInOrder) {
     auto reader = testing::openBytes(
         ArchiveBuilder().file("f.txt", "12345").dir("d").file("g", "").build());
-    ASSERT_EQ(reader->entryCount(0), 3u);
+    ASSERT_EQ(reader->index().entryCount(0), 3u);
     DirEntryInfo info;
-    ASSERT_TRUE(reader->entryAt(0, 0, info));
+    ASSERT_TRUE(reader->index().entryAt(0, 0, info));
     EXPECT_EQ(info.name, "f.txt");
     EXPECT_TRUE(info.isFile);
     EXPECT_FALSE(info.isDirectory);
     EXPECT_EQ(info.size, 5u);
-    ASSERT_TRUE(reader->entryAt(0, 1, info));
+    ASSERT_TRUE(reader->index().entryAt(0, 1, info));
     EXPECT_EQ(info.name, "d");
     EXPECT_TRUE(info.isDirectory);
     EXPECT_FALSE(info.isFile);
     EXPECT_EQ(info.size, 0u);
 
     DirEntryInfo untouched{"keep", true, false, 99};
-    EXPECT_FALSE(reader->entryAt(0, 3, untouched));
-    EXPECT_FALSE(reader->entryAt(1, 0, untouched));  // a file
+    EXPECT_FALSE(reader->index().entryAt(0, 3, untouched));
+    EXPECT_FALSE(reader->index().entryAt(1, 0, untouched));  // a file
     EXPECT_EQ(untouched.name, "keep");
     EXPECT_EQ(untouched.size, 99u);
 }
@@ -134,12 +134,12 @@ TEST_P(UnusableNames, AreSkipped) {
     auto reader = testing::openBytes(b.build());
     ASSERT_NE(reader, nullptr);
     DirEntryInfo info;
-    EXPECT_FALSE(reader->entryAt(0, 0, info));
+    EXPECT_FALSE(reader->index().entryAt(0, 0, info));
     EXPECT_TRUE(info.isFile);
     EXPECT_EQ(info.size, 3u);
     EXPECT_EQ(info.name, "");
-    EXPECT_EQ(reader->findPath("broken"), kInvalidNode);
-    EXPECT_EQ(reader->findPath("fine"), 2u);
+    EXPECT_EQ(reader->index().findPath("broken"), kInvalidNode);
+    EXPECT_EQ(reader->index().findPath("fine"), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -166,12 +166,12 @@ TEST(Tree, ChildRangesPastTheTreeAreCutAtItsEnd) {
     b.editTree([](std::vector<TreeEntry>& t) { t[0].words[2] = 0xFFFFFFFF; });
     auto reader = testing::openBytes(b.build());
     ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(reader->entryCount(0), 2u);
+    EXPECT_EQ(reader->index().entryCount(0), 2u);
     DirEntryInfo info;
-    EXPECT_TRUE(reader->entryAt(0, 1, info));
-    EXPECT_FALSE(reader->entryAt(0, 2, info));
-    EXPECT_EQ(reader->findPath("two"), 2u);
-    EXPECT_EQ(reader->findPath("three"), kInvalidNode);
+    EXPECT_TRUE(reader->index().entryAt(0, 1, info));
+    EXPECT_FALSE(reader->index().entryAt(0, 2, info));
+    EXPECT_EQ(reader->index().findPath("two"), 2u);
+    EXPECT_EQ(reader->index().findPath("three"), kInvalidNode);
 }
 
 TEST(Tree, ChildRangeWhoseSumWrapsHasNoChildren) {
@@ -185,10 +185,10 @@ TEST(Tree, ChildRangeWhoseSumWrapsHasNoChildren) {
         });
         auto reader = testing::openBytes(b.build());
         ASSERT_NE(reader, nullptr);
-        EXPECT_EQ(reader->entryCount(0), 0u) << first;
+        EXPECT_EQ(reader->index().entryCount(0), 0u) << first;
         DirEntryInfo info;
-        EXPECT_FALSE(reader->entryAt(0, 0, info));
-        EXPECT_EQ(reader->findPath("one"), kInvalidNode);
+        EXPECT_FALSE(reader->index().entryAt(0, 0, info));
+        EXPECT_EQ(reader->index().findPath("one"), kInvalidNode);
     }
 }
 
@@ -198,17 +198,17 @@ TEST(Tree, SizesAbove4GiBAreReportedWhole) {
     b.editTree([](std::vector<TreeEntry>& t) { t[1].words[2] = 0xFFFFFFFF, t[1].words[3] = 0xFFFF0000; });
     auto reader = testing::openBytes(b.build());
     uint64_t largest = (uint64_t(1) << 48) - 1;
-    EXPECT_EQ(reader->fileSize(1), largest);
+    EXPECT_EQ(reader->index().fileSize(1), largest);
     DirEntryInfo info;
-    ASSERT_TRUE(reader->entryAt(0, 0, info));
+    ASSERT_TRUE(reader->index().entryAt(0, 0, info));
     EXPECT_EQ(info.size, largest);
 }
 
 TEST(Tree, TwoBytePrefixesResolveLikeOneBytePrefixes) {
     auto reader = testing::openBytes(
         ArchiveBuilder().twoBytePrefixes().file("dir/meta.xml", "<m/>").build());
-    EXPECT_EQ(reader->findPath("DIR/META.XML"), 2u);
-    EXPECT_EQ(reader->entryName(1), "dir");
+    EXPECT_EQ(reader->index().findPath("DIR/META.XML"), 2u);
+    EXPECT_EQ(reader->index().entryName(1), "dir");
 }
 
 }  // namespace

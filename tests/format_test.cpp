@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 
 namespace qev {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/tool_run.h"
 

@@ -6,7 +6,7 @@
 
 #include "tests/support/test_names.h"
 
-namespace qev::cli {
+namespace qev::tool {
 namespace {
 
 TEST(JsonWriter, EmptyContainers) {
@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::NameFromWhat());
 
 }  // namespace
-}  // namespace qev::cli
+}  // namespace qev::tool
 
 namespace qev {
 namespace {

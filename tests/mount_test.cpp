@@ -19,7 +19,7 @@
 
 #include "mount/mount_tree.h"
 #include "mount/run_mount.h"
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
 
 extern char** environ;
@@ -104,7 +104,7 @@ TEST(MountTree, ReadersShareOneArchiveWhateverTheTablesWeigh) {
                                          .file("big", big)
                                          .editNames([](std::string& n) { n.append(65 << 20, 'n'); })
                                          .build());
-    ASSERT_GT(reader->tableBytes(), uint64_t(64) << 20);
+    ASSERT_GT(reader->index().tableBytes(), uint64_t(64) << 20);
     mount::MountTree tree(reader->sharedIndex(), {}, 0, 0, 4);
     EXPECT_EQ(tree.readerCount(), 4u);
     EXPECT_EQ(reader->sharedIndex().use_count(), 6);  // this reader, the tree and its four

@@ -12,9 +12,8 @@
 #include <string>
 
 #include "archive/archive_reader.h"
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
-#include "tests/support/reader_access.h"
 #include "tests/support/recording_stream.h"
 
 namespace qev {
@@ -228,8 +227,8 @@ TEST(Open, SmallestArchiveOpensWithSixteenBlocks) {
     ASSERT_EQ(bytes.size(), 200u);
     auto reader = openBytes(bytes);
     ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(ArchiveReaderTestAccess::blockCount(*reader), 16u);
-    EXPECT_EQ(reader->entryCount(0), 0u);
+    EXPECT_EQ(reader->index().blockCount(), 16u);
+    EXPECT_EQ(reader->index().entryCount(0), 0u);
 }
 
 TEST(Open, FooterChecksBeginAbove144Bytes) {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
-#include "tools/qev_pack.h"
+#include "pack/qev_pack.h"
 
 namespace qev {
 namespace {
@@ -36,8 +36,8 @@ protected:
     }
     // Every file of the archive read back whole, by path.
     static std::string contentOf(ArchiveReader& r, const std::string& path) {
-        NodeId n = r.findPath(path);
-        std::string bytes(r.fileSize(n), '\0');
+        NodeId n = r.index().findPath(path);
+        std::string bytes(r.index().fileSize(n), '\0');
         if (!bytes.empty()) {
             EXPECT_EQ(r.readFile(n, 0, bytes.size(), reinterpret_cast<uint8_t*>(bytes.data())), bytes.size());
         }
@@ -62,15 +62,15 @@ TEST_F(PackScale, SmallFilesNeverStraddleABlockAndLargeOnesStartOnOne) {
     make("large", testing::patterned(200000));
     ASSERT_EQ(pack({src().string(), out(), "-q"}).exitCode, 0);
     auto r = openArchive(out());
-    for (uint32_t i = 0; i < r->entryCount(0); ++i) {
-        NodeId n = r->childAt(0, i);
-        uint64_t start = r->fileStart(n), size = r->fileSize(n);
+    for (uint32_t i = 0; i < r->index().entryCount(0); ++i) {
+        NodeId n = r->index().childAt(0, i);
+        uint64_t start = r->index().fileStart(n), size = r->index().fileSize(n);
         if (size <= 65536) {
-            EXPECT_LE(start % 65536 + size, 65536u) << r->entryName(n);
+            EXPECT_LE(start % 65536 + size, 65536u) << r->index().entryName(n);
         } else {
-            EXPECT_EQ(start % 65536, 0u) << r->entryName(n);
+            EXPECT_EQ(start % 65536, 0u) << r->index().entryName(n);
         }
-        EXPECT_TRUE(contentOf(*r, std::string(r->entryName(n))) == testing::readWholeFile(src() / r->entryName(n)));
+        EXPECT_TRUE(contentOf(*r, std::string(r->index().entryName(n))) == testing::readWholeFile(src() / r->index().entryName(n)));
     }
 }
 
@@ -87,16 +87,16 @@ TEST_F(PackScale, IdenticalFilesAreStoredOnce) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("293.0 KiB saved by identical files"), std::string::npos) << r.out;
     auto reader = openArchive(out());
-    EXPECT_EQ(reader->fileStart(reader->findPath("a/big")), reader->fileStart(reader->findPath("b/big copy")));
-    EXPECT_NE(reader->fileStart(reader->findPath("a/big")), reader->fileStart(reader->findPath("a/prefix")));
-    EXPECT_EQ(reader->fileStart(reader->findPath("a/small")), reader->fileStart(reader->findPath("b/small")));
+    EXPECT_EQ(reader->index().fileStart(reader->index().findPath("a/big")), reader->index().fileStart(reader->index().findPath("b/big copy")));
+    EXPECT_NE(reader->index().fileStart(reader->index().findPath("a/big")), reader->index().fileStart(reader->index().findPath("a/prefix")));
+    EXPECT_EQ(reader->index().fileStart(reader->index().findPath("a/small")), reader->index().fileStart(reader->index().findPath("b/small")));
     for (const char* p : {"a/big", "b/big copy", "a/prefix", "a/small", "b/small", "a/empty", "b/empty"}) {
         EXPECT_TRUE(contentOf(*reader, p) == testing::readWholeFile(src() / p)) << p;
     }
     // Without deduplication every file has its own bytes.
     ASSERT_EQ(pack({src().string(), out("plain.qev"), "--no-dedup", "-q"}).exitCode, 0);
     auto plain = openArchive(out("plain.qev"));
-    EXPECT_NE(plain->fileStart(plain->findPath("a/big")), plain->fileStart(plain->findPath("b/big copy")));
+    EXPECT_NE(plain->index().fileStart(plain->index().findPath("a/big")), plain->index().fileStart(plain->index().findPath("b/big copy")));
     EXPECT_GT(fs::file_size(out("plain.qev")), fs::file_size(out()) + 250000);
 }
 
@@ -162,8 +162,8 @@ TEST_F(PackScale, TheOutputInsideTheSourceIsNotPackedIntoItself) {
     // Packed again over itself: neither the old archive nor the temporary goes in.
     ASSERT_EQ(pack({src().string(), inside, "--force", "-q"}).exitCode, 0);
     auto r = openArchive(inside);
-    EXPECT_EQ(r->entryCount(0), 1u);
-    EXPECT_EQ(r->entryName(r->childAt(0, 0)), "f");
+    EXPECT_EQ(r->index().entryCount(0), 1u);
+    EXPECT_EQ(r->index().entryName(r->index().childAt(0, 0)), "f");
 }
 
 TEST_F(PackScale, NamesQevToolCannotReachAsTheyStandAreWarnedOf) {

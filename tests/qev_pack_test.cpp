@@ -1,4 +1,4 @@
-#include "tools/qev_pack.h"
+#include "pack/qev_pack.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
 
 namespace qev {
@@ -38,12 +38,12 @@ std::vector<std::string> packableEntries(const fs::path& root) {
 
 // Every path in the archive, walking the tree from the root.
 void archiveEntries(const ArchiveReader& r, NodeId dir, const std::string& prefix, std::vector<std::string>& out) {
-    for (uint32_t i = 0; i < r.entryCount(dir); ++i) {
+    for (uint32_t i = 0; i < r.index().entryCount(dir); ++i) {
         DirEntryInfo info;
-        ASSERT_TRUE(r.entryAt(dir, i, info));
+        ASSERT_TRUE(r.index().entryAt(dir, i, info));
         std::string path = prefix + std::string(info.name);
         out.push_back(path);
-        if (info.isDirectory) archiveEntries(r, r.findPath(path), path + "/", out);
+        if (info.isDirectory) archiveEntries(r, r.index().findPath(path), path + "/", out);
     }
 }
 
@@ -95,9 +95,9 @@ TEST_F(Pack, SameTreeGivesSameBytes) {
     EXPECT_TRUE(testing::readWholeFile(out("first.qev")) == testing::readWholeFile(out("second.qev")));
     // Children are stored in the order of their names' bytes.
     auto reader = openArchive(out("first.qev"));
-    EXPECT_EQ(reader->entryName(1), "a");
-    EXPECT_EQ(reader->entryName(2), "b");
-    EXPECT_EQ(reader->entryName(3), "c.txt");
+    EXPECT_EQ(reader->index().entryName(1), "a");
+    EXPECT_EQ(reader->index().entryName(2), "b");
+    EXPECT_EQ(reader->index().entryName(3), "c.txt");
 }
 
 TEST_F(Pack, CommittedSampleIsWhatPackMakes) {
@@ -162,8 +162,8 @@ TEST_F(Pack, SkipsLinksAndSpecialFilesWithAMessage) {
     EXPECT_EQ(r.err, "Warning: Skipped symbolic link: " + src() + "/link\n" +
                          "Warning: Skipped special file: " + src() + "/pipe\n");
     auto reader = openArchive(out());
-    EXPECT_EQ(reader->entryCount(0), 1u);
-    EXPECT_NE(reader->findPath("real.txt"), kInvalidNode);
+    EXPECT_EQ(reader->index().entryCount(0), 1u);
+    EXPECT_NE(reader->index().findPath("real.txt"), kInvalidNode);
 }
 
 TEST_F(Pack, KeepsEmptyFilesAndDirectories) {
@@ -171,10 +171,10 @@ TEST_F(Pack, KeepsEmptyFilesAndDirectories) {
     fs::create_directories(tmp.dir() / "src" / "hollow" / "deeper");
     ASSERT_EQ(pack({src(), out()}).exitCode, 0);
     auto reader = openArchive(out());
-    NodeId empty = reader->findPath("empty.txt");
-    EXPECT_TRUE(reader->isFile(empty));
-    EXPECT_EQ(reader->fileSize(empty), 0u);
-    EXPECT_TRUE(reader->isDirectory(reader->findPath("hollow/deeper")));
+    NodeId empty = reader->index().findPath("empty.txt");
+    EXPECT_TRUE(reader->index().isFile(empty));
+    EXPECT_EQ(reader->index().fileSize(empty), 0u);
+    EXPECT_TRUE(reader->index().isDirectory(reader->index().findPath("hollow/deeper")));
     EXPECT_EQ(testing::runInProcess({"qev-tool", "extract", out(), "empty.txt"}).exitCode, 0);
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 
 namespace qev {
 namespace {
@@ -41,7 +41,7 @@ TEST(SharedArchive, AFurtherReaderCostsItsCacheNotTheTables) {
     // 32 MiB of names: a copy of the tables would show at once.
     auto reader = testing::openBytes(
         ArchiveBuilder().file("a", "x").editNames([](std::string& n) { n.append(32 << 20, 'n'); }).build());
-    ASSERT_GT(reader->tableBytes(), uint64_t(32) << 20);
+    ASSERT_GT(reader->index().tableBytes(), uint64_t(32) << 20);
     size_t before = heapInUse();
     std::unique_ptr<ArchiveReader> more = reader->makeReader();
     size_t cost = heapInUse() - before;

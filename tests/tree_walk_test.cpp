@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 
 namespace qev {
 namespace {

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/archive_builder.h"
+#include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
-#include "tools/qev_pack.h"
+#include "pack/qev_pack.h"
 #include "unpack/run_unpack.h"
 
 extern char** environ;

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "cli/entry.h"
-#include "tests/support/archive_builder.h"
+#include "tool/entry.h"
+#include "tests/support/test_files.h"
 
 extern char** environ;
 
@@ -37,7 +37,7 @@ ToolRun runSeam(const Seam& seam, const std::vector<std::string>& args) {
     return run;
 }
 
-ToolRun runInProcess(const std::vector<std::string>& args) { return runSeam(cli::runTool, args); }
+ToolRun runInProcess(const std::vector<std::string>& args) { return runSeam(tool::runTool, args); }
 
 ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& options) {
     TempFile outFile("stdout"), errFile("stderr");

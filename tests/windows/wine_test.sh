@@ -49,7 +49,7 @@ windows_only() {
 }
 
 # same NAME PROGRAM ARGS...: the native and the Windows program (PROGRAM is its path in a
-# build tree, such as cli/qev-tool) agree. Text lines end in CR LF on Windows, where the
+# build tree, such as tool/qev-tool) agree. Text lines end in CR LF on Windows, where the
 # standard streams are in text mode; extract alone puts standard output in binary mode,
 # and its bytes must match exactly.
 same() {
@@ -78,10 +78,10 @@ cp "$root"/tests/regression/archive/*.qev "$work/"
 mkdir -p "$work/src/Title/Bytes"
 printf 'a\nb\r\nc\x1a\x00d\r' > "$work/src/Title/Bytes/ends.bin"
 head -c 300000 /dev/urandom > "$work/src/Title/Bytes/random.bin"
-"$native/tools/qev-pack" "$work/src" "$work/ends.qev" -q
+"$native/pack/qev-pack" "$work/src" "$work/ends.qev" -q
 mkdir -p "$work/a directory"
 
-tool=cli/qev-tool
+tool=tool/qev-tool
 same "usage" $tool
 same "unknown command" $tool frob sample.qev
 same "missing path" $tool list
@@ -114,13 +114,13 @@ cp "$work/sample.qev" "$work/café.qev"
 cp "$work/sample.qev" "$work/源ü.qev"
 export LC_ALL=C.UTF-8 LANG=C.UTF-8
 windows_only "a non-ASCII archive path in the ANSI code page" 0 \
-    "$(printf '{"path":"caf\xe9.qev","totalFiles":3,"totalSize":0}')" "" cli/qev-tool info "café.qev"
+    "$(printf '{"path":"caf\xe9.qev","totalFiles":3,"totalSize":0}')" "" tool/qev-tool info "café.qev"
 # A character that code page lacks reaches the program as "?", and nothing opens.
 windows_only "a path the ANSI code page cannot hold" 1 "" \
-    "$(printf 'Error: Failed to open QEV file: ?\xfc.qev')" cli/qev-tool info "源ü.qev"
+    "$(printf 'Error: Failed to open QEV file: ?\xfc.qev')" tool/qev-tool info "源ü.qev"
 # The same program in a process whose code page is UTF-8 gets every character.
 windows_only "a non-ASCII archive path in UTF-8" 0 '{"path":"源ü.qev","totalFiles":3,"totalSize":0}' "" \
-    cli/qev-tool-utf8 info "源ü.qev"
+    tool/qev-tool-utf8 info "源ü.qev"
 # qev-pack, qev-unpack and qev-check read the command line as wide strings: any name.
 same "check a non-ASCII path" check/qev-check "源ü.qev" --json --no-progress
 windows_only "unpack a non-ASCII path" 0 "" "" unpack/qev-unpack "源ü.qev" "目的ü" -q
@@ -136,28 +136,28 @@ cp -r "$work/src/Title" "$work/tree/"
 printf 'naïve\n' > "$work/tree/Title/Ünïcödé 源.txt"
 : > "$work/tree/Title/empty"
 mkdir -p "$work/tree/Title/empty dir"
-same "pack usage" tools/qev-pack --help
-same "pack a missing source" tools/qev-pack no-such-dir out.qev
-same "pack onto an existing file" tools/qev-pack tree sample.qev
+same "pack usage" pack/qev-pack --help
+same "pack a missing source" pack/qev-pack no-such-dir out.qev
+same "pack onto an existing file" pack/qev-pack tree sample.qev
 same "unpack usage" unpack/qev-unpack --help
 same "unpack into a non-empty destination" unpack/qev-unpack sample.qev tree
 same "unpack a missing path" unpack/qev-unpack sample.qev fresh no/such -q
 same "unpack a file that is not an archive" unpack/qev-unpack "$root/README.md" fresh2
-(cd "$work" && "$native/tools/qev-pack" tree native.qev -q && timeout 120 "$wine" "$windows/tools/qev-pack.exe" tree windows.qev -q)
+(cd "$work" && "$native/pack/qev-pack" tree native.qev -q && timeout 120 "$wine" "$windows/pack/qev-pack.exe" tree windows.qev -q)
 cmp -s "$work/native.qev" "$work/windows.qev"
 result "qev-pack.exe writes the same archive as qev-pack" $?
-(cd "$work" && timeout 120 "$wine" "$windows/tools/qev-pack.exe" tree windows.qev -q > /dev/null 2>&1)
+(cd "$work" && timeout 120 "$wine" "$windows/pack/qev-pack.exe" tree windows.qev -q > /dev/null 2>&1)
 result "qev-pack.exe refuses to replace an archive without --force" $((1 - $?))
-(cd "$work" && timeout 120 "$wine" "$windows/tools/qev-pack.exe" tree windows.qev -q --force)
+(cd "$work" && timeout 120 "$wine" "$windows/pack/qev-pack.exe" tree windows.qev -q --force)
 cmp -s "$work/native.qev" "$work/windows.qev"
 result "qev-pack.exe replaces an archive with --force" $?
 same "list the packed tree" check/qev-check windows.qev --list
-same "extract a packed file" cli/qev-tool extract windows.qev 'title\BYTES\ends.bin'
+same "extract a packed file" tool/qev-tool extract windows.qev 'title\BYTES\ends.bin'
 (cd "$work" && timeout 120 "$wine" "$windows/unpack/qev-unpack.exe" windows.qev unpacked -q)
 diff -r "$work/tree" "$work/unpacked" > /dev/null
 result "qev-unpack.exe gives back the tree" $?
 # An output inside the source is left out of it, found by its file id.
-(cd "$work" && timeout 120 "$wine" "$windows/tools/qev-pack.exe" tree tree/Title/self.qev -q)
+(cd "$work" && timeout 120 "$wine" "$windows/pack/qev-pack.exe" tree tree/Title/self.qev -q)
 cmp -s "$work/native.qev" "$work/tree/Title/self.qev"
 result "qev-pack.exe leaves its own output out of the source" $?
 rm -f "$work/tree/Title/self.qev"
@@ -176,7 +176,7 @@ done
 echo x > "$work/names/T/$(printf 'bad\xff')"
 echo inside > "$work/names/T/CON/inside"
 echo inside > "$work/names/T/dir/inside"
-"$native/tools/qev-pack" "$work/names" "$work/names.qev" -q
+"$native/pack/qev-pack" "$work/names" "$work/names.qev" -q
 windows_only "unpack skips names Windows cannot hold" 1 - "$(cat <<'TEXT'
 Warning: Skipped unsafe name: T/COM1
 Warning: Skipped unsafe name: T/CON

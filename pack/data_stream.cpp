@@ -1,0 +1,146 @@
+#include "pack/data_stream.h"
+
+#include <cstring>
+#include <optional>
+
+#include "archive/format.h"
+#include "pack/source_file.h"
+
+namespace qev::pack {
+namespace {
+
+// Files up to this size are read once into memory when they may be copies: the hash and
+// the bytes to store come from one read.
+constexpr size_t kInMemory = size_t(1) << 20;
+constexpr size_t kChunk = size_t(1) << 20;
+
+uint64_t sizeAndHash(uint64_t size, uint64_t hash) { return hash ^ (size * 0x9E3779B97F4A7C15ull); }
+
+}  // namespace
+
+uint64_t placeFile(uint64_t position, uint64_t size) {
+    uint64_t within = position % kBlockSize;
+    if (within == 0 || size == 0) return position;
+    if (size <= kBlockSize && within + size <= kBlockSize) return position;
+    return position - within + kBlockSize;
+}
+
+DataStream::DataStream(const SourceTree& tree, const StreamOptions& options, writer::ParallelBlockWriter::Sink sink)
+    : tree_(tree), options_(options), writer_(options.level, options.jobs, std::move(sink), options.beforeBlock),
+      buffer_(kChunk), otherBuffer_(kChunk) {
+    if (!options.dedup) return;
+    for (size_t n = 0; n < tree.nodeCount(); ++n) {
+        if (tree.isFile(n) && tree.size(n) > 0) ++sizeCounts_[tree.size(n)];
+    }
+}
+
+StreamResult DataStream::write(writer::TreeLayout& layout,
+                               const std::function<void(uint64_t, uint64_t, uint64_t)>& progress) {
+    StreamResult result;
+    uint64_t files = 0, bytes = 0;
+    for (size_t id = 0; id < layout.order.size(); ++id) {
+        size_t node = layout.order[id];
+        if (!tree_.isFile(node)) continue;
+        TreeEntry& entry = layout.entries[id];
+        entry = writer::fileEntry(entry.nameOffset(), writeFile(node), tree_.size(node));
+        bytes += tree_.size(node);
+        progress(++files, bytes, writer_.storedBytes());
+    }
+    result.storedLengths = writer_.finish();
+    result.savedBytes = saved_;
+    return result;
+}
+
+uint64_t DataStream::startHere(uint64_t size) {
+    uint64_t start = placeFile(writer_.position(), size);
+    if (start > writer::kMaxStreamSize || size > writer::kMaxStreamSize - start) {
+        throw std::length_error("data too large");
+    }
+    if (start != writer_.position()) writer_.padToBoundary();
+    return start;
+}
+
+uint64_t DataStream::writeFile(size_t node) {
+    uint64_t size = tree_.size(node);
+    if (size == 0) return 0;  // an empty file reads no block, wherever it starts
+    bool mayBeCopy = options_.dedup && sizeCounts_[size] > 1;
+    if (mayBeCopy && size <= kInMemory) {
+        SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
+        size_t got = file.read(buffer_.data(), size_t(size));
+        file.finish();
+        std::string_view bytes(buffer_.data(), got);
+        ContentHash hash;
+        hash.update(bytes);
+        if (std::optional<uint64_t> copy = findCopy(node, hash.value(), bytes)) return *copy;
+        uint64_t start = startHere(size);
+        writer_.append(bytes);
+        return start;
+    }
+    uint64_t hash = mayBeCopy ? hashFile(node) : 0;
+    if (mayBeCopy) {
+        if (std::optional<uint64_t> copy = findCopy(node, hash, {})) return *copy;
+    }
+    uint64_t start = startHere(size);
+    appendWhole(node);
+    return start;
+}
+
+void DataStream::appendWhole(size_t node) {
+    SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
+    for (;;) {
+        size_t got = file.read(buffer_.data(), buffer_.size());
+        if (got == 0) break;
+        writer_.append(std::string_view(buffer_.data(), got));
+    }
+    file.finish();
+}
+
+uint64_t DataStream::hashFile(size_t node) {
+    SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
+    ContentHash hash;
+    for (size_t got; (got = file.read(buffer_.data(), buffer_.size())) > 0;) {
+        hash.update(std::string_view(buffer_.data(), got));
+    }
+    file.finish();
+    return hash.value();
+}
+
+// An earlier stored file with the same bytes; a hash match alone never decides.
+std::optional<uint64_t> DataStream::findCopy(size_t node, uint64_t hash, std::string_view inMemory) {
+    if (options_.hashHook) hash = options_.hashHook(hash);
+    uint64_t size = tree_.size(node);
+    uint64_t key = sizeAndHash(size, hash);
+    const StoredFiles::Entry* copy = stored_.find(key, [&](const StoredFiles::Entry& e) {
+        return tree_.size(e.node) == size && sameAsFile(node, e.node, inMemory);
+    });
+    if (copy != nullptr) {
+        saved_ += size;
+        return copy->start;
+    }
+    // Not a copy: it will be stored next, at the position placement gives it.
+    stored_.add({key, placeFile(writer_.position(), size), uint32_t(node)});
+    return std::nullopt;
+}
+
+bool DataStream::sameAsFile(size_t node, size_t other, std::string_view inMemory) {
+    SourceFile theirs(tree_.pathOf(other), tree_.size(other), tree_.stamp(other));
+    if (!inMemory.empty()) {
+        size_t got = theirs.read(otherBuffer_.data(), inMemory.size());
+        // The stored bytes are what it held when it was read: it must not have changed since.
+        theirs.finish();
+        return got == inMemory.size() && std::memcmp(otherBuffer_.data(), inMemory.data(), got) == 0;
+    }
+    SourceFile mine(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
+    for (;;) {
+        size_t a = mine.read(buffer_.data(), buffer_.size());
+        size_t b = theirs.read(otherBuffer_.data(), otherBuffer_.size());
+        if (a != b || std::memcmp(buffer_.data(), otherBuffer_.data(), a) != 0) return false;
+        if (a == 0) {
+            mine.finish();
+            theirs.finish();
+            return true;
+        }
+    }
+}
+
+}  // namespace qev::pack

@@ -1,0 +1,63 @@
+// The data phase of packing: each file's bytes placed in the stream, identical files stored
+// once, blocks compressed on every core.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/parallel_blocks.h"
+#include "pack/source_tree.h"
+#include "pack/stored_files.h"
+
+namespace qev::pack {
+
+struct StreamOptions {
+    int level = 3;
+    unsigned jobs = 1;
+    bool dedup = true;
+    // Tests: each block's index before it is stored, and each content hash (to force
+    // collisions).
+    std::function<void(size_t)> beforeBlock;
+    std::function<uint64_t(uint64_t)> hashHook;
+};
+
+struct StreamResult {
+    std::vector<uint32_t> storedLengths;
+    uint64_t savedBytes = 0;         // bytes of files stored once for several entries
+};
+
+// Where a file of `size` bytes starts when the stream is at `position`: a file that fits
+// in one block never straddles a block boundary, and a larger one starts on a boundary.
+uint64_t placeFile(uint64_t position, uint64_t size);
+
+class DataStream {
+public:
+    DataStream(const SourceTree& tree, const StreamOptions& options, writer::ParallelBlockWriter::Sink sink);
+    // Writes the files of `layout` in NodeId order and gives each file entry the start it
+    // was placed at. `progress` is called after each file with the files and source bytes
+    // done. Throws PackError.
+    StreamResult write(writer::TreeLayout& layout,
+                       const std::function<void(uint64_t files, uint64_t bytes, uint64_t stored)>& progress);
+
+private:
+    uint64_t writeFile(size_t node);
+    uint64_t startHere(uint64_t size);
+    void appendWhole(size_t node);
+    std::optional<uint64_t> findCopy(size_t node, uint64_t hash, std::string_view inMemory);
+    uint64_t hashFile(size_t node);
+    bool sameAsFile(size_t node, size_t other, std::string_view inMemory);
+
+    const SourceTree& tree_;
+    const StreamOptions& options_;
+    writer::ParallelBlockWriter writer_;
+    std::unordered_map<uint64_t, uint32_t> sizeCounts_;  // files of each size
+    StoredFiles stored_;
+    std::vector<char> buffer_;
+    std::vector<char> otherBuffer_;
+    uint64_t saved_ = 0;
+};
+
+}  // namespace qev::pack

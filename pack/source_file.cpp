@@ -1,0 +1,70 @@
+#include "pack/source_file.h"
+
+#include <cstring>
+
+#include "console/native_text.h"
+
+namespace qev::pack {
+
+SourceFile::SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed)
+    : input_(path), size_(size) {
+    auto now = input_.status();
+    unchangedOrThrow(now && now->regular && now->size == size && listed.admits(now->stamp));
+    opened_ = now->stamp;
+}
+
+SourceFile::~SourceFile() = default;
+
+void SourceFile::unchangedOrThrow(bool same) const {
+    if (!same) throw PackError("File changed while packing: " + utf8FromPath(input_.path()));
+}
+
+size_t SourceFile::read(char* into, size_t capacity) {
+    size_t got = 0;
+    while (got < capacity) {
+        size_t n = input_.readSome(into + got, capacity - got);
+        if (n == 0) break;
+        got += n;
+    }
+    read_ += got;
+    unchangedOrThrow(read_ <= size_);  // more bytes than listed: it grew
+    return got;
+}
+
+void SourceFile::finish() {
+    auto now = input_.status();
+    unchangedOrThrow(read_ == size_ && now && now->size == size_ && now->stamp == opened_);
+}
+
+void ContentHash::update(std::string_view bytes) {
+    length_ += bytes.size();
+    auto mix = [this](uint64_t word) {
+        state_ = (state_ ^ word) * 0xBF58476D1CE4E5B9ull;
+        state_ ^= state_ >> 29;
+    };
+    while (!bytes.empty() && !pending_.empty()) {
+        pending_ += bytes[0];
+        bytes.remove_prefix(1);
+        if (pending_.size() == 8) {
+            uint64_t w;
+            std::memcpy(&w, pending_.data(), 8);
+            mix(w);
+            pending_.clear();
+        }
+    }
+    for (; bytes.size() >= 8; bytes.remove_prefix(8)) {
+        uint64_t w;
+        std::memcpy(&w, bytes.data(), 8);
+        mix(w);
+    }
+    pending_.append(bytes);
+}
+
+uint64_t ContentHash::value() const {
+    uint64_t tail = 0;
+    std::memcpy(&tail, pending_.data(), pending_.size());
+    uint64_t h = (state_ ^ tail ^ length_) * 0x94D049BB133111EBull;
+    return h ^ (h >> 31);
+}
+
+}  // namespace qev::pack

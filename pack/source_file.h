@@ -1,0 +1,50 @@
+// Reading one source file for packing, making sure it is still the file that was listed.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "pack/native_files.h"
+
+namespace qev::pack {
+
+class SourceFile {
+public:
+    // Throws PackError when the file cannot be read, or is no longer the regular file of
+    // the listed size and stamp.
+    SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed);
+    ~SourceFile();
+    SourceFile(const SourceFile&) = delete;
+    SourceFile& operator=(const SourceFile&) = delete;
+
+    // Up to `capacity` bytes, fewer only at the end of the file; throws on a read error.
+    size_t read(char* into, size_t capacity);
+    // Throws "File changed while packing" unless exactly the listed bytes were read and
+    // the file did not change meanwhile.
+    void finish();
+
+private:
+    void unchangedOrThrow(bool same) const;
+
+    InputFile input_;
+    uint64_t size_;
+    FileStamp opened_;  // as found once open, every field known
+    uint64_t read_ = 0;
+};
+
+// A 64-bit hash of a byte stream, fed piece by piece.
+class ContentHash {
+public:
+    void update(std::string_view bytes);
+    uint64_t value() const;
+
+private:
+    uint64_t state_ = 0x9E3779B97F4A7C15ull;
+    uint64_t length_ = 0;
+    std::string pending_;  // fewer than 8 bytes waiting for a whole word
+};
+
+}  // namespace qev::pack

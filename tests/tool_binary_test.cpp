@@ -1,0 +1,161 @@
+// The real qev-tool binary: exact bytes on both streams and the exit status.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/test_files.h"
+#include "tests/support/tool_run.h"
+
+namespace qev {
+namespace {
+
+using testing::ArchiveBuilder;
+using testing::ProcessOptions;
+using testing::runBinary;
+using testing::usageText;
+
+const std::string kMeta = "<?xml version=\"1.0\"?>\n<menu/>";  // no final line feed
+const std::string kData = testing::incompressible(200000, 5) + testing::patterned(250000);
+
+class Binary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ArchiveBuilder()
+            .dir("0005000010101D00_v64")
+            .dir("00050000a1b2c3d4_v0")
+            .file("0005000010101D00_v64/meta/meta.xml", kMeta)
+            .file("00050000a1b2c3d4_v0/content/data.bin", kData)
+            .writeTo(archive());
+    }
+    std::string archive() const { return (tmp.dir() / "game.qev").string(); }
+
+    // Whether jq, a strict parser, accepts the text as one JSON document.
+    static bool isJson(const std::string& text) {
+        testing::TempFile f("doc.json");
+        f.write(text);
+        std::string cmd = "jq -e . < '" + f.path().string() + "' > /dev/null 2>&1";
+        return std::system(cmd.c_str()) == 0;
+    }
+
+    testing::TempFile tmp;
+};
+
+TEST_F(Binary, UsageAloneWithoutCommand) {
+    testing::ToolRun r = runBinary({"qev-tool"});
+    EXPECT_EQ(r.out, usageText("qev-tool"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(Binary, InvocationNameWithSpacesAndPath) {
+    testing::ToolRun r = runBinary({"/usr/local/my tools/qev tool", "info"});
+    EXPECT_EQ(r.out, usageText("/usr/local/my tools/qev tool"));
+    EXPECT_EQ(r.err, "Error: Missing QEV file path\n");
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(Binary, UnknownCommand) {
+    testing::ToolRun r = runBinary({"qev-tool", "-h"});
+    EXPECT_EQ(r.out, usageText("qev-tool"));
+    EXPECT_EQ(r.err, "Error: Unknown command: -h\n");
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(Binary, ListIsStrictJson) {
+    testing::ToolRun r = runBinary({"qev-tool", "list", archive()});
+    EXPECT_EQ(r.out,
+              R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
+              R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])"
+              "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(isJson(r.out));
+}
+
+TEST_F(Binary, InfoWorkedExampleWithBackslashes) {
+    std::filesystem::copy_file(archive(), tmp.dir() / "D:\\Games\\game.qev");
+    ProcessOptions in;
+    in.workingDirectory = tmp.dir().string();
+    testing::ToolRun r = runBinary({"qev-tool", "info", "D:\\Games\\game.qev"}, in);
+    EXPECT_EQ(r.out, R"({"path":"D:\\Games\\game.qev","totalFiles":2,"totalSize":0})" "\n");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(isJson(r.out));
+}
+
+TEST_F(Binary, InfoPathWithControlAndHighBytesStaysJson) {
+    std::string name = "t\x01\x1f\xC3\xA9.qev";
+    std::filesystem::copy_file(archive(), tmp.dir() / name);
+    ProcessOptions in;
+    in.workingDirectory = tmp.dir().string();
+    testing::ToolRun r = runBinary({"qev-tool", "info", name}, in);
+    EXPECT_EQ(r.out, "{\"path\":\"t\\u0001\\u001f\xC3\xA9.qev\",\"totalFiles\":2,\"totalSize\":0}\n");
+    EXPECT_TRUE(isJson(r.out));
+}
+
+TEST_F(Binary, ExtractCopiesBytesExactly) {
+    testing::ToolRun meta = runBinary({"qev-tool", "extract", archive(), "0005000010101D00_v64/meta/meta.xml"});
+    EXPECT_EQ(meta.out, kMeta);
+    EXPECT_EQ(meta.err, "");
+    EXPECT_EQ(meta.exitCode, 0);
+    testing::ToolRun data = runBinary({"qev-tool", "extract", archive(), "00050000A1B2C3D4_V0\\content\\data.bin"});
+    EXPECT_EQ(data.out.size(), kData.size());
+    EXPECT_TRUE(data.out == kData);
+    EXPECT_EQ(data.exitCode, 0);
+}
+
+TEST_F(Binary, DamagedLastBlockLeavesStandardOutputEmpty) {
+    ArchiveBuilder()
+        .file("data.bin", kData)
+        .editBlock(6, [](std::string& s) { s[s.size() / 2] ^= 0x55; s.resize(s.size() - 3); })
+        .writeTo(archive());
+    testing::ToolRun r = runBinary({"qev-tool", "extract", archive(), "data.bin"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error: Failed to read complete file\n");
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(Binary, FullDeviceIsAFailure) {
+    ProcessOptions full;
+    full.stdoutPath = "/dev/full";
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"qev-tool", "list", archive()}, {"qev-tool", "info", archive()},
+          {"qev-tool", "extract", archive(), "00050000a1b2c3d4_v0/content/data.bin"},
+          {"qev-tool", "extract", archive(), "0005000010101D00_v64/meta/meta.xml"}}) {
+        testing::ToolRun r = runBinary(args, full);
+        EXPECT_EQ(r.err, "Error: Failed to write to standard output\n") << args[1];
+        EXPECT_EQ(r.exitCode, 1) << args[1];
+    }
+}
+
+TEST_F(Binary, ClosedPipeEndsQuietly) {
+    ProcessOptions pipe;
+    pipe.stdoutPipeWithoutReader = true;
+    testing::ToolRun r = runBinary({"qev-tool", "extract", archive(), "00050000a1b2c3d4_v0/content/data.bin"}, pipe);
+    EXPECT_EQ(r.signal, SIGPIPE);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Binary, OutOfMemoryForARealFileIsReported) {
+#ifdef QEV_SANITIZED
+    GTEST_SKIP() << "an address-space limit cannot hold a sanitizer's shadow memory";
+#endif
+    // A 2 GiB file whose blocks all exist (every record shares one run of 16 raw blocks),
+    // extracted under a 1 GiB address-space limit.
+    const uint64_t size = uint64_t(2) << 30;
+    ArchiveBuilder()
+        .file("big.bin", testing::incompressible(16 * 65536))
+        .editRecords([&](auto& recs) { recs.resize(size / (16 * 65536), recs[0]); })
+        .editTree([&](auto& t) { t[1] = testing::fileEntry(t[1].nameOffset(), 0, size); })
+        .writeTo(archive());
+    ProcessOptions limited;
+    limited.wrapper = {"prlimit", "--as=" + std::to_string(1ull << 30), "--"};
+    testing::ToolRun r = runBinary({"qev-tool", "extract", archive(), "big.bin"}, limited);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error: Out of memory\n");
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+}  // namespace
+}  // namespace qev

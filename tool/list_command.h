@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/title_name.h"
+#include "console/console.h"
+
+namespace qev::tool {
+
+// The root's child directories that are title folders, in tree order.
+std::vector<TitleEntry> collectTitles(const ArchiveIndex& index);
+
+// The title folders as one JSON array, without the line end.
+std::string titleListJson(const ArchiveIndex& index);
+
+// `list`: the title folders as one JSON array on one line.
+int runListCommand(const char* archivePath, Console& console);
+
+}  // namespace qev::tool
