@@ -9,6 +9,8 @@
 #include <mutex>
 #include <optional>
 
+#include "system/file.h"
+
 namespace qev {
 
 class ArchiveFile {
@@ -23,10 +25,9 @@ public:
     // Whether another process has rewritten or cut the file since it was opened: bytes read
     // after that cannot be trusted to belong to the archive that was validated.
     virtual bool changedSinceOpen() const { return false; }
-    // When the file was last written, in nanoseconds since 1970; nothing where unknown.
-    virtual std::optional<int64_t> modifiedTime() const { return std::nullopt; }
-    // The open descriptor of a file on disk, for its status; -1 for anything else.
-    virtual int descriptor() const { return -1; }
+    // What the file on disk was when it was opened (its times and size); nothing
+    // for an archive held in a stream.
+    virtual std::optional<FileStatus> openedStatus() const { return std::nullopt; }
 };
 
 // Opens `path` for reading only, untranslated and shared with other processes. Null when it

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "archive/archive_file.h"
-#include "archive/expected.h"
+#include "system/expected.h"
 #include "archive/fixed_array.h"
 #include "archive/format.h"
 

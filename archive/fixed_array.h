@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "archive/large_pages.h"
+#include "system/large_pages.h"
 #include <cstring>
 #include <memory>
 #include <new>

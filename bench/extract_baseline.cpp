@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "archive/large_pages.h"
+#include "system/large_pages.h"
 
 int main(int argc, char** argv) {
     if (argc != 3 && argc != 4) return 2;

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "archive/format.h"
-#include "archive/large_pages.h"
+#include "system/large_pages.h"
 
 int main(int argc, char** argv) {
     if (argc != 2 && argc != 3) return 2;

@@ -1,5 +1,5 @@
 #include "check/run_check.h"
-#include "console/native_text.h"
+#include "system/process.h"
 
 int main(int argc, char** argv) {
     qev::Utf8Arguments arguments(argc, argv);

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "archive/expected.h"
+#include "system/expected.h"
 #include "console/arguments.h"
 
 namespace qev::check {

@@ -9,7 +9,7 @@
 #include "check/options.h"
 #include "check/report.h"
 #include "check/survey.h"
-#include "console/native_text.h"
+#include "system/text.h"
 #include "console/progress.h"
 
 namespace qev::check {

@@ -3,16 +3,7 @@
 #include <iostream>
 #include <string>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-
-#include <windows.h>
-
-#include <cstdio>
-#else
-#include <unistd.h>
-#endif
+#include "system/process.h"
 
 namespace qev {
 
@@ -45,34 +36,11 @@ int emitResult(Console& console, std::string_view bytes) {
     return 1;
 }
 
-void makeStandardOutputBinary() {
-#ifdef _WIN32
-    std::fflush(stdout);
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-}
-
-// Whether standard error is a terminal that can show a progress line, which is redrawn
-// with a carriage return and "erase to the end of the line".
-bool errorIsProgressTerminal() {
-#ifdef _WIN32
-    // A Windows console understands the erase sequence only once asked to (Windows 10
-    // and later); where it cannot, no progress line is shown by default.
-    HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (!_isatty(_fileno(stderr)) || !GetConsoleMode(h, &mode)) return false;
-    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-           SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
-#endif
-}
-
 Console processConsole(bool binaryOutput) {
     std::ios::sync_with_stdio(false);
     std::cout.rdbuf()->pubsetbuf(nullptr, 0);
     return Console{std::cout, std::cerr, binaryOutput ? makeStandardOutputBinary : nullptr,
-                   errorIsProgressTerminal()};
+                   standardErrorShowsProgress()};
 }
 
 }  // namespace qev

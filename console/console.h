@@ -40,9 +40,6 @@ bool printLine(Console& console, std::string_view text);
 // after reporting that standard output could not take it.
 int emitResult(Console& console, std::string_view bytes);
 
-// The binary-mode switch for the process's real standard output.
-void makeStandardOutputBinary();
-
 // The console of a real process: standard output unbuffered and outside stdio, so each
 // result or line reaches the descriptor as one system call.
 Console processConsole(bool binaryOutput = false);

@@ -1,7 +1,6 @@
 #include "mount/run_mount.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,6 +11,8 @@
 
 #include "archive/archive_index.h"
 #include "mount/fuse_ops.h"
+#include "system/posix/posix_time.h"
+#include "system/process.h"
 
 namespace qev::mount {
 namespace {
@@ -48,10 +49,15 @@ int mountArchive(ParsedArguments& parsed, const std::string& path, Console& cons
         printError(console, kFailedToOpen, path);
         return 1;
     }
-    // The times and owner shown are the open file's, not those of whatever the path names now.
+    // The times shown are the open file's, not those of whatever the path names now.
     struct stat archive {};
-    if (int fd = (*index)->file().descriptor(); fd >= 0) ::fstat(fd, &archive);
-    MountTree tree(*index, archive, ::getuid(), ::getgid(), mountReaderCount());
+    if (auto opened = (*index)->file().openedStatus()) {
+        archive.st_atim = timespecOf(opened->accessed);
+        archive.st_mtim = timespecOf(opened->modified);
+        archive.st_ctim = timespecOf(opened->changed);
+    }
+    ProcessUser user = processUser();
+    MountTree tree(*index, archive, user.user, user.group, mountReaderCount());
     fuse_opt_add_arg(&parsed.args, "-oro,default_permissions,fsname=qev,subtype=qev");
     return serveMount(parsed.args, parsed.opts, tree);
 }

@@ -1,5 +1,5 @@
-#include "console/native_text.h"
-#include "console/stop_signals.h"
+#include "system/process.h"
+#include "system/stop_signals.h"
 #include "pack/qev_pack.h"
 
 int main(int argc, char** argv) {

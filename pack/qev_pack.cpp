@@ -14,12 +14,13 @@
 #include <utility>
 
 #include "console/arguments.h"
-#include "console/native_text.h"
+#include "system/text.h"
 #include "console/progress.h"
-#include "console/stop_signals.h"
+#include "system/stop_signals.h"
 #include "archive/archive_writer.h"
 #include "pack/data_stream.h"
 #include "pack/source_tree.h"
+#include "pack/temporary_output.h"
 
 namespace qev::pack {
 namespace {
@@ -94,69 +95,6 @@ Options parseArguments(int argc, const char* const* argv) {
     o.output = positional[1];
     return o;
 }
-
-// The new archive, written to a temporary file beside the output and renamed into place
-// only when complete; removed on every other path.
-class TemporaryOutput {
-public:
-    explicit TemporaryOutput(const std::string& output) : output_(output), target_(pathFromUtf8(output)) {
-        for (unsigned attempt = 0; path_.empty(); ++attempt) {
-            std::string candidate = output + ".tmp-" + std::to_string(processId()) + "-" + std::to_string(attempt);
-            switch (file_.create(pathFromUtf8(candidate))) {
-            case OutputFile::Created::kYes:
-                path_ = pathFromUtf8(candidate);
-                break;
-            case OutputFile::Created::kExists:
-                if (attempt < 100) break;
-                [[fallthrough]];
-            case OutputFile::Created::kFailed:
-                throw PackError("Cannot create " + candidate + ": " + lastSystemError());
-            }
-        }
-    }
-    ~TemporaryOutput() {
-        file_.close();
-        if (!path_.empty()) removeFile(path_);
-    }
-    TemporaryOutput(const TemporaryOutput&) = delete;
-    TemporaryOutput& operator=(const TemporaryOutput&) = delete;
-
-    void write(std::string_view bytes) {
-        written_ += bytes.size();
-        if (!file_.write(bytes)) throw PackError("Failed to write " + output_ + ": " + lastSystemError());
-    }
-    uint64_t written() const { return written_; }
-
-    // What the scan must leave out: this temporary, and an existing output about to be
-    // replaced.
-    std::vector<Excluded> excluded() const {
-        std::vector<Excluded> out;
-        if (auto id = file_.identity()) out.push_back({*id, utf8FromPath(path_.filename())});
-        if (auto id = identityOf(target_)) out.push_back({*id, utf8FromPath(target_.filename())});
-        return out;
-    }
-
-    // Makes the archive durable and puts it in place; refuses to replace an existing file
-    // unless told to.
-    void commit(bool replace) {
-        if (!file_.syncAndClose()) throw PackError("Failed to write " + output_ + ": " + lastSystemError());
-        Moved moved = moveFile(path_, target_, replace);
-        if (moved == Moved::kExists) throw PackError(existsMessage(output_));
-        if (moved == Moved::kFailed) throw PackError("Cannot create " + output_ + ": " + lastSystemError());
-        path_.clear();
-    }
-
-    static std::string existsMessage(const std::string& output) {
-        return "Output file exists (use --force to replace it): " + output;
-    }
-
-private:
-    std::string output_;
-    std::filesystem::path target_;
-    std::filesystem::path path_;  // empty once moved into place
-    OutputFile file_;
-    uint64_t written_ = 0;
-};
 
 // The tables in pieces, so that no second copy of them is ever held whole.
 void writeTables(TemporaryOutput& out, const std::vector<BlockOffsetRecord>& records, const writer::TreeLayout& layout) {

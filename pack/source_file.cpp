@@ -2,29 +2,38 @@
 
 #include <cstring>
 
-#include "console/native_text.h"
+#include "system/text.h"
 
 namespace qev::pack {
 
+namespace {
+
+std::string cannotRead(const std::filesystem::path& path) { return "Cannot read " + utf8FromPath(path) + ": " + lastSystemError(); }
+
+}  // namespace
+
 SourceFile::SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed)
-    : input_(path), size_(size) {
-    auto now = input_.status();
-    unchangedOrThrow(now && now->regular && now->size == size && listed.admits(now->stamp));
-    opened_ = now->stamp;
+    : path_(path), input_(InputFile::open(path, InputFile::Links::kRefuse)), size_(size) {
+    if (!input_) throw PackError(cannotRead(path));
+    auto now = input_->status();
+    unchangedOrThrow(now && now->kind == FileKind::kFile && now->size == size &&
+                     listed.admits({now->modified, now->changed}));
+    opened_ = {now->modified, now->changed};
 }
 
 SourceFile::~SourceFile() = default;
 
 void SourceFile::unchangedOrThrow(bool same) const {
-    if (!same) throw PackError("File changed while packing: " + utf8FromPath(input_.path()));
+    if (!same) throw PackError("File changed while packing: " + utf8FromPath(path_));
 }
 
 size_t SourceFile::read(char* into, size_t capacity) {
     size_t got = 0;
     while (got < capacity) {
-        size_t n = input_.readSome(into + got, capacity - got);
-        if (n == 0) break;
-        got += n;
+        std::optional<size_t> n = input_->readSome(into + got, capacity - got);
+        if (!n) throw PackError(cannotRead(path_));
+        if (*n == 0) break;
+        got += *n;
     }
     read_ += got;
     unchangedOrThrow(read_ <= size_);  // more bytes than listed: it grew
@@ -32,8 +41,8 @@ size_t SourceFile::read(char* into, size_t capacity) {
 }
 
 void SourceFile::finish() {
-    auto now = input_.status();
-    unchangedOrThrow(read_ == size_ && now && now->size == size_ && now->stamp == opened_);
+    auto now = input_->status();
+    unchangedOrThrow(read_ == size_ && now && now->size == size_ && FileStamp{now->modified, now->changed} == opened_);
 }
 
 void ContentHash::update(std::string_view bytes) {

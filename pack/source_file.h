@@ -2,12 +2,13 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "pack/native_files.h"
+#include "pack/pack_error.h"
+#include "system/file.h"
 
 namespace qev::pack {
 
@@ -29,7 +30,8 @@ public:
 private:
     void unchangedOrThrow(bool same) const;
 
-    InputFile input_;
+    std::filesystem::path path_;
+    std::unique_ptr<InputFile> input_;
     uint64_t size_;
     FileStamp opened_;  // as found once open, every field known
     uint64_t read_ = 0;

@@ -4,12 +4,18 @@
 
 #include "archive/names.h"
 #include "archive/tree_walk.h"
-#include "console/native_text.h"
+#include "system/text.h"
 
 namespace qev::pack {
 namespace {
 
-bool isExcluded(const std::filesystem::path& dir, const Listed& entry, const std::vector<Excluded>& excluded) {
+std::optional<FileIdentity> identityOf(const std::filesystem::path& path) {
+    std::optional<FileStatus> status = linkStatus(path);
+    if (!status) return std::nullopt;
+    return status->identity;
+}
+
+bool isExcluded(const std::filesystem::path& dir, const ListedEntry& entry, const std::vector<Excluded>& excluded) {
     for (const Excluded& e : excluded) {
         if (entry.identity ? *entry.identity == e.identity
                            : equalIgnoringAsciiCase(entry.name, e.name) &&
@@ -20,10 +26,10 @@ bool isExcluded(const std::filesystem::path& dir, const Listed& entry, const std
     return false;
 }
 
-std::string skippedWhat(EntryKind kind) {
+std::string skippedWhat(FileKind kind) {
     switch (kind) {
-        case EntryKind::kLink: return "symbolic link";
-        case EntryKind::kUnnamable: return "name that is not valid Unicode";
+        case FileKind::kLink: return "symbolic link";
+        case FileKind::kUnnamable: return "name that is not valid Unicode";
         default: return "special file";
     }
 }
@@ -82,16 +88,19 @@ SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<E
         if (tree.isFile(next)) continue;
         std::filesystem::path dir = tree.pathOf(next);
         size_t first = tree.nodeCount();
-        std::vector<Listed> entries = listDirectory(dir);
-        std::sort(entries.begin(), entries.end(), [](const Listed& a, const Listed& b) { return a.name < b.name; });
-        for (const Listed& entry : entries) {
-            bool isFile = entry.kind == EntryKind::kFile;
-            if (!isFile && entry.kind != EntryKind::kDirectory) {
+        auto listed = listDirectory(dir);
+        if (!listed) throw PackError("Cannot read " + utf8FromPath(listed.error().path) + ": " + listed.error().reason);
+        std::vector<ListedEntry>& entries = *listed;
+        std::sort(entries.begin(), entries.end(),
+                  [](const ListedEntry& a, const ListedEntry& b) { return a.name < b.name; });
+        for (const ListedEntry& entry : entries) {
+            bool isFile = entry.kind == FileKind::kFile;
+            if (!isFile && entry.kind != FileKind::kDirectory) {
                 warn("Skipped " + skippedWhat(entry.kind) + ": " + utf8FromPath(dir / pathFromUtf8(entry.name)));
                 continue;
             }
             if (isFile && isExcluded(dir, entry, excluded)) continue;  // the archive itself
-            tree.add(entry.name, isFile, entry.size, entry.stamp, next);
+            tree.add(entry.name, isFile, entry.size, {entry.modified, entry.changed}, next);
             (isFile ? tree.files : tree.directories) += 1;
             tree.bytes += entry.size;
         }

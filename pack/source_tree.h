@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -10,7 +9,8 @@
 #include <vector>
 
 #include "archive/archive_writer.h"
-#include "pack/native_files.h"
+#include "pack/pack_error.h"
+#include "system/file.h"
 
 namespace qev::pack {
 

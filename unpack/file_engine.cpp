@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "console/native_text.h"
+#include "system/text.h"
+#include "system/process.h"
 #include "unpack/name_rules.h"
 
 namespace qev::unpack {
@@ -165,7 +166,7 @@ void FileEngine::complete(OutputFile& file) {
         failure = file.failure;
     }
     if (failure.empty()) {
-        if (auto error = file.out->commit(file.name, time_)) failure = error->text();
+        if (auto error = file.out->commit(file.name, {time_})) failure = error->text();
     }
     file.out.reset();  // removes the temporary unless it was renamed into place
     std::lock_guard<std::mutex> lock(lock_);

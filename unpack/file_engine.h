@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "unpack/dest_dir.h"
+#include "system/new_file.h"
 
 namespace qev::unpack {
 

@@ -1,5 +1,5 @@
-#include "console/native_text.h"
-#include "console/stop_signals.h"
+#include "system/process.h"
+#include "system/stop_signals.h"
 #include "unpack/run_unpack.h"
 
 int main(int argc, char** argv) {

@@ -4,17 +4,7 @@
 
 #include "archive/names.h"
 #include "console/escape.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#include <winternl.h>
-
-#include <filesystem>
-
-#include "console/native_text.h"
-
-extern "C" NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING, PCUNICODE_STRING, BOOLEAN);
-#endif
+#include "system/text.h"
 
 namespace qev::unpack {
 namespace {
@@ -22,15 +12,7 @@ namespace {
 // One letter case for every name Windows takes as the same: its own upper-case table there,
 // ASCII letters elsewhere (where only tests ask).
 std::string foldCase(std::string_view name) {
-#ifdef _WIN32
-    std::wstring wide = pathFromUtf8(name).native();
-    if (!wide.empty() && wide.size() < 0x7FFF) {
-        UNICODE_STRING from{USHORT(wide.size() * 2), USHORT(wide.size() * 2), wide.data()};
-        std::wstring upper(wide.size(), L'\0');
-        UNICODE_STRING to{0, USHORT(upper.size() * 2), upper.data()};
-        if (NT_SUCCESS(RtlUpcaseUnicodeString(&to, &from, FALSE))) return utf8FromPath(std::filesystem::path(upper));
-    }
-#endif
+    if (std::optional<std::string> upper = upcaseAsWindows(name)) return *upper;
     std::string folded(name);
     for (char& c : folded) c = foldAscii(c);
     return folded;

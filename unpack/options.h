@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/expected.h"
+#include "system/expected.h"
 #include "console/arguments.h"
 
 namespace qev::unpack {

@@ -8,9 +8,10 @@
 #include <thread>
 
 #include "archive/tree_walk.h"
-#include "console/native_text.h"
+#include "system/text.h"
 #include "console/progress.h"
-#include "console/stop_signals.h"
+#include "system/stop_signals.h"
+#include "unpack/destination.h"
 #include "unpack/file_engine.h"
 #include "unpack/name_rules.h"
 #include "unpack/options.h"
@@ -92,7 +93,7 @@ private:
         for (const std::string& line : lines) printError(console_, kErrorPrefix, line);
     }
 
-    void reportDir(const Plan& plan, uint32_t dir, const DirError& e) {
+    void reportDir(const Plan& plan, uint32_t dir, const SystemError& e) {
         progress_.clear();
         printError(console_, "Error: Failed to extract ", pathOf(plan, dir) + ": " + e.text());
         failed_ = true;
@@ -100,7 +101,7 @@ private:
 
     // The directory at plan index `dir`, opened afresh from the destination down: only the
     // current parent stays open, so a wide tree never holds many descriptors.
-    Expected<SharedDir, DirError> openPlanned(const Plan& plan, uint32_t dir) {
+    Expected<SharedDir, SystemError> openPlanned(const Plan& plan, uint32_t dir) {
         if (dir == cachedIndex_ && cached_) return cached_;
         std::vector<uint32_t> chain;
         for (uint32_t d = dir; d != 0; d = plan.dirs[d].parent) chain.push_back(d);
@@ -189,7 +190,8 @@ int unpackWith(Options o, Console& console) {
         return 1;
     }
     // The format keeps no times: every file gets the archive's own.
-    FileTime modified = (*index)->file().modifiedTime().value_or(0);
+    auto opened = (*index)->file().openedStatus();
+    FileTime modified = opened ? opened->modified : 0;
     // Every named path must exist before anything is written... but a missing one only
     // costs its own line: the others go on.
     std::vector<std::vector<NodeId>> targets;
@@ -206,7 +208,7 @@ int unpackWith(Options o, Console& console) {
     if (o.paths.empty()) targets.emplace_back();
     auto dest = openDestination(o.dest, o.force);
     if (!dest) {
-        printError(console, kErrorPrefix, dest.error().text());
+        printError(console, kErrorPrefix, dest.error());
         return 1;
     }
     if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());

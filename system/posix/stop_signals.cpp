@@ -1,10 +1,8 @@
-#include "console/stop_signals.h"
+#include "system/stop_signals.h"
+
+#include <signal.h>
 
 #include <csignal>
-
-#ifndef _WIN32
-#include <signal.h>
-#endif
 
 namespace qev {
 namespace {
@@ -13,28 +11,11 @@ std::atomic<int> gCaught{0};
 
 void onStop(int signal) { gCaught = signal; }
 
-#ifndef _WIN32
 struct sigaction gOldInt, gOldTerm, gOldFsize;
-#endif
 
 }  // namespace
 
 const std::atomic<int>& StopSignals::caught() { return gCaught; }
-
-#ifdef _WIN32
-
-StopSignals::StopSignals() {
-    gCaught = 0;
-    std::signal(SIGINT, onStop);
-    std::signal(SIGTERM, onStop);
-}
-
-StopSignals::~StopSignals() {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-}
-
-#else
 
 StopSignals::StopSignals() {
     gCaught = 0;
@@ -53,8 +34,6 @@ StopSignals::~StopSignals() {
     ::sigaction(SIGTERM, &gOldTerm, nullptr);
     ::sigaction(SIGXFSZ, &gOldFsize, nullptr);
 }
-
-#endif
 
 void endByCaughtSignal() {
     if (int signal = gCaught) {

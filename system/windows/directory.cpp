@@ -1,5 +1,5 @@
-#include "unpack/dest_dir.h"
-
+// Directories and new files on Windows, both through NT calls relative to an open
+// directory handle, as openat works on POSIX.
 #include <windows.h>
 #include <winternl.h>
 
@@ -8,24 +8,27 @@
 #include <optional>
 #include <vector>
 
-#include "console/native_text.h"
+#include "system/directory.h"
+#include "system/new_file.h"
+#include "system/text.h"
 
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
                                                FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
 
-namespace qev::unpack {
+namespace qev {
 namespace {
 
 // The few NTSTATUS values looked at here (ntstatus.h clashes with windows.h).
 constexpr NTSTATUS kNameInvalid = NTSTATUS(0xC0000033);
 constexpr NTSTATUS kNotADirectory = NTSTATUS(0xC0000103);
+constexpr NTSTATUS kNameCollision = NTSTATUS(0xC0000035);
 
 constexpr ACCESS_MASK kDirAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr std::string_view kLinkInTheWay = "a symbolic link of that name is in the way";
 
-DirError fromStatus(NTSTATUS status) { return DirError{int(RtlNtStatusToDosError(status)), {}}; }
-DirError fromLastError() { return DirError{int(GetLastError()), {}}; }
+SystemError fromStatus(NTSTATUS status) { return SystemError{int(RtlNtStatusToDosError(status)), {}}; }
+SystemError fromLastError() { return SystemError{int(GetLastError()), {}}; }
 
 UNICODE_STRING counted(std::wstring& text) {
     return {USHORT(text.size() * sizeof(wchar_t)), USHORT(text.size() * sizeof(wchar_t)), text.data()};
@@ -94,8 +97,7 @@ bool isPlainEntry(HANDLE parent, std::string_view name, HANDLE h) {
 
 // Gives an open file or directory the time `t` as its last write and access time.
 bool setTime(HANDLE h, FileTime t) {
-    constexpr int64_t kFrom1601To1970 = 116444736000000000;  // in 100 ns steps
-    int64_t ticks = t / 100 + kFrom1601To1970;
+    int64_t ticks = windowsTicksFromFileTime(t);
     if (ticks <= 0) return true;  // before 1601: Windows has no such time, so none is set
     FILE_BASIC_INFO basic{};      // zero times are left as they are
     basic.LastWriteTime.QuadPart = ticks;
@@ -104,14 +106,14 @@ bool setTime(HANDLE h, FileTime t) {
 }
 
 // Removes the file `name` inside `parent`; refuses a link.
-std::optional<DirError> removeEntry(HANDLE parent, std::string_view name) {
+std::optional<SystemError> removeEntry(HANDLE parent, std::string_view name) {
     HANDLE h;
     NTSTATUS status = openRelative(parent, name, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0, h);
     if (!NT_SUCCESS(status)) return fromStatus(status);
-    std::optional<DirError> error;
+    std::optional<SystemError> error;
     FILE_DISPOSITION_INFO remove{TRUE};
     if (!isPlainEntry(parent, name, h)) {
-        error = DirError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
+        error = SystemError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
     } else if (!SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof remove)) {
         error = fromLastError();
     }
@@ -119,7 +121,7 @@ std::optional<DirError> removeEntry(HANDLE parent, std::string_view name) {
     return error;
 }
 
-bool holdsAnything(HANDLE dir) {
+bool anyEntryIn(HANDLE dir) {
     std::vector<unsigned char> buffer(64 * 1024);
     auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data());
     if (!GetFileInformationByHandleEx(dir, FileIdBothDirectoryRestartInfo, entry, DWORD(buffer.size()))) {
@@ -142,55 +144,47 @@ SharedDir share(HANDLE h) { return std::make_shared<const DirHandle>(h); }
 
 DirHandle::~DirHandle() { CloseHandle(handle_); }
 
-std::string DirError::text() const { return message.empty() ? systemErrorText(DWORD(code)) : message; }
+std::string SystemError::text() const { return message.empty() ? systemErrorText(DWORD(code)) : message; }
 
-Expected<SharedDir, DirError> openDestination(const std::string& path, bool force) {
-    std::filesystem::path where = longPathForm(pathFromUtf8(path));
-    std::error_code ec;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(where, ec))) {
-        std::filesystem::create_directories(where, ec);
-        if (ec) return DirError{ec.value(), "Cannot create " + path + ": " + ec.message()};
-    }
-    // DEST itself is the user's own choice, so a link there is followed; nothing below it is.
-    HANDLE h = CreateFileW(where.c_str(), kDirAccess, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE) return DirError{int(GetLastError()), "Cannot open destination " + path + ": " + lastSystemError()};
+Expected<SharedDir, SystemError> openDirectoryPath(const std::string& path) {
+    HANDLE h = CreateFileW(longPathForm(pathFromUtf8(path)).c_str(), kDirAccess, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fromLastError();
     SharedDir dir = share(h);
     FILE_BASIC_INFO basic;
     if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
         (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return DirError{ERROR_DIRECTORY, "Cannot open destination " + path + ": " + systemErrorText(ERROR_DIRECTORY)};
-    }
-    if (!force && holdsAnything(h)) {
-        return DirError{ERROR_ALREADY_EXISTS, "Destination is not empty (use --force to write into it): " + path};
+        return SystemError{ERROR_DIRECTORY, {}};
     }
     return dir;
 }
 
-Expected<SharedDir, DirError> openDirectory(const DirHandle& parent, std::string_view name) {
+bool holdsAnything(const DirHandle& dir) { return anyEntryIn(dir.native()); }
+
+Expected<SharedDir, SystemError> openDirectory(const DirHandle& parent, std::string_view name) {
     HANDLE h;
     NTSTATUS status = openRelative(parent.native(), name, kDirAccess, FILE_OPEN, FILE_DIRECTORY_FILE, h);
     if (!NT_SUCCESS(status)) return fromStatus(status);
     SharedDir dir = share(h);
     if (!isPlainEntry(parent.native(), name, h)) {
-        return DirError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
+        return SystemError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
     }
     return dir;
 }
 
-Expected<SharedDir, DirError> makeDirectory(const DirHandle& parent, std::string_view name, bool force) {
+Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force) {
     for (int attempt = 0;; ++attempt) {
         HANDLE h;
         NTSTATUS status = openRelative(parent.native(), name, kDirAccess, FILE_OPEN_IF, FILE_DIRECTORY_FILE, h);
         if (NT_SUCCESS(status)) {
             if (isPlainEntry(parent.native(), name, h)) return share(h);
             CloseHandle(h);
-            return DirError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
+            return SystemError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
         }
         if (status != kNotADirectory) return fromStatus(status);
         // A file in the way: replaced only when forced, and only once. A link is never
         // removed (see isPlainEntry).
-        if (!force || attempt > 0) return DirError{ERROR_ALREADY_EXISTS, {}};
+        if (!force || attempt > 0) return SystemError{ERROR_ALREADY_EXISTS, {}};
         if (auto error = removeEntry(parent.native(), name)) return *error;
     }
 }
@@ -203,10 +197,14 @@ void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime t
     CloseHandle(h);
 }
 
-Expected<std::unique_ptr<NewFile>, DirError> NewFile::create(SharedDir dir, std::string temp) {
+Expected<std::unique_ptr<NewFile>, SystemError> NewFile::create(SharedDir dir, std::string temp) {
     HANDLE h;
     NTSTATUS status = openRelative(dir->native(), temp, GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, h);
-    if (!NT_SUCCESS(status)) return fromStatus(status);
+    if (!NT_SUCCESS(status)) {
+        SystemError error = fromStatus(status);
+        error.nameTaken = status == kNameCollision;
+        return error;
+    }
     return std::unique_ptr<NewFile>(new NewFile(std::move(dir), std::move(temp), h));
 }
 
@@ -219,7 +217,7 @@ NewFile::~NewFile() {
     CloseHandle(handle_);
 }
 
-std::optional<DirError> NewFile::writeAt(const uint8_t* data, uint64_t length, uint64_t offset) {
+std::optional<SystemError> NewFile::writeAt(const uint8_t* data, uint64_t length, uint64_t offset) {
     while (length > 0) {
         // The offset travels with each call: writers share no file position.
         OVERLAPPED at{};
@@ -228,7 +226,7 @@ std::optional<DirError> NewFile::writeAt(const uint8_t* data, uint64_t length, u
         DWORD asked = DWORD(length < (uint64_t(1) << 30) ? length : (uint64_t(1) << 30));
         DWORD n = 0;
         if (!WriteFile(handle_, data, asked, &n, &at)) return fromLastError();
-        if (n == 0) return DirError{ERROR_DISK_FULL, {}};
+        if (n == 0) return SystemError{ERROR_DISK_FULL, {}};
         data += n;
         length -= n;
         offset += n;
@@ -236,25 +234,39 @@ std::optional<DirError> NewFile::writeAt(const uint8_t* data, uint64_t length, u
     return std::nullopt;
 }
 
-std::optional<DirError> NewFile::commit(const std::string& name, FileTime time) {
-    if (!setTime(handle_, time)) return fromLastError();
+std::optional<FileIdentity> NewFile::identity() const {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!open_ || !GetFileInformationByHandle(handle_, &info)) return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+std::optional<SystemError> NewFile::sync() {
+    if (!FlushFileBuffers(handle_)) return fromLastError();
+    return std::nullopt;
+}
+
+std::optional<SystemError> NewFile::commit(const std::string& name, const Commit& how) {
+    if (how.time && !setTime(handle_, *how.time)) return fromLastError();
+    if (how.sync && !FlushFileBuffers(handle_)) return fromLastError();
     // Renamed through its own handle, relative to its directory: a file or link of that
-    // name is replaced, never followed.
+    // name is replaced only when asked, and never followed. (Windows flushes a directory
+    // by itself; it has no call for it.)
     std::wstring wide = pathFromUtf8(name).native();
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
+    rename->ReplaceIfExists = how.replace ? TRUE : FALSE;
     rename->RootDirectory = dir_->native();
     rename->FileNameLength = ULONG(wide.size() * sizeof(wchar_t));
     wide.copy(rename->FileName, wide.size());
     IO_STATUS_BLOCK io{};
     NTSTATUS status = NtSetInformationFile(handle_, &io, rename, ULONG(buffer.size()), FileRenameInformation);
     if (!NT_SUCCESS(status)) {
+        if (!how.replace && status == kNameCollision) return SystemError{ERROR_ALREADY_EXISTS, {}, true};
         HANDLE probe;
         if (NT_SUCCESS(openRelative(dir_->native(), name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
                                     FILE_DIRECTORY_FILE, probe))) {
             CloseHandle(probe);
-            return DirError{ERROR_ALREADY_EXISTS, std::string(kDirectoryInTheWay)};
+            return SystemError{ERROR_ALREADY_EXISTS, std::string(kDirectoryInTheWay)};
         }
         return fromStatus(status);
     }
@@ -264,4 +276,4 @@ std::optional<DirError> NewFile::commit(const std::string& name, FileTime time) 
     return std::nullopt;
 }
 
-}  // namespace qev::unpack
+}  // namespace qev

@@ -1,18 +1,13 @@
-#include "console/native_text.h"
+#include "system/text.h"
 
-#include <cerrno>
+#include <windows.h>
+#include <winternl.h>
+
 #include <cstring>
 
-#ifdef _WIN32
-#include <windows.h>
-#include <shellapi.h>
-#else
-#include <unistd.h>
-#endif
+extern "C" NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING, PCUNICODE_STRING, BOOLEAN);
 
 namespace qev {
-
-#ifdef _WIN32
 
 namespace {
 
@@ -68,38 +63,48 @@ std::string systemErrorText(unsigned long code) {
 
 std::string lastSystemError() { return systemErrorText(GetLastError()); }
 
-uint64_t processId() { return GetCurrentProcessId(); }
+bool hasUtf8Form(const std::filesystem::path& name) {
+    const std::wstring& wide = name.native();
+    return wide.size() < 0x7FFFFFFF &&
+           WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), int(wide.size()), nullptr, 0, nullptr,
+                               nullptr) > 0;
+}
 
-Utf8Arguments::Utf8Arguments(int argc, char** argv) {
-    int wideCount = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
-    if (wide == nullptr) {
-        strings_.assign(argv, argv + argc);
-    } else {
-        for (int i = 0; i < wideCount; ++i) strings_.push_back(utf8FromWide(wide[i]));
-        LocalFree(wide);
+std::optional<std::string> upcaseAsWindows(std::string_view name) {
+    std::wstring wide = wideFromUtf8(name);
+    if (!wide.empty() && wide.size() < 0x7FFF) {
+        UNICODE_STRING from{USHORT(wide.size() * 2), USHORT(wide.size() * 2), wide.data()};
+        std::wstring upper(wide.size(), L'\0');
+        UNICODE_STRING to{0, USHORT(upper.size() * 2), upper.data()};
+        if (NT_SUCCESS(RtlUpcaseUnicodeString(&to, &from, FALSE))) return utf8FromWide(upper);
     }
-    for (std::string& s : strings_) pointers_.push_back(s.data());
-    pointers_.push_back(nullptr);
+    return std::nullopt;
 }
 
-#else
+namespace {
 
-std::filesystem::path pathFromUtf8(std::string_view text) { return std::filesystem::path(std::string(text)); }
-
-std::string utf8FromPath(const std::filesystem::path& path) { return path.native(); }
-
-std::filesystem::path longPathForm(const std::filesystem::path& path) { return path; }
-
-std::string lastSystemError() { return std::strerror(errno); }
-
-uint64_t processId() { return uint64_t(::getpid()); }
-
-Utf8Arguments::Utf8Arguments(int argc, char** argv) : strings_(argv, argv + argc) {
-    for (std::string& s : strings_) pointers_.push_back(s.data());
-    pointers_.push_back(nullptr);
+// The code page the file functions read narrow strings in.
+UINT fileInterfaceCodePage() {
+    if (GetACP() == CP_UTF8) return CP_UTF8;
+    return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
 }
 
-#endif
+}  // namespace
+
+std::optional<std::filesystem::path> pathFromNarrowArgument(const char* argument) {
+    size_t length = std::strlen(argument);
+    if (length > 0x7FFFFFFF) return std::nullopt;
+    if (length == 0) return std::filesystem::path();
+    UINT codePage = fileInterfaceCodePage();
+    // Invalid sequences are refused, never replaced.
+    int wide = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, argument, int(length), nullptr, 0);
+    if (wide <= 0) return std::nullopt;
+    std::wstring converted(size_t(wide), L'\0');
+    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, argument, int(length), converted.data(),
+                            wide) != wide) {
+        return std::nullopt;
+    }
+    return std::filesystem::path(converted);
+}
 
 }  // namespace qev

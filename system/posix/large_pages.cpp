@@ -1,14 +1,10 @@
-#include "archive/large_pages.h"
+#include "system/large_pages.h"
 
-#ifdef __linux__
 #include <sys/mman.h>
 
 #include <cstdint>
-#endif
 
 namespace qev {
-
-#ifdef __linux__
 
 namespace {
 
@@ -34,12 +30,5 @@ void* allocateLargePages(size_t bytes) {
 }
 
 void freeLargePages(void* p, size_t bytes) { ::munmap(p, roundUp(bytes)); }
-
-#else
-
-void* allocateLargePages(size_t) { return nullptr; }
-void freeLargePages(void*, size_t) {}
-
-#endif
 
 }  // namespace qev

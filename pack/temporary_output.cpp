@@ -1,0 +1,54 @@
+#include "pack/temporary_output.h"
+
+#include <system_error>
+
+#include "system/process.h"
+#include "system/text.h"
+
+namespace qev::pack {
+
+TemporaryOutput::TemporaryOutput(const std::string& output)
+    : output_(output), target_(pathFromUtf8(output)), name_(utf8FromPath(target_.filename())) {
+    std::string prefix = output + ".tmp-" + std::to_string(processId()) + "-";
+    std::filesystem::path parent = target_.parent_path();
+    auto dir = openDirectoryPath(parent.empty() ? std::string(".") : utf8FromPath(parent));
+    if (!dir) throw PackError("Cannot create " + prefix + "0: " + dir.error().text());
+    for (unsigned attempt = 0; !file_; ++attempt) {
+        tempName_ = name_ + ".tmp-" + std::to_string(processId()) + "-" + std::to_string(attempt);
+        auto made = NewFile::create(*dir, tempName_);
+        if (made) {
+            file_ = std::move(*made);
+        } else if (!made.error().nameTaken || attempt >= 100) {
+            throw PackError("Cannot create " + prefix + std::to_string(attempt) + ": " + made.error().text());
+        }
+    }
+}
+
+void TemporaryOutput::write(std::string_view bytes) {
+    auto error = file_->writeAt(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), written_);
+    if (error) throw PackError("Failed to write " + output_ + ": " + error->text());
+    written_ += bytes.size();
+}
+
+std::vector<Excluded> TemporaryOutput::excluded() const {
+    std::vector<Excluded> out;
+    if (auto id = file_->identity()) out.push_back({*id, tempName_});
+    if (auto status = linkStatus(target_)) out.push_back({status->identity, name_});
+    return out;
+}
+
+void TemporaryOutput::commit(bool replace) {
+    if (name_.empty()) {
+        throw PackError("Cannot create " + output_ + ": " + std::make_error_code(std::errc::is_a_directory).message());
+    }
+    if (auto error = file_->sync()) throw PackError("Failed to write " + output_ + ": " + error->text());
+    auto error = file_->commit(name_, {.time = std::nullopt, .sync = true, .replace = replace});
+    if (error && error->nameTaken) throw PackError(existsMessage(output_));
+    if (error) throw PackError("Cannot create " + output_ + ": " + error->text());
+}
+
+std::string TemporaryOutput::existsMessage(const std::string& output) {
+    return "Output file exists (use --force to replace it): " + output;
+}
+
+}  // namespace qev::pack

@@ -1,0 +1,64 @@
+// Directories worked on through open descriptors (POSIX) or handles (Windows) and names
+// relative to them: nothing below a directory so opened is reached by joining path
+// strings, and no symbolic link found there is ever followed.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "system/expected.h"
+#include "system/file_time.h"
+
+namespace qev {
+
+#ifdef _WIN32
+using NativeHandle = void*;
+#else
+using NativeHandle = int;
+#endif
+
+// A failure: the system's error code (errno, or a Windows error code), or a message of its
+// own when `message` is set.
+struct SystemError {
+    int code = 0;
+    std::string message;
+    bool nameTaken = false;  // a name that was not to be replaced is taken
+    std::string text() const;
+};
+
+// An open directory, closed when the last holder lets go.
+class DirHandle {
+public:
+    explicit DirHandle(NativeHandle handle) : handle_(handle) {}
+    ~DirHandle();
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+    NativeHandle native() const { return handle_; }
+
+private:
+    NativeHandle handle_;
+};
+using SharedDir = std::shared_ptr<const DirHandle>;
+
+// Opens the directory a path names (UTF-8). The path is the user's own choice, so a link
+// in it is followed.
+Expected<SharedDir, SystemError> openDirectoryPath(const std::string& path);
+// Whether the directory holds anything but "." and "..".
+bool holdsAnything(const DirHandle& dir);
+
+// Opens an existing directory `name` inside `parent`, refusing a symbolic link.
+Expected<SharedDir, SystemError> openDirectory(const DirHandle& parent, std::string_view name);
+
+// Opens the directory `name` inside `parent`, creating it when it is missing. A symbolic
+// link or a file in the way is an error (code EEXIST or ERROR_ALREADY_EXISTS), or with
+// `force` is removed and replaced: the link itself, never what it points to. (Windows
+// never removes a link: Wine cannot be trusted to remove the link rather than its target.)
+Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force);
+
+// Sets the time of the directory `name` inside `parent`, not through a link.
+void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime time);
+
+inline constexpr std::string_view kDirectoryInTheWay = "a directory of that name is in the way";
+
+}  // namespace qev

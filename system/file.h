@@ -1,0 +1,96 @@
+// Files opened for reading, what a file is (its status and identity), and the listing of a
+// directory. POSIX works with descriptors, Windows with handles; names are UTF-8 on both.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "system/expected.h"
+#include "system/file_time.h"
+
+namespace qev {
+
+// Which file an entry is, whatever its name: device and inode, or volume and file index.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+enum class FileKind : uint8_t {
+    kFile,
+    kDirectory,
+    kLink,       // on Windows, every reparse point
+    kSpecial,    // a device, FIFO or socket
+    kUnnamable,  // a Windows name that is not valid UTF-16, so has no UTF-8 form
+};
+
+// What a file is now. The change time catches a rewrite whose modification time was put
+// back; where the system does not give it, it is 0, "not known".
+struct FileStatus {
+    FileKind kind = FileKind::kSpecial;
+    uint64_t size = 0;
+    FileTime modified = 0;
+    FileTime changed = 0;
+    FileTime accessed = 0;
+    FileIdentity identity;
+};
+
+// A file open for reading only, shared with other processes (which may still write, rename
+// or delete it).
+class InputFile {
+public:
+    enum class Links {
+        kFollow,  // a path the user named: a link in its last component is followed
+        kRefuse,  // an entry found in a tree: a link is never followed
+    };
+
+    // Null when it does not open, the reason then being the last system error. Never waits
+    // for the writer of a FIFO; with kFollow, a directory, FIFO or socket is refused too.
+    static std::unique_ptr<InputFile> open(const std::filesystem::path& path, Links links);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    // Reads exactly `count` bytes at `offset`; false on a short read or an error. Safe to
+    // call from several threads at once: the offset travels with each call.
+    bool readAt(uint64_t offset, uint8_t* destination, uint32_t count) const;
+    // Reads on from where the last call ended: up to `capacity` bytes, 0 only at the end;
+    // nothing on an error.
+    std::optional<size_t> readSome(char* into, size_t capacity);
+    // The size now (block devices included), or nothing.
+    std::optional<uint64_t> size() const;
+    std::optional<FileStatus> status() const;
+
+private:
+    explicit InputFile(intptr_t handle) : handle_(handle) {}
+    intptr_t handle_;
+};
+
+// The status of the entry at `path`, a link itself rather than its target.
+std::optional<FileStatus> linkStatus(const std::filesystem::path& path);
+
+struct ListedEntry {
+    std::string name;
+    FileKind kind = FileKind::kSpecial;
+    uint64_t size = 0;  // of a file; 0 for anything else
+    FileTime modified = 0;
+    FileTime changed = 0;                  // 0 where the listing does not give it (Windows)
+    std::optional<FileIdentity> identity;  // where the listing gives it cheaply
+};
+
+// Where listing failed: the path, and the system's reason.
+struct ListFailure {
+    std::filesystem::path path;
+    std::string reason;
+};
+
+// The entries of one directory, in no particular order, without "." and "..". Links are
+// listed as links, never followed.
+Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const std::filesystem::path& dir);
+
+}  // namespace qev

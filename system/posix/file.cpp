@@ -1,0 +1,123 @@
+#include "system/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "system/posix/posix_time.h"
+
+namespace qev {
+namespace {
+
+FileKind kindOf(mode_t mode) {
+    if (S_ISREG(mode)) return FileKind::kFile;
+    if (S_ISDIR(mode)) return FileKind::kDirectory;
+    return S_ISLNK(mode) ? FileKind::kLink : FileKind::kSpecial;
+}
+
+FileStatus statusFrom(const struct stat& st) {
+    FileStatus s;
+    s.kind = kindOf(st.st_mode);
+    s.size = st.st_size > 0 ? uint64_t(st.st_size) : 0;
+    s.modified = fileTimeOf(st.st_mtim);
+    s.changed = fileTimeOf(st.st_ctim);
+    s.accessed = fileTimeOf(st.st_atim);
+    s.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return s;
+}
+
+}  // namespace
+
+std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path, Links links) {
+    // O_NONBLOCK keeps open() from waiting for the writer of a FIFO.
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (links == Links::kRefuse ? O_NOFOLLOW : 0);
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0) return nullptr;
+    // A path the user named must hold something to read; an entry of a tree is checked
+    // by its caller, which knows what it listed.
+    struct stat st;
+    bool usable = ::fstat(fd, &st) == 0 &&
+                  (links == Links::kRefuse || (!S_ISDIR(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)));
+    int now = usable ? ::fcntl(fd, F_GETFL) : -1;
+    if (now < 0 || ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK) < 0) {
+        int error = usable ? errno : EISDIR;
+        ::close(fd);
+        errno = error;
+        return nullptr;
+    }
+    return std::unique_ptr<InputFile>(new InputFile(fd));
+}
+
+InputFile::~InputFile() { ::close(int(handle_)); }
+
+bool InputFile::readAt(uint64_t offset, uint8_t* destination, uint32_t count) const {
+    if (offset > uint64_t(std::numeric_limits<off_t>::max())) return count == 0;
+    while (count > 0) {
+        ssize_t n = ::pread(int(handle_), destination, count, off_t(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        // The kernel never returns more than asked, so these cannot wrap.
+        if (uint64_t(n) > uint64_t(std::numeric_limits<off_t>::max()) - offset) return false;
+        offset += uint64_t(n);
+        destination += n;
+        count -= uint32_t(n);
+    }
+    return true;
+}
+
+std::optional<size_t> InputFile::readSome(char* into, size_t capacity) {
+    for (;;) {
+        ssize_t n = ::read(int(handle_), into, capacity);
+        if (n >= 0) return size_t(n);
+        if (errno != EINTR) return std::nullopt;
+    }
+}
+
+std::optional<uint64_t> InputFile::size() const {
+    // lseek also sizes block devices, whose st_size is 0; pread ignores the position.
+    off_t end = ::lseek(int(handle_), 0, SEEK_END);
+    if (end < 0) return std::nullopt;
+    return uint64_t(end);
+}
+
+std::optional<FileStatus> InputFile::status() const {
+    struct stat st;
+    if (::fstat(int(handle_), &st) != 0) return std::nullopt;
+    return statusFrom(st);
+}
+
+std::optional<FileStatus> linkStatus(const std::filesystem::path& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return statusFrom(st);
+}
+
+Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const std::filesystem::path& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return ListFailure{dir, std::strerror(errno)};
+    std::vector<ListedEntry> out;
+    errno = 0;
+    while (dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        struct stat st;
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            ListFailure failure{dir / e->d_name, std::strerror(errno)};
+            ::closedir(d);
+            return failure;
+        }
+        FileStatus s = statusFrom(st);
+        out.push_back({e->d_name, s.kind, s.kind == FileKind::kFile ? s.size : 0, s.modified, s.changed, s.identity});
+        errno = 0;
+    }
+    int failed = errno;
+    ::closedir(d);
+    if (failed != 0) return ListFailure{dir, std::strerror(failed)};
+    return out;
+}
+
+}  // namespace qev

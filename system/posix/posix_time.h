@@ -1,0 +1,23 @@
+// FileTime to and from the timespec of POSIX calls.
+#pragma once
+
+#include <ctime>
+
+#include "system/file_time.h"
+
+namespace qev {
+
+inline FileTime fileTimeOf(const struct timespec& t) { return FileTime(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+inline struct timespec timespecOf(FileTime t) {
+    // Floor division, so that times before 1970 keep nanoseconds in [0, 1e9).
+    int64_t seconds = t / 1000000000;
+    int64_t nanos = t % 1000000000;
+    if (nanos < 0) {
+        seconds -= 1;
+        nanos += 1000000000;
+    }
+    return {time_t(seconds), long(nanos)};
+}
+
+}  // namespace qev

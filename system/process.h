@@ -1,0 +1,39 @@
+// The process: its id and user, its command line as UTF-8, and its standard streams.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qev {
+
+uint64_t processId();
+
+// The user and group the process runs as (0 on Windows, which has no such numbers).
+struct ProcessUser {
+    uint32_t user = 0;
+    uint32_t group = 0;
+};
+ProcessUser processUser();
+
+// The command line in UTF-8. On Windows it is read again as wide strings, so that names no
+// code page holds arrive whole; elsewhere `argv` is used as it is.
+class Utf8Arguments {
+public:
+    Utf8Arguments(int argc, char** argv);
+    int count() const { return int(pointers_.size()) - 1; }
+    char** values() { return pointers_.data(); }
+
+private:
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;  // ends with a null, as argv does
+};
+
+// Puts standard output into binary mode where the system translates line ends.
+void makeStandardOutputBinary();
+
+// Whether standard error is a terminal that can show a progress line, which is redrawn
+// with a carriage return and "erase to the end of the line".
+bool standardErrorShowsProgress();
+
+}  // namespace qev

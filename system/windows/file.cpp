@@ -1,0 +1,126 @@
+#include "system/file.h"
+
+#include <windows.h>
+
+#include "system/text.h"
+
+namespace qev {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE asHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+int64_t ticksOf(const FILETIME& t) { return int64_t((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime); }
+
+FileKind kindOf(DWORD attributes) {
+    // Every reparse point (symbolic link, junction, mount point) counts as a link: none is
+    // followed.
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileKind::kLink;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kDirectory : FileKind::kFile;
+}
+
+std::optional<FileStatus> statusOfHandle(HANDLE h) {
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandle(h, &info)) {
+        return std::nullopt;
+    }
+    FileStatus s;
+    s.kind = kindOf(basic.FileAttributes);
+    s.size = standard.EndOfFile.QuadPart > 0 ? uint64_t(standard.EndOfFile.QuadPart) : 0;
+    s.modified = fileTimeFromWindowsTicks(basic.LastWriteTime.QuadPart);
+    s.changed = fileTimeFromWindowsTicks(basic.ChangeTime.QuadPart);
+    s.accessed = fileTimeFromWindowsTicks(basic.LastAccessTime.QuadPart);
+    s.identity = {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return s;
+}
+
+}  // namespace
+
+std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path, Links links) {
+    // A path the user named opens as given (without FILE_FLAG_BACKUP_SEMANTICS a directory
+    // does not open); an entry of a tree opens in its long form, a link as itself.
+    HANDLE h = links == Links::kFollow
+                   ? CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr)
+                   : CreateFileW(longPathForm(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (links == Links::kFollow && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return nullptr;
+    }
+    return std::unique_ptr<InputFile>(new InputFile(reinterpret_cast<intptr_t>(h)));
+}
+
+InputFile::~InputFile() { CloseHandle(asHandle(handle_)); }
+
+bool InputFile::readAt(uint64_t offset, uint8_t* destination, uint32_t count) const {
+    while (count > 0) {
+        // The offset travels with each call, so readers share no file position.
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset);
+        at.OffsetHigh = DWORD(offset >> 32);
+        DWORD got = 0;
+        if (!::ReadFile(asHandle(handle_), destination, count, &got, &at) || got == 0) return false;
+        offset += got;
+        destination += got;
+        count -= got;
+    }
+    return true;
+}
+
+std::optional<size_t> InputFile::readSome(char* into, size_t capacity) {
+    DWORD got = 0;
+    DWORD asked = DWORD(capacity < (DWORD(1) << 30) ? capacity : (DWORD(1) << 30));
+    if (!::ReadFile(asHandle(handle_), into, asked, &got, nullptr)) return std::nullopt;
+    return size_t(got);
+}
+
+std::optional<uint64_t> InputFile::size() const {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(asHandle(handle_), &size) || size.QuadPart < 0) return std::nullopt;
+    return uint64_t(size.QuadPart);
+}
+
+std::optional<FileStatus> InputFile::status() const { return statusOfHandle(asHandle(handle_)); }
+
+std::optional<FileStatus> linkStatus(const std::filesystem::path& path) {
+    HANDLE h = CreateFileW(longPathForm(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+    auto status = statusOfHandle(h);
+    CloseHandle(h);
+    return status;
+}
+
+Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const std::filesystem::path& dir) {
+    std::wstring pattern = (longPathForm(dir) / L"*").native();
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+    std::vector<ListedEntry> out;
+    if (find == INVALID_HANDLE_VALUE) {
+        // A drive's root may hold nothing at all, not even "." and "..".
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) return out;
+        return ListFailure{dir, lastSystemError()};
+    }
+    do {
+        std::filesystem::path name(data.cFileName);
+        if (name == L"." || name == L"..") continue;
+        FileKind kind = hasUtf8Form(name) ? kindOf(data.dwFileAttributes) : FileKind::kUnnamable;
+        uint64_t size = kind == FileKind::kFile ? (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
+        out.push_back({utf8FromPath(name), kind, size, fileTimeFromWindowsTicks(ticksOf(data.ftLastWriteTime)), 0, {}});
+    } while (FindNextFileW(find, &data));
+    DWORD error = GetLastError();
+    FindClose(find);
+    if (error != ERROR_NO_MORE_FILES) return ListFailure{dir, systemErrorText(error)};
+    return out;
+}
+
+}  // namespace qev

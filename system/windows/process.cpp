@@ -1,0 +1,48 @@
+#include "system/process.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "system/text.h"
+
+namespace qev {
+
+uint64_t processId() { return GetCurrentProcessId(); }
+
+ProcessUser processUser() { return {}; }
+
+Utf8Arguments::Utf8Arguments(int argc, char** argv) {
+    int wideCount = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    if (wide == nullptr) {
+        strings_.assign(argv, argv + argc);
+    } else {
+        for (int i = 0; i < wideCount; ++i) strings_.push_back(utf8FromPath(std::filesystem::path(wide[i])));
+        LocalFree(wide);
+    }
+    for (std::string& s : strings_) pointers_.push_back(s.data());
+    pointers_.push_back(nullptr);
+}
+
+void makeStandardOutputBinary() {
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+bool standardErrorShowsProgress() {
+    // A Windows console understands the erase sequence only once asked to (Windows 10
+    // and later); where it cannot, no progress line is shown by default.
+    HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!_isatty(_fileno(stderr)) || !GetConsoleMode(h, &mode)) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+}  // namespace qev
