@@ -1,8 +1,4 @@
 #include "check/run_check.h"
-#include "system/process.h"
+#include "console/program.h"
 
-int main(int argc, char** argv) {
-    qev::Utf8Arguments arguments(argc, argv);
-    qev::Console console = qev::processConsole();
-    return qev::check::runCheck(arguments.count(), arguments.values(), console);
-}
+int main(int argc, char** argv) { return qev::runMain(argc, argv, qev::check::runCheck); }

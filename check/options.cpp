@@ -1,28 +1,21 @@
 #include "check/options.h"
 
-#include "console/arguments.h"
-
 namespace qev::check {
 
-Expected<Options, std::string> parseOptions(int argc, const char* const* argv) {
-    Options o;
-    std::string error = qev::parseOptions(argc, argv, o, [&](std::string_view a) {
-        if (a == "--quick") {
-            o.quick = true;
-        } else if (a == "--list") {
-            o.list = true;
-        } else if (a == "--json") {
-            o.json = true;
-        } else {
-            return false;
-        }
-        return true;
-    });
-    if (!error.empty()) return error;
-    if (o.help || o.version) return o;
+OptionTable optionTable(Options& o) {
+    OptionTable table = {
+        {0, "quick", {}, "Check the structure only, not the data", setFlag(o.quick)},
+        {0, "list", {}, "Print every entry instead of the summary; checks no data", setFlag(o.list)},
+        {0, "json", {}, "Write the summary (or the list) as JSON", setFlag(o.json)},
+    };
+    for (Option& common : commonOptions(o)) table.push_back(std::move(common));
+    return table;
+}
+
+std::string takeArguments(Options& o) {
     if (o.positional.size() != 1) return std::string("Expected one QEV file path (") + kUsage + ")";
     o.archive = o.positional[0];
-    return o;
+    return "";
 }
 
 }  // namespace qev::check

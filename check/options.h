@@ -1,11 +1,9 @@
 // The command line of qev-check.
 #pragma once
 
-#include <optional>
 #include <string>
 
-#include "system/expected.h"
-#include "console/arguments.h"
+#include "console/program.h"
 
 namespace qev::check {
 
@@ -19,7 +17,10 @@ struct Options : CommonOptions {
     bool json = false;
 };
 
-// The options, or the text of the one error line (without "Error: ").
-Expected<Options, std::string> parseOptions(int argc, const char* const* argv);
+// qev-check's own options, then the common ones, writing into `o`.
+OptionTable optionTable(Options& o);
+
+// Takes the positional arguments into `o`; the error line's text (without "Error: "), or "".
+std::string takeArguments(Options& o);
 
 }  // namespace qev::check

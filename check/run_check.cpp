@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <new>
-#include <thread>
 
 #include "check/block_verify.h"
 #include "check/options.h"
@@ -46,8 +44,7 @@ void checkData(const SharedIndex& index, const Options& o, Console& console, con
     counts.unit = "blocks";
     counts.filesTotal = uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.end(), true));
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    unsigned jobs = o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-    std::vector<uint64_t> damaged = damagedBlocks(index, survey.neededBlocks, jobs, done, [&] {
+    std::vector<uint64_t> damaged = damagedBlocks(index, survey.neededBlocks, o.jobs, done, [&] {
         counts.filesDone = done;
         counts.bytesDone = counts.bytesTotal = 0;
         progress.update(counts);
@@ -105,19 +102,14 @@ int checkArchive(const Options& o, Console& console) {
 }  // namespace
 
 int runCheck(int argc, const char* const* argv, Console& console) {
-    auto options = parseOptions(argc, argv);
-    if (!options) {
-        printError(console, kErrorPrefix, options.error());
-        return 1;
-    }
-    if (options->help) return printLine(console, kUsage) ? 0 : 1;
-    if (options->version) return printLine(console, "qev-check " QEV_VERSION) ? 0 : 1;
-    try {
-        return checkArchive(*options, console);
-    } catch (const std::bad_alloc&) {
-        printError(console, kOutOfMemory);
-        return 1;
-    }
+    Options o;
+    return runProgram({"qev-check", kUsage}, argc, argv, console, optionTable(o), o, [&] {
+        if (std::string error = takeArguments(o); !error.empty()) {
+            printError(console, kErrorPrefix, error);
+            return 1;
+        }
+        return checkArchive(o, console);
+    });
 }
 
 }  // namespace qev::check

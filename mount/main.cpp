@@ -1,6 +1,4 @@
+#include "console/program.h"
 #include "mount/run_mount.h"
 
-int main(int argc, char** argv) {
-    qev::Console console = qev::processConsole();
-    return qev::mount::runMount(argc, argv, console);
-}
+int main(int argc, char** argv) { return qev::runMain(argc, argv, qev::mount::runMount); }

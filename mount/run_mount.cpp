@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/archive_index.h"
+#include "console/program.h"
 #include "mount/fuse_ops.h"
 #include "system/posix/posix_time.h"
 #include "system/process.h"
@@ -44,20 +45,17 @@ struct ParsedArguments {
 };
 
 int mountArchive(ParsedArguments& parsed, const std::string& path, Console& console) {
-    auto index = ArchiveIndex::open(path);
-    if (!index) {
-        printError(console, kFailedToOpen, path);
-        return 1;
-    }
+    SharedIndex index = openOrReport(path, console);
+    if (!index) return 1;
     // The times shown are the open file's, not those of whatever the path names now.
     struct stat archive {};
-    if (auto opened = (*index)->file().openedStatus()) {
+    if (auto opened = index->file().openedStatus()) {
         archive.st_atim = timespecOf(opened->accessed);
         archive.st_mtim = timespecOf(opened->modified);
         archive.st_ctim = timespecOf(opened->changed);
     }
     ProcessUser user = processUser();
-    MountTree tree(*index, archive, user.user, user.group, mountReaderCount());
+    MountTree tree(index, archive, user.user, user.group, mountReaderCount());
     fuse_opt_add_arg(&parsed.args, "-oro,default_permissions,fsname=qev,subtype=qev");
     return serveMount(parsed.args, parsed.opts, tree);
 }
@@ -65,7 +63,7 @@ int mountArchive(ParsedArguments& parsed, const std::string& path, Console& cons
 }  // namespace
 
 unsigned mountReaderCount() {
-    return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxReaders);
+    return std::min(defaultJobs(), kMaxReaders);
 }
 
 int runMount(int argc, const char* const* argv, Console& console) {

@@ -1,7 +1,5 @@
 #include "pack/qev_pack.h"
 
-#include <zstd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,91 +8,19 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 
-#include "console/arguments.h"
 #include "system/text.h"
 #include "console/progress.h"
 #include "system/stop_signals.h"
 #include "archive/archive_writer.h"
 #include "pack/data_stream.h"
+#include "pack/options.h"
 #include "pack/source_tree.h"
 #include "pack/temporary_output.h"
 
 namespace qev::pack {
 namespace {
-
-constexpr std::string_view kUsage =
-    "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
-    "[--progress | --no-progress] [-q]";
-constexpr int kDefaultLevel = 3;
-
-struct Options {
-    std::string source;
-    std::string output;
-    int level = kDefaultLevel;
-    unsigned jobs = 0;
-    bool dedup = true;
-    bool force = false;
-    std::optional<bool> progress;
-    bool quiet = false;
-    bool help = false;
-    bool version = false;
-};
-
-int parseLevel(std::string_view text) {
-    int level = 0;
-    size_t used = 0;
-    try {
-        level = std::stoi(std::string(text), &used);
-    } catch (const std::logic_error&) {
-        used = 0;
-    }
-    if (used == 0 || used != text.size() || level < ZSTD_minCLevel() || level > ZSTD_maxCLevel()) {
-        throw PackError("Invalid compression level: " + std::string(text));
-    }
-    return level;
-}
-
-Options parseArguments(int argc, const char* const* argv) {
-    Options o;
-    std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view a = argv[i];
-        if (a == "--force") {
-            o.force = true;
-        } else if (a == "--help" || a == "-h") {
-            o.help = true;
-        } else if (a == "--version") {
-            o.version = true;
-        } else if (a == "--no-dedup") {
-            o.dedup = false;
-        } else if (a == "-q" || a == "--quiet") {
-            o.quiet = true;
-        } else if (a == "--progress" || a == "--no-progress") {
-            o.progress = a == "--progress";
-        } else if (a == "--level") {
-            if (++i == argc) throw PackError("--level needs a value");
-            o.level = parseLevel(argv[i]);
-        } else if (a.starts_with("--level=")) {
-            o.level = parseLevel(a.substr(8));
-        } else if (std::string error; takeJobsOption(argc, argv, i, o.jobs, error)) {
-            if (!error.empty()) throw PackError(error);
-        } else if (a.starts_with("-") && a.size() > 1) {
-            throw PackError("Unknown option: " + std::string(a));
-        } else {
-            positional.emplace_back(a);
-        }
-    }
-    if (o.help || o.version) return o;
-    if (positional.size() != 2) {
-        throw PackError("Expected SOURCE_DIR and OUTPUT.qev (" + std::string(kUsage) + ")");
-    }
-    o.source = positional[0];
-    o.output = positional[1];
-    return o;
-}
 
 // The tables in pieces, so that no second copy of them is ever held whole.
 void writeTables(TemporaryOutput& out, const std::vector<BlockOffsetRecord>& records, const writer::TreeLayout& layout) {
@@ -170,31 +96,24 @@ int runPack(int argc, const char* const* argv, Console& console) {
 }
 
 int runPack(int argc, const char* const* argv, Console& console, const PackHooks& hooks) {
-    try {
-        Options o = parseArguments(argc, argv);
-        if (o.help) {
-            printLine(console, kUsage);
-        } else if (o.version) {
-            printLine(console, "qev-pack " QEV_VERSION);
-        } else {
-            if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
-            StopSignals signals;
+    Options o;
+    return runProgram({"qev-pack", kUsage, /*stoppable=*/true}, argc, argv, console, optionTable(o), o, [&] {
+        try {
+            if (std::string error = takeArguments(o); !error.empty()) throw PackError(error);
             pack(o, console, hooks);
+            return 0;
+        } catch (const PackError& e) {
+            // Stopped by a signal: the temporary is gone; the signal itself tells the caller.
+            if (!StopSignals::caught()) printError(console, "Error: ", e.what());
+        } catch (const writer::CompressionError& e) {
+            printError(console, "Error: Compression failed: ", e.what());
+        } catch (const std::filesystem::filesystem_error& e) {
+            printError(console, "Error: ", e.what());
+        } catch (const std::length_error& e) {
+            printError(console, "Error: Tree too large for one archive: ", e.what());
         }
-        return 0;
-    } catch (const PackError& e) {
-        // Stopped by a signal: the temporary is gone; the signal itself tells the caller.
-        if (!StopSignals::caught()) printError(console, "Error: ", e.what());
-    } catch (const writer::CompressionError& e) {
-        printError(console, "Error: Compression failed: ", e.what());
-    } catch (const std::filesystem::filesystem_error& e) {
-        printError(console, "Error: ", e.what());
-    } catch (const std::length_error& e) {
-        printError(console, "Error: Tree too large for one archive: ", e.what());
-    } catch (const std::bad_alloc&) {
-        printError(console, kOutOfMemory);
-    }
-    return 1;
+        return 1;
+    });
 }
 
 }  // namespace qev::pack

@@ -222,10 +222,17 @@ TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
     EXPECT_EQ(left[0].filename(), "src");
 }
 
-TEST_F(Pack, HelpAndVersion) {
-    EXPECT_EQ(pack({"--help"}).out,
-              "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] [--progress | --no-progress] [-q]\n");
+TEST_F(Pack, HelpVersionAndTheEndOfOptions) {
+    std::string help = pack({"--help"}).out;
+    EXPECT_TRUE(help.starts_with("Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
+                                 "[--progress | --no-progress] [-q]\n\nOptions:\n")) << help;
+    for (const char* line : {"\n      --level N ", "\n  -j, --jobs N ", "\n  -q, --quiet ", "\n      --version "}) {
+        EXPECT_NE(help.find(line), std::string::npos) << line;
+    }
     EXPECT_TRUE(pack({"--version"}).out.starts_with("qev-pack "));
+    // After "--" a name beginning with "-" is an argument.
+    EXPECT_EQ(pack({"--", "-not-there", out()}).err, "Error: Not a directory: -not-there\n");
+    EXPECT_EQ(pack({"--level"}).err, "Error: --level needs a value\n");
 }
 
 }  // namespace

@@ -26,11 +26,11 @@ struct FileEngine::OutputFile {
 };
 
 FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, FileTime modified, const std::atomic<int>& stop)
-    : index_(index), time_(modified), stop_(stop), queueLimit_(4 * size_t(jobs)) {
-    for (unsigned i = 0; i < jobs; ++i) {
-        workers_.emplace_back(&FileEngine::work, this, std::make_unique<ArchiveReader>(index));
-    }
-}
+    : index_(index),
+      time_(modified),
+      stop_(stop),
+      queueLimit_(4 * size_t(jobs)),
+      workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { wakeEveryone(); }) {}
 
 FileEngine::~FileEngine() {
     {
@@ -38,7 +38,27 @@ FileEngine::~FileEngine() {
         closing_ = true;
     }
     taskReady_.notify_all();
-    for (auto& w : workers_) w.join();
+}
+
+void FileEngine::wakeEveryone() {
+    // Taking the lock orders the wake-up after any waiter's check of failed().
+    { std::lock_guard<std::mutex> lock(lock_); }
+    taskReady_.notify_all();
+    spaceFree_.notify_all();
+}
+
+void FileEngine::waitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done,
+                           const std::function<void()>& idle) {
+    while (!done()) {
+        if (workers_.failed()) {
+            lock.unlock();
+            workers_.rethrowFailure();
+        }
+        spaceFree_.wait_for(lock, std::chrono::milliseconds(50));
+        lock.unlock();
+        idle();
+        lock.lock();
+    }
 }
 
 EngineCounts FileEngine::counts() const {
@@ -53,12 +73,7 @@ std::vector<std::string> FileEngine::takeMessages() {
 
 void FileEngine::push(Task task, const std::function<void()>& idle) {
     std::unique_lock<std::mutex> lock(lock_);
-    while (queue_.size() >= queueLimit_) {
-        spaceFree_.wait_for(lock, std::chrono::milliseconds(50));
-        lock.unlock();
-        idle();
-        lock.lock();
-    }
+    waitUntil(lock, [&] { return queue_.size() < queueLimit_; }, idle);
     queue_.push_back(std::move(task));
     ++pendingTasks_;
     taskReady_.notify_one();
@@ -101,27 +116,23 @@ bool FileEngine::add(const SharedDir& dir, std::string name, std::string path, N
 
 void FileEngine::finish(const std::function<void()>& idle) {
     std::unique_lock<std::mutex> lock(lock_);
-    while (pendingTasks_ > 0) {
-        spaceFree_.wait_for(lock, std::chrono::milliseconds(50));
-        lock.unlock();
-        idle();
-        lock.lock();
-    }
+    waitUntil(lock, [&] { return pendingTasks_ == 0; }, idle);
 }
 
-void FileEngine::work(std::unique_ptr<ArchiveReader> reader) {
+void FileEngine::work(ArchiveReader& reader) {
     std::vector<uint8_t> buffer(kChunkSize);
     for (;;) {
         Task task;
         {
             std::unique_lock<std::mutex> lock(lock_);
-            taskReady_.wait(lock, [&] { return closing_ || !queue_.empty(); });
-            if (queue_.empty()) return;
+            taskReady_.wait(lock, [&] { return closing_ || workers_.failed() || !queue_.empty(); });
+            // After a failure the queued files are dropped: their temporaries go with them.
+            if (queue_.empty() || workers_.failed()) return;
             task = std::move(queue_.front());
             queue_.pop_front();
         }
         spaceFree_.notify_one();
-        runTask(*reader, task, buffer);
+        runTask(reader, task, buffer);
         std::lock_guard<std::mutex> lock(lock_);
         --pendingTasks_;
         spaceFree_.notify_all();

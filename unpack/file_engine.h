@@ -13,10 +13,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "console/workers.h"
 #include "system/new_file.h"
 
 namespace qev::unpack {
@@ -40,6 +40,7 @@ public:
 
     // Queues file `node`, to be written as `name` in `dir`; `path` names it in messages.
     // Waits while the queue is full, calling `idle` now and then. False once stopped.
+    // Both rethrow a worker's failure (see ReaderWorkers).
     bool add(const SharedDir& dir, std::string name, std::string path, NodeId node,
              const std::function<void()>& idle);
     // Waits until every queued file is written or removed.
@@ -57,11 +58,15 @@ private:
         uint64_t length;
     };
 
-    void work(std::unique_ptr<ArchiveReader> reader);
+    void work(ArchiveReader& reader);
     void runTask(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& buffer);
     void complete(OutputFile& file);
     void fail(OutputFile& file, std::string reason);
     void push(Task task, const std::function<void()>& idle);
+    // Waits until `done` holds, calling `idle` now and then; rethrows a worker's failure.
+    void waitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done,
+                   const std::function<void()>& idle);
+    void wakeEveryone();
 
     SharedIndex index_;
     FileTime time_;
@@ -77,7 +82,7 @@ private:
     bool closing_ = false;
     EngineCounts counts_;
     std::vector<std::string> messages_;
-    std::vector<std::thread> workers_;
+    ReaderWorkers workers_;  // last: started once everything above is ready, joined first
 };
 
 }  // namespace qev::unpack

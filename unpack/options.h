@@ -1,12 +1,10 @@
 // The command line of qev-unpack.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "system/expected.h"
-#include "console/arguments.h"
+#include "console/program.h"
 
 namespace qev::unpack {
 
@@ -21,7 +19,10 @@ struct Options : CommonOptions {
     bool quiet = false;
 };
 
-// The options, or the text of the one error line (without "Error: ").
-Expected<Options, std::string> parseOptions(int argc, const char* const* argv);
+// qev-unpack's own options, then the common ones, writing into `o`.
+OptionTable optionTable(Options& o);
+
+// Takes the positional arguments into `o`; the error line's text (without "Error: "), or "".
+std::string takeArguments(Options& o);
 
 }  // namespace qev::unpack

@@ -4,8 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <new>
-#include <thread>
 
 #include "archive/tree_walk.h"
 #include "system/text.h"
@@ -182,15 +180,12 @@ private:
     SharedDir cached_;
 };
 
-int unpackWith(Options o, Console& console) {
+int unpackWith(const Options& o, Console& console) {
     auto start = std::chrono::steady_clock::now();
-    auto index = ArchiveIndex::open(pathFromUtf8(o.archive));
-    if (!index) {
-        printError(console, kFailedToOpen, o.archive);
-        return 1;
-    }
+    SharedIndex index = openOrReport(o.archive, console);
+    if (!index) return 1;
     // The format keeps no times: every file gets the archive's own.
-    auto opened = (*index)->file().openedStatus();
+    auto opened = index->file().openedStatus();
     FileTime modified = opened ? opened->modified : 0;
     // Every named path must exist before anything is written... but a missing one only
     // costs its own line: the others go on.
@@ -198,7 +193,7 @@ int unpackWith(Options o, Console& console) {
     bool missing = false;
     for (const std::string& path : o.paths) {
         std::vector<NodeId> chain;
-        if ((*index)->findPath(path, &chain) == kInvalidNode) {
+        if (index->findPath(path, &chain) == kInvalidNode) {
             printError(console, "Error: Path not found in archive: ", path);
             missing = true;
         } else {
@@ -211,8 +206,7 @@ int unpackWith(Options o, Console& console) {
         printError(console, kErrorPrefix, dest.error());
         return 1;
     }
-    if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
-    Unpacker unpacker(o, console, *index, *dest, modified);
+    Unpacker unpacker(o, console, index, *dest, modified);
     if (missing) unpacker.fail();
     for (const auto& chain : targets) {
         if (gStop) break;
@@ -225,20 +219,14 @@ int unpackWith(Options o, Console& console) {
 }  // namespace
 
 int runUnpack(int argc, const char* const* argv, Console& console) {
-    auto options = parseOptions(argc, argv);
-    if (!options) {
-        printError(console, kErrorPrefix, options.error());
-        return 1;
-    }
-    if (options->help) return printLine(console, kUsage) ? 0 : 1;
-    if (options->version) return printLine(console, "qev-unpack " QEV_VERSION) ? 0 : 1;
-    StopSignals signals;
-    try {
-        return unpackWith(*options, console);
-    } catch (const std::bad_alloc&) {
-        printError(console, kOutOfMemory);
-        return 1;
-    }
+    Options o;
+    return runProgram({"qev-unpack", kUsage, /*stoppable=*/true}, argc, argv, console, optionTable(o), o, [&] {
+        if (std::string error = takeArguments(o); !error.empty()) {
+            printError(console, kErrorPrefix, error);
+            return 1;
+        }
+        return unpackWith(o, console);
+    });
 }
 
 }  // namespace qev::unpack

@@ -1,0 +1,57 @@
+// The shell every whole-archive program runs in: its command line read from a table of
+// options, --help and --version, the number of jobs, opening the archive, and the one
+// error line for whatever the program itself does not report (running out of memory
+// above all).
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive_index.h"
+#include "console/console.h"
+#include "console/options.h"
+
+namespace qev {
+
+// What every whole-archive program's command line holds.
+struct CommonOptions {
+    std::vector<std::string> positional;
+    unsigned jobs = 0;             // after parsing: 1 to 1024, one per core unless given
+    std::optional<bool> progress;  // unset: only on a terminal
+    bool help = false;
+    bool version = false;
+};
+
+struct ProgramSpec {
+    std::string_view name;   // "qev-unpack"
+    std::string_view usage;  // the usage line
+    // Catches SIGINT and SIGTERM while the body runs, so that it can remove what it left
+    // half done; the process then ends by the signal (see runMain).
+    bool stoppable = false;
+};
+
+// -j/--jobs N, --progress, --no-progress, -h/--help and --version, writing into `common`.
+OptionTable commonOptions(CommonOptions& common);
+
+// One worker per core.
+unsigned defaultJobs();
+
+// Parses the command line with `table` (the program's own options, then the common ones);
+// answers --help and --version; otherwise runs `body`, whose return is the exit code. A
+// bad command line, running out of memory, or any other failure the body lets through ends
+// as one "Error: " line and exit status 1.
+int runProgram(const ProgramSpec& program, int argc, const char* const* argv, Console& console,
+               const OptionTable& table, CommonOptions& common, const std::function<int()>& body);
+
+// The archive at `path` (UTF-8), or null after "Error: Failed to open QEV file: PATH".
+SharedIndex openOrReport(const std::string& path, Console& console);
+
+// A program's main: the command line in UTF-8, the process's console, the program's seam,
+// and, when a stop signal was caught, ending by it as a shell expects.
+using ProgramSeam = int (*)(int argc, const char* const* argv, Console& console);
+int runMain(int argc, char** argv, ProgramSeam seam);
+
+}  // namespace qev

@@ -1,0 +1,76 @@
+#include "console/workers.h"
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace qev {
+
+ReaderWorkers::ReaderWorkers(const SharedIndex& index, unsigned count, Work work, std::function<void()> onFailure)
+    : onFailure_(std::move(onFailure)) {
+    threads_.reserve(count);
+    for (unsigned i = 0; i < count; ++i) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            ++running_;
+        }
+        try {
+            threads_.emplace_back([this, index, work] {
+                try {
+                    ArchiveReader reader(index);
+                    work(reader);
+                } catch (...) {
+                    fail(std::current_exception());
+                }
+                std::lock_guard<std::mutex> guard(lock_);
+                if (--running_ == 0) allDone_.notify_all();
+            });
+        } catch (const std::system_error& e) {
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                --running_;
+            }
+            fail(std::make_exception_ptr(std::runtime_error(std::string("Cannot start a worker thread: ") + e.what())));
+            break;
+        }
+    }
+}
+
+ReaderWorkers::~ReaderWorkers() {
+    for (std::thread& t : threads_) {
+        if (t.joinable()) t.join();
+    }
+}
+
+void ReaderWorkers::fail(std::exception_ptr failure) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (failure_) return;
+        failure_ = std::move(failure);
+        failed_ = true;
+    }
+    if (onFailure_) onFailure_();
+}
+
+void ReaderWorkers::join(const std::function<void()>& idle) {
+    std::unique_lock<std::mutex> waiting(lock_);
+    while (!allDone_.wait_for(waiting, std::chrono::milliseconds(100), [&] { return running_ == 0; })) {
+        waiting.unlock();
+        if (idle) idle();
+        waiting.lock();
+    }
+    waiting.unlock();
+    for (std::thread& t : threads_) {
+        if (t.joinable()) t.join();
+    }
+    rethrowFailure();
+}
+
+void ReaderWorkers::rethrowFailure() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (failure_) std::rethrow_exception(failure_);
+}
+
+}  // namespace qev
