@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "console/program.h"
+#include "console/workers.h"
 #include "tests/support/test_files.h"
 
 namespace qev {
@@ -85,6 +88,28 @@ TEST(SharedArchive, ThreadsWithReadersOfTheirOwnReadOverlappingFiles) {
 void setModified(const std::filesystem::path& path, const struct timespec& when) {
     struct timespec times[2] = {when, when};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// A worker that throws stops the others and ends the program with one error line, never
+// through std::terminate.
+TEST(SharedArchive, ThreadsWorkerFailureBecomesOneErrorLine) {
+    auto reader = testing::openBytes(ArchiveBuilder().file("a", "abc").build());
+    ASSERT_NE(reader, nullptr);
+    std::ostringstream out, err;
+    Console console{out, err};
+    CommonOptions common;
+    const char* argv[] = {"qev-x"};
+    int code = runProgram({"qev-x", "Usage: qev-x"}, 1, argv, console, commonOptions(common), common, [&] {
+        std::atomic<int> started{0};
+        ReaderWorkers workers(reader->sharedIndex(), 4, [&](ArchiveReader&) {
+            if (started++ == 2) throw std::bad_alloc();
+            while (!workers.failed()) std::this_thread::yield();
+        });
+        workers.join();
+        return 0;
+    });
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(err.str(), "Error: Out of memory\n");
 }
 
 TEST(SharedArchive, ReadsFailAfterASameSizeRewriteWithItsTimePutBack) {
