@@ -32,13 +32,6 @@ std::optional<uint64_t> StreamArchiveFile::size() const {
 
 namespace {
 
-// What identifies the contents of a file for change detection: writes move the
-// modification and change times, truncation the size. The change time also catches a
-// rewrite whose modification time was put back.
-bool sameContents(const FileStatus& a, const FileStatus& b) {
-    return a.size == b.size && a.modified == b.modified && a.changed == b.changed;
-}
-
 class SystemArchiveFile : public ArchiveFile {
 public:
     SystemArchiveFile(std::unique_ptr<InputFile> file, const FileStatus& opened)
@@ -50,7 +43,7 @@ public:
     std::optional<uint64_t> size() const override { return file_->size(); }
     bool changedSinceOpen() const override {
         std::optional<FileStatus> now = file_->status();
-        return !now || !sameContents(*now, opened_);
+        return !now || !sameContents(opened_, *now);
     }
     std::optional<FileStatus> openedStatus() const override { return opened_; }
 

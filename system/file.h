@@ -40,6 +40,12 @@ struct FileStatus {
     FileIdentity identity;
 };
 
+// Whether a file seen as `now` still holds what it held when seen as `then`: writes move
+// the modification and change times, truncation the size.
+inline bool sameContents(const FileStatus& then, const FileStatus& now) {
+    return then.size == now.size && then.modified == now.modified && then.changed == now.changed;
+}
+
 // A file open for reading only, shared with other processes (which may still write, rename
 // or delete it).
 class InputFile {
