@@ -60,14 +60,21 @@ void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& ca
 inline constexpr uint32_t kNoParent = 0xFFFFFFFF;
 template <typename Dir, typename Show>
 std::string walkedPath(const std::vector<Dir>& dirs, uint32_t dir, Show&& show) {
-    if (dir == 0 || dir == kNoParent) return "";
-    std::string above = walkedPath(dirs, dirs[dir].parent, show);
-    return (above.empty() ? above : above + "/") + show(dirs[dir].name);
+    // Climbed, not recursed: a chain of directories may be deeper than the call stack.
+    std::vector<uint32_t> chain;
+    for (uint32_t d = dir; d != 0 && d != kNoParent; d = dirs[d].parent) chain.push_back(d);
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!path.empty()) path += '/';
+        path += show(dirs[*it].name);
+    }
+    return path;
 }
 template <typename Dir, typename Show>
 std::string walkedPath(const std::vector<Dir>& dirs, uint32_t dir, std::string_view name, Show&& show) {
-    std::string above = walkedPath(dirs, dir, show);
-    return (above.empty() ? above : above + "/") + show(name);
+    std::string path = walkedPath(dirs, dir, show);
+    if (!path.empty()) path += '/';
+    return path + show(name);
 }
 
 // Walks the tree below `start` (a directory) breadth first. Only usable directories are

@@ -3,6 +3,8 @@
 
 #include <map>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace qev::check {
@@ -23,13 +25,27 @@ struct Findings {
     size_t warnings = 0;
     std::map<std::string, size_t> perKind;
 
-    void error(std::string kind, std::string text) { add(true, std::move(kind), std::move(text)); }
-    void warning(std::string kind, std::string text) { add(false, std::move(kind), std::move(text)); }
+    // `text` is the line, or what makes it: called only for a finding that is kept, since a
+    // path costs as much as the tree is deep.
+    template <typename Text>
+    void error(std::string kind, Text&& text) {
+        add(true, std::move(kind), std::forward<Text>(text));
+    }
+    template <typename Text>
+    void warning(std::string kind, Text&& text) {
+        add(false, std::move(kind), std::forward<Text>(text));
+    }
 
 private:
-    void add(bool isError, std::string kind, std::string text) {
+    template <typename Text>
+    void add(bool isError, std::string kind, Text&& text) {
         (isError ? errors : warnings) += 1;
-        if (++perKind[kind] <= kShownPerKind) items.push_back({isError, std::move(kind), std::move(text)});
+        if (++perKind[kind] > kShownPerKind) return;
+        if constexpr (std::is_invocable_v<Text>) {
+            items.push_back({isError, std::move(kind), text()});
+        } else {
+            items.push_back({isError, std::move(kind), std::string(std::forward<Text>(text))});
+        }
     }
 };
 

@@ -29,17 +29,21 @@ public:
         s_.reached[c.node] = true;
         switch (c.status) {
             case ChildStatus::kUnusableName:
-                return findings_.error("unusable-name", "Unusable name: " + shownPath(c));
+                return findings_.error("unusable-name", [&] { return "Unusable name: " + shownPath(c); });
             case ChildStatus::kDuplicateName:
-                return findings_.error("duplicate-name",
-                                       "Duplicate name, the later entry cannot be reached: " + shownPath(c));
+                return findings_.error("duplicate-name", [&] {
+                    return "Duplicate name, the later entry cannot be reached: " + shownPath(c);
+                });
             case ChildStatus::kReachedAgain:
-                return findings_.error("directory-reached-again", "Directory reached more than once: " + shownPath(c));
+                return findings_.error("directory-reached-again",
+                                       [&] { return "Directory reached more than once: " + shownPath(c); });
             case ChildStatus::kUsable:
                 break;
         }
         if (c.caseTwin) {
-            findings_.warning("case-twin", "Name differs from an earlier sibling's only in letter case: " + shownPath(c));
+            findings_.warning("case-twin", [&] {
+                return "Name differs from an earlier sibling's only in letter case: " + shownPath(c);
+            });
         }
         if (c.isFile) {
             countFile(c);
@@ -47,21 +51,29 @@ public:
             countDirectory(c);
         }
         if (list_) {
-            list_(ListedEntry{c.isFile, index_.fileSize(c.node), walkedPath(s_.dirs, current_, c.name, escapePath)});
+            const std::string& dir = listedPathOfCurrent();
+            list_(ListedEntry{c.isFile, index_.fileSize(c.node), dir + (dir.empty() ? "" : "/") + escapePath(c.name)});
         }
     }
 
     void childrenPastEnd(NodeId, uint64_t missing) override {
-        std::string dir = walkedPath(s_.dirs, current_, escapeName);
-        findings_.error("children-past-end", std::to_string(missing) + " children lie past the end of the tree in: " +
-                                                 (dir.empty() ? "/" : dir));
+        findings_.error("children-past-end", [&] {
+            std::string dir = walkedPath(s_.dirs, current_, escapeName);
+            return std::to_string(missing) + " children lie past the end of the tree in: " + (dir.empty() ? "/" : dir);
+        });
     }
 
     void childrenLeftOut(NodeId) override {
         s_.dirs[current_].childrenWalked = false;
-        std::string dir = walkedPath(s_.dirs, current_, escapeName);
-        findings_.error("walk-limit", "Directories share children so often that the walk left out those of: " +
-                                          (dir.empty() ? "/" : dir));
+        findings_.error("walk-limit", [&] {
+            std::string dir = walkedPath(s_.dirs, current_, escapeName);
+            return "Directories share children so often that the walk left out those of: " + (dir.empty() ? "/" : dir);
+        });
+    }
+
+    // The largest file's path, made once the walk is done.
+    std::string largestPath() const {
+        return s_.totals.largestFile == kInvalidNode ? "" : walkedPath(s_.dirs, largestDir_, largestName_, escapePath);
     }
 
     // Turns the recorded block ranges into one flag per block.
@@ -77,6 +89,21 @@ public:
 private:
     std::string shownPath(const WalkChild& c) const { return walkedPath(s_.dirs, current_, c.name, escapeName); }
 
+    // The listed path of the current directory, kept from one directory to the next: the
+    // walk often enters a child of the directory it left, whose path is then one name longer.
+    const std::string& listedPathOfCurrent() {
+        if (listedDir_ == current_) return listedPath_;
+        const WalkedDir& here = s_.dirs[current_];
+        if (listedDir_ != kNoParent && here.parent == listedDir_) {
+            if (!listedPath_.empty()) listedPath_ += '/';
+            listedPath_ += escapePath(here.name);
+        } else {
+            listedPath_ = walkedPath(s_.dirs, current_, escapePath);
+        }
+        listedDir_ = current_;
+        return listedPath_;
+    }
+
     void countFile(const WalkChild& c) {
         uint64_t size = index_.fileSize(c.node);
         ++s_.totals.files;
@@ -84,14 +111,15 @@ private:
         if (s_.totals.largestFile == kInvalidNode || size > s_.totals.largestSize) {
             s_.totals.largestFile = c.node;
             s_.totals.largestSize = size;
-            s_.totals.largestPath = walkedPath(s_.dirs, current_, c.name, escapePath);
+            largestDir_ = current_;
+            largestName_ = c.name;
         }
         if (size == 0) return;
         // Start and size are below 2^48 each, so the sum cannot wrap.
         uint64_t first = index_.fileStart(c.node) / kBlockSize;
         uint64_t last = (index_.fileStart(c.node) + size - 1) / kBlockSize;
         if (last >= index_.blockCount() || nextBad_[first] <= last) {
-            findings_.error("blocks-outside-data", "Blocks missing from the data section: " + shownPath(c));
+            findings_.error("blocks-outside-data", [&] { return "Blocks missing from the data section: " + shownPath(c); });
             return;
         }
         // One mark a file, whatever its size: the flags are filled in one pass afterwards.
@@ -113,6 +141,10 @@ private:
     std::vector<uint32_t> reachTo_;  // per first block: one past the farthest last block
     uint32_t entering_ = 0;
     uint32_t current_ = 0;
+    uint32_t largestDir_ = 0;
+    std::string_view largestName_;
+    uint32_t listedDir_ = kNoParent;
+    std::string listedPath_;
 };
 
 // Bytes of the data section that no block covers. The slots after `usedEnd` (one past the
@@ -149,6 +181,7 @@ Survey surveyTree(const ArchiveIndex& index, Findings& findings, const ListSink&
     Surveyor surveyor(index, survey, findings, list);
     walkTree(index, 0, surveyor);
     surveyor.markNeededBlocks();
+    survey.totals.largestPath = surveyor.largestPath();
     return survey;
 }
 

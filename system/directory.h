@@ -4,10 +4,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "system/expected.h"
+#include "system/file.h"
 #include "system/file_time.h"
 
 namespace qev {
@@ -55,6 +57,16 @@ Expected<SharedDir, SystemError> openDirectory(const DirHandle& parent, std::str
 // `force` is removed and replaced: the link itself, never what it points to. (Windows
 // never removes a link: Wine cannot be trusted to remove the link rather than its target.)
 Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force);
+
+// Which directory an open one is.
+std::optional<FileIdentity> identityOf(const DirHandle& dir);
+
+// The directory above an open one, through its ".." entry: what a walk that holds one
+// directory at a time climbs back up by, checking each step against the identity it
+// recorded on the way down. Windows has no such entry: there `canOpenParent()` is false
+// and a walk keeps the directories above it open instead (handles are not scarce there).
+bool canOpenParent();
+Expected<SharedDir, SystemError> openParent(const DirHandle& dir);
 
 // Sets the time of the directory `name` inside `parent`, not through a link.
 void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime time);

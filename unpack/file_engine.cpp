@@ -16,7 +16,9 @@ constexpr std::string_view kBadBlocks = "a block of it is missing or damaged, or
 
 struct FileEngine::OutputFile {
     std::string name;
-    std::string path;
+    const Plan* plan = nullptr;  // where the file lies, for messages
+    uint32_t dir = 0;
+    std::string path() const { return pathOf(*plan, dir, name); }
     NodeId node = kInvalidNode;
     std::unique_ptr<NewFile> out;
     std::atomic<uint64_t> chunksLeft{0};
@@ -79,18 +81,19 @@ void FileEngine::push(Task task, const std::function<void()>& idle) {
     taskReady_.notify_one();
 }
 
-bool FileEngine::add(const SharedDir& dir, std::string name, std::string path, NodeId node,
+bool FileEngine::add(const SharedDir& dir, std::string name, const Plan& plan, uint32_t planDir, NodeId node,
                      const std::function<void()>& idle) {
     if (stop_) return false;
     auto file = std::make_shared<OutputFile>();
     file->name = std::move(name);
-    file->path = std::move(path);
+    file->plan = &plan;
+    file->dir = planDir;
     file->node = node;
     uint64_t size = index_->fileSize(node);
     if (!index_->fileBlocksLocatable(node)) {
         // Refused before anything is created: its size may be anything.
         std::lock_guard<std::mutex> lock(lock_);
-        messages_.push_back("Failed to extract " + file->path + ": " + std::string(kBadBlocks));
+        messages_.push_back("Failed to extract " + file->path() + ": " + std::string(kBadBlocks));
         ++counts_.failures;
         return true;
     }
@@ -99,7 +102,7 @@ bool FileEngine::add(const SharedDir& dir, std::string name, std::string path, N
                                         std::to_string(tempCounter_++));
     if (!out) {
         std::lock_guard<std::mutex> lock(lock_);
-        messages_.push_back("Failed to extract " + file->path + ": " + out.error().text());
+        messages_.push_back("Failed to extract " + file->path() + ": " + out.error().text());
         ++counts_.failures;
         return true;
     }
@@ -186,7 +189,7 @@ void FileEngine::complete(OutputFile& file) {
         return;
     }
     ++counts_.failures;
-    if (!file.cancelled) messages_.push_back("Failed to extract " + file.path + ": " + failure);
+    if (!file.cancelled) messages_.push_back("Failed to extract " + file.path() + ": " + failure);
 }
 
 }  // namespace qev::unpack

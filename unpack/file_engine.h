@@ -18,6 +18,7 @@
 #include "archive/archive_reader.h"
 #include "console/workers.h"
 #include "system/new_file.h"
+#include "unpack/unpack_plan.h"
 
 namespace qev::unpack {
 
@@ -38,10 +39,11 @@ public:
     FileEngine(const FileEngine&) = delete;
     FileEngine& operator=(const FileEngine&) = delete;
 
-    // Queues file `node`, to be written as `name` in `dir`; `path` names it in messages.
+    // Queues file `node`, to be written as `name` in `dir`, which is `plan`'s `planDir`: the
+    // plan names it in messages, and must outlive finish().
     // Waits while the queue is full, calling `idle` now and then. False once stopped.
     // Both rethrow a worker's failure (see ReaderWorkers).
-    bool add(const SharedDir& dir, std::string name, std::string path, NodeId node,
+    bool add(const SharedDir& dir, std::string name, const Plan& plan, uint32_t planDir, NodeId node,
              const std::function<void()>& idle);
     // Waits until every queued file is written or removed.
     void finish(const std::function<void()>& idle);

@@ -13,6 +13,7 @@
 #include "unpack/file_engine.h"
 #include "unpack/name_rules.h"
 #include "unpack/options.h"
+#include "unpack/plan_walk.h"
 #include "unpack/unpack_plan.h"
 
 namespace qev::unpack {
@@ -34,19 +35,21 @@ public:
           progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {}
 
     void unpack(const std::vector<NodeId>& chain) {
-        Plan plan = planTarget(*index_, chain, [this](const std::string& text) {
+        Plan plan = planTarget(*index_, chain, [this](std::string_view text, const Plan& p, uint32_t dir,
+                                                      std::optional<std::string_view> name) {
             // A hostile tree can hold millions of bad names: the first hundred are shown.
             if (o_.quiet || ++warnings_ > kWarningsShown) return;
             progress_.clear();
-            printWarning(console_, text);
+            printWarning(console_, std::string(text) + (name ? pathOf(p, dir, *name) : pathOf(p, dir)));
         });
         failed_ |= plan.skippedSomething;
         totals_.filesTotal += plan.files;
         totals_.bytesTotal += plan.bytes;
         std::vector<bool> failedDirs(plan.dirs.size(), false);
-        makeDirectories(plan, failedDirs);
+        PlanCursor cursor(plan, dest_);
+        makeDirectories(plan, cursor, failedDirs);
         engine_.finish(idle());
-        setDirectoryTimes(plan, failedDirs);
+        setDirectoryTimes(plan, cursor, failedDirs);
         printMessages();
     }
 
@@ -97,50 +100,35 @@ private:
         failed_ = true;
     }
 
-    // The directory at plan index `dir`, opened afresh from the destination down: only the
-    // current parent stays open, so a wide tree never holds many descriptors.
-    Expected<SharedDir, SystemError> openPlanned(const Plan& plan, uint32_t dir) {
-        if (dir == cachedIndex_ && cached_) return cached_;
-        std::vector<uint32_t> chain;
-        for (uint32_t d = dir; d != 0; d = plan.dirs[d].parent) chain.push_back(d);
-        SharedDir at = dest_;
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            auto next = openDirectory(*at, plan.dirs[*it].name);
-            if (!next) return next.error();
-            at = *next;
-        }
-        cachedIndex_ = dir;
-        cached_ = at;
-        return at;
-    }
-
-    void makeDirectories(const Plan& plan, std::vector<bool>& failedDirs) {
-        cached_.reset();
-        for (uint32_t i = 0; i < plan.dirs.size() && !gStop; ++i) {
-            SharedDir here = dest_;
-            if (i > 0) {
-                const PlannedDir& d = plan.dirs[i];
-                if (failedDirs[d.parent] || !d.writable) {
-                    failedDirs[i] = true;  // its parent's error, or its own warning, said it all
-                    continue;
-                }
-                auto parent = openPlanned(plan, d.parent);
-                auto made = parent ? makeDirectory(**parent, d.name, o_.force) : parent;
-                if (!made) {
-                    reportDir(plan, i, made.error());
-                    failedDirs[i] = true;
-                    continue;
-                }
-                here = *made;
-                ++dirsMade_;
+    // Depth first, so that one open directory at a time serves however deep the tree.
+    void makeDirectories(const Plan& plan, PlanCursor& cursor, std::vector<bool>& failedDirs) {
+        walkDepthFirst(plan, [&](uint32_t i) {
+            if (gStop) return false;
+            if (i == 0) {
+                queueFiles(plan, 0, dest_);
+                return true;
             }
-            queueFiles(plan, i, here);
-        }
+            const PlannedDir& d = plan.dirs[i];
+            if (failedDirs[d.parent] || !d.writable) {
+                failedDirs[i] = true;  // its parent's error, or its own warning, said it all
+                return false;
+            }
+            auto parent = cursor.climbTo(d.parent);
+            auto made = parent ? cursor.make(i, o_.force) : parent;
+            if (!made) {
+                reportDir(plan, i, made.error());
+                failedDirs[i] = true;
+                return false;
+            }
+            ++dirsMade_;
+            queueFiles(plan, i, *made);
+            return true;
+        }, [](uint32_t) {});
     }
 
     void queueFiles(const Plan& plan, uint32_t i, const SharedDir& here) {
         auto add = [&](NodeId node, std::string_view name) {
-            engine_.add(here, std::string(name), pathOf(plan, i, name), node, idle());
+            engine_.add(here, std::string(name), plan, i, node, idle());
         };
         if (plan.singleFile != kInvalidNode && i + 1 == plan.dirs.size()) {
             add(plan.singleFile, index_->entryName(plan.singleFile));
@@ -154,15 +142,16 @@ private:
         });
     }
 
-    // Writing files changed the directories' times: set them last, deepest first.
-    void setDirectoryTimes(const Plan& plan, const std::vector<bool>& failedDirs) {
-        cached_.reset();
-        for (uint32_t i = uint32_t(plan.dirs.size()); i-- > 1 && !gStop;) {
-            if (failedDirs[i]) continue;
-            auto parent = openPlanned(plan, plan.dirs[i].parent);
-            if (parent) setDirectoryTime(**parent, plan.dirs[i].name, time_);
-        }
-        cached_.reset();
+    // Writing files changed the directories' times: set them last, each once everything
+    // below it is done.
+    void setDirectoryTimes(const Plan& plan, PlanCursor& cursor, const std::vector<bool>& failedDirs) {
+        walkDepthFirst(plan, [&](uint32_t i) {
+            if (gStop || failedDirs[i]) return false;
+            return i == 0 || (cursor.climbTo(plan.dirs[i].parent) && cursor.enter(i));
+        }, [&](uint32_t i) {
+            if (i == 0 || gStop) return;
+            if (auto parent = cursor.climbTo(plan.dirs[i].parent)) setDirectoryTime(**parent, plan.dirs[i].name, time_);
+        });
     }
 
     const Options& o_;
@@ -176,8 +165,6 @@ private:
     uint64_t dirsMade_ = 0;
     uint64_t warnings_ = 0;
     bool failed_ = false;
-    uint32_t cachedIndex_ = kNoParent;
-    SharedDir cached_;
 };
 
 int unpackWith(const Options& o, Console& console) {

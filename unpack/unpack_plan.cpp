@@ -30,13 +30,12 @@ public:
                 return;
             case ChildStatus::kUnusableName:
             case ChildStatus::kDuplicateName:
-                warn_("Skipped unsafe name: " + pathOf(plan_, current_, c.name));
+                warn_("Skipped unsafe name: ", plan_, current_, c.name);
                 plan_.skippedSomething = true;
                 return;
             case ChildStatus::kReachedAgain:
                 // Its contents are written where the walk first reached it.
-                warn_("Skipped directory reached a second time: " +
-                                           pathOf(plan_, current_, c.name));
+                warn_("Skipped directory reached a second time: ", plan_, current_, c.name);
                 return;
         }
     }
@@ -44,23 +43,23 @@ public:
     // The walk enters a usable directory whatever its name, so it keeps its place in the
     // plan, marked to be left out.
     void skipRefused(const WalkChild& c, Refusal why) {
-        warn_((why == Refusal::kCaseTwin ? "Skipped name differing from an earlier sibling's only in letter case: "
-                                         : "Skipped unsafe name: ") +
-              pathOf(plan_, current_, c.name));
+        warn_(why == Refusal::kCaseTwin ? "Skipped name differing from an earlier sibling's only in letter case: "
+                                        : "Skipped unsafe name: ",
+              plan_, current_, c.name);
         plan_.skippedSomething = true;
         if (!c.isFile) plan_.dirs.push_back({c.node, current_, c.name, false, false});
     }
 
     void childrenLeftOut(NodeId) override {
-        warn_("Skipped the contents of a directory whose children other directories share too often: " +
-              pathOf(plan_, current_));
+        warn_("Skipped the contents of a directory whose children other directories share too often: ", plan_,
+              current_, std::nullopt);
         plan_.dirs[current_].withFiles = false;
         plan_.skippedSomething = true;
     }
 
     void childrenPastEnd(NodeId, uint64_t missing) override {
-        warn_("Skipped " + std::to_string(missing) +
-                                   " entries past the end of the tree in: " + pathOf(plan_, current_));
+        missingText_ = "Skipped " + std::to_string(missing) + " entries past the end of the tree in: ";
+        warn_(missingText_, plan_, current_, std::nullopt);
         plan_.skippedSomething = true;
     }
 
@@ -71,6 +70,7 @@ private:
     uint32_t entering_;
     uint32_t current_ = 0;
     NameRules rules_;
+    std::string missingText_;
 };
 
 }  // namespace
@@ -89,7 +89,7 @@ Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, con
         uint32_t parent = uint32_t(plan.dirs.size() - 1);
         // A typed "." or ".." can match a stored name that no file system can hold.
         if (!isUsableName(name) || NameRules().check(name) != Refusal::kNone) {
-            warn("Skipped unsafe name: " + pathOf(plan, parent, name));
+            warn("Skipped unsafe name: ", plan, parent, name);
             plan.skippedSomething = true;
             plan.dirs.resize(1);
             plan.dirs[0].withFiles = false;

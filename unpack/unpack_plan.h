@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,10 +32,15 @@ struct Plan {
     bool skippedSomething = false;  // an unsafe name or a broken range was left out
 };
 
+// A warning about something left out: its line is `text` and the archive path of planned
+// directory `dir` (and of `name` inside it, when given). Made into a line only when shown,
+// since a path costs as much as the tree is deep.
+using WarningSink = std::function<void(std::string_view text, const Plan& plan, uint32_t dir,
+                                       std::optional<std::string_view> name)>;
+
 // Plans the whole tree under `chain`'s last entry, a directory, or that one file; `chain` is
-// what ArchiveIndex::findPath passed through (empty for the whole archive). Passes a warning
-// line for each thing left out to `warn`.
-using WarningSink = std::function<void(const std::string& text)>;
+// what ArchiveIndex::findPath passed through (empty for the whole archive). Passes each
+// thing left out to `warn`.
 Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, const WarningSink& warn);
 
 // The archive path of a planned directory, or of a name inside it, escaped for messages.

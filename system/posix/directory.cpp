@@ -69,6 +69,20 @@ Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::str
     return SharedDir(std::make_shared<const DirHandle>(fd));
 }
 
+std::optional<FileIdentity> identityOf(const DirHandle& dir) {
+    struct stat st;
+    if (::fstat(dir.native(), &st) != 0) return std::nullopt;
+    return FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
+bool canOpenParent() { return true; }
+
+Expected<SharedDir, SystemError> openParent(const DirHandle& dir) {
+    int fd = ::openat(dir.native(), "..", kDirFlags);
+    if (fd < 0) return SystemError{errno, {}};
+    return SharedDir(std::make_shared<const DirHandle>(fd));
+}
+
 void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime time) {
     struct timespec times[2] = {timespecOf(time), timespecOf(time)};
     ::utimensat(parent.native(), std::string(name).c_str(), times, AT_SYMLINK_NOFOLLOW);

@@ -189,6 +189,16 @@ Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::str
     }
 }
 
+std::optional<FileIdentity> identityOf(const DirHandle& dir) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(dir.native(), &info)) return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+bool canOpenParent() { return false; }
+
+Expected<SharedDir, SystemError> openParent(const DirHandle&) { return SystemError{ERROR_NOT_SUPPORTED, {}}; }
+
 void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime time) {
     HANDLE h;
     ACCESS_MASK access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
