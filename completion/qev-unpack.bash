@@ -5,7 +5,7 @@ _qev_unpack() {
         return
     fi
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "-j --jobs -f --force --progress --no-progress -q --quiet --help --version" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "-j --jobs -f --force --no-sync --progress --no-progress -q --quiet --help --version" -- "$cur")
         return
     fi
     local i words=0

@@ -68,6 +68,21 @@ std::optional<FileIdentity> identityOf(const DirHandle& dir);
 bool canOpenParent();
 Expected<SharedDir, SystemError> openParent(const DirHandle& dir);
 
+// The identity of the entry `name` inside `dir` (a link itself, not its target); nothing when
+// there is none.
+std::optional<FileIdentity> entryIdentity(const DirHandle& dir, std::string_view name);
+
+// Whether names in `dir` ignore letter case, so that "a.txt" and "A.txt" are one file. The
+// filesystem is asked where it can tell (FAT and exFAT do; ext4 and f2fs folders may be
+// casefolded); elsewhere (FUSE, SMB, NFS) a file named `probe`, lower-case ASCII and a
+// name of the caller's own, is made and looked for in upper case. Nothing when that fails.
+std::optional<bool> foldsLetterCase(const DirHandle& dir, std::string_view probe);
+
+// Makes everything written to the filesystem holding `dir` durable. Where the system has
+// no such call (Windows), `canSyncFilesystem()` is false, and each file is flushed itself.
+bool canSyncFilesystem();
+std::optional<SystemError> syncFilesystem(const DirHandle& dir);
+
 // Sets the time of the directory `name` inside `parent`, not through a link.
 void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime time);
 

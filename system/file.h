@@ -21,6 +21,10 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+struct FileIdentityHash {
+    size_t operator()(const FileIdentity& id) const { return size_t(id.index * 0x9E3779B97F4A7C15ull ^ id.volume); }
+};
+
 enum class FileKind : uint8_t {
     kFile,
     kDirectory,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct ProcessUser {
     uint32_t group = 0;
 };
 ProcessUser processUser();
+
+// How many descriptors the process may have open at once; nothing where there is no such
+// small limit (Windows).
+std::optional<uint64_t> openFileLimit();
 
 // The command line in UTF-8. On Windows it is read again as wide strings, so that names no
 // code page holds arrive whole; elsewhere `argv` is used as it is.

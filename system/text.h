@@ -27,9 +27,9 @@ std::optional<std::filesystem::path> pathFromNarrowArgument(const char* argument
 // (Windows takes it as it stands, so it is normalised first); elsewhere `path` itself.
 std::filesystem::path longPathForm(const std::filesystem::path& path);
 
-// On Windows, `name` in the one letter case its file names are compared in (its own
-// upper-case table); nothing elsewhere, or when it cannot be converted.
-std::optional<std::string> upcaseAsWindows(std::string_view name);
+// `name` in upper case, as filesystems that ignore letter case compare names: Windows' own
+// table there, Unicode's simple mappings elsewhere. Bytes that are not UTF-8 stay as they are.
+std::string upcaseName(std::string_view name);
 
 // The text of the last failed system call (errno on POSIX, GetLastError on Windows).
 std::string lastSystemError();

@@ -28,7 +28,7 @@ TEST(WindowsNames, WhatWindowsCanHold) {
 }
 
 TEST(WindowsNames, SiblingsEqualButForLetterCaseKeepTheFirst) {
-    NameRules windows(true);
+    NameRules windows(/*foldsCase=*/true, /*windowsNames=*/true);
     windows.enterDirectory();
     EXPECT_EQ(windows.check("Readme.TXT"), Refusal::kNone);
     EXPECT_EQ(windows.check("readme.txt"), Refusal::kCaseTwin);
@@ -40,11 +40,16 @@ TEST(WindowsNames, SiblingsEqualButForLetterCaseKeepTheFirst) {
     // The next directory starts afresh.
     windows.enterDirectory();
     EXPECT_EQ(windows.check("readme.txt"), Refusal::kNone);
+    // Letters beyond ASCII fold too, as exFAT and casefolded folders fold them.
+    NameRules folding(/*foldsCase=*/true, /*windowsNames=*/false);
+    EXPECT_EQ(folding.check("\xC3\x89t\xC3\xA9.txt"), Refusal::kNone);   // Été.txt
+    EXPECT_EQ(folding.check("\xC3\xA9T\xC3\x89.TXT"), Refusal::kCaseTwin);  // éTÉ.TXT
+    EXPECT_EQ(folding.check("con"), Refusal::kNone);
 }
 
 TEST(WindowsNames, TemporaryPrefixInAnyLetterCase) {
     NameRules posix(false);
-    NameRules windows(true);
+    NameRules windows(/*foldsCase=*/true, /*windowsNames=*/true);
     EXPECT_EQ(posix.check(".qev-unpack-1-0"), Refusal::kUnsafe);
     EXPECT_EQ(posix.check(".QEV-UNPACK-1-0"), Refusal::kNone);
     EXPECT_EQ(windows.check(".QEV-UNPACK-1-0"), Refusal::kUnsafe);

@@ -272,7 +272,7 @@ TEST_F(Unpack, AFileSizeLimitFailsTheFilesBeyondItAndLeavesNoTemporary) {
 
 TEST(UnpackOptions, Messages) {
     EXPECT_EQ(unpack({}).err, "Error: Missing QEV file path or destination (Usage: qev-unpack ARCHIVE DEST "
-                              "[PATH...] [-j N] [-f] [--progress | --no-progress] [-q])\n");
+                              "[PATH...] [-j N] [-f] [--no-sync] [--progress | --no-progress] [-q])\n");
     EXPECT_EQ(unpack({"a", "b", "-j", "0"}).err, "Error: Invalid number of jobs: 0\n");
     EXPECT_EQ(unpack({"a", "b", "-j"}).err, "Error: -j needs a number\n");
     EXPECT_EQ(unpack({"a", "b", "--frobnicate"}).err, "Error: Unknown option: --frobnicate\n");

@@ -15,6 +15,7 @@ constexpr std::string_view kBadBlocks = "a block of it is missing or damaged, or
 }  // namespace
 
 struct FileEngine::OutputFile {
+    SharedTarget target;
     std::string name;
     const Plan* plan = nullptr;  // where the file lies, for messages
     uint32_t dir = 0;
@@ -27,11 +28,13 @@ struct FileEngine::OutputFile {
     bool cancelled = false;
 };
 
-FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, FileTime modified, const std::atomic<int>& stop)
+FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, const EngineOptions& options,
+                       const std::atomic<int>& stop)
     : index_(index),
-      time_(modified),
+      options_(options),
       stop_(stop),
-      queueLimit_(4 * size_t(jobs)),
+      queueLimit_(2 * size_t(jobs)),
+      fileLimit_(size_t(jobs) + (size_t(jobs) + 1) / 2),
       workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { wakeEveryone(); }) {}
 
 FileEngine::~FileEngine() {
@@ -81,10 +84,11 @@ void FileEngine::push(Task task, const std::function<void()>& idle) {
     taskReady_.notify_one();
 }
 
-bool FileEngine::add(const SharedDir& dir, std::string name, const Plan& plan, uint32_t planDir, NodeId node,
+bool FileEngine::add(const SharedTarget& dir, std::string name, const Plan& plan, uint32_t planDir, NodeId node,
                      const std::function<void()>& idle) {
     if (stop_) return false;
     auto file = std::make_shared<OutputFile>();
+    file->target = dir;
     file->name = std::move(name);
     file->plan = &plan;
     file->dir = planDir;
@@ -93,16 +97,23 @@ bool FileEngine::add(const SharedDir& dir, std::string name, const Plan& plan, u
     if (!index_->fileBlocksLocatable(node)) {
         // Refused before anything is created: its size may be anything.
         std::lock_guard<std::mutex> lock(lock_);
-        messages_.push_back("Failed to extract " + file->path() + ": " + std::string(kBadBlocks));
+        messages_.push_back("Error: Failed to extract " + file->path() + ": " + std::string(kBadBlocks));
         ++counts_.failures;
         return true;
     }
+    {
+        // A file holds a descriptor and pins its directory's from here until it is done.
+        std::unique_lock<std::mutex> lock(lock_);
+        waitUntil(lock, [&] { return filesOpen_ < fileLimit_; }, idle);
+        ++filesOpen_;
+    }
     // A short name of our own in the file's own directory, so that the rename is atomic.
-    auto out = NewFile::create(dir, std::string(kTemporaryPrefix) + std::to_string(processId()) + "-" +
+    auto out = NewFile::create(dir->handle, std::string(kTemporaryPrefix) + std::to_string(processId()) + "-" +
                                         std::to_string(tempCounter_++));
     if (!out) {
         std::lock_guard<std::mutex> lock(lock_);
-        messages_.push_back("Failed to extract " + file->path() + ": " + out.error().text());
+        --filesOpen_;
+        messages_.push_back("Error: Failed to extract " + file->path() + ": " + out.error().text());
         ++counts_.failures;
         return true;
     }
@@ -173,23 +184,68 @@ void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<ui
     if (file.chunksLeft.fetch_sub(1) == 1) complete(file);
 }
 
+namespace {
+
+bool wroteEarlier(TargetDir& dir, const FileIdentity& id) {
+    std::lock_guard<std::mutex> lock(dir.lock);
+    return dir.written.contains(id);
+}
+
+}  // namespace
+
+FileEngine::Placed FileEngine::place(OutputFile& file, std::string& failure) {
+    TargetDir& dir = *file.target;
+    NewFile::Commit how{options_.modified, options_.syncEachFile, /*replace=*/false};
+    if (options_.force) {
+        if (std::optional<FileIdentity> existing = entryIdentity(*dir.handle, file.name)) {
+            if (wroteEarlier(dir, *existing)) return Placed::kTwin;
+            // What it replaces is gone once it is renamed: it must be on the drive first.
+            how.replace = true;
+            how.sync = true;
+        }
+    }
+    // Recorded before the rename, so that a twin committed at the same time finds it.
+    std::optional<FileIdentity> mine = dir.foldsCase ? file.out->identity() : std::nullopt;
+    if (mine) {
+        std::lock_guard<std::mutex> lock(dir.lock);
+        dir.written.insert(*mine);
+    }
+    std::optional<SystemError> error = file.out->commit(file.name, how);
+    if (!error) return Placed::kDone;
+    if (mine) {
+        std::lock_guard<std::mutex> lock(dir.lock);
+        dir.written.erase(*mine);
+    }
+    if (error->nameTaken) {
+        std::optional<FileIdentity> existing = entryIdentity(*dir.handle, file.name);
+        if (existing && wroteEarlier(dir, *existing)) return Placed::kTwin;
+    }
+    failure = error->text();
+    return Placed::kFailed;
+}
+
 void FileEngine::complete(OutputFile& file) {
     std::string failure;
     {
         std::lock_guard<std::mutex> lock(file.failLock);
         failure = file.failure;
     }
-    if (failure.empty()) {
-        if (auto error = file.out->commit(file.name, {time_})) failure = error->text();
-    }
+    Placed placed = failure.empty() ? place(file, failure) : Placed::kFailed;
     file.out.reset();  // removes the temporary unless it was renamed into place
     std::lock_guard<std::mutex> lock(lock_);
-    if (failure.empty()) {
+    --filesOpen_;
+    spaceFree_.notify_all();
+    if (placed == Placed::kDone) {
         ++counts_.filesDone;
         return;
     }
     ++counts_.failures;
-    if (!file.cancelled) messages_.push_back("Failed to extract " + file.path() + ": " + failure);
+    if (placed == Placed::kTwin) {
+        messages_.push_back("Warning: Skipped name differing from an earlier sibling's only in letter case: " +
+                            file.path());
+    } else if (!file.cancelled) {
+        messages_.push_back("Error: Failed to extract " + file.path() + ": " + failure);
+    }
 }
 
 }  // namespace qev::unpack

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,28 @@ namespace qev::unpack {
 
 inline constexpr uint64_t kChunkSize = uint64_t(1) << 20;
 
+// Descriptors the engine may hold for each job (files being written and their
+// directories), and those the rest of the program may hold besides.
+inline constexpr unsigned kDescriptorsPerJob = 3;
+inline constexpr unsigned kDescriptorsBesides = 24;
+
+// A directory files are written into, and what the engine must know of it.
+struct TargetDir {
+    SharedDir handle;
+    bool foldsCase = false;  // names in it ignore letter case
+    // Where names ignore letter case: the files this run wrote into it, so that no later
+    // file of the run replaces one, whatever names the filesystem takes as the same.
+    std::mutex lock;
+    std::unordered_set<FileIdentity, FileIdentityHash> written;
+};
+using SharedTarget = std::shared_ptr<TargetDir>;
+
+struct EngineOptions {
+    FileTime modified = 0;       // the time every file gets
+    bool force = false;          // an existing file (not one this run wrote) is replaced
+    bool syncEachFile = false;   // each file made durable before it is renamed into place
+};
+
 struct EngineCounts {
     uint64_t filesDone = 0;
     uint64_t bytesDone = 0;
@@ -32,9 +55,8 @@ struct EngineCounts {
 
 class FileEngine {
 public:
-    // `modified` is the time every file gets. `stop` is raised by a signal: work still
-    // queued is dropped and its temporaries removed.
-    FileEngine(const SharedIndex& index, unsigned jobs, FileTime modified, const std::atomic<int>& stop);
+    // `stop` is raised by a signal: work still queued is dropped and its temporaries removed.
+    FileEngine(const SharedIndex& index, unsigned jobs, const EngineOptions& options, const std::atomic<int>& stop);
     ~FileEngine();
     FileEngine(const FileEngine&) = delete;
     FileEngine& operator=(const FileEngine&) = delete;
@@ -43,13 +65,14 @@ public:
     // plan names it in messages, and must outlive finish().
     // Waits while the queue is full, calling `idle` now and then. False once stopped.
     // Both rethrow a worker's failure (see ReaderWorkers).
-    bool add(const SharedDir& dir, std::string name, const Plan& plan, uint32_t planDir, NodeId node,
+    bool add(const SharedTarget& dir, std::string name, const Plan& plan, uint32_t planDir, NodeId node,
              const std::function<void()>& idle);
     // Waits until every queued file is written or removed.
     void finish(const std::function<void()>& idle);
 
     EngineCounts counts() const;
-    // Error lines the workers produced since the last call, for the main thread to print.
+    // Error and warning lines (whole, with their "Error: " or "Warning: ") the workers
+    // produced since the last call, for the main thread to print.
     std::vector<std::string> takeMessages();
 
 private:
@@ -62,6 +85,10 @@ private:
 
     void work(ArchiveReader& reader);
     void runTask(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& buffer);
+    enum class Placed { kDone, kTwin, kFailed };
+    // Puts a finished file in place: never over a file this run wrote, and over another
+    // only with force, once synced.
+    Placed place(OutputFile& file, std::string& failure);
     void complete(OutputFile& file);
     void fail(OutputFile& file, std::string reason);
     void push(Task task, const std::function<void()>& idle);
@@ -71,7 +98,7 @@ private:
     void wakeEveryone();
 
     SharedIndex index_;
-    FileTime time_;
+    EngineOptions options_;
     const std::atomic<int>& stop_;
     uint64_t tempCounter_ = 0;
 
@@ -80,6 +107,8 @@ private:
     std::condition_variable spaceFree_;
     std::deque<Task> queue_;
     size_t queueLimit_;
+    size_t fileLimit_;   // files with an open temporary at once: what bounds the descriptors
+    size_t filesOpen_ = 0;
     uint64_t pendingTasks_ = 0;  // queued or running
     bool closing_ = false;
     EngineCounts counts_;

@@ -9,15 +9,6 @@
 namespace qev::unpack {
 namespace {
 
-// One letter case for every name Windows takes as the same: its own upper-case table there,
-// ASCII letters elsewhere (where only tests ask).
-std::string foldCase(std::string_view name) {
-    if (std::optional<std::string> upper = upcaseAsWindows(name)) return *upper;
-    std::string folded(name);
-    for (char& c : folded) c = foldAscii(c);
-    return folded;
-}
-
 bool isDeviceName(std::string_view name) {
     // Windows reads the part before the first dot, trailing spaces dropped, as the device.
     std::string_view base = name.substr(0, name.find('.'));
@@ -50,12 +41,13 @@ bool windowsCanHold(std::string_view name) {
 }
 
 Refusal NameRules::check(std::string_view name) {
-    if (!windows_) return name.starts_with(kTemporaryPrefix) ? Refusal::kUnsafe : Refusal::kNone;
-    // Windows sees ".QEV-UNPACK-..." as the same name as a temporary.
-    bool temporary = name.size() >= kTemporaryPrefix.size() &&
-                     equalIgnoringAsciiCase(name.substr(0, kTemporaryPrefix.size()), kTemporaryPrefix);
-    if (temporary || !windowsCanHold(name)) return Refusal::kUnsafe;
-    return written_.insert(foldCase(name)).second ? Refusal::kNone : Refusal::kCaseTwin;
+    // Where letter case is ignored, ".QEV-UNPACK-..." is the same name as a temporary.
+    bool temporary = foldsCase_ ? name.size() >= kTemporaryPrefix.size() &&
+                                      equalIgnoringAsciiCase(name.substr(0, kTemporaryPrefix.size()), kTemporaryPrefix)
+                                : name.starts_with(kTemporaryPrefix);
+    if (temporary || (windowsNames_ && !windowsCanHold(name))) return Refusal::kUnsafe;
+    if (!foldsCase_) return Refusal::kNone;
+    return written_.insert(upcaseName(name)).second ? Refusal::kNone : Refusal::kCaseTwin;
 }
 
 }  // namespace qev::unpack

@@ -26,15 +26,17 @@ bool windowsCanHold(std::string_view name);
 enum class Refusal {
     kNone,
     kUnsafe,    // the temporaries' prefix, or (on Windows) a name Windows cannot hold
-    kCaseTwin,  // on Windows, whose names ignore letter case, a sibling's name taken again
+    kCaseTwin,  // where names ignore letter case, a sibling's name taken again
 };
 
-// Decides, sibling after sibling, which usable stored names are written. On Windows a
-// name that differs from an earlier written sibling's only in letter case would land on
-// the same file, so only the first is written.
+// Decides, sibling after sibling, which usable stored names are written. Where the
+// destination ignores letter case (always on Windows; on Linux exFAT, FAT, casefolded
+// folders, most SMB shares), a name that differs from an earlier written sibling's only in
+// letter case would land on the same file, so only the first is written.
 class NameRules {
 public:
-    explicit NameRules(bool windows = kWindowsNames) : windows_(windows) {}
+    explicit NameRules(bool foldsCase = kWindowsNames, bool windowsNames = kWindowsNames)
+        : foldsCase_(foldsCase), windowsNames_(windowsNames) {}
 
     // Forgets the siblings seen so far.
     void enterDirectory() { written_.clear(); }
@@ -42,7 +44,8 @@ public:
     Refusal check(std::string_view name);
 
 private:
-    bool windows_;
+    bool foldsCase_;
+    bool windowsNames_;
     std::unordered_set<std::string> written_;  // folded to one letter case
 };
 

@@ -5,6 +5,7 @@ namespace qev::unpack {
 OptionTable optionTable(Options& o) {
     OptionTable table = {
         {'f', "force", {}, "Write into a DEST that holds files, replacing those in the way", setFlag(o.force)},
+        {0, "no-sync", {}, "Do not wait for the drive to hold the files before the end", setFlag(o.noSync)},
         {'q', "quiet", {}, "Print errors only", setFlag(o.quiet)},
     };
     for (Option& common : commonOptions(o)) table.push_back(std::move(common));

@@ -9,7 +9,7 @@
 namespace qev::unpack {
 
 inline constexpr const char* kUsage =
-    "Usage: qev-unpack ARCHIVE DEST [PATH...] [-j N] [-f] [--progress | --no-progress] [-q]";
+    "Usage: qev-unpack ARCHIVE DEST [PATH...] [-j N] [-f] [--no-sync] [--progress | --no-progress] [-q]";
 
 struct Options : CommonOptions {
     std::string archive;
@@ -17,6 +17,7 @@ struct Options : CommonOptions {
     std::vector<std::string> paths;  // empty for the whole archive
     bool force = false;
     bool quiet = false;
+    bool noSync = false;  // scratch space: the end does not wait for the drive
 };
 
 // qev-unpack's own options, then the common ones, writing into `o`.

@@ -30,6 +30,8 @@ public:
     Expected<SharedDir, SystemError> make(uint32_t dir, bool force);
     // Moves into `dir`, a child of the current directory made earlier by make().
     Expected<SharedDir, SystemError> enter(uint32_t dir);
+    // What `dir` was when it was made.
+    const FileIdentity& made(uint32_t dir) const { return made_[dir]; }
 
 private:
     Expected<SharedDir, SystemError> moveDown(uint32_t dir, Expected<SharedDir, SystemError> opened);

@@ -4,10 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <map>
 
 #include "archive/tree_walk.h"
 #include "system/text.h"
 #include "console/progress.h"
+#include "system/process.h"
 #include "system/stop_signals.h"
 #include "unpack/destination.h"
 #include "unpack/file_engine.h"
@@ -30,12 +32,15 @@ public:
           console_(console),
           index_(std::move(index)),
           dest_(std::move(dest)),
+          destFolds_(foldsCase(*dest_)),
           time_(modified),
-          engine_(index_, o.jobs, modified, gStop),
-          progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {}
+          engine_(index_, o.jobs, EngineOptions{modified, o.force, !o.noSync && !canSyncFilesystem()}, gStop),
+          progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {
+        noteFilesystem(dest_);
+    }
 
     void unpack(const std::vector<NodeId>& chain) {
-        Plan plan = planTarget(*index_, chain, [this](std::string_view text, const Plan& p, uint32_t dir,
+        Plan plan = planTarget(*index_, chain, destFolds_, [this](std::string_view text, const Plan& p, uint32_t dir,
                                                       std::optional<std::string_view> name) {
             // A hostile tree can hold millions of bad names: the first hundred are shown.
             if (o_.quiet || ++warnings_ > kWarningsShown) return;
@@ -47,6 +52,8 @@ public:
         totals_.bytesTotal += plan.bytes;
         std::vector<bool> failedDirs(plan.dirs.size(), false);
         PlanCursor cursor(plan, dest_);
+        folds_.assign(plan.dirs.size(), false);
+        folds_[0] = destFolds_;
         makeDirectories(plan, cursor, failedDirs);
         engine_.finish(idle());
         setDirectoryTimes(plan, cursor, failedDirs);
@@ -62,6 +69,7 @@ public:
         }
         EngineCounts c = engine_.counts();
         if (gStop) return 128 + gStop;
+        if (!o_.noSync) syncEverything();
         if (!o_.quiet) {
             char line[512];
             std::snprintf(line, sizeof line, "%llu files and %llu directories, %s, written to ",
@@ -91,7 +99,7 @@ private:
         std::vector<std::string> lines = engine_.takeMessages();
         if (lines.empty()) return;
         progress_.clear();
-        for (const std::string& line : lines) printError(console_, kErrorPrefix, line);
+        for (const std::string& line : lines) printError(console_, line);
     }
 
     void reportDir(const Plan& plan, uint32_t dir, const SystemError& e) {
@@ -105,7 +113,7 @@ private:
         walkDepthFirst(plan, [&](uint32_t i) {
             if (gStop) return false;
             if (i == 0) {
-                queueFiles(plan, 0, dest_);
+                queueFiles(plan, 0, target(dest_, destFolds_));
                 return true;
             }
             const PlannedDir& d = plan.dirs[i];
@@ -121,12 +129,42 @@ private:
                 return false;
             }
             ++dirsMade_;
-            queueFiles(plan, i, *made);
+            // A directory folds letter case as its parent does, unless it is another filesystem.
+            folds_[i] = cursor.made(i).volume == cursor.made(d.parent).volume ? folds_[d.parent] : foldsCase(**made);
+            noteFilesystem(*made);
+            queueFiles(plan, i, target(*made, folds_[i]));
             return true;
         }, [](uint32_t) {});
     }
 
-    void queueFiles(const Plan& plan, uint32_t i, const SharedDir& here) {
+    bool foldsCase(const DirHandle& dir) const {
+        std::string probe = std::string(kTemporaryPrefix) + std::to_string(processId()) + "-case";
+        return foldsLetterCase(dir, probe).value_or(false);
+    }
+
+    static SharedTarget target(SharedDir dir, bool folds) {
+        auto t = std::make_shared<TargetDir>();
+        t->handle = std::move(dir);
+        t->foldsCase = folds;
+        return t;
+    }
+
+    // One open directory on each filesystem written to, to make it durable at the end.
+    void noteFilesystem(const SharedDir& dir) {
+        if (std::optional<FileIdentity> id = identityOf(*dir)) filesystems_.try_emplace(id->volume, dir);
+    }
+
+    void syncEverything() {
+        if (!canSyncFilesystem()) return;  // each file was flushed itself
+        for (const auto& [volume, dir] : filesystems_) {
+            if (auto error = syncFilesystem(*dir)) {
+                printError(console_, "Error: Failed to sync " + o_.dest + ": ", error->text());
+                failed_ = true;
+            }
+        }
+    }
+
+    void queueFiles(const Plan& plan, uint32_t i, const SharedTarget& here) {
         auto add = [&](NodeId node, std::string_view name) {
             engine_.add(here, std::string(name), plan, i, node, idle());
         };
@@ -135,7 +173,7 @@ private:
         }
         if (!plan.dirs[i].withFiles) return;
         // The same rules as the plan's, over the same siblings in the same order.
-        NameRules rules;
+        NameRules rules(here->foldsCase);
         classifyChildren(*index_, plan.dirs[i].node, [&](const WalkChild& c) {
             bool written = c.status == ChildStatus::kUsable && rules.check(c.name) == Refusal::kNone;
             if (c.isFile && written && !gStop) add(c.node, c.name);
@@ -158,6 +196,9 @@ private:
     Console& console_;
     SharedIndex index_;
     SharedDir dest_;
+    bool destFolds_;
+    std::vector<bool> folds_;  // of the current plan's directories
+    std::map<uint64_t, SharedDir> filesystems_;
     FileTime time_;
     FileEngine engine_;
     ProgressLine progress_;
@@ -167,7 +208,28 @@ private:
     bool failed_ = false;
 };
 
-int unpackWith(const Options& o, Console& console) {
+// The jobs the limit of open descriptors allows, when it is lower than asked: one warning
+// line then, or nothing when not even one job fits.
+std::optional<unsigned> jobsWithinOpenFiles(unsigned jobs, bool quiet, Console& console) {
+    std::optional<uint64_t> limit = openFileLimit();
+    if (!limit) return jobs;
+    uint64_t fits = *limit > kDescriptorsBesides ? (*limit - kDescriptorsBesides) / kDescriptorsPerJob : 0;
+    if (fits >= jobs) return jobs;
+    if (fits == 0) {
+        printError(console, "Error: The limit of open files is too low: ", std::to_string(*limit));
+        return std::nullopt;
+    }
+    if (!quiet) {
+        printWarning(console, "Using " + std::to_string(fits) + " jobs, as many as the limit of " +
+                                  std::to_string(*limit) + " open files allows");
+    }
+    return unsigned(fits);
+}
+
+int unpackWith(Options o, Console& console) {
+    std::optional<unsigned> jobs = jobsWithinOpenFiles(o.jobs, o.quiet, console);
+    if (!jobs) return 1;
+    o.jobs = *jobs;
     auto start = std::chrono::steady_clock::now();
     SharedIndex index = openOrReport(o.archive, console);
     if (!index) return 1;

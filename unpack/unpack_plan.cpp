@@ -9,8 +9,8 @@ namespace {
 
 class Planner : public WalkVisitor {
 public:
-    Planner(const ArchiveIndex& index, Plan& plan, const WarningSink& warn, uint32_t first)
-        : index_(index), plan_(plan), warn_(warn), entering_(first) {}
+    Planner(const ArchiveIndex& index, Plan& plan, bool foldsCase, const WarningSink& warn, uint32_t first)
+        : index_(index), plan_(plan), warn_(warn), entering_(first), rules_(foldsCase) {}
 
     void enterDirectory(NodeId) override {
         current_ = entering_++;
@@ -81,14 +81,14 @@ std::string pathOf(const Plan& plan, uint32_t dir, std::string_view name) {
     return walkedPath(plan.dirs, dir, name, escapeName);
 }
 
-Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, const WarningSink& warn) {
+Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, bool foldsCase, const WarningSink& warn) {
     Plan plan;
     plan.dirs.push_back({0, kNoParent, {}, chain.empty()});
     for (NodeId node : chain) {
         std::string_view name = index.entryName(node);
         uint32_t parent = uint32_t(plan.dirs.size() - 1);
         // A typed "." or ".." can match a stored name that no file system can hold.
-        if (!isUsableName(name) || NameRules().check(name) != Refusal::kNone) {
+        if (!isUsableName(name) || NameRules(foldsCase).check(name) != Refusal::kNone) {
             warn("Skipped unsafe name: ", plan, parent, name);
             plan.skippedSomething = true;
             plan.dirs.resize(1);
@@ -103,7 +103,7 @@ Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, con
         }
         plan.dirs.push_back({node, parent, name, node == chain.back()});
     }
-    Planner planner(index, plan, warn, uint32_t(plan.dirs.size() - 1));
+    Planner planner(index, plan, foldsCase, warn, uint32_t(plan.dirs.size() - 1));
     walkTree(index, plan.dirs.back().node, planner);
     return plan;
 }

@@ -41,7 +41,8 @@ using WarningSink = std::function<void(std::string_view text, const Plan& plan, 
 // Plans the whole tree under `chain`'s last entry, a directory, or that one file; `chain` is
 // what ArchiveIndex::findPath passed through (empty for the whole archive). Passes each
 // thing left out to `warn`.
-Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, const WarningSink& warn);
+// `foldsCase` tells whether the destination ignores letter case (see NameRules).
+Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, bool foldsCase, const WarningSink& warn);
 
 // The archive path of a planned directory, or of a name inside it, escaped for messages.
 std::string pathOf(const Plan& plan, uint32_t dir);

@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,6 +84,69 @@ Expected<SharedDir, SystemError> openParent(const DirHandle& dir) {
     int fd = ::openat(dir.native(), "..", kDirFlags);
     if (fd < 0) return SystemError{errno, {}};
     return SharedDir(std::make_shared<const DirHandle>(fd));
+}
+
+std::optional<FileIdentity> entryIdentity(const DirHandle& dir, std::string_view name) {
+    struct stat st;
+    if (::fstatat(dir.native(), std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
+namespace {
+
+// Filesystem magic numbers (linux/magic.h, and the ones it lacks).
+constexpr long kMsdos = 0x4d44;
+constexpr long kExfat = 0x2011BAB0;
+constexpr long kExt4 = 0xEF53;
+constexpr long kF2fs = 0xF2F52010;
+constexpr long kCaseSensitive[] = {
+    0x01021994,  // tmpfs
+    0x858458f6,  // ramfs
+    0x58465342,  // xfs
+    0x9123683E,  // btrfs
+    0x2FC12FC1,  // zfs
+    0x794c7630,  // overlayfs
+};
+
+std::optional<bool> probeLetterCase(int dir, std::string_view probe) {
+    std::string lower(probe);
+    std::string upper(probe);
+    for (char& c : upper) c = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    int fd = ::openat(dir, lower.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return std::nullopt;
+    struct stat made, found;
+    bool madeKnown = ::fstat(fd, &made) == 0;
+    ::close(fd);
+    bool folds = madeKnown && ::fstatat(dir, upper.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+                 found.st_dev == made.st_dev && found.st_ino == made.st_ino;
+    ::unlinkat(dir, lower.c_str(), 0);
+    if (!madeKnown) return std::nullopt;
+    return folds;
+}
+
+}  // namespace
+
+std::optional<bool> foldsLetterCase(const DirHandle& dir, std::string_view probe) {
+    struct statfs fs;
+    if (::fstatfs(dir.native(), &fs) != 0) return std::nullopt;
+    long type = long(fs.f_type);
+    if (type == kMsdos || type == kExfat) return true;
+    if (type == kExt4 || type == kF2fs) {
+        long flags = 0;
+        if (::ioctl(dir.native(), FS_IOC_GETFLAGS, &flags) != 0) return std::nullopt;
+        return (flags & FS_CASEFOLD_FL) != 0;
+    }
+    for (long sensitive : kCaseSensitive) {
+        if (type == sensitive) return false;
+    }
+    return probeLetterCase(dir.native(), probe);
+}
+
+bool canSyncFilesystem() { return true; }
+
+std::optional<SystemError> syncFilesystem(const DirHandle& dir) {
+    if (::syncfs(dir.native()) != 0) return SystemError{errno, {}};
+    return std::nullopt;
 }
 
 void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime time) {

@@ -197,6 +197,23 @@ std::optional<FileIdentity> identityOf(const DirHandle& dir) {
 
 bool canOpenParent() { return false; }
 
+std::optional<FileIdentity> entryIdentity(const DirHandle& dir, std::string_view name) {
+    HANDLE h;
+    if (!NT_SUCCESS(openRelative(dir.native(), name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0, h))) {
+        return std::nullopt;
+    }
+    DirHandle entry(h);
+    return identityOf(entry);
+}
+
+// Windows compares names without regard to letter case (a folder may be made otherwise,
+// which few ever are).
+std::optional<bool> foldsLetterCase(const DirHandle&, std::string_view) { return true; }
+
+bool canSyncFilesystem() { return false; }
+
+std::optional<SystemError> syncFilesystem(const DirHandle&) { return SystemError{ERROR_NOT_SUPPORTED, {}}; }
+
 Expected<SharedDir, SystemError> openParent(const DirHandle&) { return SystemError{ERROR_NOT_SUPPORTED, {}}; }
 
 void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime time) {

@@ -17,6 +17,8 @@ uint64_t processId() { return GetCurrentProcessId(); }
 
 ProcessUser processUser() { return {}; }
 
+std::optional<uint64_t> openFileLimit() { return std::nullopt; }
+
 Utf8Arguments::Utf8Arguments(int argc, char** argv) {
     int wideCount = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);

@@ -70,7 +70,7 @@ bool hasUtf8Form(const std::filesystem::path& name) {
                                nullptr) > 0;
 }
 
-std::optional<std::string> upcaseAsWindows(std::string_view name) {
+std::string upcaseName(std::string_view name) {
     std::wstring wide = wideFromUtf8(name);
     if (!wide.empty() && wide.size() < 0x7FFF) {
         UNICODE_STRING from{USHORT(wide.size() * 2), USHORT(wide.size() * 2), wide.data()};
@@ -78,7 +78,9 @@ std::optional<std::string> upcaseAsWindows(std::string_view name) {
         UNICODE_STRING to{0, USHORT(upper.size() * 2), upper.data()};
         if (NT_SUCCESS(RtlUpcaseUnicodeString(&to, &from, FALSE))) return utf8FromWide(upper);
     }
-    return std::nullopt;
+    std::string upper(name);
+    for (char& c : upper) c = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    return upper;
 }
 
 namespace {
