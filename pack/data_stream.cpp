@@ -25,8 +25,9 @@ uint64_t placeFile(uint64_t position, uint64_t size) {
     return position - within + kBlockSize;
 }
 
-DataStream::DataStream(const SourceTree& tree, const StreamOptions& options, writer::ParallelBlockWriter::Sink sink)
-    : tree_(tree), options_(options), writer_(options.level, options.jobs, std::move(sink), options.beforeBlock),
+DataStream::DataStream(const SourceTree& tree, SourceDirectories& dirs, const StreamOptions& options,
+                       writer::ParallelBlockWriter::Sink sink)
+    : tree_(tree), dirs_(dirs), options_(options), writer_(options.level, options.jobs, std::move(sink), options.beforeBlock),
       buffer_(kChunk), otherBuffer_(kChunk) {
     if (!options.dedup) return;
     for (size_t n = 0; n < tree.nodeCount(); ++n) {
@@ -65,7 +66,7 @@ uint64_t DataStream::writeFile(size_t node) {
     if (size == 0) return 0;  // an empty file reads no block, wherever it starts
     bool mayBeCopy = options_.dedup && sizeCounts_[size] > 1;
     if (mayBeCopy && size <= kInMemory) {
-        SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
+        SourceFile file(tree_, dirs_, node);
         size_t got = file.read(buffer_.data(), size_t(size));
         file.finish();
         std::string_view bytes(buffer_.data(), got);
@@ -86,7 +87,7 @@ uint64_t DataStream::writeFile(size_t node) {
 }
 
 void DataStream::appendWhole(size_t node) {
-    SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
+    SourceFile file(tree_, dirs_, node);
     for (;;) {
         size_t got = file.read(buffer_.data(), buffer_.size());
         if (got == 0) break;
@@ -96,7 +97,7 @@ void DataStream::appendWhole(size_t node) {
 }
 
 uint64_t DataStream::hashFile(size_t node) {
-    SourceFile file(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
+    SourceFile file(tree_, dirs_, node);
     ContentHash hash;
     for (size_t got; (got = file.read(buffer_.data(), buffer_.size())) > 0;) {
         hash.update(std::string_view(buffer_.data(), got));
@@ -123,14 +124,14 @@ std::optional<uint64_t> DataStream::findCopy(size_t node, uint64_t hash, std::st
 }
 
 bool DataStream::sameAsFile(size_t node, size_t other, std::string_view inMemory) {
-    SourceFile theirs(tree_.pathOf(other), tree_.size(other), tree_.stamp(other));
+    SourceFile theirs(tree_, dirs_, other);
     if (!inMemory.empty()) {
         size_t got = theirs.read(otherBuffer_.data(), inMemory.size());
         // The stored bytes are what it held when it was read: it must not have changed since.
         theirs.finish();
         return got == inMemory.size() && std::memcmp(otherBuffer_.data(), inMemory.data(), got) == 0;
     }
-    SourceFile mine(tree_.pathOf(node), tree_.size(node), tree_.stamp(node));
+    SourceFile mine(tree_, dirs_, node);
     for (;;) {
         size_t a = mine.read(buffer_.data(), buffer_.size());
         size_t b = theirs.read(otherBuffer_.data(), otherBuffer_.size());

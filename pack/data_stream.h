@@ -35,7 +35,8 @@ uint64_t placeFile(uint64_t position, uint64_t size);
 
 class DataStream {
 public:
-    DataStream(const SourceTree& tree, const StreamOptions& options, writer::ParallelBlockWriter::Sink sink);
+    DataStream(const SourceTree& tree, SourceDirectories& dirs, const StreamOptions& options,
+               writer::ParallelBlockWriter::Sink sink);
     // Writes the files of `layout` in NodeId order and gives each file entry the start it
     // was placed at. `progress` is called after each file with the files and source bytes
     // done. Throws PackError.
@@ -51,6 +52,7 @@ private:
     bool sameAsFile(size_t node, size_t other, std::string_view inMemory);
 
     const SourceTree& tree_;
+    SourceDirectories& dirs_;
     const StreamOptions& options_;
     writer::ParallelBlockWriter writer_;
     std::unordered_map<uint64_t, uint32_t> sizeCounts_;  // files of each size

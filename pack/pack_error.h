@@ -13,6 +13,10 @@ struct PackError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Throws "Interrupted" once SIGINT or SIGTERM was caught; called often enough (each
+// directory listed, each piece read) that a stop is noticed within a tenth of a second.
+void stopIfAsked();
+
 // What a file was when it was seen: reading it later must find the same. The change time
 // catches a rewrite whose modification time was put back; a listing on Windows does not
 // give it, so there it is 0, "not known yet".

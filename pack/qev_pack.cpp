@@ -57,7 +57,12 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     }
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet);
     TemporaryOutput out(o.output);
-    SourceTree tree = scanSourceTree(pathFromUtf8(o.source), out.excluded(), [&](const std::string& text) {
+    auto root = openDirectoryPath(o.source);
+    if (!root) throw PackError("Cannot read " + o.source + ": " + root.error().text());
+    SourceTree tree;
+    tree.root = pathFromUtf8(o.source);
+    SourceDirectories dirs(tree, *root);
+    scanSourceTree(tree, dirs, out.excluded(), [&](const std::string& text) {
         if (o.quiet) return;
         progress.clear();
         printWarning(console, text);
@@ -69,9 +74,9 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     ProgressCounts counts{0, tree.files, 0, tree.bytes};
     StreamResult data;
     {
-        DataStream stream(tree, streamOptions, [&](std::string_view stored) { out.write(stored); });
+        DataStream stream(tree, dirs, streamOptions, [&](std::string_view stored) { out.write(stored); });
         data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t stored) {
-            if (StopSignals::caught()) throw PackError("Interrupted");
+            stopIfAsked();
             counts.filesDone = files;
             counts.bytesDone = bytes;
             counts.ratio = bytes == 0 ? 0.0 : double(stored) / double(bytes);
@@ -84,6 +89,8 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     out.write(writer::encodeFooter(
         writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size())));
     out.commit(o.force);
+    // The archive is in place: a stop from now on changes nothing, and the run succeeded.
+    StopSignals::disregard();
     progress.clear();
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
     if (!o.quiet) printLine(console, summaryLine(tree, out.written(), data.savedBytes, elapsed.count()));

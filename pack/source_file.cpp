@@ -2,9 +2,14 @@
 
 #include <cstring>
 
+#include "system/stop_signals.h"
 #include "system/text.h"
 
 namespace qev::pack {
+
+void stopIfAsked() {
+    if (StopSignals::caught()) throw PackError("Interrupted");
+}
 
 namespace {
 
@@ -12,9 +17,11 @@ std::string cannotRead(const std::filesystem::path& path) { return "Cannot read 
 
 }  // namespace
 
-SourceFile::SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed)
-    : path_(path), input_(InputFile::open(path, InputFile::Links::kRefuse)), size_(size) {
-    if (!input_) throw PackError(cannotRead(path));
+SourceFile::SourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t node)
+    : tree_(tree), node_(node), input_(openFileIn(*dirs.open(tree.parent(node)), tree.name(node))), size_(tree.size(node)) {
+    if (!input_) throw PackError(cannotRead(tree.pathOf(node)));
+    const FileStamp& listed = tree.stamp(node);
+    size_t size = size_;
     auto now = input_->status();
     unchangedOrThrow(now && now->kind == FileKind::kFile && now->size == size &&
                      listed.admits({now->modified, now->changed}));
@@ -24,14 +31,15 @@ SourceFile::SourceFile(const std::filesystem::path& path, uint64_t size, const F
 SourceFile::~SourceFile() = default;
 
 void SourceFile::unchangedOrThrow(bool same) const {
-    if (!same) throw PackError("File changed while packing: " + utf8FromPath(path_));
+    if (!same) throw PackError("File changed while packing: " + utf8FromPath(tree_.pathOf(node_)));
 }
 
 size_t SourceFile::read(char* into, size_t capacity) {
+    stopIfAsked();
     size_t got = 0;
     while (got < capacity) {
         std::optional<size_t> n = input_->readSome(into + got, capacity - got);
-        if (!n) throw PackError(cannotRead(path_));
+        if (!n) throw PackError(cannotRead(tree_.pathOf(node_)));
         if (*n == 0) break;
         got += *n;
     }

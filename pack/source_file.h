@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "pack/pack_error.h"
+#include "pack/source_tree.h"
 #include "system/file.h"
 
 namespace qev::pack {
@@ -16,7 +17,7 @@ class SourceFile {
 public:
     // Throws PackError when the file cannot be read, or is no longer the regular file of
     // the listed size and stamp.
-    SourceFile(const std::filesystem::path& path, uint64_t size, const FileStamp& listed);
+    SourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t node);
     ~SourceFile();
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;
@@ -30,7 +31,8 @@ public:
 private:
     void unchangedOrThrow(bool same) const;
 
-    std::filesystem::path path_;
+    const SourceTree& tree_;
+    size_t node_;
     std::unique_ptr<InputFile> input_;
     uint64_t size_;
     FileStamp opened_;  // as found once open, every field known

@@ -9,17 +9,10 @@
 namespace qev::pack {
 namespace {
 
-std::optional<FileIdentity> identityOf(const std::filesystem::path& path) {
-    std::optional<FileStatus> status = linkStatus(path);
-    if (!status) return std::nullopt;
-    return status->identity;
-}
-
-bool isExcluded(const std::filesystem::path& dir, const ListedEntry& entry, const std::vector<Excluded>& excluded) {
+bool isExcluded(const DirHandle& dir, const ListedEntry& entry, const std::vector<Excluded>& excluded) {
     for (const Excluded& e : excluded) {
         if (entry.identity ? *entry.identity == e.identity
-                           : equalIgnoringAsciiCase(entry.name, e.name) &&
-                                 identityOf(dir / pathFromUtf8(entry.name)) == e.identity) {
+                           : equalIgnoringAsciiCase(entry.name, e.name) && entryIdentity(dir, entry.name) == e.identity) {
             return true;
         }
     }
@@ -77,29 +70,32 @@ void SourceTree::setChildren(size_t node, size_t first, size_t count) {
     childCounts_[node] = uint32_t(count);
 }
 
-SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<Excluded>& excluded,
-                          const WarningReport& warn) {
-    SourceTree tree;
-    tree.root = root;
+void scanSourceTree(SourceTree& tree, SourceDirectories& dirs, const std::vector<Excluded>& excluded,
+                    const WarningReport& warn) {
     tree.add("", false, 0, {}, 0);
     // An explicit list instead of recursion: trees may be deeper than the stack allows.
     // Each directory's children are added together, so they are consecutive nodes.
     for (size_t next = 0; next < tree.nodeCount(); ++next) {
         if (tree.isFile(next)) continue;
-        std::filesystem::path dir = tree.pathOf(next);
+        stopIfAsked();
+        SharedDir dir = dirs.open(next);
         size_t first = tree.nodeCount();
-        auto listed = listDirectory(dir);
-        if (!listed) throw PackError("Cannot read " + utf8FromPath(listed.error().path) + ": " + listed.error().reason);
+        auto listed = listDirectory(*dir);
+        if (!listed) {
+            std::filesystem::path where = tree.pathOf(next);
+            if (!listed.error().name.empty()) where /= pathFromUtf8(listed.error().name);
+            throw PackError("Cannot read " + utf8FromPath(where) + ": " + listed.error().reason);
+        }
         std::vector<ListedEntry>& entries = *listed;
         std::sort(entries.begin(), entries.end(),
                   [](const ListedEntry& a, const ListedEntry& b) { return a.name < b.name; });
         for (const ListedEntry& entry : entries) {
             bool isFile = entry.kind == FileKind::kFile;
             if (!isFile && entry.kind != FileKind::kDirectory) {
-                warn("Skipped " + skippedWhat(entry.kind) + ": " + utf8FromPath(dir / pathFromUtf8(entry.name)));
+                warn("Skipped " + skippedWhat(entry.kind) + ": " + utf8FromPath(tree.pathOf(next) / pathFromUtf8(entry.name)));
                 continue;
             }
-            if (isFile && isExcluded(dir, entry, excluded)) continue;  // the archive itself
+            if (isFile && isExcluded(*dir, entry, excluded)) continue;  // the archive itself
             tree.add(entry.name, isFile, entry.size, {entry.modified, entry.changed}, next);
             (isFile ? tree.files : tree.directories) += 1;
             tree.bytes += entry.size;
@@ -107,7 +103,6 @@ SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<E
         tree.setChildren(next, first, tree.nodeCount() - first);
         warnAboutNames(tree, next, warn);
     }
-    return tree;
 }
 
 }  // namespace qev::pack

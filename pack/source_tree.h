@@ -10,6 +10,7 @@
 
 #include "archive/archive_writer.h"
 #include "pack/pack_error.h"
+#include "pack/source_dirs.h"
 #include "system/file.h"
 
 namespace qev::pack {
@@ -32,6 +33,7 @@ public:
     size_t childCount(size_t node) const override { return childCounts_[node]; }
     size_t child(size_t node, size_t k) const override { return firstChildren_[node] + k; }
     const FileStamp& stamp(size_t node) const { return stamps_[node]; }
+    size_t parent(size_t node) const { return parents_[node]; }
 
     // Where a node's contents come from: the root and the names down to it.
     std::filesystem::path pathOf(size_t node) const;
@@ -64,12 +66,13 @@ struct Excluded {
     std::string name;
 };
 
-// Every regular file and directory below `root`, children ordered by the bytes of their
-// names, so the same tree always gives the same nodes. Symbolic links and special files
+// Fills `tree` (whose root names the source folder) with every regular file and directory
+// below it, listed through `dirs`, children ordered by the bytes of their names, so the same
+// tree always gives the same nodes. Symbolic links and special files
 // are left out with a warning, and names that qev-tool could not reach as they are
 // (differing from a sibling's only in letter case, holding a backslash) get one. Throws
 // PackError when a directory or file cannot be read.
-SourceTree scanSourceTree(const std::filesystem::path& root, const std::vector<Excluded>& excluded,
-                          const WarningReport& warn);
+void scanSourceTree(SourceTree& tree, SourceDirectories& dirs, const std::vector<Excluded>& excluded,
+                    const WarningReport& warn);
 
 }  // namespace qev::pack

@@ -7,12 +7,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "system/expected.h"
 #include "system/file_time.h"
 
 namespace qev {
+
+class DirHandle;
 
 // Which file an entry is, whatever its name: device and inode, or volume and file index.
 struct FileIdentity {
@@ -77,6 +80,7 @@ public:
     std::optional<FileStatus> status() const;
 
 private:
+    friend std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name);
     explicit InputFile(intptr_t handle) : handle_(handle) {}
     intptr_t handle_;
 };
@@ -93,14 +97,19 @@ struct ListedEntry {
     std::optional<FileIdentity> identity;  // where the listing gives it cheaply
 };
 
-// Where listing failed: the path, and the system's reason.
+// Where listing failed: the entry (empty for the directory itself), and the system's reason.
 struct ListFailure {
-    std::filesystem::path path;
+    std::string name;
     std::string reason;
 };
 
-// The entries of one directory, in no particular order, without "." and "..". Links are
-// listed as links, never followed.
-Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const std::filesystem::path& dir);
+// The entries of an open directory, in no particular order, without "." and "..". Links
+// are listed as links, never followed.
+Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const DirHandle& dir);
+
+// Opens the file `name` inside `dir` for reading, never through a link, and never waiting
+// for the writer of a FIFO; null when it does not open, the reason then being the last
+// system error.
+std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name);
 
 }  // namespace qev

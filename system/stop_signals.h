@@ -17,6 +17,9 @@ public:
 
     // The signal caught since the last StopSignals was made, or 0.
     static const std::atomic<int>& caught();
+    // Once the work is done and nothing is left half done, a stop no longer matters: the
+    // signals are ignored from now on, and one caught already is forgotten.
+    static void disregard();
 };
 
 // Ends the process by the signal that stopped it, if one did; returns otherwise.

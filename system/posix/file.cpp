@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "system/directory.h"
 #include "system/posix/posix_time.h"
 
 namespace qev {
@@ -31,25 +32,32 @@ FileStatus statusFrom(const struct stat& st) {
     return s;
 }
 
-}  // namespace
-
-std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path, Links links) {
-    // O_NONBLOCK keeps open() from waiting for the writer of a FIFO.
-    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (links == Links::kRefuse ? O_NOFOLLOW : 0);
-    int fd = ::open(path.c_str(), flags);
-    if (fd < 0) return nullptr;
-    // A path the user named must hold something to read; an entry of a tree is checked
-    // by its caller, which knows what it listed.
+// A descriptor opened with O_NONBLOCK (which keeps open() from waiting for the writer of a
+// FIFO), made blocking again; closed and refused when `readable` and it is a directory, a
+// FIFO or a socket.
+int blockingDescriptor(int fd, bool readable) {
+    if (fd < 0) return -1;
     struct stat st;
     bool usable = ::fstat(fd, &st) == 0 &&
-                  (links == Links::kRefuse || (!S_ISDIR(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)));
+                  (!readable || (!S_ISDIR(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)));
     int now = usable ? ::fcntl(fd, F_GETFL) : -1;
     if (now < 0 || ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK) < 0) {
         int error = usable ? errno : EISDIR;
         ::close(fd);
         errno = error;
-        return nullptr;
+        return -1;
     }
+    return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path, Links links) {
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (links == Links::kRefuse ? O_NOFOLLOW : 0);
+    // A path the user named must hold something to read; an entry of a tree is checked by
+    // its caller, which knows what it listed.
+    int fd = blockingDescriptor(::open(path.c_str(), flags), links == Links::kFollow);
+    if (fd < 0) return nullptr;
     return std::unique_ptr<InputFile>(new InputFile(fd));
 }
 
@@ -91,22 +99,28 @@ std::optional<FileStatus> InputFile::status() const {
     return statusFrom(st);
 }
 
-std::optional<FileStatus> linkStatus(const std::filesystem::path& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
-    return statusFrom(st);
+std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name) {
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
+    int fd = blockingDescriptor(::openat(dir.native(), std::string(name).c_str(), flags), false);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<InputFile>(new InputFile(fd));
 }
 
-Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const std::filesystem::path& dir) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return ListFailure{dir, std::strerror(errno)};
+Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const DirHandle& dir) {
+    int copy = ::dup(dir.native());
+    DIR* d = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (d == nullptr) {
+        ListFailure failure{{}, std::strerror(errno)};
+        if (copy >= 0) ::close(copy);
+        return failure;
+    }
     std::vector<ListedEntry> out;
     errno = 0;
     while (dirent* e = ::readdir(d)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
         struct stat st;
         if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            ListFailure failure{dir / e->d_name, std::strerror(errno)};
+            ListFailure failure{e->d_name, std::strerror(errno)};
             ::closedir(d);
             return failure;
         }
@@ -116,8 +130,14 @@ Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const std::filesys
     }
     int failed = errno;
     ::closedir(d);
-    if (failed != 0) return ListFailure{dir, std::strerror(failed)};
+    if (failed != 0) return ListFailure{{}, std::strerror(failed)};
     return out;
+}
+
+std::optional<FileStatus> linkStatus(const std::filesystem::path& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return statusFrom(st);
 }
 
 }  // namespace qev

@@ -35,6 +35,14 @@ StopSignals::~StopSignals() {
     ::sigaction(SIGXFSZ, &gOldFsize, nullptr);
 }
 
+void StopSignals::disregard() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGINT, &ignore, nullptr);
+    ::sigaction(SIGTERM, &ignore, nullptr);
+    gCaught = 0;
+}
+
 void endByCaughtSignal() {
     if (int signal = gCaught) {
         std::signal(signal, SIG_DFL);

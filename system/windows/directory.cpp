@@ -11,6 +11,7 @@
 #include "system/directory.h"
 #include "system/new_file.h"
 #include "system/text.h"
+#include "system/windows/attributes.h"
 
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
                                                FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
@@ -196,6 +197,43 @@ std::optional<FileIdentity> identityOf(const DirHandle& dir) {
 }
 
 bool canOpenParent() { return false; }
+
+std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name) {
+    // Shared for writing and deleting too, so that reading never stands in anyone's way.
+    HANDLE h;
+    NTSTATUS status = openRelative(dir.native(), name, GENERIC_READ | SYNCHRONIZE, FILE_OPEN,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, h);
+    if (!NT_SUCCESS(status)) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return nullptr;
+    }
+    return std::unique_ptr<InputFile>(new InputFile(reinterpret_cast<intptr_t>(h)));
+}
+
+Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const DirHandle& dir) {
+    std::vector<unsigned char> buffer(64 * 1024);
+    std::vector<ListedEntry> out;
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(dir.native(), kind, buffer.data(), DWORD(buffer.size()))) {
+        kind = FileIdBothDirectoryInfo;
+        for (size_t at = 0;;) {
+            const auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+            std::filesystem::path name(std::wstring(e->FileName, e->FileNameLength / sizeof(wchar_t)));
+            if (name != L"." && name != L"..") {
+                FileKind k = hasUtf8Form(name) ? kindOfAttributes(e->FileAttributes) : FileKind::kUnnamable;
+                uint64_t size = k == FileKind::kFile ? uint64_t(e->EndOfFile.QuadPart) : 0;
+                // As a listing of names: the change time and identity are looked up when needed.
+                out.push_back({utf8FromPath(name), k, size, fileTimeFromWindowsTicks(e->LastWriteTime.QuadPart), 0, {}});
+            }
+            if (e->NextEntryOffset == 0) break;
+            at += e->NextEntryOffset;
+        }
+    }
+    DWORD error = GetLastError();
+    // An empty drive root has nothing at all, not even "." and "..".
+    if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) return ListFailure{{}, systemErrorText(error)};
+    return out;
+}
 
 std::optional<FileIdentity> entryIdentity(const DirHandle& dir, std::string_view name) {
     HANDLE h;

@@ -3,22 +3,22 @@
 #include <windows.h>
 
 #include "system/text.h"
+#include "system/windows/attributes.h"
 
 namespace qev {
-namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-HANDLE asHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
-
-int64_t ticksOf(const FILETIME& t) { return int64_t((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime); }
-
-FileKind kindOf(DWORD attributes) {
+FileKind kindOfAttributes(unsigned long attributes) {
     // Every reparse point (symbolic link, junction, mount point) counts as a link: none is
     // followed.
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileKind::kLink;
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kDirectory : FileKind::kFile;
 }
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE asHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 std::optional<FileStatus> statusOfHandle(HANDLE h) {
     FILE_BASIC_INFO basic;
@@ -30,7 +30,7 @@ std::optional<FileStatus> statusOfHandle(HANDLE h) {
         return std::nullopt;
     }
     FileStatus s;
-    s.kind = kindOf(basic.FileAttributes);
+    s.kind = kindOfAttributes(basic.FileAttributes);
     s.size = standard.EndOfFile.QuadPart > 0 ? uint64_t(standard.EndOfFile.QuadPart) : 0;
     s.modified = fileTimeFromWindowsTicks(basic.LastWriteTime.QuadPart);
     s.changed = fileTimeFromWindowsTicks(basic.ChangeTime.QuadPart);
@@ -97,30 +97,6 @@ std::optional<FileStatus> linkStatus(const std::filesystem::path& path) {
     auto status = statusOfHandle(h);
     CloseHandle(h);
     return status;
-}
-
-Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const std::filesystem::path& dir) {
-    std::wstring pattern = (longPathForm(dir) / L"*").native();
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                                   FIND_FIRST_EX_LARGE_FETCH);
-    std::vector<ListedEntry> out;
-    if (find == INVALID_HANDLE_VALUE) {
-        // A drive's root may hold nothing at all, not even "." and "..".
-        if (GetLastError() == ERROR_FILE_NOT_FOUND) return out;
-        return ListFailure{dir, lastSystemError()};
-    }
-    do {
-        std::filesystem::path name(data.cFileName);
-        if (name == L"." || name == L"..") continue;
-        FileKind kind = hasUtf8Form(name) ? kindOf(data.dwFileAttributes) : FileKind::kUnnamable;
-        uint64_t size = kind == FileKind::kFile ? (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
-        out.push_back({utf8FromPath(name), kind, size, fileTimeFromWindowsTicks(ticksOf(data.ftLastWriteTime)), 0, {}});
-    } while (FindNextFileW(find, &data));
-    DWORD error = GetLastError();
-    FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) return ListFailure{dir, systemErrorText(error)};
-    return out;
 }
 
 }  // namespace qev

@@ -24,6 +24,12 @@ StopSignals::~StopSignals() {
     std::signal(SIGTERM, SIG_DFL);
 }
 
+void StopSignals::disregard() {
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_IGN);
+    gCaught = 0;
+}
+
 void endByCaughtSignal() {
     if (int signal = gCaught) {
         std::signal(signal, SIG_DFL);
