@@ -56,7 +56,9 @@ Expected<SharedDir, SystemError> openDirectory(const DirHandle& parent, std::str
 // link or a file in the way is an error (code EEXIST or ERROR_ALREADY_EXISTS), or with
 // `force` is removed and replaced: the link itself, never what it points to. (Windows
 // never removes a link: Wine cannot be trusted to remove the link rather than its target.)
-Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force);
+// `created`, when given, tells whether this call made it.
+Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force,
+                                               bool* created = nullptr);
 
 // Which directory an open one is.
 std::optional<FileIdentity> identityOf(const DirHandle& dir);

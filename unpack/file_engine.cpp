@@ -184,42 +184,21 @@ void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<ui
     if (file.chunksLeft.fetch_sub(1) == 1) complete(file);
 }
 
-namespace {
-
-bool wroteEarlier(TargetDir& dir, const FileIdentity& id) {
-    std::lock_guard<std::mutex> lock(dir.lock);
-    return dir.written.contains(id);
-}
-
-}  // namespace
+bool TargetDir::heldBefore(std::string_view name) const { return !foldsCase || before.contains(upcaseName(name)); }
 
 FileEngine::Placed FileEngine::place(OutputFile& file, std::string& failure) {
-    TargetDir& dir = *file.target;
+    const TargetDir& dir = *file.target;
     NewFile::Commit how{options_.modified, options_.syncEachFile, /*replace=*/false};
-    if (options_.force) {
-        if (std::optional<FileIdentity> existing = entryIdentity(*dir.handle, file.name)) {
-            if (wroteEarlier(dir, *existing)) return Placed::kTwin;
-            // What it replaces is gone once it is renamed: it must be on the drive first.
-            how.replace = true;
-            how.sync = true;
-        }
-    }
-    // Recorded before the rename, so that a twin committed at the same time finds it.
-    std::optional<FileIdentity> mine = dir.foldsCase ? file.out->identity() : std::nullopt;
-    if (mine) {
-        std::lock_guard<std::mutex> lock(dir.lock);
-        dir.written.insert(*mine);
+    if (options_.force && entryIdentity(*dir.handle, file.name)) {
+        if (!dir.heldBefore(file.name)) return Placed::kTwin;
+        // What it replaces is gone once it is renamed: it must be on the drive first.
+        how.replace = true;
+        how.sync = true;
     }
     std::optional<SystemError> error = file.out->commit(file.name, how);
     if (!error) return Placed::kDone;
-    if (mine) {
-        std::lock_guard<std::mutex> lock(dir.lock);
-        dir.written.erase(*mine);
-    }
-    if (error->nameTaken) {
-        std::optional<FileIdentity> existing = entryIdentity(*dir.handle, file.name);
-        if (existing && wroteEarlier(dir, *existing)) return Placed::kTwin;
-    }
+    // Taken meanwhile: where letter case is ignored, by a twin this run wrote.
+    if (error->nameTaken && dir.foldsCase) return Placed::kTwin;
     failure = error->text();
     return Placed::kFailed;
 }

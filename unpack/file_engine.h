@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <unordered_set>
 #include <string>
 #include <vector>
@@ -34,10 +35,13 @@ inline constexpr unsigned kDescriptorsBesides = 24;
 struct TargetDir {
     SharedDir handle;
     bool foldsCase = false;  // names in it ignore letter case
-    // Where names ignore letter case: the files this run wrote into it, so that no later
-    // file of the run replaces one, whatever names the filesystem takes as the same.
-    std::mutex lock;
-    std::unordered_set<FileIdentity, FileIdentityHash> written;
+    // Where names ignore letter case, a name taken may be a file this run wrote under
+    // another spelling, which is never replaced: only a name it held before the run is
+    // (with force). Those names, in upper case; none in a directory the run made.
+    std::unordered_set<std::string> before;
+
+    // Whether an entry found under `name` may be replaced (with force).
+    bool heldBefore(std::string_view name) const;
 };
 using SharedTarget = std::shared_ptr<TargetDir>;
 

@@ -59,8 +59,8 @@ Expected<SharedDir, SystemError> PlanCursor::climbTo(uint32_t dir) {
     return path_.back().second;
 }
 
-Expected<SharedDir, SystemError> PlanCursor::make(uint32_t dir, bool force) {
-    auto made = makeDirectory(*path_.back().second, plan_.dirs[dir].name, force);
+Expected<SharedDir, SystemError> PlanCursor::make(uint32_t dir, bool force, bool& created) {
+    auto made = makeDirectory(*path_.back().second, plan_.dirs[dir].name, force, &created);
     if (made) made_[dir] = identityOf(**made).value_or(FileIdentity{});
     return moveDown(dir, std::move(made));
 }

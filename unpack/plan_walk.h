@@ -26,8 +26,9 @@ public:
 
     // Climbs from the current directory to `dir`, the current one or one above it.
     Expected<SharedDir, SystemError> climbTo(uint32_t dir);
-    // Makes `dir`, a child of the current directory, and moves into it.
-    Expected<SharedDir, SystemError> make(uint32_t dir, bool force);
+    // Makes `dir`, a child of the current directory, and moves into it; `created` tells
+    // whether it was made now or was there already.
+    Expected<SharedDir, SystemError> make(uint32_t dir, bool force, bool& created);
     // Moves into `dir`, a child of the current directory made earlier by make().
     Expected<SharedDir, SystemError> enter(uint32_t dir);
     // What `dir` was when it was made.

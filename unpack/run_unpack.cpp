@@ -113,7 +113,7 @@ private:
         walkDepthFirst(plan, [&](uint32_t i) {
             if (gStop) return false;
             if (i == 0) {
-                queueFiles(plan, 0, target(dest_, destFolds_));
+                queueFiles(plan, 0, target(dest_, destFolds_, false));
                 return true;
             }
             const PlannedDir& d = plan.dirs[i];
@@ -122,7 +122,8 @@ private:
                 return false;
             }
             auto parent = cursor.climbTo(d.parent);
-            auto made = parent ? cursor.make(i, o_.force) : parent;
+            bool created = false;
+            auto made = parent ? cursor.make(i, o_.force, created) : parent;
             if (!made) {
                 reportDir(plan, i, made.error());
                 failedDirs[i] = true;
@@ -132,7 +133,7 @@ private:
             // A directory folds letter case as its parent does, unless it is another filesystem.
             folds_[i] = cursor.made(i).volume == cursor.made(d.parent).volume ? folds_[d.parent] : foldsCase(**made);
             noteFilesystem(*made);
-            queueFiles(plan, i, target(*made, folds_[i]));
+            queueFiles(plan, i, target(*made, folds_[i], created));
             return true;
         }, [](uint32_t) {});
     }
@@ -142,10 +143,17 @@ private:
         return foldsLetterCase(dir, probe).value_or(false);
     }
 
-    static SharedTarget target(SharedDir dir, bool folds) {
+    SharedTarget target(SharedDir dir, bool folds, bool created) const {
         auto t = std::make_shared<TargetDir>();
         t->handle = std::move(dir);
         t->foldsCase = folds;
+        // What a folder that ignores letter case held before, under which spelling: only that
+        // is ever replaced there.
+        if (folds && o_.force && !created) {
+            if (auto entries = listDirectory(*t->handle)) {
+                for (const ListedEntry& e : *entries) t->before.insert(upcaseName(e.name));
+            }
+        }
         return t;
     }
 
@@ -226,6 +234,29 @@ std::optional<unsigned> jobsWithinOpenFiles(unsigned jobs, bool quiet, Console& 
     return unsigned(fits);
 }
 
+// The named paths, less any that lies inside another (or names it again): no file is
+// planned twice, so none written in this run is replaced by itself.
+std::vector<std::vector<NodeId>> disjointTargets(std::vector<std::vector<NodeId>> targets) {
+    auto last = [](const std::vector<NodeId>& chain) { return chain.empty() ? NodeId(0) : chain.back(); };
+    auto inside = [&](const std::vector<NodeId>& chain, NodeId node) {
+        return node == 0 || std::find(chain.begin(), chain.end(), node) != chain.end();
+    };
+    std::vector<bool> covered(targets.size(), false);
+    for (size_t t = 0; t < targets.size(); ++t) {
+        for (size_t u = 0; u < targets.size() && !covered[t]; ++u) {
+            if (u == t) continue;
+            // Inside another, or the same as an earlier one.
+            bool same = last(targets[u]) == last(targets[t]);
+            covered[t] = same ? u < t : inside(targets[t], last(targets[u]));
+        }
+    }
+    std::vector<std::vector<NodeId>> kept;
+    for (size_t t = 0; t < targets.size(); ++t) {
+        if (!covered[t]) kept.push_back(std::move(targets[t]));
+    }
+    return kept;
+}
+
 int unpackWith(Options o, Console& console) {
     std::optional<unsigned> jobs = jobsWithinOpenFiles(o.jobs, o.quiet, console);
     if (!jobs) return 1;
@@ -250,6 +281,7 @@ int unpackWith(Options o, Console& console) {
         }
     }
     if (o.paths.empty()) targets.emplace_back();
+    targets = disjointTargets(std::move(targets));
     auto dest = openDestination(o.dest, o.force);
     if (!dest) {
         printError(console, kErrorPrefix, dest.error());

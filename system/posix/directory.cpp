@@ -56,9 +56,12 @@ Expected<SharedDir, SystemError> openDirectory(const DirHandle& parent, std::str
     return SharedDir(std::make_shared<const DirHandle>(fd));
 }
 
-Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force) {
+Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force,
+                                               bool* created) {
     std::string n(name);
-    if (::mkdirat(parent.native(), n.c_str(), 0777) != 0 && errno != EEXIST) return SystemError{errno, {}};
+    bool made = ::mkdirat(parent.native(), n.c_str(), 0777) == 0;
+    if (created != nullptr) *created = made;
+    if (!made && errno != EEXIST) return SystemError{errno, {}};
     int fd = ::openat(parent.native(), n.c_str(), kDirFlags);
     // ELOOP: a symbolic link; ENOTDIR: a file, or a link with O_DIRECTORY.
     if (fd < 0 && force && (errno == ELOOP || errno == ENOTDIR)) {
@@ -66,6 +69,7 @@ Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::str
             (::mkdirat(parent.native(), n.c_str(), 0777) != 0 && errno != EEXIST)) {
             return SystemError{errno, {}};
         }
+        if (created != nullptr) *created = true;
         fd = ::openat(parent.native(), n.c_str(), kDirFlags);
     }
     if (fd < 0) return SystemError{errno == ELOOP || errno == ENOTDIR ? EEXIST : errno, {}};
@@ -108,19 +112,20 @@ constexpr long kCaseSensitive[] = {
     0x794c7630,  // overlayfs
 };
 
+// Inode numbers cannot tell: a FUSE filesystem may give one file another number under
+// each spelling of its name. So the upper-case name must be missing before the probe is
+// made, and present after.
 std::optional<bool> probeLetterCase(int dir, std::string_view probe) {
     std::string lower(probe);
     std::string upper(probe);
     for (char& c : upper) c = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    struct stat st;
+    if (::fstatat(dir, upper.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return std::nullopt;
     int fd = ::openat(dir, lower.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return std::nullopt;
-    struct stat made, found;
-    bool madeKnown = ::fstat(fd, &made) == 0;
     ::close(fd);
-    bool folds = madeKnown && ::fstatat(dir, upper.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
-                 found.st_dev == made.st_dev && found.st_ino == made.st_ino;
+    bool folds = ::fstatat(dir, upper.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     ::unlinkat(dir, lower.c_str(), 0);
-    if (!madeKnown) return std::nullopt;
     return folds;
 }
 

@@ -39,15 +39,17 @@ UNICODE_STRING counted(std::wstring& text) {
 // (the name holds no separator). FILE_OPEN_REPARSE_POINT opens a link itself, never what it
 // points to.
 NTSTATUS openRelative(HANDLE parent, std::string_view name, ACCESS_MASK access, ULONG disposition, ULONG options,
-                      HANDLE& out) {
+                      HANDLE& out, ULONG_PTR* information = nullptr) {
     std::wstring wide = pathFromUtf8(name).native();
     if (wide.empty() || wide.size() * sizeof(wchar_t) > 0xFFFE) return kNameInvalid;
     UNICODE_STRING objectName = counted(wide);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
     IO_STATUS_BLOCK io{};
-    return NtCreateFile(&out, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
-                        options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    NTSTATUS status = NtCreateFile(&out, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
+                                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (information != nullptr) *information = io.Information;
+    return status;
 }
 
 // The entry `name` as its directory lists it: attributes and file id.
@@ -173,11 +175,15 @@ Expected<SharedDir, SystemError> openDirectory(const DirHandle& parent, std::str
     return dir;
 }
 
-Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force) {
+Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::string_view name, bool force,
+                                               bool* created) {
     for (int attempt = 0;; ++attempt) {
         HANDLE h;
-        NTSTATUS status = openRelative(parent.native(), name, kDirAccess, FILE_OPEN_IF, FILE_DIRECTORY_FILE, h);
+        ULONG_PTR information = 0;
+        NTSTATUS status =
+            openRelative(parent.native(), name, kDirAccess, FILE_OPEN_IF, FILE_DIRECTORY_FILE, h, &information);
         if (NT_SUCCESS(status)) {
+            if (created != nullptr) *created = information == FILE_CREATED;
             if (isPlainEntry(parent.native(), name, h)) return share(h);
             CloseHandle(h);
             return SystemError{ERROR_CANT_RESOLVE_FILENAME, std::string(kLinkInTheWay)};
