@@ -62,7 +62,7 @@ ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& op
     std::vector<std::string> all = args;
     if (!options.wrapper.empty()) {
         all = options.wrapper;
-        all.push_back(QEV_TOOL_PATH);
+        all.push_back(options.program);
         all.insert(all.end(), args.begin() + 1, args.end());
     }
     std::vector<char*> argv = argvOf(all);
@@ -76,12 +76,12 @@ ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& op
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
     int rc = options.wrapper.empty()
-                 ? posix_spawn(&pid, QEV_TOOL_PATH, &actions, &attr, argv.data(), environ)
+                 ? posix_spawn(&pid, options.program.c_str(), &actions, &attr, argv.data(), environ)
                  : posix_spawnp(&pid, all[0].c_str(), &actions, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " QEV_TOOL_PATH);
+    if (rc != 0) throw std::runtime_error("cannot start " + options.program);
     int status = 0;
     waitpid(pid, &status, 0);
     ToolRun run;

@@ -31,9 +31,11 @@ struct ProcessOptions {
     // A command that runs the tool, such as {"prlimit", "--as=..."}: it is started with
     // the tool's path and args[1...] appended, and args[0] is then not used.
     std::vector<std::string> wrapper;
+    std::string program = QEV_TOOL_PATH;  // the built program to run
 };
 
-// Runs the built qev-tool with `args` as argv; args[0] is the invocation name it sees.
+// Runs the built program (qev-tool unless told) with `args` as argv; args[0] is the
+// invocation name it sees.
 ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
 // The exact usage text for an invocation name.
