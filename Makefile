@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # What building needs, and what testing needs on top: GoogleTest, jq for strict JSON
 # checks, mingw-w64 and Wine to build and run the Windows executables, clang and its
-# runtime for the fuzz targets.
+# runtime for the fuzz targets, exfat-fuse and exfatprogs for the tests on an exFAT drive.
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libfuse3-dev fuse3
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev exfat-fuse exfatprogs \
                  make xz-utils wine64
