@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # What building needs, and what testing needs on top: GoogleTest, jq for strict JSON
 # checks, mingw-w64 and Wine to build and run the Windows executables, clang and its
 # runtime for the fuzz targets, exfat-fuse and exfatprogs for the tests on an exFAT drive.
-BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libfuse3-dev fuse3
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libfuse3-dev fuse3
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev exfat-fuse exfatprogs \
                  make xz-utils wine64
 RELEASE_DIR ?= build-release
@@ -103,18 +103,21 @@ bench:
 # Debian's own source package, built once into the build tree. The folder dist/ holds
 # them with the README and the licences, ready to zip.
 WINDOWS_DIR ?= build-windows
-WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 make xz-utils
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 make xz-utils libxxhash-dev
 WINDOWS_DIST := $(WINDOWS_DIR)/dist/qev-tool-windows-x86_64
 windows:
 	$(call install-missing,$(WINDOWS_PACKAGES))
 	windows/fetch_zstd.sh $(WINDOWS_DIR)/deps
+	mkdir -p $(WINDOWS_DIR)/deps/xxhash && cp /usr/include/xxhash.h $(WINDOWS_DIR)/deps/xxhash/
 	cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DQEV_ZSTD_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/zstd
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DQEV_ZSTD_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/zstd \
+	  -DQEV_XXHASH_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/xxhash
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 	rm -rf $(WINDOWS_DIST) && mkdir -p $(WINDOWS_DIST)
 	cp $(WINDOWS_DIR)/tool/qev-tool.exe $(WINDOWS_DIR)/pack/qev-pack.exe $(WINDOWS_DIR)/unpack/qev-unpack.exe \
 	  $(WINDOWS_DIR)/check/qev-check.exe README.md LICENSE $(WINDOWS_DIST)/
 	cp $(WINDOWS_DIR)/deps/zstd/LICENSE $(WINDOWS_DIST)/LICENSE.zstd
+	cp /usr/share/doc/libxxhash-dev/copyright $(WINDOWS_DIST)/LICENSE.xxhash
 	@echo "Windows executables in $(WINDOWS_DIST)"
 
 # The Windows executables run under Wine, each run compared with the native build's.

@@ -22,7 +22,9 @@ ArchiveReader::ArchiveReader(SharedIndex index)
 ArchiveReader::~ArchiveReader() = default;
 
 std::unique_ptr<ArchiveReader> ArchiveReader::makeReader() const {
-    return std::make_unique<ArchiveReader>(archive);
+    auto reader = std::make_unique<ArchiveReader>(archive);
+    reader->blockHashes = blockHashes;
+    return reader;
 }
 
 std::unique_ptr<ArchiveReader> openArchive(const std::filesystem::path& path) {

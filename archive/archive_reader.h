@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "archive/archive_index.h"
 #include "archive/block_cache.h"
@@ -49,6 +50,13 @@ public:
     // the cache; false when it cannot be located, read or decompressed to a full block.
     bool loadBlock(uint64_t blockIndex, uint8_t* destination);
 
+    // Before any read: a block whose stored bytes do not hash to `hashes[block]` (XXH3-64),
+    // or that lies past them, fails to load as a damaged one would. Readers made from this
+    // one check the same.
+    void checkBlocksAgainst(std::shared_ptr<const std::vector<uint64_t>> hashes);
+    // The hash of block `blockIndex` as stored; nothing when it cannot be located or read.
+    std::optional<uint64_t> hashStoredBlock(uint64_t blockIndex);
+
 private:
     struct DecompressorFree {
         void operator()(ZSTD_DCtx_s* context) const;
@@ -60,6 +68,7 @@ private:
     const uint8_t* blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct,
                                 uint8_t* destination);
     bool loadBlockLocked(uint64_t blockIndex, uint8_t* destination);
+    bool matchesRecord(uint64_t blockIndex, const uint8_t* stored, uint32_t length) const;
 
     SharedIndex archive;
     std::mutex readLock;
@@ -67,6 +76,7 @@ private:
     FixedArray<uint8_t> compressedBuffer;
     // One context for every decompression: creating one per block would allocate per miss.
     std::unique_ptr<ZSTD_DCtx_s, DecompressorFree> decompressor;
+    std::shared_ptr<const std::vector<uint64_t>> blockHashes;  // null: blocks are not checked
 };
 
 // Opens and validates the archive at `path`; null when it cannot be opened or is not a

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/archive_reader.h"
+#include "archive/integrity_record.h"
 
 namespace qev {
 
@@ -17,15 +18,35 @@ bool ArchiveReader::loadBlockLocked(uint64_t blockIndex, uint8_t* destination) {
     std::optional<BlockLocation> at = archive->locateBlock(blockIndex);
     if (!at) return false;
     if (at->storedLength == kBlockSize) {
-        return archive->file().readAt(at->fileOffset, destination, kBlockSize);
+        return archive->file().readAt(at->fileOffset, destination, kBlockSize) &&
+               matchesRecord(blockIndex, destination, kBlockSize);
     }
-    if (!archive->file().readAt(at->fileOffset, compressedBuffer.data(), at->storedLength)) {
+    if (!archive->file().readAt(at->fileOffset, compressedBuffer.data(), at->storedLength) ||
+        !matchesRecord(blockIndex, compressedBuffer.data(), at->storedLength)) {
         return false;
     }
     // Error results are huge values, so only a full block passes.
     size_t produced = ZSTD_decompressDCtx(decompressor.get(), destination, kBlockSize,
                                           compressedBuffer.data(), at->storedLength);
     return produced == kBlockSize;
+}
+
+bool ArchiveReader::matchesRecord(uint64_t blockIndex, const uint8_t* stored, uint32_t length) const {
+    if (!blockHashes) return true;
+    return blockIndex < blockHashes->size() &&
+           hashBytes(std::string_view(reinterpret_cast<const char*>(stored), length)) == (*blockHashes)[blockIndex];
+}
+
+void ArchiveReader::checkBlocksAgainst(std::shared_ptr<const std::vector<uint64_t>> hashes) {
+    std::lock_guard<std::mutex> lock(readLock);
+    blockHashes = std::move(hashes);
+}
+
+std::optional<uint64_t> ArchiveReader::hashStoredBlock(uint64_t blockIndex) {
+    std::lock_guard<std::mutex> lock(readLock);
+    std::optional<BlockLocation> at = archive->locateBlock(blockIndex);
+    if (!at || !archive->file().readAt(at->fileOffset, compressedBuffer.data(), at->storedLength)) return std::nullopt;
+    return hashBytes(std::string_view(reinterpret_cast<const char*>(compressedBuffer.data()), at->storedLength));
 }
 
 CacheBlock* ArchiveReader::fetchBlock(uint64_t blockIndex) {

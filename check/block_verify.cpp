@@ -26,29 +26,33 @@ BlockStats countBlocks(const ArchiveIndex& index, const std::vector<bool>& neede
     return stats;
 }
 
-std::vector<uint64_t> damagedBlocks(const SharedIndex& index, const std::vector<bool>& needed,
-                                    unsigned jobs, std::atomic<uint64_t>& done,
-                                    const std::function<void()>& idle) {
+BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed, const std::vector<uint64_t>* hashes,
+                          unsigned jobs, std::atomic<uint64_t>& done, const std::function<void()>& idle) {
+    uint64_t count = std::max<uint64_t>(needed.size(), hashes != nullptr ? hashes->size() : 0);
     std::atomic<uint64_t> nextRun{0};
     std::mutex lock;
-    std::vector<uint64_t> damaged;
+    BlockFindings found;
     ReaderWorkers workers(index, jobs, [&](ArchiveReader& reader) {
         std::vector<uint8_t> block(kBlockSize);
-        for (uint64_t from; !workers.failed() && (from = nextRun.fetch_add(kRun)) < needed.size();) {
-            uint64_t to = std::min<uint64_t>(from + kRun, needed.size());
+        for (uint64_t from; !workers.failed() && (from = nextRun.fetch_add(kRun)) < count;) {
+            uint64_t to = std::min<uint64_t>(from + kRun, count);
             for (uint64_t b = from; b < to; ++b) {
-                if (!needed[b]) continue;
-                if (!reader.loadBlock(b, block.data())) {
+                bool hashed = hashes != nullptr && b < hashes->size();
+                bool mismatch = hashed && reader.hashStoredBlock(b) != (*hashes)[b];
+                bool damaged = b < needed.size() && needed[b] && !reader.loadBlock(b, block.data());
+                if (mismatch || damaged) {
                     std::lock_guard<std::mutex> guard(lock);
-                    damaged.push_back(b);
+                    if (mismatch) found.mismatched.push_back(b);
+                    if (damaged) found.damaged.push_back(b);
                 }
-                ++done;
+                if (hashed || (b < needed.size() && needed[b])) ++done;
             }
         }
     });
     workers.join(idle);
-    std::sort(damaged.begin(), damaged.end());
-    return damaged;
+    std::sort(found.damaged.begin(), found.damaged.end());
+    std::sort(found.mismatched.begin(), found.mismatched.end());
+    return found;
 }
 
 }  // namespace qev::check

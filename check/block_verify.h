@@ -19,11 +19,15 @@ struct BlockStats {
 // Counts the needed blocks by kind and their stored bytes; reads nothing.
 BlockStats countBlocks(const ArchiveIndex& index, const std::vector<bool>& needed);
 
-// Decompresses every needed block on `jobs` workers, each with its own reader, and returns
-// those that do not give exactly 65536 bytes, in ascending order. `done` counts the blocks
-// finished, for a progress line.
-std::vector<uint64_t> damagedBlocks(const SharedIndex& index, const std::vector<bool>& needed,
-                                    unsigned jobs, std::atomic<uint64_t>& done,
-                                    const std::function<void()>& idle);
+struct BlockFindings {
+    std::vector<uint64_t> damaged;     // needed, and not decompressing to exactly 65536 bytes
+    std::vector<uint64_t> mismatched;  // stored bytes unlike the integrity record's hash
+};
+
+// On `jobs` workers, each with its own reader: decompresses every needed block, and hashes
+// every block `hashes` (the integrity record's, or null) names. Both lists ascend. `done`
+// counts the blocks finished, for a progress line.
+BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed, const std::vector<uint64_t>* hashes,
+                          unsigned jobs, std::atomic<uint64_t>& done, const std::function<void()>& idle);
 
 }  // namespace qev::check

@@ -24,6 +24,25 @@ std::string line(const char* label, const std::string& value) {
     return head + value + "\n";
 }
 
+std::string integrityText(const Report& r) {
+    switch (r.record) {
+        case RecordState::kAbsent: return "no integrity record (written by another program)";
+        case RecordState::kDamaged: return "the integrity record is damaged";
+        case RecordState::kVerified: break;
+    }
+    if (r.recordMismatches > 0) return plural(r.recordMismatches, "part does", "parts do") + " not match the record";
+    return r.dataChecked ? "every byte matches the record" : "tables and footer match the record";
+}
+
+const char* recordStateWord(RecordState state) {
+    switch (state) {
+        case RecordState::kAbsent: return "absent";
+        case RecordState::kDamaged: return "damaged";
+        case RecordState::kVerified: return "verified";
+    }
+    return "absent";
+}
+
 }  // namespace
 
 std::string summaryText(const Report& r, const Findings& f) {
@@ -44,6 +63,7 @@ std::string summaryText(const Report& r, const Findings& f) {
                                      ? std::string("none")
                                      : t.largestPath + " (" + std::to_string(t.largestSize) + " bytes)");
     out += line("Data:", r.dataChecked ? "every block checked" : "not checked (--quick)");
+    out += line("Integrity:", integrityText(r));
     out += line("Findings:", plural(f.errors, "error", "errors") + ", " + plural(f.warnings, "warning", "warnings"));
     return out;
 }
@@ -71,6 +91,8 @@ std::string summaryJson(const Report& r, const Findings& f, bool opened) {
         json.stringField("path", t.largestPath);
         json.uintField("size", t.largestSize);
         json.endObject();
+        json.stringField("integrityRecord", recordStateWord(r.record));
+        json.uintField("integrityMismatches", r.recordMismatches);
     }
     json.uintField("errors", f.errors);
     json.uintField("warnings", f.warnings);

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "archive/integrity_record.h"
 #include "check/block_verify.h"
 #include "check/findings.h"
 #include "check/survey.h"
@@ -14,6 +15,8 @@ struct Report {
     std::string archive;  // as typed
     uint64_t archiveSize = 0;
     bool dataChecked = false;
+    RecordState record = RecordState::kAbsent;  // the integrity record's own state
+    uint64_t recordMismatches = 0;              // parts of the archive that do not match it
     Totals totals;
     BlockStats blocks;
 };

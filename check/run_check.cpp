@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 
+#include "archive/integrity_record.h"
+
 #include "check/block_verify.h"
 #include "check/options.h"
 #include "check/report.h"
 #include "check/survey.h"
-#include "system/text.h"
 #include "console/progress.h"
+#include "system/text.h"
 
 namespace qev::check {
 namespace {
@@ -22,35 +24,56 @@ std::string capitalized(std::string text) {
     return text;
 }
 
-void reportDamage(const ArchiveIndex& index, const Survey& survey, const std::vector<uint64_t>& damaged,
-                  Findings& findings) {
-    for (size_t i = 0; i < damaged.size() && i < kBlocksShown; ++i) {
+// One error for each block of `blocks` (the first few): "Block N WHAT; needed by FILES".
+void reportBlocks(const ArchiveIndex& index, const Survey& survey, const std::vector<uint64_t>& blocks,
+                  const std::string& kind, const std::string& what, Findings& findings) {
+    for (size_t i = 0; i < blocks.size() && i < kBlocksShown; ++i) {
         uint64_t total = 0;
-        std::vector<std::string> paths = filesNeeding(index, survey, damaged[i], kFilesShown, total);
-        std::string text = "Block " + std::to_string(damaged[i]) + " does not decompress to 65536 bytes; needed by ";
+        std::vector<std::string> paths = filesNeeding(index, survey, blocks[i], kFilesShown, total);
+        std::string text = "Block " + std::to_string(blocks[i]) + " " + what + "; needed by ";
+        if (paths.empty()) text += "no file";
         for (size_t p = 0; p < paths.size(); ++p) text += (p > 0 ? ", " : "") + paths[p];
         if (total > paths.size()) text += " and " + std::to_string(total - paths.size()) + " more";
-        findings.error("damaged-block", text);
+        findings.error(kind, text);
     }
-    if (damaged.size() > kBlocksShown) {
-        findings.error("damaged-block", std::to_string(damaged.size() - kBlocksShown) + " more damaged blocks");
+    if (blocks.size() > kBlocksShown) {
+        findings.error(kind, std::to_string(blocks.size() - kBlocksShown) + " more such blocks");
+    }
+}
+
+// The record itself, then the tables and the footer against it.
+void checkStructureAgainstRecord(const ArchiveIndex& index, const FoundRecord& found, Report& report,
+                                 Findings& findings) {
+    report.record = found.state;
+    if (found.state == RecordState::kDamaged) {
+        findings.error("integrity-record", "The integrity record is damaged: it does not match the footer's seal");
+    }
+    if (found.state != RecordState::kVerified) return;
+    for (const std::string& part : mismatchedStructure(index, found)) {
+        ++report.recordMismatches;
+        findings.error(part == "footer" ? "footer-mismatch" : "table-mismatch",
+                       capitalized("the " + part + " does not match the integrity record"));
     }
 }
 
 void checkData(const SharedIndex& index, const Options& o, Console& console, const Survey& survey,
-               Findings& findings) {
+               const FoundRecord& found, Report& report, Findings& findings) {
     std::atomic<uint64_t> done{0};
     ProgressCounts counts;
     counts.unit = "blocks";
     counts.filesTotal = uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.end(), true));
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    std::vector<uint64_t> damaged = damagedBlocks(index, survey.neededBlocks, o.jobs, done, [&] {
+    const std::vector<uint64_t>* hashes = found.state == RecordState::kVerified ? &found.record.blockHashes : nullptr;
+    if (hashes != nullptr) counts.filesTotal = std::max<uint64_t>(counts.filesTotal, hashes->size());
+    BlockFindings blocks = checkBlocks(index, survey.neededBlocks, hashes, o.jobs, done, [&] {
         counts.filesDone = done;
         counts.bytesDone = counts.bytesTotal = 0;
         progress.update(counts);
     });
     progress.clear();
-    reportDamage(*index, survey, damaged, findings);
+    reportBlocks(*index, survey, blocks.damaged, "damaged-block", "does not decompress to 65536 bytes", findings);
+    reportBlocks(*index, survey, blocks.mismatched, "block-mismatch", "does not match the integrity record", findings);
+    report.recordMismatches += blocks.mismatched.size();
     if (index->file().changedSinceOpen()) {
         findings.error("archive-changed", "The archive changed on disk during the check");
     }
@@ -85,7 +108,12 @@ int checkArchive(const Options& o, Console& console) {
     report.totals = survey.totals;
     report.blocks = countBlocks(**index, survey.neededBlocks);
     report.dataChecked = !o.quick && !o.list;
-    if (report.dataChecked) checkData(*index, o, console, survey, findings);
+    FoundRecord found;
+    if (!o.list) {
+        found = findIntegrityRecord(**index);
+        checkStructureAgainstRecord(**index, found, report, findings);
+    }
+    if (report.dataChecked) checkData(*index, o, console, survey, found, report, findings);
     if (!o.list) {
         std::string summary = o.json ? summaryJson(report, findings, true) : summaryText(report, findings);
         console.out.write(summary.data(), std::streamsize(summary.size()));

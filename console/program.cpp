@@ -5,6 +5,7 @@
 #include <new>
 #include <thread>
 
+#include "archive/integrity_record.h"
 #include "system/process.h"
 #include "system/stop_signals.h"
 #include "system/text.h"
@@ -76,6 +77,25 @@ SharedIndex openOrReport(const std::string& path, Console& console) {
     if (index) return *index;
     printError(console, kFailedToOpen, path);
     return nullptr;
+}
+
+ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& console) {
+    SharedIndex index = openOrReport(path, console);
+    if (!index) return {};
+    FoundRecord found = findIntegrityRecord(*index);
+    if (found.state == RecordState::kAbsent) return {index, nullptr};
+    if (found.state == RecordState::kDamaged) {
+        if (!quiet) printWarning(console, "The integrity record is damaged, so blocks are not checked against it");
+        return {index, nullptr};
+    }
+    std::vector<std::string> parts = mismatchedStructure(*index, found);
+    if (!parts.empty()) {
+        std::string list;
+        for (const std::string& part : parts) list += (list.empty() ? "" : ", ") + part;
+        printError(console, "Error: The archive does not match its integrity record: ", list);
+        return {};
+    }
+    return {index, std::make_shared<const std::vector<uint64_t>>(std::move(found.record.blockHashes))};
 }
 
 int runMain(int argc, char** argv, ProgramSeam seam) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,18 @@ int runProgram(const ProgramSpec& program, int argc, const char* const* argv, Co
 
 // The archive at `path` (UTF-8), or null after "Error: Failed to open QEV file: PATH".
 SharedIndex openOrReport(const std::string& path, Console& console);
+
+// An opened archive with what its integrity record proves, for programs that hand out its
+// bytes.
+struct ProvenArchive {
+    SharedIndex index;                                         // null when it did not open
+    std::shared_ptr<const std::vector<uint64_t>> blockHashes;  // null without a verified record
+};
+
+// Opens the archive and checks its tables and footer against its integrity record: one
+// error line, and no archive, when it does not open or does not match. A damaged record is
+// one warning line (unless `quiet`), and blocks then go unchecked.
+ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& console);
 
 // A program's main: the command line in UTF-8, the process's console, the program's seam,
 // and, when a stop signal was caught, ending by it as a shell expects.

@@ -8,7 +8,8 @@
 
 namespace qev {
 
-ReaderWorkers::ReaderWorkers(const SharedIndex& index, unsigned count, Work work, std::function<void()> onFailure)
+ReaderWorkers::ReaderWorkers(const SharedIndex& index, unsigned count, Work work, std::function<void()> onFailure,
+                             std::shared_ptr<const std::vector<uint64_t>> blockHashes)
     : onFailure_(std::move(onFailure)) {
     threads_.reserve(count);
     for (unsigned i = 0; i < count; ++i) {
@@ -17,9 +18,10 @@ ReaderWorkers::ReaderWorkers(const SharedIndex& index, unsigned count, Work work
             ++running_;
         }
         try {
-            threads_.emplace_back([this, index, work] {
+            threads_.emplace_back([this, index, work, blockHashes] {
                 try {
                     ArchiveReader reader(index);
+                    if (blockHashes) reader.checkBlocksAgainst(blockHashes);
                     work(reader);
                 } catch (...) {
                     fail(std::current_exception());

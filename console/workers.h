@@ -26,7 +26,9 @@ public:
     // Starts `count` workers, each running `work` with a reader of its own made on its own
     // thread. `onFailure` runs once, on the failing thread, when a worker throws or a
     // thread cannot start: it should wake whatever the workers and their owner wait on.
-    ReaderWorkers(const SharedIndex& index, unsigned count, Work work, std::function<void()> onFailure = {});
+    // With `blockHashes`, every reader checks each block against them (see ArchiveReader).
+    ReaderWorkers(const SharedIndex& index, unsigned count, Work work, std::function<void()> onFailure = {},
+                  std::shared_ptr<const std::vector<uint64_t>> blockHashes = nullptr);
     // Joins whatever still runs; the owner must first let the workers return.
     ~ReaderWorkers();
     ReaderWorkers(const ReaderWorkers&) = delete;

@@ -23,10 +23,11 @@ private:
 }  // namespace
 
 MountTree::MountTree(SharedIndex index, const struct stat& archive, uid_t uid, gid_t gid,
-                     unsigned readers)
+                     unsigned readers, std::shared_ptr<const std::vector<uint64_t>> blockHashes)
     : index_(std::move(index)), archive_(archive), uid_(uid), gid_(gid) {
     for (unsigned i = 0; i < std::max(1u, readers); ++i) {
         readers_.push_back(std::make_unique<ArchiveReader>(index_));
+        if (blockHashes) readers_.back()->checkBlocksAgainst(blockHashes);
         freeReaders_.push_back(readers_.back().get());
     }
     placeDirectories();

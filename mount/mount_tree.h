@@ -38,8 +38,10 @@ public:
     // `archive` is the archive file's own status: its times and owner are shown. Reads are
     // served by `readers` readers of the one opened archive, each with its own cache, so
     // concurrent reads (the kernel's read-ahead among them) decompress on several cores.
+    // With `blockHashes` (the integrity record's), a block that does not match them reads
+    // as a damaged one: EIO.
     MountTree(SharedIndex index, const struct stat& archive, uid_t uid, gid_t gid,
-              unsigned readers = 1);
+              unsigned readers = 1, std::shared_ptr<const std::vector<uint64_t>> blockHashes = nullptr);
 
     const ArchiveIndex& index() const { return *index_; }
     // Whether the mount shows `node`: a file, or a directory the walk placed.

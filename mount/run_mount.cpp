@@ -45,8 +45,9 @@ struct ParsedArguments {
 };
 
 int mountArchive(ParsedArguments& parsed, const std::string& path, Console& console) {
-    SharedIndex index = openOrReport(path, console);
-    if (!index) return 1;
+    ProvenArchive proven = openProvenOrReport(path, false, console);
+    if (!proven.index) return 1;
+    const SharedIndex& index = proven.index;
     // The times shown are the open file's, not those of whatever the path names now.
     struct stat archive {};
     if (auto opened = index->file().openedStatus()) {
@@ -55,7 +56,7 @@ int mountArchive(ParsedArguments& parsed, const std::string& path, Console& cons
         archive.st_ctim = timespecOf(opened->changed);
     }
     ProcessUser user = processUser();
-    MountTree tree(index, archive, user.user, user.group, mountReaderCount());
+    MountTree tree(index, archive, user.user, user.group, mountReaderCount(), proven.blockHashes);
     fuse_opt_add_arg(&parsed.args, "-oro,default_permissions,fsname=qev,subtype=qev");
     return serveMount(parsed.args, parsed.opts, tree);
 }

@@ -1,6 +1,7 @@
 #include "pack/qev_pack.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -10,31 +11,58 @@
 #include <string_view>
 #include <utility>
 
-#include "system/text.h"
-#include "console/progress.h"
-#include "system/stop_signals.h"
 #include "archive/archive_writer.h"
+#include "archive/integrity_record.h"
+#include "console/progress.h"
 #include "pack/data_stream.h"
 #include "pack/options.h"
 #include "pack/source_tree.h"
 #include "pack/temporary_output.h"
+#include "system/stop_signals.h"
+#include "system/text.h"
 
 namespace qev::pack {
 namespace {
 
 // The tables in pieces, so that no second copy of them is ever held whole.
-void writeTables(TemporaryOutput& out, const std::vector<BlockOffsetRecord>& records, const writer::TreeLayout& layout) {
+// The tables in pieces, so that no second copy of them is ever held whole; each is hashed
+// into the integrity record as it is written.
+void writeTables(TemporaryOutput& out, const std::vector<BlockOffsetRecord>& records, const writer::TreeLayout& layout,
+                 IntegrityRecord& record) {
     constexpr size_t kPiece = 65536;
+    StreamHash offsets, tree;
     for (size_t r = 0; r < records.size(); r += kPiece) {
         std::vector<BlockOffsetRecord> piece(records.begin() + r, records.begin() + std::min(records.size(), r + kPiece));
-        out.write(writer::encodeTables(piece, {}, {}));
+        std::string bytes = writer::encodeTables(piece, {}, {});
+        offsets.update(bytes);
+        out.write(bytes);
     }
     out.write(layout.names);
     for (size_t e = 0; e < layout.entries.size(); e += kPiece) {
         std::vector<TreeEntry> piece(layout.entries.begin() + e,
                                      layout.entries.begin() + std::min(layout.entries.size(), e + kPiece));
-        out.write(writer::encodeTables({}, {}, piece));
+        std::string bytes = writer::encodeTables({}, {}, piece);
+        tree.update(bytes);
+        out.write(bytes);
     }
+    record.offsetTableHash = offsets.value();
+    record.nameTableHash = hashBytes(layout.names);
+    record.treeHash = tree.value();
+}
+
+// The integrity record after the tables, then the footer that points at it and seals it.
+void writeRecordAndFooter(TemporaryOutput& out, ArchiveFooter footer, IntegrityRecord& record) {
+    uint64_t at = out.written();
+    footer.auxSection1 = {at, record.encodedSize()};
+    footer.auxSection2 = {at + record.encodedSize(), 0};
+    footer.archiveSize = footer.auxSection2.offset + kFooterSize;
+    std::string footerBytes = writer::encodeFooter(footer);
+    record.footerHash = footerFieldsHash(reinterpret_cast<const uint8_t*>(footerBytes.data()));
+    std::string encoded = encodeIntegrityRecord(record);
+    std::array<uint8_t, 32> seal = sealFor(encoded);
+    footerBytes.replace(96, seal.size(), reinterpret_cast<const char*>(seal.data()), seal.size());
+    out.write(encoded);
+    out.write(footerBytes);
 }
 
 std::string summaryLine(const SourceTree& tree, uint64_t archiveSize, uint64_t saved, double seconds) {
@@ -73,8 +101,12 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf};
     ProgressCounts counts{0, tree.files, 0, tree.bytes};
     StreamResult data;
+    IntegrityRecord record;
     {
-        DataStream stream(tree, dirs, streamOptions, [&](std::string_view stored) { out.write(stored); });
+        DataStream stream(tree, dirs, streamOptions, [&](std::string_view stored) {
+            out.write(stored);
+            record.blockHashes.push_back(hashBytes(stored));
+        });
         data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t stored) {
             stopIfAsked();
             counts.filesDone = files;
@@ -85,9 +117,9 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     }
     uint64_t dataSize = out.written();
     std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(data.storedLengths);
-    writeTables(out, records, layout);
-    out.write(writer::encodeFooter(
-        writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size())));
+    writeTables(out, records, layout, record);
+    writeRecordAndFooter(out, writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size()),
+                         record);
     out.commit(o.force);
     // The archive is in place: a stop from now on changes nothing, and the run succeeded.
     StopSignals::disregard();

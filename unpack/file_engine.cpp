@@ -35,7 +35,8 @@ FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, const EngineOpti
       stop_(stop),
       queueLimit_(2 * size_t(jobs)),
       fileLimit_(size_t(jobs) + (size_t(jobs) + 1) / 2),
-      workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { wakeEveryone(); }) {}
+      workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { wakeEveryone(); },
+               options.blockHashes) {}
 
 FileEngine::~FileEngine() {
     {

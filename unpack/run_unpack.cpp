@@ -27,14 +27,16 @@ constexpr uint64_t kWarningsShown = 100;
 
 class Unpacker {
 public:
-    Unpacker(const Options& o, Console& console, SharedIndex index, SharedDir dest, FileTime modified)
+    Unpacker(const Options& o, Console& console, ProvenArchive archive, SharedDir dest, FileTime modified)
         : o_(o),
           console_(console),
-          index_(std::move(index)),
+          index_(std::move(archive.index)),
           dest_(std::move(dest)),
           destFolds_(foldsCase(*dest_)),
           time_(modified),
-          engine_(index_, o.jobs, EngineOptions{modified, o.force, !o.noSync && !canSyncFilesystem()}, gStop),
+          engine_(index_, o.jobs,
+                  EngineOptions{modified, o.force, !o.noSync && !canSyncFilesystem(), std::move(archive.blockHashes)},
+                  gStop),
           progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {
         noteFilesystem(dest_);
     }
@@ -262,8 +264,9 @@ int unpackWith(Options o, Console& console) {
     if (!jobs) return 1;
     o.jobs = *jobs;
     auto start = std::chrono::steady_clock::now();
-    SharedIndex index = openOrReport(o.archive, console);
-    if (!index) return 1;
+    ProvenArchive archive = openProvenOrReport(o.archive, o.quiet, console);
+    if (!archive.index) return 1;
+    const SharedIndex& index = archive.index;
     // The format keeps no times: every file gets the archive's own.
     auto opened = index->file().openedStatus();
     FileTime modified = opened ? opened->modified : 0;
@@ -287,7 +290,7 @@ int unpackWith(Options o, Console& console) {
         printError(console, kErrorPrefix, dest.error());
         return 1;
     }
-    Unpacker unpacker(o, console, index, *dest, modified);
+    Unpacker unpacker(o, console, std::move(archive), *dest, modified);
     if (missing) unpacker.fail();
     for (const auto& chain : targets) {
         if (gStop) break;
