@@ -7,6 +7,11 @@ OptionTable optionTable(Options& o) {
         {0, "quick", {}, "Check the structure only, not the data", setFlag(o.quick)},
         {0, "list", {}, "Print every entry instead of the summary; checks no data", setFlag(o.list)},
         {0, "json", {}, "Write the summary (or the list) as JSON", setFlag(o.json)},
+        {0, "against", "DIR", "Compare every file with the folder DIR, byte for byte, instead of the data check",
+         [&o](std::string_view value) {
+             o.against = value;
+             return std::string();
+         }},
     };
     for (Option& common : commonOptions(o)) table.push_back(std::move(common));
     return table;

@@ -14,9 +14,6 @@ double ratio(const BlockStats& b) {
     return blocks == 0 ? 0.0 : double(b.storedBytes) / (double(blocks) * kBlockSize);
 }
 
-std::string plural(size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 std::string line(const char* label, const std::string& value) {
     char head[32];
@@ -45,6 +42,10 @@ const char* recordStateWord(RecordState state) {
 
 }  // namespace
 
+std::string plural(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string summaryText(const Report& r, const Findings& f) {
     const Totals& t = r.totals;
     char ratioText[32];
@@ -62,7 +63,11 @@ std::string summaryText(const Report& r, const Findings& f) {
     out += line("Largest file:", t.largestFile == kInvalidNode
                                      ? std::string("none")
                                      : t.largestPath + " (" + std::to_string(t.largestSize) + " bytes)");
-    out += line("Data:", r.dataChecked ? "every block checked" : "not checked (--quick)");
+    out += line("Data:", !r.against.empty() ? "compared with " + escapePath(r.against) + ": " +
+                                                  plural(r.againstFiles, "file", "files") + ", " +
+                                                  plural(r.differences.size(), "difference", "differences")
+                         : r.dataChecked ? "every block checked"
+                                         : "not checked (--quick)");
     out += line("Integrity:", integrityText(r));
     out += line("Findings:", plural(f.errors, "error", "errors") + ", " + plural(f.warnings, "warning", "warnings"));
     return out;
@@ -93,6 +98,15 @@ std::string summaryJson(const Report& r, const Findings& f, bool opened) {
         json.endObject();
         json.stringField("integrityRecord", recordStateWord(r.record));
         json.uintField("integrityMismatches", r.recordMismatches);
+        if (!r.against.empty()) {
+            json.beginObject("against");
+            json.stringField("folder", escapePath(r.against));
+            json.uintField("files", r.againstFiles);
+            json.beginArray("differences");
+            for (const std::string& d : r.differences) json.stringField({}, d);  // in an array: no key
+            json.endArray();
+            json.endObject();
+        }
     }
     json.uintField("errors", f.errors);
     json.uintField("warnings", f.warnings);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "archive/integrity_record.h"
 #include "check/block_verify.h"
@@ -17,9 +18,15 @@ struct Report {
     bool dataChecked = false;
     RecordState record = RecordState::kAbsent;  // the integrity record's own state
     uint64_t recordMismatches = 0;              // parts of the archive that do not match it
+    std::string against;                        // the folder compared with, if any
+    uint64_t againstFiles = 0;
+    std::vector<std::string> differences;       // with that folder
     Totals totals;
     BlockStats blocks;
 };
+
+// "1 error", "2 errors".
+std::string plural(size_t n, const char* one, const char* many);
 
 std::string summaryText(const Report& report, const Findings& findings);
 // One JSON object on one line; `opened` false leaves out everything but the findings.

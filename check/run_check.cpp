@@ -5,6 +5,7 @@
 
 #include "archive/integrity_record.h"
 
+#include "check/against.h"
 #include "check/block_verify.h"
 #include "check/options.h"
 #include "check/report.h"
@@ -79,6 +80,32 @@ void checkData(const SharedIndex& index, const Options& o, Console& console, con
     }
 }
 
+// Every file compared with the folder's, through readers that check each block against the
+// integrity record: the data check, done as part of the comparison.
+void compareAgainst(const SharedIndex& index, const Options& o, Console& console, const FoundRecord& found,
+                    Report& report, Findings& findings) {
+    ProgressCounts counts;
+    counts.filesTotal = 0;
+    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
+    std::shared_ptr<const std::vector<uint64_t>> hashes;
+    if (found.state == RecordState::kVerified) {
+        hashes = std::make_shared<const std::vector<uint64_t>>(found.record.blockHashes);
+    }
+    Comparison c = compareWithFolder(index, hashes, o.against, o.jobs, [&](uint64_t done) {
+        counts.filesDone = done;
+        progress.update(counts);
+    });
+    progress.clear();
+    report.against = o.against;
+    report.againstFiles = c.files;
+    report.differences = std::move(c.differences);
+    for (std::string& e : c.errors) findings.error("against-unreadable", std::move(e));
+    if (!report.differences.empty()) {
+        findings.error("against-differs", plural(report.differences.size(), "difference", "differences") +
+                                              " between the archive and " + o.against);
+    }
+}
+
 int checkArchive(const Options& o, Console& console) {
     Report report;
     report.archive = o.archive;
@@ -107,13 +134,20 @@ int checkArchive(const Options& o, Console& console) {
     report.archiveSize = (*index)->archiveSize();
     report.totals = survey.totals;
     report.blocks = countBlocks(**index, survey.neededBlocks);
-    report.dataChecked = !o.quick && !o.list;
+    report.dataChecked = !o.quick && !o.list && o.against.empty();
     FoundRecord found;
     if (!o.list) {
         found = findIntegrityRecord(**index);
         checkStructureAgainstRecord(**index, found, report, findings);
     }
-    if (report.dataChecked) checkData(*index, o, console, survey, found, report, findings);
+    if (!o.against.empty() && !o.list) {
+        compareAgainst(*index, o, console, found, report, findings);
+    } else if (report.dataChecked) {
+        checkData(*index, o, console, survey, found, report, findings);
+    }
+    if (!o.list && !o.json) {
+        for (const std::string& d : report.differences) printLine(console, d);
+    }
     if (!o.list) {
         std::string summary = o.json ? summaryJson(report, findings, true) : summaryText(report, findings);
         console.out.write(summary.data(), std::streamsize(summary.size()));

@@ -1,0 +1,303 @@
+#include "check/against.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "archive/archive_reader.h"
+#include "archive/tree_walk.h"
+#include "console/escape.h"
+#include "console/workers.h"
+#include "system/directory.h"
+#include "system/text.h"
+
+namespace qev::check {
+namespace {
+
+constexpr size_t kPiece = size_t(1) << 20;
+// Folders held open on the way down; above them the walk climbs back through "..".
+constexpr size_t kKeptOpen = 16;
+
+struct WalkedDir {
+    uint32_t parent;
+    std::string_view name;
+};
+
+// A line of the result, with its place in the walk so that the lines come out in order
+// whichever worker found them.
+struct Line {
+    uint64_t order;
+    bool error;
+    std::string text;
+};
+
+class Comparer {
+public:
+    Comparer(const SharedIndex& index, std::shared_ptr<const std::vector<uint64_t>> hashes, const std::string& folder,
+             unsigned jobs)
+        : index_(index),
+          folder_(folder),
+          queueLimit_(2 * size_t(jobs)),
+          workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { wake(); }, std::move(hashes)) {
+        if (auto opened = index->file().openedStatus()) archive_ = opened->identity;
+    }
+
+    ~Comparer() {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            closing_ = true;
+        }
+        ready_.notify_all();
+    }
+
+    Comparison run(const std::function<void(uint64_t)>& idle);
+
+private:
+    struct Task {
+        SharedDir dir;
+        NodeId node;
+        uint32_t parent;
+        std::string_view name;
+        uint64_t order;
+    };
+    struct Frame {
+        NodeId node;
+        uint32_t dir;  // index into dirs_
+        FileIdentity identity;
+        SharedDir handle;  // null once let go
+        std::vector<std::pair<NodeId, std::string_view>> below;
+        size_t next = 0;
+    };
+
+    std::string pathOf(uint32_t dir, std::string_view name) const { return walkedPath(dirs_, dir, name, escapeName); }
+    std::string diskPath(uint32_t dir, std::string_view name) const {
+        return folder_ + "/" + walkedPath(dirs_, dir, name, [](std::string_view n) { return std::string(n); });
+    }
+    void add(bool error, std::string text) {
+        std::lock_guard<std::mutex> lock(lock_);
+        lines_.push_back({order_++, error, std::move(text)});
+    }
+    bool enter(Frame& frame, Comparison& result, const std::function<void(uint64_t)>& idle);
+    bool reopen(std::vector<Frame>& frames);
+    void push(Task task, const std::function<void(uint64_t)>& idle);
+    void work(ArchiveReader& reader);
+    void compareFile(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& ours, std::vector<uint8_t>& theirs);
+    void wake() {
+        { std::lock_guard<std::mutex> lock(lock_); }
+        ready_.notify_all();
+        space_.notify_all();
+    }
+
+    SharedIndex index_;
+    std::string folder_;
+    std::optional<FileIdentity> archive_;  // the archive itself, should it lie in the folder
+    std::vector<WalkedDir> dirs_;
+    std::mutex lock_;
+    std::condition_variable ready_, space_;
+    std::deque<Task> queue_;
+    size_t queueLimit_;
+    uint64_t pending_ = 0;
+    uint64_t filesDone_ = 0;
+    bool closing_ = false;
+    uint64_t order_ = 0;
+    std::vector<Line> lines_;
+    ReaderWorkers workers_;  // last: started once everything above is ready
+};
+
+Comparison Comparer::run(const std::function<void(uint64_t)>& idle) {
+    Comparison result;
+    auto root = openDirectoryPath(folder_);
+    if (!root) {
+        result.errors.push_back("Cannot read " + folder_ + ": " + root.error().text());
+        return result;
+    }
+    dirs_.push_back({kNoParent, {}});
+    std::vector<Frame> frames;
+    frames.push_back({0, 0, identityOf(**root).value_or(FileIdentity{}), *root, {}, 0});
+    if (!enter(frames.back(), result, idle)) frames.clear();
+    while (!frames.empty()) {
+        Frame& top = frames.back();
+        if (top.next == top.below.size()) {
+            if (!reopen(frames)) break;
+            frames.pop_back();
+            continue;
+        }
+        auto [node, name] = top.below[top.next++];
+        auto opened = openDirectory(*top.handle, name);
+        if (!opened) {
+            add(true, "Cannot read " + diskPath(top.dir, name) + ": " + opened.error().text());
+            continue;
+        }
+        dirs_.push_back({top.dir, name});
+        Frame child{node, uint32_t(dirs_.size() - 1), identityOf(**opened).value_or(FileIdentity{}), *opened, {}, 0};
+        frames.push_back(std::move(child));
+        if (canOpenParent() && frames.size() > kKeptOpen) frames[frames.size() - kKeptOpen - 1].handle.reset();
+        if (!enter(frames.back(), result, idle)) frames.back().below.clear();
+    }
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        while (pending_ > 0 && !workers_.failed()) {
+            space_.wait_for(lock, std::chrono::milliseconds(100));
+            uint64_t done = filesDone_;
+            lock.unlock();
+            idle(done);
+            lock.lock();
+        }
+    }
+    workers_.rethrowFailure();
+    std::sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) { return a.order < b.order; });
+    for (Line& line : lines_) (line.error ? result.errors : result.differences).push_back(std::move(line.text));
+    return result;
+}
+
+// Before the walk goes back up to the folder above, that folder must be open again: through
+// "..", and only if it is still the folder walked down from.
+bool Comparer::reopen(std::vector<Frame>& frames) {
+    if (frames.size() < 2 || frames[frames.size() - 2].handle) return true;
+    Frame& above = frames[frames.size() - 2];
+    auto parent = openParent(*frames.back().handle);
+    if (!parent || identityOf(**parent) != above.identity) {
+        add(true, "The folder changed while it was compared: " + folder_);
+        return false;
+    }
+    above.handle = *parent;
+    return true;
+}
+
+// Compares one folder's entries with the archive directory's: files go to the workers,
+// folders on both sides are walked later.
+bool Comparer::enter(Frame& frame, Comparison& result, const std::function<void(uint64_t)>& idle) {
+    ++result.directories;
+    auto listed = listDirectory(*frame.handle);
+    if (!listed) {
+        add(true, "Cannot read " + diskPath(frame.dir, listed.error().name) + ": " + listed.error().reason);
+        return false;
+    }
+    std::unordered_map<std::string_view, const ListedEntry*> onDisk;
+    for (const ListedEntry& e : *listed) {
+        bool packed = e.kind == FileKind::kFile || e.kind == FileKind::kDirectory;
+        bool isArchive = e.kind == FileKind::kFile && archive_ &&
+                         (e.identity ? *e.identity == *archive_ : entryIdentity(*frame.handle, e.name) == *archive_);
+        if (packed && !isArchive) onDisk.emplace(e.name, &e);
+    }
+    std::vector<std::string_view> inArchive;
+    classifyChildren(*index_, frame.node, [&](const WalkChild& c) {
+        if (c.status != ChildStatus::kUsable) return;  // the check reports those
+        inArchive.push_back(c.name);
+        auto found = onDisk.find(c.name);
+        if (found == onDisk.end()) {
+            add(false, "Only in the archive: " + pathOf(frame.dir, c.name));
+        } else if ((found->second->kind == FileKind::kFile) != c.isFile) {
+            add(false, "Differs: " + pathOf(frame.dir, c.name));  // a file on one side, a folder on the other
+        } else if (!c.isFile) {
+            frame.below.emplace_back(c.node, c.name);
+        } else if (found->second->size != index_->fileSize(c.node)) {
+            add(false, "Differs: " + pathOf(frame.dir, c.name));
+        } else {
+            ++result.files;
+            uint64_t order;
+            {
+                std::lock_guard<std::mutex> lock(lock_);
+                order = order_++;
+            }
+            push({frame.handle, c.node, frame.dir, c.name, order}, idle);
+        }
+    });
+    std::sort(inArchive.begin(), inArchive.end());
+    std::vector<std::string_view> extra;
+    for (const auto& [name, entry] : onDisk) {
+        if (!std::binary_search(inArchive.begin(), inArchive.end(), name)) extra.push_back(name);
+    }
+    std::sort(extra.begin(), extra.end());
+    for (std::string_view name : extra) {
+        std::string shown = walkedPath(dirs_, frame.dir, name, escapeName);
+        add(false, "Only in " + folder_ + ": " + shown);
+    }
+    return true;
+}
+
+void Comparer::push(Task task, const std::function<void(uint64_t)>& idle) {
+    std::unique_lock<std::mutex> lock(lock_);
+    while (queue_.size() >= queueLimit_) {
+        if (workers_.failed()) {
+            lock.unlock();
+            workers_.rethrowFailure();
+        }
+        space_.wait_for(lock, std::chrono::milliseconds(100));
+        uint64_t done = filesDone_;
+        lock.unlock();
+        idle(done);
+        lock.lock();
+    }
+    queue_.push_back(std::move(task));
+    ++pending_;
+    ready_.notify_one();
+}
+
+void Comparer::work(ArchiveReader& reader) {
+    std::vector<uint8_t> ours(kPiece), theirs(kPiece);
+    for (;;) {
+        Task task;
+        {
+            std::unique_lock<std::mutex> lock(lock_);
+            ready_.wait(lock, [&] { return closing_ || workers_.failed() || !queue_.empty(); });
+            if (queue_.empty() || workers_.failed()) return;
+            task = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        space_.notify_one();
+        compareFile(reader, task, ours, theirs);
+        std::lock_guard<std::mutex> lock(lock_);
+        --pending_;
+        ++filesDone_;
+        space_.notify_all();
+    }
+}
+
+void Comparer::compareFile(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& ours,
+                           std::vector<uint8_t>& theirs) {
+    auto result = [&](bool error, std::string text) {
+        std::lock_guard<std::mutex> lock(lock_);
+        lines_.push_back({task.order, error, std::move(text)});
+    };
+    std::unique_ptr<InputFile> file = openFileIn(*task.dir, task.name);
+    if (!file) return result(true, "Cannot read " + diskPath(task.parent, task.name) + ": " + lastSystemError());
+    uint64_t size = index_->fileSize(task.node);
+    for (uint64_t at = 0; at < size; at += kPiece) {
+        uint64_t n = std::min<uint64_t>(kPiece, size - at);
+        if (reader.readFile(task.node, at, n, ours.data()) != n) {
+            return result(true, "Cannot read " + pathOf(task.parent, task.name) +
+                                    " from the archive: a block of it is damaged or does not match the integrity record");
+        }
+        size_t got = 0;
+        while (got < n) {
+            std::optional<size_t> some = file->readSome(reinterpret_cast<char*>(theirs.data()) + got, size_t(n) - got);
+            if (!some) return result(true, "Cannot read " + diskPath(task.parent, task.name) + ": " + lastSystemError());
+            if (*some == 0) break;
+            got += *some;
+        }
+        if (got != n || std::memcmp(ours.data(), theirs.data(), n) != 0) {
+            return result(false, "Differs: " + pathOf(task.parent, task.name));
+        }
+    }
+    char more;
+    std::optional<size_t> past = file->readSome(&more, 1);
+    if (past && *past > 0) result(false, "Differs: " + pathOf(task.parent, task.name));
+}
+
+}  // namespace
+
+Comparison compareWithFolder(const SharedIndex& index, std::shared_ptr<const std::vector<uint64_t>> blockHashes,
+                             const std::string& folder, unsigned jobs,
+                             const std::function<void(uint64_t filesDone)>& idle) {
+    Comparer comparer(index, std::move(blockHashes), folder, jobs);
+    return comparer.run(idle);
+}
+
+}  // namespace qev::check
