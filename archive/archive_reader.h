@@ -50,12 +50,13 @@ public:
     // the cache; false when it cannot be located, read or decompressed to a full block.
     bool loadBlock(uint64_t blockIndex, uint8_t* destination);
 
-    // Before any read: a block whose stored bytes do not hash to `hashes[block]` (XXH3-64),
+    // Before any read: a block whose stored bytes do not hash to `hashes[block]` (blockHash),
     // or that lies past them, fails to load as a damaged one would. Readers made from this
     // one check the same.
-    void checkBlocksAgainst(std::shared_ptr<const std::vector<uint64_t>> hashes);
-    // The hash of block `blockIndex` as stored; nothing when it cannot be located or read.
-    std::optional<uint64_t> hashStoredBlock(uint64_t blockIndex);
+    void checkBlocksAgainst(std::shared_ptr<const std::vector<uint32_t>> hashes);
+    // The hash of block `blockIndex` as stored (blockHash); nothing when it cannot be
+    // located or read.
+    std::optional<uint32_t> hashStoredBlock(uint64_t blockIndex);
 
 private:
     struct DecompressorFree {
@@ -76,7 +77,7 @@ private:
     FixedArray<uint8_t> compressedBuffer;
     // One context for every decompression: creating one per block would allocate per miss.
     std::unique_ptr<ZSTD_DCtx_s, DecompressorFree> decompressor;
-    std::shared_ptr<const std::vector<uint64_t>> blockHashes;  // null: blocks are not checked
+    std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null: blocks are not checked
 };
 
 // Opens and validates the archive at `path`; null when it cannot be opened or is not a

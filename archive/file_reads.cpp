@@ -34,19 +34,19 @@ bool ArchiveReader::loadBlockLocked(uint64_t blockIndex, uint8_t* destination) {
 bool ArchiveReader::matchesRecord(uint64_t blockIndex, const uint8_t* stored, uint32_t length) const {
     if (!blockHashes) return true;
     return blockIndex < blockHashes->size() &&
-           hashBytes(std::string_view(reinterpret_cast<const char*>(stored), length)) == (*blockHashes)[blockIndex];
+           blockHash(std::string_view(reinterpret_cast<const char*>(stored), length)) == (*blockHashes)[blockIndex];
 }
 
-void ArchiveReader::checkBlocksAgainst(std::shared_ptr<const std::vector<uint64_t>> hashes) {
+void ArchiveReader::checkBlocksAgainst(std::shared_ptr<const std::vector<uint32_t>> hashes) {
     std::lock_guard<std::mutex> lock(readLock);
     blockHashes = std::move(hashes);
 }
 
-std::optional<uint64_t> ArchiveReader::hashStoredBlock(uint64_t blockIndex) {
+std::optional<uint32_t> ArchiveReader::hashStoredBlock(uint64_t blockIndex) {
     std::lock_guard<std::mutex> lock(readLock);
     std::optional<BlockLocation> at = archive->locateBlock(blockIndex);
     if (!at || !archive->file().readAt(at->fileOffset, compressedBuffer.data(), at->storedLength)) return std::nullopt;
-    return hashBytes(std::string_view(reinterpret_cast<const char*>(compressedBuffer.data()), at->storedLength));
+    return blockHash(std::string_view(reinterpret_cast<const char*>(compressedBuffer.data()), at->storedLength));
 }
 
 CacheBlock* ArchiveReader::fetchBlock(uint64_t blockIndex) {

@@ -24,7 +24,7 @@ std::optional<IntegrityRecord> decodeRecord(const std::string& bytes) {
     auto at = [&](size_t offset) { return reinterpret_cast<const uint8_t*>(bytes.data()) + offset; };
     uint64_t blocks = loadBE64(at(16));
     if (loadBE32(at(8)) != kIntegrityVersion || loadBE32(at(12)) != kIntegrityHeaderSize ||
-        blocks != (bytes.size() - kIntegrityHeaderSize) / 8 || (bytes.size() - kIntegrityHeaderSize) % 8 != 0) {
+        blocks != (bytes.size() - kIntegrityHeaderSize) / 4 || (bytes.size() - kIntegrityHeaderSize) % 4 != 0) {
         return std::nullopt;
     }
     IntegrityRecord r;
@@ -33,7 +33,7 @@ std::optional<IntegrityRecord> decodeRecord(const std::string& bytes) {
     r.treeHash = loadBE64(at(40));
     r.footerHash = loadBE64(at(48));
     r.blockHashes.resize(blocks);
-    for (uint64_t b = 0; b < blocks; ++b) r.blockHashes[b] = loadBE64(at(kIntegrityHeaderSize + 8 * b));
+    for (uint64_t b = 0; b < blocks; ++b) r.blockHashes[b] = loadBE32(at(kIntegrityHeaderSize + 4 * b));
     return r;
 }
 
@@ -63,7 +63,7 @@ std::string encodeIntegrityRecord(const IntegrityRecord& record) {
     for (uint64_t h : {record.offsetTableHash, record.nameTableHash, record.treeHash, record.footerHash, uint64_t(0)}) {
         storeBE(out, h, 8);
     }
-    for (uint64_t h : record.blockHashes) storeBE(out, h, 8);
+    for (uint32_t h : record.blockHashes) storeBE(out, h, 4);
     return out;
 }
 

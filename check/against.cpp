@@ -20,7 +20,8 @@
 namespace qev::check {
 namespace {
 
-constexpr size_t kPiece = size_t(1) << 20;
+// Large files are compared in pieces, on every core.
+constexpr size_t kPiece = size_t(4) << 20;
 // Folders held open on the way down; above them the walk climbs back through "..".
 constexpr size_t kKeptOpen = 16;
 
@@ -39,7 +40,7 @@ struct Line {
 
 class Comparer {
 public:
-    Comparer(const SharedIndex& index, std::shared_ptr<const std::vector<uint64_t>> hashes, const std::string& folder,
+    Comparer(const SharedIndex& index, std::shared_ptr<const std::vector<uint32_t>> hashes, const std::string& folder,
              unsigned jobs)
         : index_(index),
           folder_(folder),
@@ -65,6 +66,8 @@ private:
         uint32_t parent;
         std::string_view name;
         uint64_t order;
+        uint64_t offset;  // the piece of the file this task compares
+        uint64_t length;
     };
     struct Frame {
         NodeId node;
@@ -151,7 +154,13 @@ Comparison Comparer::run(const std::function<void(uint64_t)>& idle) {
         }
     }
     workers_.rethrowFailure();
-    std::sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) { return a.order < b.order; });
+    std::sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) {
+        return a.order != b.order ? a.order < b.order : a.text < b.text;
+    });
+    // The pieces of one file may each have found it different: one line for it.
+    lines_.erase(std::unique(lines_.begin(), lines_.end(),
+                             [](const Line& a, const Line& b) { return a.order == b.order && a.text == b.text; }),
+                 lines_.end());
     for (Line& line : lines_) (line.error ? result.errors : result.differences).push_back(std::move(line.text));
     return result;
 }
@@ -206,7 +215,10 @@ bool Comparer::enter(Frame& frame, Comparison& result, const std::function<void(
                 std::lock_guard<std::mutex> lock(lock_);
                 order = order_++;
             }
-            push({frame.handle, c.node, frame.dir, c.name, order}, idle);
+            uint64_t size = index_->fileSize(c.node);
+            for (uint64_t at = 0; at == 0 || at < size; at += kPiece) {
+                push({frame.handle, c.node, frame.dir, c.name, order, at, std::min<uint64_t>(kPiece, size - at)}, idle);
+            }
         }
     });
     std::sort(inArchive.begin(), inArchive.end());
@@ -255,7 +267,7 @@ void Comparer::work(ArchiveReader& reader) {
         compareFile(reader, task, ours, theirs);
         std::lock_guard<std::mutex> lock(lock_);
         --pending_;
-        ++filesDone_;
+        if (task.offset + task.length >= index_->fileSize(task.node)) ++filesDone_;
         space_.notify_all();
     }
 }
@@ -268,32 +280,23 @@ void Comparer::compareFile(ArchiveReader& reader, const Task& task, std::vector<
     };
     std::unique_ptr<InputFile> file = openFileIn(*task.dir, task.name);
     if (!file) return result(true, "Cannot read " + diskPath(task.parent, task.name) + ": " + lastSystemError());
-    uint64_t size = index_->fileSize(task.node);
-    for (uint64_t at = 0; at < size; at += kPiece) {
-        uint64_t n = std::min<uint64_t>(kPiece, size - at);
-        if (reader.readFile(task.node, at, n, ours.data()) != n) {
-            return result(true, "Cannot read " + pathOf(task.parent, task.name) +
-                                    " from the archive: a block of it is damaged or does not match the integrity record");
-        }
-        size_t got = 0;
-        while (got < n) {
-            std::optional<size_t> some = file->readSome(reinterpret_cast<char*>(theirs.data()) + got, size_t(n) - got);
-            if (!some) return result(true, "Cannot read " + diskPath(task.parent, task.name) + ": " + lastSystemError());
-            if (*some == 0) break;
-            got += *some;
-        }
-        if (got != n || std::memcmp(ours.data(), theirs.data(), n) != 0) {
-            return result(false, "Differs: " + pathOf(task.parent, task.name));
-        }
+    std::optional<FileStatus> status = file->status();
+    if (!status || status->size != index_->fileSize(task.node)) return result(false, "Differs: " + pathOf(task.parent, task.name));
+    if (task.length == 0) return;
+    uint32_t n = uint32_t(task.length);
+    if (reader.readFile(task.node, task.offset, n, ours.data()) != n) {
+        return result(true, "Cannot read " + pathOf(task.parent, task.name) +
+                                " from the archive: a block of it is damaged or does not match the integrity record");
     }
-    char more;
-    std::optional<size_t> past = file->readSome(&more, 1);
-    if (past && *past > 0) result(false, "Differs: " + pathOf(task.parent, task.name));
+    if (!file->readAt(task.offset, theirs.data(), n)) {
+        return result(true, "Cannot read " + diskPath(task.parent, task.name) + ": " + lastSystemError());
+    }
+    if (std::memcmp(ours.data(), theirs.data(), n) != 0) result(false, "Differs: " + pathOf(task.parent, task.name));
 }
 
 }  // namespace
 
-Comparison compareWithFolder(const SharedIndex& index, std::shared_ptr<const std::vector<uint64_t>> blockHashes,
+Comparison compareWithFolder(const SharedIndex& index, std::shared_ptr<const std::vector<uint32_t>> blockHashes,
                              const std::string& folder, unsigned jobs,
                              const std::function<void(uint64_t filesDone)>& idle) {
     Comparer comparer(index, std::move(blockHashes), folder, jobs);

@@ -27,7 +27,7 @@ struct BlockFindings {
 // On `jobs` workers, each with its own reader: decompresses every needed block, and hashes
 // every block `hashes` (the integrity record's, or null) names. Both lists ascend. `done`
 // counts the blocks finished, for a progress line.
-BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed, const std::vector<uint64_t>* hashes,
+BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed, const std::vector<uint32_t>* hashes,
                           unsigned jobs, std::atomic<uint64_t>& done, const std::function<void()>& idle);
 
 }  // namespace qev::check

@@ -64,7 +64,7 @@ void checkData(const SharedIndex& index, const Options& o, Console& console, con
     counts.unit = "blocks";
     counts.filesTotal = uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.end(), true));
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    const std::vector<uint64_t>* hashes = found.state == RecordState::kVerified ? &found.record.blockHashes : nullptr;
+    const std::vector<uint32_t>* hashes = found.state == RecordState::kVerified ? &found.record.blockHashes : nullptr;
     if (hashes != nullptr) counts.filesTotal = std::max<uint64_t>(counts.filesTotal, hashes->size());
     BlockFindings blocks = checkBlocks(index, survey.neededBlocks, hashes, o.jobs, done, [&] {
         counts.filesDone = done;
@@ -87,9 +87,9 @@ void compareAgainst(const SharedIndex& index, const Options& o, Console& console
     ProgressCounts counts;
     counts.filesTotal = 0;
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    std::shared_ptr<const std::vector<uint64_t>> hashes;
+    std::shared_ptr<const std::vector<uint32_t>> hashes;
     if (found.state == RecordState::kVerified) {
-        hashes = std::make_shared<const std::vector<uint64_t>>(found.record.blockHashes);
+        hashes = std::make_shared<const std::vector<uint32_t>>(found.record.blockHashes);
     }
     Comparison c = compareWithFolder(index, hashes, o.against, o.jobs, [&](uint64_t done) {
         counts.filesDone = done;

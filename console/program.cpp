@@ -95,7 +95,7 @@ ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& c
         printError(console, "Error: The archive does not match its integrity record: ", list);
         return {};
     }
-    return {index, std::make_shared<const std::vector<uint64_t>>(std::move(found.record.blockHashes))};
+    return {index, std::make_shared<const std::vector<uint32_t>>(std::move(found.record.blockHashes))};
 }
 
 int runMain(int argc, char** argv, ProgramSeam seam) {

@@ -54,7 +54,7 @@ SharedIndex openOrReport(const std::string& path, Console& console);
 // bytes.
 struct ProvenArchive {
     SharedIndex index;                                         // null when it did not open
-    std::shared_ptr<const std::vector<uint64_t>> blockHashes;  // null without a verified record
+    std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null without a verified record
 };
 
 // Opens the archive and checks its tables and footer against its integrity record: one

@@ -9,7 +9,7 @@
 namespace qev {
 
 ReaderWorkers::ReaderWorkers(const SharedIndex& index, unsigned count, Work work, std::function<void()> onFailure,
-                             std::shared_ptr<const std::vector<uint64_t>> blockHashes)
+                             std::shared_ptr<const std::vector<uint32_t>> blockHashes)
     : onFailure_(std::move(onFailure)) {
     threads_.reserve(count);
     for (unsigned i = 0; i < count; ++i) {

@@ -28,7 +28,7 @@ public:
     // thread cannot start: it should wake whatever the workers and their owner wait on.
     // With `blockHashes`, every reader checks each block against them (see ArchiveReader).
     ReaderWorkers(const SharedIndex& index, unsigned count, Work work, std::function<void()> onFailure = {},
-                  std::shared_ptr<const std::vector<uint64_t>> blockHashes = nullptr);
+                  std::shared_ptr<const std::vector<uint32_t>> blockHashes = nullptr);
     // Joins whatever still runs; the owner must first let the workers return.
     ~ReaderWorkers();
     ReaderWorkers(const ReaderWorkers&) = delete;

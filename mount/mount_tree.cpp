@@ -23,7 +23,7 @@ private:
 }  // namespace
 
 MountTree::MountTree(SharedIndex index, const struct stat& archive, uid_t uid, gid_t gid,
-                     unsigned readers, std::shared_ptr<const std::vector<uint64_t>> blockHashes)
+                     unsigned readers, std::shared_ptr<const std::vector<uint32_t>> blockHashes)
     : index_(std::move(index)), archive_(archive), uid_(uid), gid_(gid) {
     for (unsigned i = 0; i < std::max(1u, readers); ++i) {
         readers_.push_back(std::make_unique<ArchiveReader>(index_));

@@ -41,7 +41,7 @@ public:
     // With `blockHashes` (the integrity record's), a block that does not match them reads
     // as a damaged one: EIO.
     MountTree(SharedIndex index, const struct stat& archive, uid_t uid, gid_t gid,
-              unsigned readers = 1, std::shared_ptr<const std::vector<uint64_t>> blockHashes = nullptr);
+              unsigned readers = 1, std::shared_ptr<const std::vector<uint32_t>> blockHashes = nullptr);
 
     const ArchiveIndex& index() const { return *index_; }
     // Whether the mount shows `node`: a file, or a directory the walk placed.

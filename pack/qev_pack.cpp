@@ -105,7 +105,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     {
         DataStream stream(tree, dirs, streamOptions, [&](std::string_view stored) {
             out.write(stored);
-            record.blockHashes.push_back(hashBytes(stored));
+            record.blockHashes.push_back(blockHash(stored));
         });
         data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t stored) {
             stopIfAsked();

@@ -5,15 +5,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "archive/integrity_record.h"
 #include "check/run_check.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/tool_run.h"
 #include "pack/qev_pack.h"
+#include "unpack/run_unpack.h"
 
 namespace qev {
 namespace {
@@ -57,6 +60,7 @@ TEST(Check, SoundArchiveGivesTheExactSummary) {
                          "Stored:       " + std::to_string(stored) + " bytes (ratio " + ratio + ")\n" +
                          "Largest file: 0005000010101D00_v64/content/big.bin (100000 bytes)\n"
                          "Data:         every block checked\n"
+                         "Integrity:    no integrity record (written by another program)\n"
                          "Findings:     0 errors, 0 warnings\n");
     EXPECT_EQ(check(tmp.path(), {"--quick"}).out.find("Data:         not checked (--quick)\n") != std::string::npos, true);
 }
@@ -197,6 +201,99 @@ TEST(Check, ListingOfAPackedTreeMatchesFind) {
     std::sort(lines.begin(), lines.end());
     for (const std::string& l : lines) listed += l + "\n";
     EXPECT_EQ(listed, testing::readWholeFile(found));
+}
+
+// A tree packed by qev-pack: a raw block, compressed ones, and names to flip.
+std::string packedTree(const testing::TempFile& tmp) {
+    fs::path src = tmp.dir() / "src";
+    fs::create_directories(src / "t/empty");
+    testing::writeFile(src / "t/a.bin", testing::patterned(90000));
+    testing::writeFile(src / "t/noise.bin", testing::incompressible(70000));
+    testing::writeFile(src / "top", "top");
+    std::string out = (tmp.dir() / "p.qev").string();
+    auto pack = [](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); };
+    EXPECT_EQ(testing::runSeam(pack, {"qev-pack", src.string(), out, "-q"}).exitCode, 0);
+    return out;
+}
+
+TEST(Check, TheIntegrityRecordFindsAFlipInEachRegion) {
+    testing::TempFile tmp;
+    std::string packed = testing::readWholeFile(packedTree(tmp));
+    ASSERT_TRUE(check(tmp.dir() / "p.qev").out.find("Integrity:    every byte matches the record\n") != std::string::npos);
+    ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(packed.data()) + packed.size() - kFooterSize);
+    uint64_t footerAt = packed.size() - kFooterSize;
+    auto index = testing::openIndexBytes(packed);
+    ASSERT_TRUE(index);
+    uint64_t raw = 0, compressed = 0;
+    for (uint64_t b = (*index)->blockCount(); b-- > 0;) {
+        if (auto at = (*index)->locateBlock(b)) (at->storedLength == kBlockSize ? raw : compressed) = b;
+    }
+    // The footer's auxSection2 offset (bytes 80 to 87) loses its lowest set bit: the archive
+    // still opens, its footer no longer matches.
+    int bit = std::countr_zero(f.auxSection2.offset);
+    struct Row {
+        const char* region;
+        uint64_t byte;
+        uint8_t mask;
+        std::string finding;
+    };
+    const Row rows[] = {
+        {"compressed block", (*index)->locateBlock(compressed)->fileOffset + 7, 1,
+         "Error: Block " + std::to_string(compressed) + " does not match the integrity record"},
+        {"raw block", (*index)->locateBlock(raw)->fileOffset + 100, 1,
+         "Error: Block " + std::to_string(raw) + " does not match the integrity record"},
+        {"offset table", f.offsetSection.offset + f.offsetSection.size - 1, 1, "Error: The offset table does not match"},
+        {"name table", f.nameSection.offset + 1, 1, "Error: The name table does not match"},
+        {"tree", f.treeSection.offset + 12, 1, "Error: The tree does not match"},
+        {"footer", footerAt + 87 - uint64_t(bit / 8), uint8_t(1 << (bit % 8)), "Error: The footer does not match"},
+        {"record", f.auxSection1.offset + kIntegrityHeaderSize + 3, 1, "Error: The integrity record is damaged"},
+        {"opaque bytes", footerAt + 96 + 20, 1, "Error: The integrity record is damaged"},
+    };
+    for (const Row& row : rows) {
+        std::string bytes = packed;
+        bytes[row.byte] = char(bytes[row.byte] ^ row.mask);
+        testing::writeFile(tmp.dir() / "flipped.qev", bytes);
+        testing::ToolRun r = check(tmp.dir() / "flipped.qev");
+        EXPECT_EQ(r.exitCode, 1) << row.region;
+        EXPECT_NE(r.err.find(row.finding), std::string::npos) << row.region << ":\n" << r.err;
+    }
+    // qev-unpack hands out no byte the record does not prove: the raw block's file is left out.
+    std::string bytes = packed;
+    bytes[(*index)->locateBlock(raw)->fileOffset] ^= 1;
+    testing::writeFile(tmp.dir() / "flipped.qev", bytes);
+    fs::path out = tmp.dir() / "out";
+    testing::ToolRun u = testing::runSeam(unpack::runUnpack, {"qev-unpack", (tmp.dir() / "flipped.qev").string(),
+                                                              out.string(), "-q"});
+    EXPECT_EQ(u.exitCode, 1);
+    EXPECT_TRUE(fs::exists(out / "t/a.bin") && !fs::exists(out / "t/noise.bin"));
+}
+
+TEST(Check, AgainstAFolderNamesEveryDifference) {
+    testing::TempFile tmp;
+    std::string archive = packedTree(tmp);
+    fs::path src = tmp.dir() / "src";
+    struct Row {
+        const char* change;
+        std::function<void()> apply;
+        std::string line;
+    };
+    const Row rows[] = {
+        {"none", [] {}, ""},
+        {"one byte", [&] { testing::writeFile(src / "t/a.bin", testing::patterned(89999) + "!"); }, "Differs: t/a.bin\n"},
+        {"missing", [&] { fs::remove(src / "top"); }, "Only in the archive: top\n"},
+        {"extra", [&] { testing::writeFile(src / "t/new.txt", "new"); }, "Only in " + src.string() + ": t/new.txt\n"},
+    };
+    // Each change stays: the lines add up, in the walk's order.
+    size_t lines = 0;
+    for (const Row& row : rows) {
+        row.apply();
+        lines += row.line.empty() ? 0 : 1;
+        testing::ToolRun r = check(archive, {"--against", src.string()});
+        EXPECT_EQ(r.exitCode, lines == 0 ? 0 : 1) << row.change;
+        std::string listed = r.out.substr(0, r.out.find("Archive:"));
+        EXPECT_EQ(size_t(std::count(listed.begin(), listed.end(), '\n')), lines) << row.change << ":\n" << r.out;
+        EXPECT_NE(listed.find(row.line), std::string::npos) << row.change << ":\n" << r.out;
+    }
 }
 
 TEST(Check, EveryRegressionArchiveEndsCleanly) {

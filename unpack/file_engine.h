@@ -50,7 +50,7 @@ struct EngineOptions {
     bool force = false;          // an existing file (not one this run wrote) is replaced
     bool syncEachFile = false;   // each file made durable before it is renamed into place
     // The integrity record's block hashes: a block that does not match is a damaged one.
-    std::shared_ptr<const std::vector<uint64_t>> blockHashes;
+    std::shared_ptr<const std::vector<uint32_t>> blockHashes;
 };
 
 struct EngineCounts {
