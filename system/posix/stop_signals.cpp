@@ -4,21 +4,19 @@
 
 #include <csignal>
 
+#include "system/signal_state.h"
+
 namespace qev {
 namespace {
 
-std::atomic<int> gCaught{0};
-
-void onStop(int signal) { gCaught = signal; }
+void onStop(int signal) { recordStopSignal(signal); }
 
 struct sigaction gOldInt, gOldTerm, gOldFsize;
 
 }  // namespace
 
-const std::atomic<int>& StopSignals::caught() { return gCaught; }
-
 StopSignals::StopSignals() {
-    gCaught = 0;
+    forgetStopSignal();
     struct sigaction on {};
     on.sa_handler = onStop;
     sigemptyset(&on.sa_mask);
@@ -40,14 +38,7 @@ void StopSignals::disregard() {
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGINT, &ignore, nullptr);
     ::sigaction(SIGTERM, &ignore, nullptr);
-    gCaught = 0;
-}
-
-void endByCaughtSignal() {
-    if (int signal = gCaught) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
+    forgetStopSignal();
 }
 
 }  // namespace qev

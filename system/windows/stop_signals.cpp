@@ -1,20 +1,18 @@
 #include "system/stop_signals.h"
 
+#include "system/signal_state.h"
+
 #include <csignal>
 
 namespace qev {
 namespace {
 
-std::atomic<int> gCaught{0};
-
-void onStop(int signal) { gCaught = signal; }
+void onStop(int signal) { recordStopSignal(signal); }
 
 }  // namespace
 
-const std::atomic<int>& StopSignals::caught() { return gCaught; }
-
 StopSignals::StopSignals() {
-    gCaught = 0;
+    forgetStopSignal();
     std::signal(SIGINT, onStop);
     std::signal(SIGTERM, onStop);
 }
@@ -27,14 +25,7 @@ StopSignals::~StopSignals() {
 void StopSignals::disregard() {
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGTERM, SIG_IGN);
-    gCaught = 0;
-}
-
-void endByCaughtSignal() {
-    if (int signal = gCaught) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
+    forgetStopSignal();
 }
 
 }  // namespace qev
