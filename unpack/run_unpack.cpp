@@ -266,7 +266,7 @@ int unpackWith(Options o, Console& console) {
     auto start = std::chrono::steady_clock::now();
     ProvenArchive archive = openProvenOrReport(o.archive, o.quiet, console);
     if (!archive.index) return 1;
-    const SharedIndex& index = archive.index;
+    SharedIndex index = archive.index;
     // The format keeps no times: every file gets the archive's own.
     auto opened = index->file().openedStatus();
     FileTime modified = opened ? opened->modified : 0;
