@@ -55,7 +55,7 @@ private:
 }  // namespace
 
 std::unique_ptr<ArchiveFile> openArchiveFile(const std::filesystem::path& path) {
-    std::unique_ptr<InputFile> file = InputFile::open(path, InputFile::Links::kFollow);
+    std::unique_ptr<InputFile> file = InputFile::open(path);
     std::optional<FileStatus> status = file ? file->status() : std::nullopt;
     if (!status) return nullptr;
     return std::make_unique<SystemArchiveFile>(std::move(file), *status);

@@ -12,7 +12,7 @@
 #include "archive/archive_index.h"
 #include "console/program.h"
 #include "mount/fuse_ops.h"
-#include "system/posix/posix_time.h"
+#include "system/posix/stat_fields.h"
 #include "system/process.h"
 
 namespace qev::mount {

@@ -24,10 +24,6 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-struct FileIdentityHash {
-    size_t operator()(const FileIdentity& id) const { return size_t(id.index * 0x9E3779B97F4A7C15ull ^ id.volume); }
-};
-
 enum class FileKind : uint8_t {
     kFile,
     kDirectory,
@@ -57,14 +53,10 @@ inline bool sameContents(const FileStatus& then, const FileStatus& now) {
 // or delete it).
 class InputFile {
 public:
-    enum class Links {
-        kFollow,  // a path the user named: a link in its last component is followed
-        kRefuse,  // an entry found in a tree: a link is never followed
-    };
-
-    // Null when it does not open, the reason then being the last system error. Never waits
-    // for the writer of a FIFO; with kFollow, a directory, FIFO or socket is refused too.
-    static std::unique_ptr<InputFile> open(const std::filesystem::path& path, Links links);
+    // The file at a path the user named (a link in it is followed). Null when it does not
+    // open or is a directory, FIFO or socket (refused without waiting for a writer), the
+    // reason then being the last system error. Files inside a tree: openFileIn.
+    static std::unique_ptr<InputFile> open(const std::filesystem::path& path);
     ~InputFile();
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;

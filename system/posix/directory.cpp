@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "system/posix/posix_time.h"
+#include "system/posix/stat_fields.h"
 
 namespace qev {
 namespace {
@@ -79,7 +79,7 @@ Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::str
 std::optional<FileIdentity> identityOf(const DirHandle& dir) {
     struct stat st;
     if (::fstat(dir.native(), &st) != 0) return std::nullopt;
-    return FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return identityFrom(st);
 }
 
 bool canOpenParent() { return true; }
@@ -93,7 +93,7 @@ Expected<SharedDir, SystemError> openParent(const DirHandle& dir) {
 std::optional<FileIdentity> entryIdentity(const DirHandle& dir, std::string_view name) {
     struct stat st;
     if (::fstatat(dir.native(), std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-    return FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return identityFrom(st);
 }
 
 namespace {

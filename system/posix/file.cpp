@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "system/directory.h"
-#include "system/posix/posix_time.h"
+#include "system/posix/stat_fields.h"
 
 namespace qev {
 namespace {
@@ -28,7 +28,7 @@ FileStatus statusFrom(const struct stat& st) {
     s.modified = fileTimeOf(st.st_mtim);
     s.changed = fileTimeOf(st.st_ctim);
     s.accessed = fileTimeOf(st.st_atim);
-    s.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    s.identity = identityFrom(st);
     return s;
 }
 
@@ -52,11 +52,8 @@ int blockingDescriptor(int fd, bool readable) {
 
 }  // namespace
 
-std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path, Links links) {
-    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (links == Links::kRefuse ? O_NOFOLLOW : 0);
-    // A path the user named must hold something to read; an entry of a tree is checked by
-    // its caller, which knows what it listed.
-    int fd = blockingDescriptor(::open(path.c_str(), flags), links == Links::kFollow);
+std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path) {
+    int fd = blockingDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), true);
     if (fd < 0) return nullptr;
     return std::unique_ptr<InputFile>(new InputFile(fd));
 }
@@ -100,6 +97,7 @@ std::optional<FileStatus> InputFile::status() const {
 }
 
 std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name) {
+    // A file inside a tree is checked by its caller, which knows what it listed.
     int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
     int fd = blockingDescriptor(::openat(dir.native(), std::string(name).c_str(), flags), false);
     if (fd < 0) return nullptr;

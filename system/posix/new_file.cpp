@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "system/posix/posix_time.h"
+#include "system/posix/stat_fields.h"
 
 namespace qev {
 namespace {
@@ -68,7 +68,7 @@ std::optional<SystemError> NewFile::writeAt(const uint8_t* data, uint64_t length
 std::optional<FileIdentity> NewFile::identity() const {
     struct stat st;
     if (!open_ || ::fstat(handle_, &st) != 0) return std::nullopt;
-    return FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return identityFrom(st);
 }
 
 std::optional<SystemError> NewFile::sync() {

@@ -11,7 +11,7 @@
 #include "system/directory.h"
 #include "system/new_file.h"
 #include "system/text.h"
-#include "system/windows/attributes.h"
+#include "system/windows/handle_info.h"
 
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
                                                FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
@@ -85,17 +85,16 @@ std::optional<FILE_ID_BOTH_DIR_INFO> listedEntry(HANDLE parent, std::string_view
 // directory's own entry (not a link, and the same file id) passes.
 bool isPlainEntry(HANDLE parent, std::string_view name, HANDLE h) {
     FILE_BASIC_INFO basic;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileInformationByHandle(h, &info) || (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    std::optional<FileIdentity> identity = identityOfHandle(h);
+    if (!identity || !GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return false;
     }
     auto listed = listedEntry(parent, name);
     if (!listed || (listed->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
     // Some file systems (FAT) list no file ids; they hold no links either.
-    uint64_t index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     uint64_t id = uint64_t(listed->FileId.QuadPart);
-    return id == 0 || id == index;
+    return id == 0 || id == identity->index;
 }
 
 // Gives an open file or directory the time `t` as its last write and access time.
@@ -197,9 +196,7 @@ Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::str
 }
 
 std::optional<FileIdentity> identityOf(const DirHandle& dir) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(dir.native(), &info)) return std::nullopt;
-    return FileIdentity{info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return identityOfHandle(dir.native());
 }
 
 bool canOpenParent() { return false; }
@@ -306,9 +303,8 @@ std::optional<SystemError> NewFile::writeAt(const uint8_t* data, uint64_t length
 }
 
 std::optional<FileIdentity> NewFile::identity() const {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!open_ || !GetFileInformationByHandle(handle_, &info)) return std::nullopt;
-    return FileIdentity{info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    if (!open_) return std::nullopt;
+    return identityOfHandle(handle_);
 }
 
 std::optional<SystemError> NewFile::sync() {

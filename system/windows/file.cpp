@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "system/text.h"
-#include "system/windows/attributes.h"
+#include "system/windows/handle_info.h"
 
 namespace qev {
 
@@ -12,6 +12,12 @@ FileKind kindOfAttributes(unsigned long attributes) {
     // followed.
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileKind::kLink;
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kDirectory : FileKind::kFile;
+}
+
+std::optional<FileIdentity> identityOfHandle(void* handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
 namespace {
@@ -23,10 +29,9 @@ HANDLE asHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 std::optional<FileStatus> statusOfHandle(HANDLE h) {
     FILE_BASIC_INFO basic;
     FILE_STANDARD_INFO standard;
-    BY_HANDLE_FILE_INFORMATION info;
+    std::optional<FileIdentity> identity = identityOfHandle(h);
     if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) ||
-        !GetFileInformationByHandle(h, &info)) {
+        !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) || !identity) {
         return std::nullopt;
     }
     FileStatus s;
@@ -35,22 +40,17 @@ std::optional<FileStatus> statusOfHandle(HANDLE h) {
     s.modified = fileTimeFromWindowsTicks(basic.LastWriteTime.QuadPart);
     s.changed = fileTimeFromWindowsTicks(basic.ChangeTime.QuadPart);
     s.accessed = fileTimeFromWindowsTicks(basic.LastAccessTime.QuadPart);
-    s.identity = {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    s.identity = *identity;
     return s;
 }
 
 }  // namespace
 
-std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path, Links links) {
-    // A path the user named opens as given (without FILE_FLAG_BACKUP_SEMANTICS a directory
-    // does not open); an entry of a tree opens in its long form, a link as itself.
-    HANDLE h = links == Links::kFollow
-                   ? CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr)
-                   : CreateFileW(longPathForm(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path) {
+    // As given: without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    if (links == Links::kFollow && GetFileType(h) != FILE_TYPE_DISK) {
+    if (GetFileType(h) != FILE_TYPE_DISK) {
         CloseHandle(h);
         SetLastError(ERROR_INVALID_FUNCTION);
         return nullptr;

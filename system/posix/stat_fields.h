@@ -1,8 +1,11 @@
-// FileTime to and from the timespec of POSIX calls.
+// What the POSIX half takes from a struct stat: times, to and from timespec, and identity.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <ctime>
 
+#include "system/file.h"
 #include "system/file_time.h"
 
 namespace qev {
@@ -19,5 +22,7 @@ inline struct timespec timespecOf(FileTime t) {
     }
     return {time_t(seconds), long(nanos)};
 }
+
+inline FileIdentity identityFrom(const struct stat& st) { return {uint64_t(st.st_dev), uint64_t(st.st_ino)}; }
 
 }  // namespace qev
