@@ -48,7 +48,8 @@ public:
 
     // Decompresses block `blockIndex` into `destination` (kBlockSize bytes) without touching
     // the cache; false when it cannot be located, read or decompressed to a full block.
-    bool loadBlock(uint64_t blockIndex, uint8_t* destination);
+    // `storedHash`, when given, gets the blockHash of its stored bytes once they are read.
+    bool loadBlock(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash = nullptr);
 
     // Before any read: a block whose stored bytes do not hash to `hashes[block]` (blockHash),
     // or that lies past them, fails to load as a damaged one would. Readers made from this
@@ -68,8 +69,7 @@ private:
     // when the block was loaded straight into it. Null when the block fails to load.
     const uint8_t* blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct,
                                 uint8_t* destination);
-    bool loadBlockLocked(uint64_t blockIndex, uint8_t* destination);
-    bool matchesRecord(uint64_t blockIndex, const uint8_t* stored, uint32_t length) const;
+    bool loadBlockLocked(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash = nullptr);
 
     SharedIndex archive;
     std::mutex readLock;

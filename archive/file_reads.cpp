@@ -9,32 +9,27 @@
 
 namespace qev {
 
-bool ArchiveReader::loadBlock(uint64_t blockIndex, uint8_t* destination) {
+bool ArchiveReader::loadBlock(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash) {
     std::lock_guard<std::mutex> lock(readLock);
-    return loadBlockLocked(blockIndex, destination);
+    return loadBlockLocked(blockIndex, destination, storedHash);
 }
 
-bool ArchiveReader::loadBlockLocked(uint64_t blockIndex, uint8_t* destination) {
+bool ArchiveReader::loadBlockLocked(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash) {
     std::optional<BlockLocation> at = archive->locateBlock(blockIndex);
     if (!at) return false;
-    if (at->storedLength == kBlockSize) {
-        return archive->file().readAt(at->fileOffset, destination, kBlockSize) &&
-               matchesRecord(blockIndex, destination, kBlockSize);
+    // A raw block is read straight where it is wanted; a compressed one into the staging buffer.
+    bool raw = at->storedLength == kBlockSize;
+    uint8_t* stored = raw ? destination : compressedBuffer.data();
+    if (!archive->file().readAt(at->fileOffset, stored, at->storedLength)) return false;
+    if (storedHash != nullptr || blockHashes) {
+        uint32_t hash = blockHash(std::string_view(reinterpret_cast<const char*>(stored), at->storedLength));
+        if (storedHash != nullptr) *storedHash = hash;
+        if (blockHashes && (blockIndex >= blockHashes->size() || (*blockHashes)[blockIndex] != hash)) return false;
     }
-    if (!archive->file().readAt(at->fileOffset, compressedBuffer.data(), at->storedLength) ||
-        !matchesRecord(blockIndex, compressedBuffer.data(), at->storedLength)) {
-        return false;
-    }
+    if (raw) return true;
     // Error results are huge values, so only a full block passes.
-    size_t produced = ZSTD_decompressDCtx(decompressor.get(), destination, kBlockSize,
-                                          compressedBuffer.data(), at->storedLength);
+    size_t produced = ZSTD_decompressDCtx(decompressor.get(), destination, kBlockSize, stored, at->storedLength);
     return produced == kBlockSize;
-}
-
-bool ArchiveReader::matchesRecord(uint64_t blockIndex, const uint8_t* stored, uint32_t length) const {
-    if (!blockHashes) return true;
-    return blockIndex < blockHashes->size() &&
-           blockHash(std::string_view(reinterpret_cast<const char*>(stored), length)) == (*blockHashes)[blockIndex];
 }
 
 void ArchiveReader::checkBlocksAgainst(std::shared_ptr<const std::vector<uint32_t>> hashes) {

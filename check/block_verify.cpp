@@ -38,14 +38,18 @@ BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& nee
             uint64_t to = std::min<uint64_t>(from + kRun, count);
             for (uint64_t b = from; b < to; ++b) {
                 bool hashed = hashes != nullptr && b < hashes->size();
-                bool mismatch = hashed && reader.hashStoredBlock(b) != (*hashes)[b];
-                bool damaged = b < needed.size() && needed[b] && !reader.loadBlock(b, block.data());
+                bool isNeeded = b < needed.size() && needed[b];
+                // A needed block is read once, for its hash and to decompress it.
+                std::optional<uint32_t> stored;
+                bool damaged = isNeeded && !reader.loadBlock(b, block.data(), &stored);
+                if (hashed && !isNeeded) stored = reader.hashStoredBlock(b);
+                bool mismatch = hashed && stored != (*hashes)[b];
                 if (mismatch || damaged) {
                     std::lock_guard<std::mutex> guard(lock);
                     if (mismatch) found.mismatched.push_back(b);
                     if (damaged) found.damaged.push_back(b);
                 }
-                if (hashed || (b < needed.size() && needed[b])) ++done;
+                if (hashed || isNeeded) ++done;
             }
         }
     });
