@@ -1,10 +1,8 @@
 #include "check/against.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
@@ -13,6 +11,7 @@
 #include "archive/archive_reader.h"
 #include "archive/tree_walk.h"
 #include "console/escape.h"
+#include "console/task_queue.h"
 #include "console/workers.h"
 #include "system/directory.h"
 #include "system/text.h"
@@ -44,18 +43,13 @@ public:
              unsigned jobs)
         : index_(index),
           folder_(folder),
-          queueLimit_(2 * size_t(jobs)),
-          workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { wake(); }, std::move(hashes)) {
+          queue_(2 * size_t(jobs)),
+          workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { queue_.wake(); },
+                   std::move(hashes)) {
         if (auto opened = index->file().openedStatus()) archive_ = opened->identity;
     }
 
-    ~Comparer() {
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            closing_ = true;
-        }
-        ready_.notify_all();
-    }
+    ~Comparer() { queue_.close(); }
 
     Comparison run(const std::function<void(uint64_t)>& idle);
 
@@ -88,26 +82,16 @@ private:
     }
     bool enter(Frame& frame, Comparison& result, const std::function<void(uint64_t)>& idle);
     bool reopen(std::vector<Frame>& frames);
-    void push(Task task, const std::function<void(uint64_t)>& idle);
     void work(ArchiveReader& reader);
     void compareFile(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& ours, std::vector<uint8_t>& theirs);
-    void wake() {
-        { std::lock_guard<std::mutex> lock(lock_); }
-        ready_.notify_all();
-        space_.notify_all();
-    }
 
     SharedIndex index_;
     std::string folder_;
     std::optional<FileIdentity> archive_;  // the archive itself, should it lie in the folder
     std::vector<WalkedDir> dirs_;
-    std::mutex lock_;
-    std::condition_variable ready_, space_;
-    std::deque<Task> queue_;
-    size_t queueLimit_;
-    uint64_t pending_ = 0;
-    uint64_t filesDone_ = 0;
-    bool closing_ = false;
+    std::mutex lock_;  // order_ and lines_
+    TaskQueue<Task> queue_;
+    std::atomic<uint64_t> filesDone_{0};
     uint64_t order_ = 0;
     std::vector<Line> lines_;
     ReaderWorkers workers_;  // last: started once everything above is ready
@@ -143,17 +127,7 @@ Comparison Comparer::run(const std::function<void(uint64_t)>& idle) {
         if (canOpenParent() && frames.size() > kKeptOpen) frames[frames.size() - kKeptOpen - 1].handle.reset();
         if (!enter(frames.back(), result, idle)) frames.back().below.clear();
     }
-    {
-        std::unique_lock<std::mutex> lock(lock_);
-        while (pending_ > 0 && !workers_.failed()) {
-            space_.wait_for(lock, std::chrono::milliseconds(100));
-            uint64_t done = filesDone_;
-            lock.unlock();
-            idle(done);
-            lock.lock();
-        }
-    }
-    workers_.rethrowFailure();
+    queue_.drain(workers_, [&] { idle(filesDone_); });
     std::sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) {
         return a.order != b.order ? a.order < b.order : a.text < b.text;
     });
@@ -217,7 +191,8 @@ bool Comparer::enter(Frame& frame, Comparison& result, const std::function<void(
             }
             uint64_t size = index_->fileSize(c.node);
             for (uint64_t at = 0; at == 0 || at < size; at += kPiece) {
-                push({frame.handle, c.node, frame.dir, c.name, order, at, std::min<uint64_t>(kPiece, size - at)}, idle);
+                queue_.push({frame.handle, c.node, frame.dir, c.name, order, at, std::min<uint64_t>(kPiece, size - at)},
+                            workers_, [&] { idle(filesDone_); });
             }
         }
     });
@@ -234,41 +209,12 @@ bool Comparer::enter(Frame& frame, Comparison& result, const std::function<void(
     return true;
 }
 
-void Comparer::push(Task task, const std::function<void(uint64_t)>& idle) {
-    std::unique_lock<std::mutex> lock(lock_);
-    while (queue_.size() >= queueLimit_) {
-        if (workers_.failed()) {
-            lock.unlock();
-            workers_.rethrowFailure();
-        }
-        space_.wait_for(lock, std::chrono::milliseconds(100));
-        uint64_t done = filesDone_;
-        lock.unlock();
-        idle(done);
-        lock.lock();
-    }
-    queue_.push_back(std::move(task));
-    ++pending_;
-    ready_.notify_one();
-}
-
 void Comparer::work(ArchiveReader& reader) {
     std::vector<uint8_t> ours(kPiece), theirs(kPiece);
-    for (;;) {
-        Task task;
-        {
-            std::unique_lock<std::mutex> lock(lock_);
-            ready_.wait(lock, [&] { return closing_ || workers_.failed() || !queue_.empty(); });
-            if (queue_.empty() || workers_.failed()) return;
-            task = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        space_.notify_one();
-        compareFile(reader, task, ours, theirs);
-        std::lock_guard<std::mutex> lock(lock_);
-        --pending_;
-        if (task.offset + task.length >= index_->fileSize(task.node)) ++filesDone_;
-        space_.notify_all();
+    while (std::optional<Task> task = queue_.pop(workers_)) {
+        compareFile(reader, *task, ours, theirs);
+        if (task->offset + task->length >= index_->fileSize(task->node)) ++filesDone_;
+        queue_.done();
     }
 }
 

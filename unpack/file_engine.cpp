@@ -1,7 +1,6 @@
 #include "unpack/file_engine.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "system/text.h"
 #include "system/process.h"
@@ -33,39 +32,12 @@ FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, const EngineOpti
     : index_(index),
       options_(options),
       stop_(stop),
-      queueLimit_(2 * size_t(jobs)),
+      queue_(2 * size_t(jobs)),
       fileLimit_(size_t(jobs) + (size_t(jobs) + 1) / 2),
-      workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { wakeEveryone(); },
+      workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { queue_.wake(); },
                options.blockHashes) {}
 
-FileEngine::~FileEngine() {
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        closing_ = true;
-    }
-    taskReady_.notify_all();
-}
-
-void FileEngine::wakeEveryone() {
-    // Taking the lock orders the wake-up after any waiter's check of failed().
-    { std::lock_guard<std::mutex> lock(lock_); }
-    taskReady_.notify_all();
-    spaceFree_.notify_all();
-}
-
-void FileEngine::waitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done,
-                           const std::function<void()>& idle) {
-    while (!done()) {
-        if (workers_.failed()) {
-            lock.unlock();
-            workers_.rethrowFailure();
-        }
-        spaceFree_.wait_for(lock, std::chrono::milliseconds(50));
-        lock.unlock();
-        idle();
-        lock.lock();
-    }
-}
+FileEngine::~FileEngine() { queue_.close(); }
 
 EngineCounts FileEngine::counts() const {
     std::lock_guard<std::mutex> lock(lock_);
@@ -75,14 +47,6 @@ EngineCounts FileEngine::counts() const {
 std::vector<std::string> FileEngine::takeMessages() {
     std::lock_guard<std::mutex> lock(lock_);
     return std::exchange(messages_, {});
-}
-
-void FileEngine::push(Task task, const std::function<void()>& idle) {
-    std::unique_lock<std::mutex> lock(lock_);
-    waitUntil(lock, [&] { return queue_.size() < queueLimit_; }, idle);
-    queue_.push_back(std::move(task));
-    ++pendingTasks_;
-    taskReady_.notify_one();
 }
 
 bool FileEngine::add(const SharedTarget& dir, std::string name, const Plan& plan, uint32_t planDir, NodeId node,
@@ -102,18 +66,15 @@ bool FileEngine::add(const SharedTarget& dir, std::string name, const Plan& plan
         ++counts_.failures;
         return true;
     }
-    {
-        // A file holds a descriptor and pins its directory's from here until it is done.
-        std::unique_lock<std::mutex> lock(lock_);
-        waitUntil(lock, [&] { return filesOpen_ < fileLimit_; }, idle);
-        ++filesOpen_;
-    }
+    // A file holds a descriptor and pins its directory's from here until it is done.
+    queue_.waitUntil([&] { return filesOpen_ < fileLimit_; }, workers_, idle);
+    ++filesOpen_;
     // A short name of our own in the file's own directory, so that the rename is atomic.
     auto out = NewFile::create(dir->handle, std::string(kTemporaryPrefix) + std::to_string(processId()) + "-" +
                                         std::to_string(tempCounter_++));
     if (!out) {
-        std::lock_guard<std::mutex> lock(lock_);
         --filesOpen_;
+        std::lock_guard<std::mutex> lock(lock_);
         messages_.push_back("Error: Failed to extract " + file->path() + ": " + out.error().text());
         ++counts_.failures;
         return true;
@@ -124,33 +85,19 @@ bool FileEngine::add(const SharedTarget& dir, std::string name, const Plan& plan
     file->chunksLeft = chunks;
     for (uint64_t c = 0; c < chunks; ++c) {
         uint64_t offset = c * kChunkSize;
-        push(Task{file, offset, std::min(kChunkSize, size - offset)}, idle);
+        queue_.push(Task{file, offset, std::min(kChunkSize, size - offset)}, workers_, idle);
     }
     return true;
 }
 
-void FileEngine::finish(const std::function<void()>& idle) {
-    std::unique_lock<std::mutex> lock(lock_);
-    waitUntil(lock, [&] { return pendingTasks_ == 0; }, idle);
-}
+void FileEngine::finish(const std::function<void()>& idle) { queue_.drain(workers_, idle); }
 
 void FileEngine::work(ArchiveReader& reader) {
     std::vector<uint8_t> buffer(kChunkSize);
-    for (;;) {
-        Task task;
-        {
-            std::unique_lock<std::mutex> lock(lock_);
-            taskReady_.wait(lock, [&] { return closing_ || workers_.failed() || !queue_.empty(); });
-            // After a failure the queued files are dropped: their temporaries go with them.
-            if (queue_.empty() || workers_.failed()) return;
-            task = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        spaceFree_.notify_one();
-        runTask(reader, task, buffer);
-        std::lock_guard<std::mutex> lock(lock_);
-        --pendingTasks_;
-        spaceFree_.notify_all();
+    // Queued files dropped after a failure take their temporaries with them.
+    while (std::optional<Task> task = queue_.pop(workers_)) {
+        runTask(reader, *task, buffer);
+        queue_.done();
     }
 }
 
@@ -212,9 +159,9 @@ void FileEngine::complete(OutputFile& file) {
     }
     Placed placed = failure.empty() ? place(file, failure) : Placed::kFailed;
     file.out.reset();  // removes the temporary unless it was renamed into place
-    std::lock_guard<std::mutex> lock(lock_);
     --filesOpen_;
-    spaceFree_.notify_all();
+    queue_.wakeProducer();
+    std::lock_guard<std::mutex> lock(lock_);
     if (placed == Placed::kDone) {
         ++counts_.filesDone;
         return;

@@ -6,9 +6,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "console/task_queue.h"
 #include "console/workers.h"
 #include "system/new_file.h"
 #include "unpack/unpack_plan.h"
@@ -97,26 +96,16 @@ private:
     Placed place(OutputFile& file, std::string& failure);
     void complete(OutputFile& file);
     void fail(OutputFile& file, std::string reason);
-    void push(Task task, const std::function<void()>& idle);
-    // Waits until `done` holds, calling `idle` now and then; rethrows a worker's failure.
-    void waitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done,
-                   const std::function<void()>& idle);
-    void wakeEveryone();
 
     SharedIndex index_;
     EngineOptions options_;
     const std::atomic<int>& stop_;
     uint64_t tempCounter_ = 0;
 
-    mutable std::mutex lock_;
-    std::condition_variable taskReady_;
-    std::condition_variable spaceFree_;
-    std::deque<Task> queue_;
-    size_t queueLimit_;
-    size_t fileLimit_;   // files with an open temporary at once: what bounds the descriptors
-    size_t filesOpen_ = 0;
-    uint64_t pendingTasks_ = 0;  // queued or running
-    bool closing_ = false;
+    mutable std::mutex lock_;  // counts_ and messages_
+    TaskQueue<Task> queue_;
+    size_t fileLimit_;  // files with an open temporary at once: what bounds the descriptors
+    std::atomic<size_t> filesOpen_{0};
     EngineCounts counts_;
     std::vector<std::string> messages_;
     ReaderWorkers workers_;  // last: started once everything above is ready, joined first
