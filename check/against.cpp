@@ -14,6 +14,7 @@
 #include "console/task_queue.h"
 #include "console/workers.h"
 #include "system/directory.h"
+#include "system/directory_chain.h"
 #include "system/text.h"
 
 namespace qev::check {
@@ -21,8 +22,6 @@ namespace {
 
 // Large files are compared in pieces, on every core.
 constexpr size_t kPiece = size_t(4) << 20;
-// Folders held open on the way down; above them the walk climbs back through "..".
-constexpr size_t kKeptOpen = 16;
 
 struct WalkedDir {
     uint32_t parent;
@@ -63,11 +62,10 @@ private:
         uint64_t offset;  // the piece of the file this task compares
         uint64_t length;
     };
+    // A folder being walked; the chain holds it open, or climbs back to it.
     struct Frame {
         NodeId node;
         uint32_t dir;  // index into dirs_
-        FileIdentity identity;
-        SharedDir handle;  // null once let go
         std::vector<std::pair<NodeId, std::string_view>> below;
         size_t next = 0;
     };
@@ -80,8 +78,7 @@ private:
         std::lock_guard<std::mutex> lock(lock_);
         lines_.push_back({order_++, error, std::move(text)});
     }
-    bool enter(Frame& frame, Comparison& result, const std::function<void(uint64_t)>& idle);
-    bool reopen(std::vector<Frame>& frames);
+    bool enter(Frame& frame, const SharedDir& folder, Comparison& result, const std::function<void(uint64_t)>& idle);
     void work(ArchiveReader& reader);
     void compareFile(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& ours, std::vector<uint8_t>& theirs);
 
@@ -105,27 +102,30 @@ Comparison Comparer::run(const std::function<void(uint64_t)>& idle) {
         return result;
     }
     dirs_.push_back({kNoParent, {}});
+    DirectoryChain chain(*root);
     std::vector<Frame> frames;
-    frames.push_back({0, 0, identityOf(**root).value_or(FileIdentity{}), *root, {}, 0});
-    if (!enter(frames.back(), result, idle)) frames.clear();
+    frames.push_back({0, 0, {}, 0});
+    if (!enter(frames.back(), chain.current(), result, idle)) frames.clear();
     while (!frames.empty()) {
         Frame& top = frames.back();
         if (top.next == top.below.size()) {
-            if (!reopen(frames)) break;
             frames.pop_back();
+            if (!frames.empty() && !chain.ascend()) {
+                add(true, "The folder changed while it was compared: " + folder_);
+                break;
+            }
             continue;
         }
         auto [node, name] = top.below[top.next++];
-        auto opened = openDirectory(*top.handle, name);
+        auto opened = openDirectory(*chain.current(), name);
         if (!opened) {
             add(true, "Cannot read " + diskPath(top.dir, name) + ": " + opened.error().text());
             continue;
         }
         dirs_.push_back({top.dir, name});
-        Frame child{node, uint32_t(dirs_.size() - 1), identityOf(**opened).value_or(FileIdentity{}), *opened, {}, 0};
-        frames.push_back(std::move(child));
-        if (canOpenParent() && frames.size() > kKeptOpen) frames[frames.size() - kKeptOpen - 1].handle.reset();
-        if (!enter(frames.back(), result, idle)) frames.back().below.clear();
+        chain.descend(*opened);
+        frames.push_back({node, uint32_t(dirs_.size() - 1), {}, 0});
+        if (!enter(frames.back(), chain.current(), result, idle)) frames.back().below.clear();
     }
     queue_.drain(workers_, [&] { idle(filesDone_); });
     std::sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) {
@@ -139,25 +139,12 @@ Comparison Comparer::run(const std::function<void(uint64_t)>& idle) {
     return result;
 }
 
-// Before the walk goes back up to the folder above, that folder must be open again: through
-// "..", and only if it is still the folder walked down from.
-bool Comparer::reopen(std::vector<Frame>& frames) {
-    if (frames.size() < 2 || frames[frames.size() - 2].handle) return true;
-    Frame& above = frames[frames.size() - 2];
-    auto parent = openParent(*frames.back().handle);
-    if (!parent || identityOf(**parent) != above.identity) {
-        add(true, "The folder changed while it was compared: " + folder_);
-        return false;
-    }
-    above.handle = *parent;
-    return true;
-}
-
 // Compares one folder's entries with the archive directory's: files go to the workers,
 // folders on both sides are walked later.
-bool Comparer::enter(Frame& frame, Comparison& result, const std::function<void(uint64_t)>& idle) {
+bool Comparer::enter(Frame& frame, const SharedDir& folder, Comparison& result,
+                     const std::function<void(uint64_t)>& idle) {
     ++result.directories;
-    auto listed = listDirectory(*frame.handle);
+    auto listed = listDirectory(*folder);
     if (!listed) {
         add(true, "Cannot read " + diskPath(frame.dir, listed.error().name) + ": " + listed.error().reason);
         return false;
@@ -166,7 +153,7 @@ bool Comparer::enter(Frame& frame, Comparison& result, const std::function<void(
     for (const ListedEntry& e : *listed) {
         bool packed = e.kind == FileKind::kFile || e.kind == FileKind::kDirectory;
         bool isArchive = e.kind == FileKind::kFile && archive_ &&
-                         (e.identity ? *e.identity == *archive_ : entryIdentity(*frame.handle, e.name) == *archive_);
+                         (e.identity ? *e.identity == *archive_ : entryIdentity(*folder, e.name) == *archive_);
         if (packed && !isArchive) onDisk.emplace(e.name, &e);
     }
     std::vector<std::string_view> inArchive;
@@ -191,7 +178,7 @@ bool Comparer::enter(Frame& frame, Comparison& result, const std::function<void(
             }
             uint64_t size = index_->fileSize(c.node);
             for (uint64_t at = 0; at == 0 || at < size; at += kPiece) {
-                queue_.push({frame.handle, c.node, frame.dir, c.name, order, at, std::min<uint64_t>(kPiece, size - at)},
+                queue_.push({folder, c.node, frame.dir, c.name, order, at, std::min<uint64_t>(kPiece, size - at)},
                             workers_, [&] { idle(filesDone_); });
             }
         }

@@ -9,17 +9,18 @@ namespace qev::pack {
 
 TemporaryOutput::TemporaryOutput(const std::string& output)
     : output_(output), target_(pathFromUtf8(output)), name_(utf8FromPath(target_.filename())) {
-    std::string prefix = output + ".tmp-" + std::to_string(processId()) + "-";
+    // OUTPUT.tmp-PID-N beside the output; messages name it by the output's path as typed.
+    std::string suffix = ".tmp-" + std::to_string(processId()) + "-";
     std::filesystem::path parent = target_.parent_path();
     auto dir = openDirectoryPath(parent.empty() ? std::string(".") : utf8FromPath(parent));
-    if (!dir) throw PackError("Cannot create " + prefix + "0: " + dir.error().text());
+    if (!dir) throw PackError("Cannot create " + output + suffix + "0: " + dir.error().text());
     for (unsigned attempt = 0; !file_; ++attempt) {
-        tempName_ = name_ + ".tmp-" + std::to_string(processId()) + "-" + std::to_string(attempt);
+        tempName_ = name_ + suffix + std::to_string(attempt);
         auto made = NewFile::create(*dir, tempName_);
         if (made) {
             file_ = std::move(*made);
         } else if (!made.error().nameTaken || attempt >= 100) {
-            throw PackError("Cannot create " + prefix + std::to_string(attempt) + ": " + made.error().text());
+            throw PackError("Cannot create " + output + suffix + std::to_string(attempt) + ": " + made.error().text());
         }
     }
 }

@@ -3,7 +3,6 @@
 namespace qev::unpack {
 namespace {
 
-constexpr size_t kKeptOpen = 8;
 constexpr std::string_view kChanged = "the destination changed while it was being written";
 
 }  // namespace
@@ -37,46 +36,39 @@ void walkDepthFirst(const Plan& plan, const std::function<bool(uint32_t)>& enter
     }
 }
 
-PlanCursor::PlanCursor(const Plan& plan, SharedDir dest) : plan_(plan), made_(plan.dirs.size()) {
-    made_[0] = identityOf(*dest).value_or(FileIdentity{});
-    path_.emplace_back(0, std::move(dest));
+PlanCursor::PlanCursor(const Plan& plan, SharedDir dest)
+    : plan_(plan), made_(plan.dirs.size()), chain_(std::move(dest)), at_{0} {
+    made_[0] = chain_.identityAt(0);
 }
 
 Expected<SharedDir, SystemError> PlanCursor::climbTo(uint32_t dir) {
-    while (path_.back().first != dir) {
-        if (path_.size() == 1) return SystemError{0, std::string(kChanged)};  // not above the current one
-        uint32_t up = plan_.dirs[path_.back().first].parent;
-        if (path_[path_.size() - 2].first == up) {
-            path_.pop_back();
-            continue;
-        }
-        // The directory above was let go: climb through "..", and make sure it is the one made.
-        auto parent = openParent(*path_.back().second);
-        if (!parent) return parent.error();
-        if (identityOf(**parent) != made_[up]) return SystemError{0, std::string(kChanged)};
-        path_.back() = {up, *parent};
+    while (at_.back() != dir) {
+        // Not above the current one, or the folder above was moved.
+        if (at_.size() == 1 || !chain_.ascend()) return SystemError{0, std::string(kChanged)};
+        at_.pop_back();
     }
-    return path_.back().second;
+    return chain_.current();
 }
 
 Expected<SharedDir, SystemError> PlanCursor::make(uint32_t dir, bool force, bool& created) {
-    auto made = makeDirectory(*path_.back().second, plan_.dirs[dir].name, force, &created);
-    if (made) made_[dir] = identityOf(**made).value_or(FileIdentity{});
-    return moveDown(dir, std::move(made));
+    auto made = makeDirectory(*chain_.current(), plan_.dirs[dir].name, force, &created);
+    if (!made) return made;
+    moveDown(dir, *made);
+    made_[dir] = chain_.identityAt(chain_.depth());
+    return made;
 }
 
 Expected<SharedDir, SystemError> PlanCursor::enter(uint32_t dir) {
-    auto opened = openDirectory(*path_.back().second, plan_.dirs[dir].name);
-    if (opened && identityOf(**opened) != made_[dir]) return SystemError{0, std::string(kChanged)};
-    return moveDown(dir, std::move(opened));
+    auto opened = openDirectory(*chain_.current(), plan_.dirs[dir].name);
+    if (!opened) return opened;
+    if (identityOf(**opened) != made_[dir]) return SystemError{0, std::string(kChanged)};
+    moveDown(dir, *opened);
+    return opened;
 }
 
-Expected<SharedDir, SystemError> PlanCursor::moveDown(uint32_t dir, Expected<SharedDir, SystemError> opened) {
-    if (!opened) return opened;
-    path_.emplace_back(dir, *opened);
-    // Keep the destination, and the last few on the way down.
-    if (canOpenParent() && path_.size() > kKeptOpen) path_.erase(path_.begin() + 1);
-    return opened;
+void PlanCursor::moveDown(uint32_t dir, const SharedDir& opened) {
+    chain_.descend(opened);
+    at_.push_back(dir);
 }
 
 }  // namespace qev::unpack

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "system/directory.h"
+#include "system/directory_chain.h"
 #include "unpack/unpack_plan.h"
 
 namespace qev::unpack {
@@ -35,13 +36,12 @@ public:
     const FileIdentity& made(uint32_t dir) const { return made_[dir]; }
 
 private:
-    Expected<SharedDir, SystemError> moveDown(uint32_t dir, Expected<SharedDir, SystemError> opened);
+    void moveDown(uint32_t dir, const SharedDir& opened);
 
     const Plan& plan_;
     std::vector<FileIdentity> made_;  // what each directory was when made
-    // The open directories from the destination down to the current one; where the system
-    // can climb through "..", only the destination and the last few are kept.
-    std::vector<std::pair<uint32_t, SharedDir>> path_;
+    DirectoryChain chain_;            // from the destination down to the current directory
+    std::vector<uint32_t> at_;        // the plan's directory at each level of the chain
 };
 
 }  // namespace qev::unpack
