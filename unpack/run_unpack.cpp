@@ -38,7 +38,7 @@ public:
                   EngineOptions{modified, o.force, !o.noSync && !canSyncFilesystem(), std::move(archive.blockHashes)},
                   gStop),
           progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {
-        noteFilesystem(dest_);
+        if (std::optional<FileIdentity> id = identityOf(*dest_)) filesystems_.try_emplace(id->volume, dest_);
     }
 
     void unpack(const std::vector<NodeId>& chain) {
@@ -133,8 +133,10 @@ private:
             }
             ++dirsMade_;
             // A directory folds letter case as its parent does, unless it is another filesystem.
-            folds_[i] = cursor.made(i).volume == cursor.made(d.parent).volume ? folds_[d.parent] : foldsCase(**made);
-            noteFilesystem(*made);
+            uint64_t volume = cursor.made(i).volume;
+            bool sameFilesystem = volume == cursor.made(d.parent).volume;
+            folds_[i] = sameFilesystem ? folds_[d.parent] : foldsCase(**made);
+            if (!sameFilesystem) filesystems_.try_emplace(volume, *made);
             queueFiles(plan, i, target(*made, folds_[i], created));
             return true;
         }, [](uint32_t) {});
@@ -157,11 +159,6 @@ private:
             }
         }
         return t;
-    }
-
-    // One open directory on each filesystem written to, to make it durable at the end.
-    void noteFilesystem(const SharedDir& dir) {
-        if (std::optional<FileIdentity> id = identityOf(*dir)) filesystems_.try_emplace(id->volume, dir);
     }
 
     void syncEverything() {
@@ -208,7 +205,7 @@ private:
     SharedDir dest_;
     bool destFolds_;
     std::vector<bool> folds_;  // of the current plan's directories
-    std::map<uint64_t, SharedDir> filesystems_;
+    std::map<uint64_t, SharedDir> filesystems_;  // one open directory on each written to
     FileTime time_;
     FileEngine engine_;
     ProgressLine progress_;
