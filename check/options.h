@@ -8,13 +8,14 @@
 namespace qev::check {
 
 inline constexpr const char* kUsage =
-    "Usage: qev-check ARCHIVE [--quick] [--list] [--json] [--against DIR] [-j N] [--progress | --no-progress]";
+    "Usage: qev-check ARCHIVE [--quick] [--list] [--json] [--against DIR] [--repair] [-j N] [--progress | --no-progress]";
 
 struct Options : CommonOptions {
     std::string archive;
     bool quick = false;  // structure only
     bool list = false;
     bool json = false;
+    bool repair = false;  // rebuild damaged bytes from the recovery record, in place
     std::string against;  // a folder to compare the archive with, file by file
 };
 

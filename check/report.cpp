@@ -31,6 +31,19 @@ std::string integrityText(const Report& r) {
     return r.dataChecked ? "every byte matches the record" : "tables and footer match the record";
 }
 
+std::string recoveryText(const Report& r) {
+    const RecoveryStatus& s = r.recovery;
+    if (!s.present) return "none";
+    if (!s.damage) return "cannot be read: " + s.unreadable;
+    const RecoveryDamage& d = *s.damage;
+    if (d.any() && !d.repairable()) return "cannot repair the damage found: " + d.whyNot();
+    if (d.any()) return "can repair the damage found (qev-check --repair)";
+    const RecoveryGeometry& g = d.layout.geometry;
+    return percentText(g.hundredths) + " (" + std::to_string(d.layout.recordSize()) +
+           " bytes): rebuilds any run of up to " + std::to_string(s.runBytes()) + " bytes, or any " +
+           plural(s.sectors(), "damaged sector", "damaged sectors") + " of 4 KiB";
+}
+
 const char* recordStateWord(RecordState state) {
     switch (state) {
         case RecordState::kAbsent: return "absent";
@@ -69,6 +82,11 @@ std::string summaryText(const Report& r, const Findings& f) {
                          : r.dataChecked ? "every block checked"
                                          : "not checked (--quick)");
     out += line("Integrity:", integrityText(r));
+    out += line("Recovery:", recoveryText(r));
+    if (r.repaired.ranges > 0) {
+        out += line("Repaired:", plural(r.repaired.bytes, "byte", "bytes") + " in " +
+                                     plural(r.repaired.ranges, "range", "ranges"));
+    }
     out += line("Findings:", plural(f.errors, "error", "errors") + ", " + plural(f.warnings, "warning", "warnings"));
     return out;
 }
@@ -108,6 +126,23 @@ std::string summaryJson(const Report& r, const Findings& f, bool opened) {
             json.endObject();
         }
     }
+    const RecoveryStatus& s = r.recovery;
+    json.stringField("recoveryRecord", !s.present ? "absent" : !s.damage ? "unreadable" : s.damage->ownParts() > 0 ? "damaged" : "verified");
+    if (s.damage) {
+        json.beginObject("recovery");
+        json.decimalField("percent", s.damage->layout.geometry.hundredths / 100.0, 2);
+        json.uintField("recordBytes", s.damage->layout.recordSize());
+        json.boolField("repairable", s.damage->repairable());
+        json.uintField("runBytes", s.runBytes());
+        json.uintField("sectors", s.sectors());
+        json.endObject();
+    }
+    if (r.repaired.ranges > 0) {
+        json.beginObject("repaired");
+        json.uintField("bytes", r.repaired.bytes);
+        json.uintField("ranges", r.repaired.ranges);
+        json.endObject();
+    }
     json.uintField("errors", f.errors);
     json.uintField("warnings", f.warnings);
     json.beginArray("findings");
@@ -116,6 +151,7 @@ std::string summaryJson(const Report& r, const Findings& f, bool opened) {
         json.stringField("severity", item.error ? "error" : "warning");
         json.stringField("kind", item.kind);
         json.stringField("message", item.text);
+        if (item.repairable) json.boolField("repairable", *item.repairable);
         json.endObject();
     }
     json.endArray();

@@ -7,10 +7,17 @@
 #include "archive/integrity_record.h"
 #include "check/block_verify.h"
 #include "check/findings.h"
+#include "check/recovery_status.h"
 #include "check/survey.h"
 #include "console/console.h"
 
 namespace qev::check {
+
+// What a repair wrote back, before the check that follows it.
+struct Repaired {
+    uint64_t bytes = 0;
+    uint64_t ranges = 0;
+};
 
 struct Report {
     std::string archive;  // as typed
@@ -23,6 +30,8 @@ struct Report {
     std::vector<std::string> differences;       // with that folder
     Totals totals;
     BlockStats blocks;
+    RecoveryStatus recovery;
+    Repaired repaired;
 };
 
 // "1 error", "2 errors".

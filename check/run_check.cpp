@@ -8,6 +8,8 @@
 #include "check/against.h"
 #include "check/block_verify.h"
 #include "check/options.h"
+#include "check/recovery_status.h"
+#include "check/repair.h"
 #include "check/report.h"
 #include "check/survey.h"
 #include "console/progress.h"
@@ -35,7 +37,8 @@ void reportBlocks(const ArchiveIndex& index, const Survey& survey, const std::ve
         if (paths.empty()) text += "no file";
         for (size_t p = 0; p < paths.size(); ++p) text += (p > 0 ? ", " : "") + paths[p];
         if (total > paths.size()) text += " and " + std::to_string(total - paths.size()) + " more";
-        findings.error(kind, text);
+        std::optional<BlockLocation> at = index.locateBlock(blocks[i]);
+        findings.errorAt(kind, at ? at->fileOffset : 0, at ? at->storedLength : 0, text);
     }
     if (blocks.size() > kBlocksShown) {
         findings.error(kind, std::to_string(blocks.size() - kBlocksShown) + " more such blocks");
@@ -46,14 +49,20 @@ void reportBlocks(const ArchiveIndex& index, const Survey& survey, const std::ve
 void checkStructureAgainstRecord(const ArchiveIndex& index, const FoundRecord& found, Report& report,
                                  Findings& findings) {
     report.record = found.state;
+    ArchiveFooter footer = decodeFooter(found.footer.data());
     if (found.state == RecordState::kDamaged) {
-        findings.error("integrity-record", "The integrity record is damaged: it does not match the footer's seal");
+        findings.errorAt("integrity-record", footer.auxSection1.offset, footer.auxSection1.size,
+                         "The integrity record is damaged: it does not match the footer's seal");
     }
     if (found.state != RecordState::kVerified) return;
     for (const std::string& part : mismatchedStructure(index, found)) {
         ++report.recordMismatches;
-        findings.error(part == "footer" ? "footer-mismatch" : "table-mismatch",
-                       capitalized("the " + part + " does not match the integrity record"));
+        SectionRange range = part == "offset table" ? footer.offsetSection
+                             : part == "name table" ? footer.nameSection
+                             : part == "tree"       ? footer.treeSection
+                                                    : SectionRange{index.archiveSize() - kFooterSize, kFooterSize};
+        findings.errorAt(part == "footer" ? "footer-mismatch" : "table-mismatch", range.offset, range.size,
+                         capitalized("the " + part + " does not match the integrity record"));
     }
 }
 
@@ -106,20 +115,40 @@ void compareAgainst(const SharedIndex& index, const Options& o, Console& console
     }
 }
 
-int checkArchive(const Options& o, Console& console) {
+// The recovery record's view of the findings: scanned cell by cell when something is
+// damaged, so that each finding can say whether it is repairable.
+void judgeByRecovery(const ArchiveFile& file, Report& report, Findings& findings) {
+    RecoveryStatus status = assessRecovery(file, findings.errors > 0);
+    if (!status.unreadable.empty()) findings.error("recovery-unreadable", "Cannot read the recovery record: " + status.unreadable);
+    judgeFindings(status, findings);
+    report.recovery = std::move(status);
+}
+
+void printOpenFailure(const Options& o, Console& console, Report& report, Findings& findings) {
+    printError(console, kFailedToOpen, o.archive);
+    for (const Finding& f : findings.items) printError(console, kErrorPrefix, f.text);
+    if (o.json && !o.list) {
+        std::string json = summaryJson(report, findings, false);
+        console.out.write(json.data(), std::streamsize(json.size()));
+        console.out.flush();
+    }
+}
+
+}  // namespace
+
+int checkArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile> file, const Repaired& repaired) {
     Report report;
     report.archive = o.archive;
+    report.repaired = repaired;
     Findings findings;
-    auto index = ArchiveIndex::open(pathFromUtf8(o.archive));
+    if (!file) file = openArchiveFile(pathFromUtf8(o.archive));
+    ArchiveFile* raw = file.get();
+    auto index = ArchiveIndex::create(file);
     if (!index) {
         findings.error("not-opened", capitalized(describeOpenError(index.error())));
-        printError(console, kFailedToOpen, o.archive);
-        printError(console, kErrorPrefix, findings.items.back().text);
-        if (o.json && !o.list) {
-            std::string json = summaryJson(report, findings, false);
-            console.out.write(json.data(), std::streamsize(json.size()));
-            console.out.flush();
-        }
+        // The file itself is still ours: its recovery record may mend what refused it.
+        if (file && !o.list) judgeByRecovery(*file, report, findings);
+        printOpenFailure(o, console, report, findings);
         return 1;
     }
     ListSink list;
@@ -145,6 +174,7 @@ int checkArchive(const Options& o, Console& console) {
     } else if (report.dataChecked) {
         checkData(*index, o, console, survey, found, report, findings);
     }
+    if (!o.list) judgeByRecovery(*raw, report, findings);
     if (!o.list && !o.json) {
         for (const std::string& d : report.differences) printLine(console, d);
     }
@@ -161,8 +191,6 @@ int checkArchive(const Options& o, Console& console) {
     return findings.errors == 0 ? 0 : 1;
 }
 
-}  // namespace
-
 int runCheck(int argc, const char* const* argv, Console& console) {
     Options o;
     return runProgram({"qev-check", kUsage}, argc, argv, console, optionTable(o), o, [&] {
@@ -170,7 +198,8 @@ int runCheck(int argc, const char* const* argv, Console& console) {
             printError(console, kErrorPrefix, error);
             return 1;
         }
-        return checkArchive(o, console);
+        if (o.repair) return repairArchive(o, console);
+        return checkArchive(o, console, nullptr, {});
     });
 }
 

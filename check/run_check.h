@@ -1,5 +1,10 @@
 #pragma once
 
+#include <memory>
+
+#include "archive/archive_file.h"
+#include "check/options.h"
+#include "check/report.h"
 #include "console/console.h"
 
 namespace qev::check {
@@ -7,5 +12,9 @@ namespace qev::check {
 // qev-check ARCHIVE [options]: checks an archive's structure and data and describes what
 // it holds. Returns 0 when nothing makes a file unreadable or unreachable, else 1.
 int runCheck(int argc, const char* const* argv, Console& console);
+
+// The check of one archive: `file` when given (else the file at o.archive), with what a
+// repair wrote shown in the summary. Prints the summary and the findings.
+int checkArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile> file, const Repaired& repaired);
 
 }  // namespace qev::check

@@ -2,7 +2,10 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <stdexcept>
+
+#include "archive/recovery_record.h"
 
 namespace qev::pack {
 namespace {
@@ -22,6 +25,30 @@ std::string parseLevel(std::string_view text, int& level) {
     return "";
 }
 
+// A percentage with at most two decimals, within the record's bounds: "1", "0.5", "2.25".
+std::string parseRecovery(std::string_view text, uint32_t& hundredths) {
+    uint64_t value = 0;
+    int decimals = -1;
+    bool digits = false;
+    for (char c : text) {
+        if (c == '.' && decimals < 0) {
+            decimals = 0;
+        } else if (c >= '0' && c <= '9' && decimals < 2 && value < 1000000) {
+            value = value * 10 + uint64_t(c - '0');
+            digits = true;
+            if (decimals >= 0) ++decimals;
+        } else {
+            return "Invalid recovery percentage: " + std::string(text);
+        }
+    }
+    for (int d = std::max(decimals, 0); d < 2; ++d) value *= 10;
+    if (!digits || value < kMinRecoveryHundredths || value > kMaxRecoveryHundredths) {
+        return "Invalid recovery percentage (0.1 to 50): " + std::string(text);
+    }
+    hundredths = uint32_t(value);
+    return "";
+}
+
 }  // namespace
 
 OptionTable optionTable(Options& o) {
@@ -33,6 +60,8 @@ OptionTable optionTable(Options& o) {
              o.dedup = false;
              return std::string();
          }},
+        {0, "recovery", "PERCENT", "Add a recovery record of about PERCENT of the archive (0.1 to 50)",
+         [&o](std::string_view value) { return parseRecovery(value, o.recovery); }},
         {0, "force", {}, "Replace OUTPUT.qev if it exists", setFlag(o.force)},
         {'q', "quiet", {}, "Print errors only", setFlag(o.quiet)},
     };

@@ -1,6 +1,7 @@
 // The command line of qev-pack.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "console/program.h"
@@ -9,13 +10,14 @@ namespace qev::pack {
 
 inline constexpr std::string_view kUsage =
     "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
-    "[--progress | --no-progress] [-q]";
+    "[--recovery PERCENT] [--progress | --no-progress] [-q]";
 
 struct Options : CommonOptions {
     std::string source;
     std::string output;
     int level = 3;
     bool dedup = true;
+    uint32_t recovery = 0;  // the recovery record's size in hundredths of a percent; 0: none
     bool force = false;
     bool quiet = false;
 };

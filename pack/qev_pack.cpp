@@ -13,6 +13,7 @@
 
 #include "archive/archive_writer.h"
 #include "archive/integrity_record.h"
+#include "archive/recovery_record.h"
 #include "console/progress.h"
 #include "pack/data_stream.h"
 #include "pack/options.h"
@@ -50,19 +51,42 @@ void writeTables(TemporaryOutput& out, const std::vector<BlockOffsetRecord>& rec
     record.treeHash = tree.value();
 }
 
-// The integrity record after the tables, then the footer that points at it and seals it.
-void writeRecordAndFooter(TemporaryOutput& out, ArchiveFooter footer, IntegrityRecord& record) {
-    uint64_t at = out.written();
+// The footer for an integrity record written at `at`, and a recovery record after it when
+// asked for (the footer then follows the recovery record).
+std::optional<RecoveryLayout> placeRecords(ArchiveFooter& footer, uint64_t at, const IntegrityRecord& record,
+                                           uint32_t recovery) {
     footer.auxSection1 = {at, record.encodedSize()};
-    footer.auxSection2 = {at + record.encodedSize(), 0};
-    footer.archiveSize = footer.auxSection2.offset + kFooterSize;
+    uint64_t recordOffset = at + record.encodedSize();
+    std::optional<RecoveryLayout> layout;
+    if (recovery != 0) layout = RecoveryLayout{planRecovery(recordOffset + kFooterSize, recovery), recordOffset};
+    footer.auxSection2 = {recordOffset, layout ? layout->recordSize() : 0};
+    footer.archiveSize = recordOffset + footer.auxSection2.size + kFooterSize;
+    return layout;
+}
+
+// The integrity record after the tables, then the recovery record if any, then the footer
+// that points at both and seals the first. The recovery record's parity covers the footer,
+// so the footer is written first and the record read back with it.
+void writeRecordsAndFooter(TemporaryOutput& out, ArchiveFooter footer, IntegrityRecord& record, uint32_t recovery,
+                           const std::string& output) {
+    std::optional<RecoveryLayout> layout = placeRecords(footer, out.written(), record, recovery);
     std::string footerBytes = writer::encodeFooter(footer);
     record.footerHash = footerFieldsHash(reinterpret_cast<const uint8_t*>(footerBytes.data()));
     std::string encoded = encodeIntegrityRecord(record);
     std::array<uint8_t, 32> seal = sealFor(encoded);
     footerBytes.replace(96, seal.size(), reinterpret_cast<const char*>(seal.data()), seal.size());
     out.write(encoded);
-    out.write(footerBytes);
+    out.writeAt(footer.archiveSize - kFooterSize, footerBytes);
+    if (!layout) return;
+    auto read = [&](uint64_t offset, uint8_t* into, uint32_t count) {
+        stopIfAsked();
+        return out.readAt(offset, into, count);
+    };
+    auto write = [&](uint64_t offset, std::string_view bytes) {
+        out.writeAt(offset, bytes);
+        return true;
+    };
+    if (!writeRecoveryRecord(*layout, read, write)) throw PackError("Failed to read back " + output);
 }
 
 std::string summaryLine(const SourceTree& tree, uint64_t archiveSize, uint64_t saved, double seconds) {
@@ -118,8 +142,9 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     uint64_t dataSize = out.written();
     std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(data.storedLengths);
     writeTables(out, records, layout, record);
-    writeRecordAndFooter(out, writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size()),
-                         record);
+    writeRecordsAndFooter(out,
+                          writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size()),
+                          record, o.recovery, o.output);
     out.commit(o.force);
     // The archive is in place: a stop from now on changes nothing, and the run succeeded.
     StopSignals::disregard();

@@ -1,5 +1,6 @@
 #include "pack/temporary_output.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "system/process.h"
@@ -14,6 +15,7 @@ TemporaryOutput::TemporaryOutput(const std::string& output)
     std::filesystem::path parent = target_.parent_path();
     auto dir = openDirectoryPath(parent.empty() ? std::string(".") : utf8FromPath(parent));
     if (!dir) throw PackError("Cannot create " + output + suffix + "0: " + dir.error().text());
+    dir_ = *dir;
     for (unsigned attempt = 0; !file_; ++attempt) {
         tempName_ = name_ + suffix + std::to_string(attempt);
         auto made = NewFile::create(*dir, tempName_);
@@ -25,10 +27,22 @@ TemporaryOutput::TemporaryOutput(const std::string& output)
     }
 }
 
-void TemporaryOutput::write(std::string_view bytes) {
-    auto error = file_->writeAt(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), written_);
+void TemporaryOutput::write(std::string_view bytes) { writeAt(written_, bytes); }
+
+void TemporaryOutput::writeAt(uint64_t offset, std::string_view bytes) {
+    auto error = file_->writeAt(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), offset);
     if (error) throw PackError("Failed to write " + output_ + ": " + error->text());
-    written_ += bytes.size();
+    written_ = std::max(written_, offset + bytes.size());
+}
+
+bool TemporaryOutput::readAt(uint64_t offset, uint8_t* into, uint32_t count) {
+    if (!reader_) {
+        reader_ = openFileIn(*dir_, tempName_);
+        // The name must still be the file this run made.
+        auto status = reader_ ? reader_->status() : std::nullopt;
+        if (!status || status->identity != file_->identity()) reader_.reset();
+    }
+    return reader_ && reader_->readAt(offset, into, count);
 }
 
 std::vector<Excluded> TemporaryOutput::excluded() const {
@@ -42,6 +56,7 @@ void TemporaryOutput::commit(bool replace) {
     if (name_.empty()) {
         throw PackError("Cannot create " + output_ + ": " + std::make_error_code(std::errc::is_a_directory).message());
     }
+    reader_.reset();
     if (auto error = file_->sync()) throw PackError("Failed to write " + output_ + ": " + error->text());
     auto error = file_->commit(name_, {.time = std::nullopt, .sync = true, .replace = replace});
     if (error && error->nameTaken) throw PackError(existsMessage(output_));

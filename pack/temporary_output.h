@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "pack/source_tree.h"
+#include "system/directory.h"
+#include "system/file.h"
 #include "system/new_file.h"
 
 namespace qev::pack {
@@ -22,6 +24,10 @@ public:
     // Appends; throws PackError.
     void write(std::string_view bytes);
     uint64_t written() const { return written_; }
+    // Writes at `offset`, extending the file as needed; throws PackError.
+    void writeAt(uint64_t offset, std::string_view bytes);
+    // Reads back what was written; false when it cannot.
+    bool readAt(uint64_t offset, uint8_t* into, uint32_t count);
 
     // What the scan must leave out: this temporary, and an existing output about to be
     // replaced.
@@ -38,7 +44,9 @@ private:
     std::filesystem::path target_;
     std::string name_;      // the output's name in its folder
     std::string tempName_;  // the temporary's
+    SharedDir dir_;
     std::unique_ptr<NewFile> file_;
+    std::unique_ptr<InputFile> reader_;
     uint64_t written_ = 0;
 };
 

@@ -71,10 +71,28 @@ public:
     std::optional<uint64_t> size() const;
     std::optional<FileStatus> status() const;
 
-private:
-    friend std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name);
+protected:
     explicit InputFile(intptr_t handle) : handle_(handle) {}
     intptr_t handle_;
+
+private:
+    friend std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name);
+};
+
+// An existing regular file opened to be mended where it lies: the reads of an InputFile,
+// positioned writes, and a sync that makes them durable. A link in the path the user named
+// is followed, as for reading.
+class FileInPlace : public InputFile {
+public:
+    // Null when it does not open for writing or is not a regular file, the reason then
+    // being the last system error.
+    static std::unique_ptr<FileInPlace> open(const std::filesystem::path& path);
+    // False on an error, the reason then being the last system error.
+    bool writeAt(uint64_t offset, const uint8_t* data, uint32_t count);
+    bool sync();
+
+private:
+    using InputFile::InputFile;
 };
 
 // The status of the entry at `path`, a link itself rather than its target.

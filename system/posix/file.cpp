@@ -75,6 +75,39 @@ bool InputFile::readAt(uint64_t offset, uint8_t* destination, uint32_t count) co
     return true;
 }
 
+std::unique_ptr<FileInPlace> FileInPlace::open(const std::filesystem::path& path) {
+    int fd = blockingDescriptor(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC), true);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<FileInPlace>(new FileInPlace(fd));
+}
+
+bool FileInPlace::writeAt(uint64_t offset, const uint8_t* data, uint32_t count) {
+    if (offset > uint64_t(std::numeric_limits<off_t>::max()) - count) {
+        errno = EFBIG;
+        return false;
+    }
+    while (count > 0) {
+        ssize_t n = ::pwrite(int(handle_), data, count, off_t(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
+        offset += uint64_t(n);
+        data += n;
+        count -= uint32_t(n);
+    }
+    return true;
+}
+
+bool FileInPlace::sync() { return ::fsync(int(handle_)) == 0; }
+
 std::optional<size_t> InputFile::readSome(char* into, size_t capacity) {
     for (;;) {
         ssize_t n = ::read(int(handle_), into, capacity);

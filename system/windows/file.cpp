@@ -75,6 +75,35 @@ bool InputFile::readAt(uint64_t offset, uint8_t* destination, uint32_t count) co
     return true;
 }
 
+std::unique_ptr<FileInPlace> FileInPlace::open(const std::filesystem::path& path) {
+    // Others may read meanwhile, but not write.
+    HANDLE h = CreateFileW(longPathForm(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return nullptr;
+    }
+    return std::unique_ptr<FileInPlace>(new FileInPlace(reinterpret_cast<intptr_t>(h)));
+}
+
+bool FileInPlace::writeAt(uint64_t offset, const uint8_t* data, uint32_t count) {
+    while (count > 0) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset);
+        at.OffsetHigh = DWORD(offset >> 32);
+        DWORD put = 0;
+        if (!::WriteFile(asHandle(handle_), data, count, &put, &at) || put == 0) return false;
+        offset += put;
+        data += put;
+        count -= put;
+    }
+    return true;
+}
+
+bool FileInPlace::sync() { return FlushFileBuffers(asHandle(handle_)) != 0; }
+
 std::optional<size_t> InputFile::readSome(char* into, size_t capacity) {
     DWORD got = 0;
     DWORD asked = DWORD(capacity < (DWORD(1) << 30) ? capacity : (DWORD(1) << 30));

@@ -1,0 +1,200 @@
+#include "archive/recovery_repair.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/recovery_code.h"
+
+namespace qev {
+namespace {
+
+constexpr uint32_t kPieceCells = 256;
+
+struct GroupCounts {
+    std::vector<uint32_t> data, parity;
+};
+
+GroupCounts countPerGroup(const RecoveryDamage& d) {
+    const RecoveryGeometry& g = d.layout.geometry;
+    GroupCounts counts{std::vector<uint32_t>(g.groups, 0), std::vector<uint32_t>(g.groups, 0)};
+    for (uint64_t n : d.dataCells) ++counts.data[n % g.groups];
+    for (uint64_t p : d.parityCells) ++counts.parity[p % g.groups];
+    return counts;
+}
+
+// The cells of the protected stream whose hash differs.
+bool scanStream(const RecoveryLayout& layout, const HashTable& table, const ReadFileAt& read,
+                std::vector<uint64_t>& damaged) {
+    const RecoveryGeometry& g = layout.geometry;
+    ProtectedStream stream(layout, read);
+    std::vector<uint8_t> piece(size_t(kPieceCells) * kCellSize);
+    for (uint64_t at = 0; at < g.dataCells; at += kPieceCells) {
+        uint32_t cells = uint32_t(std::min<uint64_t>(kPieceCells, g.dataCells - at));
+        if (!stream.readCells(at, cells, piece.data())) return false;
+        for (uint32_t c = 0; c < cells; ++c) {
+            if (cellHash(&piece[size_t(c) * kCellSize]) != table.hashes[at + c]) damaged.push_back(at + c);
+        }
+    }
+    return true;
+}
+
+bool scanParity(const RecoveryLayout& layout, const HashTable& table, const ReadFileAt& read,
+                std::vector<uint64_t>& damaged) {
+    const RecoveryGeometry& g = layout.geometry;
+    std::vector<uint8_t> piece(size_t(kPieceCells) * kCellSize);
+    for (uint64_t at = 0; at < g.parityCells(); at += kPieceCells) {
+        uint32_t cells = uint32_t(std::min<uint64_t>(kPieceCells, g.parityCells() - at));
+        if (!read(layout.parityOffset(at), piece.data(), cells * kCellSize)) return false;
+        for (uint32_t c = 0; c < cells; ++c) {
+            if (cellHash(&piece[size_t(c) * kCellSize]) != table.hashes[g.dataCells + at + c]) damaged.push_back(at + c);
+        }
+    }
+    return true;
+}
+
+// Rebuilds the damaged cells of one group from k of its others, each checked by its hash.
+bool rebuildGroup(const RecoveryDamage& d, const ParityCode& code, uint64_t group, const std::vector<bool>& dataBad,
+                  const std::vector<bool>& parityBad, const ReadFileAt& read, std::vector<Patch>& patches) {
+    const RecoveryGeometry& g = d.layout.geometry;
+    const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
+    ProtectedStream stream(d.layout, read);
+    auto cellOf = [&](uint32_t row) { return row < k ? group + uint64_t(row) * g.groups : group + uint64_t(row - k) * g.groups; };
+    auto bad = [&](uint32_t row) {
+        uint64_t n = cellOf(row);
+        return row < k ? n < g.dataCells && dataBad[n] : parityBad[n];
+    };
+    std::vector<uint32_t> known, wanted;
+    for (uint32_t row = 0; row < k + m; ++row) {
+        if (bad(row)) {
+            wanted.push_back(row);
+        } else if (known.size() < k) {
+            known.push_back(row);
+        }
+    }
+    if (known.size() < k) return false;
+    std::vector<uint8_t> cells((known.size() + wanted.size()) * size_t(kCellSize));
+    std::vector<uint8_t*> knownCells, out;
+    for (size_t i = 0; i < known.size(); ++i) {
+        uint8_t* cell = &cells[i * kCellSize];
+        knownCells.push_back(cell);
+        uint64_t n = cellOf(known[i]);
+        bool ok = known[i] < k ? stream.readCells(n, 1, cell) : read(d.layout.parityOffset(n), cell, kCellSize);
+        if (!ok) return false;
+    }
+    for (size_t i = 0; i < wanted.size(); ++i) out.push_back(&cells[(known.size() + i) * kCellSize]);
+    if (!code.rebuild(known, knownCells.data(), wanted, out.data())) return false;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        uint64_t n = cellOf(wanted[i]);
+        bool isData = wanted[i] < k;
+        if (cellHash(out[i]) != d.table.hashes[isData ? n : g.dataCells + n]) return false;
+        const char* bytes = reinterpret_cast<const char*>(out[i]);
+        if (!isData) {
+            patches.push_back({d.layout.parityOffset(n), std::string(bytes, kCellSize)});
+            continue;
+        }
+        for (const ProtectedStream::Piece& piece : stream.piecesOf(n)) {
+            patches.push_back({piece.fileOffset, std::string(bytes + piece.inCell, piece.length)});
+        }
+    }
+    return true;
+}
+
+// The record's own parts that differ from what the layout and the hashes make of them.
+void rebuildRecordParts(const RecoveryDamage& d, std::vector<Patch>& patches) {
+    std::string header = encodeRecoveryHeader(d.layout);
+    for (int copy = 0; copy < 2; ++copy) {
+        if (d.headerDamaged[copy]) patches.push_back({d.layout.headerOffset(copy), header});
+    }
+    if (d.table.damaged[0].empty() && d.table.damaged[1].empty()) return;
+    std::string table = encodeHashCopy(d.table.hashes);
+    for (int copy = 0; copy < 2; ++copy) {
+        for (uint64_t chunk : d.table.damaged[copy]) {
+            uint64_t at = chunk * kCellSize;
+            patches.push_back({d.layout.hashCopyOffset(copy) + at, table.substr(at, kCellSize)});
+        }
+    }
+}
+
+}  // namespace
+
+uint64_t RecoveryDamage::ownParts() const {
+    return parityCells.size() + headerDamaged[0] + headerDamaged[1] + table.damaged[0].size() + table.damaged[1].size();
+}
+
+bool RecoveryDamage::canRebuild(uint64_t offset, uint64_t size) const {
+    if (table.lost != 0) return false;
+    const RecoveryGeometry& g = layout.geometry;
+    uint64_t recordEnd = layout.recordOffset + layout.recordSize();
+    if (offset >= layout.recordOffset && offset < recordEnd) return true;  // rebuilt from the data
+    uint64_t at = offset < layout.recordOffset ? offset : offset - layout.recordSize();
+    uint64_t first = at / kCellSize, last = (at + std::max<uint64_t>(size, 1) - 1) / kCellSize;
+    auto hit = std::lower_bound(dataCells.begin(), dataCells.end(), first);
+    for (; hit != dataCells.end() && *hit <= last; ++hit) {
+        if (std::binary_search(lostGroups.begin(), lostGroups.end(), *hit % g.groups)) return false;
+    }
+    return true;
+}
+
+std::string RecoveryDamage::whyNot() const {
+    if (table.lost != 0) return "the record's hashes are damaged in both of their copies";
+    uint64_t worst = 0;
+    GroupCounts counts = countPerGroup(*this);
+    for (uint64_t group : lostGroups) worst = std::max<uint64_t>(worst, counts.data[group] + counts.parity[group]);
+    return std::to_string(lostGroups.size()) + (lostGroups.size() == 1 ? " group has" : " groups have") +
+           " more damaged sectors than the record can rebuild (up to " + std::to_string(worst) + ", at most " +
+           std::to_string(layout.geometry.parityPerGroup) + ")";
+}
+
+std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData) {
+    RecoveryDamage d;
+    d.layout = layout;
+    auto table = readHashTable(layout, read);
+    if (!table) return std::nullopt;
+    d.table = std::move(*table);
+    std::string header = encodeRecoveryHeader(layout);
+    for (int copy = 0; copy < 2; ++copy) {
+        uint8_t bytes[kRecoveryHeaderSize];
+        d.headerDamaged[copy] = !read(layout.headerOffset(copy), bytes, kRecoveryHeaderSize) ||
+                                std::memcmp(bytes, header.data(), kRecoveryHeaderSize) != 0;
+    }
+    if (d.table.lost != 0) return d;
+    if (!scanParity(layout, d.table, read, d.parityCells)) return std::nullopt;
+    d.dataScanned = scanData;
+    if (scanData && !scanStream(layout, d.table, read, d.dataCells)) return std::nullopt;
+    const RecoveryGeometry& g = layout.geometry;
+    GroupCounts counts = countPerGroup(d);
+    d.spare = g.parityPerGroup;
+    for (uint64_t group = 0; group < g.groups; ++group) {
+        uint32_t erased = counts.data[group] + counts.parity[group];
+        if (counts.data[group] > 0 && erased > g.parityPerGroup) d.lostGroups.push_back(group);
+        d.spare = std::min(d.spare, erased >= g.parityPerGroup ? 0 : g.parityPerGroup - erased);
+    }
+    return d;
+}
+
+std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& d, const ReadFileAt& read, std::string& why) {
+    if (!d.repairable()) {
+        why = d.whyNot();
+        return std::nullopt;
+    }
+    const RecoveryGeometry& g = d.layout.geometry;
+    std::vector<bool> dataBad(g.dataCells, false), parityBad(g.parityCells(), false);
+    std::vector<uint64_t> groups;
+    for (uint64_t n : d.dataCells) dataBad[n] = true, groups.push_back(n % g.groups);
+    for (uint64_t p : d.parityCells) parityBad[p] = true, groups.push_back(p % g.groups);
+    std::sort(groups.begin(), groups.end());
+    groups.erase(std::unique(groups.begin(), groups.end()), groups.end());
+    ParityCode code(g.dataPerGroup, g.parityPerGroup);
+    std::vector<Patch> patches;
+    for (uint64_t group : groups) {
+        if (!rebuildGroup(d, code, group, dataBad, parityBad, read, patches)) {
+            why = "the rebuilt bytes do not match the record's hashes";
+            return std::nullopt;
+        }
+    }
+    rebuildRecordParts(d, patches);
+    std::sort(patches.begin(), patches.end(), [](const Patch& a, const Patch& b) { return a.offset < b.offset; });
+    return patches;
+}
+
+}  // namespace qev

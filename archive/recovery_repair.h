@@ -1,0 +1,48 @@
+// Finding damage through a recovery record, and rebuilding it. Reads only; what to write
+// back is returned as patches, for the caller to check and write.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/recovery_record.h"
+
+namespace qev {
+
+struct RecoveryDamage {
+    RecoveryLayout layout;
+    HashTable table;
+    bool headerDamaged[2] = {false, false};
+    bool dataScanned = false;          // false: only the record itself was read
+    std::vector<uint64_t> dataCells;   // damaged cells of the protected stream, ascending
+    std::vector<uint64_t> parityCells; // damaged parity cells, ascending
+    std::vector<uint64_t> lostGroups;  // groups with more damaged cells than parity left
+    uint32_t spare = 0;                // the fewest undamaged parity cells of any group
+
+    bool any() const { return ownParts() > 0 || !dataCells.empty(); }
+    // How many of the record's own parts (sectors, headers, hash chunks) are damaged.
+    uint64_t ownParts() const;
+    bool repairable() const { return table.lost == 0 && lostGroups.empty(); }
+    // Whether the file's bytes [offset, offset + size) are undamaged or can be rebuilt.
+    bool canRebuild(uint64_t offset, uint64_t size) const;
+    // Why the damage cannot be repaired, as a sentence's end: "3 groups have ...".
+    std::string whyNot() const;
+};
+
+// Reads the record's headers, hash tables and parity cells and, with `scanData`, every
+// cell of the protected stream, comparing each with its hash. Nothing when a read fails.
+std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData);
+
+struct Patch {
+    uint64_t offset;
+    std::string bytes;
+};
+
+// The rebuilt bytes of every damaged part, each rebuilt cell checked against its hash,
+// in file order. Nothing, and `why`, when the damage cannot be rebuilt.
+std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& damage, const ReadFileAt& read,
+                                                std::string& why);
+
+}  // namespace qev

@@ -1,0 +1,55 @@
+#include "check/recovery_status.h"
+
+#include "archive/format.h"
+
+namespace qev::check {
+
+uint64_t RecoveryStatus::runBytes() const {
+    if (!damage || damage->spare == 0) return 0;
+    // Each group takes one cell of every G in a run, so G cells a spare parity cell.
+    uint64_t cells = uint64_t(damage->spare) * damage->layout.geometry.groups;
+    return (cells - 1) * kCellSize;
+}
+
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool scanData) {
+    RecoveryStatus status;
+    std::optional<uint64_t> size = file.size();
+    if (!size) return status;
+    ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return file.readAt(offset, into, count); };
+    uint8_t footer[kFooterSize];
+    bool footerRead = *size >= kFooterSize && file.readAt(*size - kFooterSize, footer, kFooterSize);
+    std::optional<RecoveryLayout> layout = findRecoveryRecord(*size, footerRead ? footer : nullptr, read);
+    if (!layout) return status;
+    status.present = true;
+    status.damage = assessDamage(*layout, read, scanData);
+    if (!status.damage) status.unreadable = "a read of the archive failed";
+    return status;
+}
+
+void judgeFindings(const RecoveryStatus& status, Findings& findings) {
+    if (!status.damage) return;
+    const RecoveryDamage& d = *status.damage;
+    uint64_t own = d.ownParts();
+    if (own > 0) {
+        findings.errorAt("recovery-damaged", d.layout.recordOffset, d.layout.recordSize(),
+                         "The recovery record is damaged: " + std::to_string(own) +
+                             (own == 1 ? " of its sectors differs from its hash" : " of its sectors differ from their hashes"));
+    }
+    for (Finding& f : findings.items) {
+        if (!f.error) continue;
+        f.repairable = f.size > 0 && d.dataScanned ? d.canRebuild(f.offset, f.size) : d.repairable() && d.dataScanned;
+        if (f.kind == "recovery-damaged") f.repairable = d.table.lost == 0;
+        f.text += *f.repairable ? " (repairable)" : " (not repairable)";
+    }
+}
+
+std::string percentText(uint32_t hundredths) {
+    std::string text = std::to_string(hundredths / 100);
+    if (hundredths % 100 != 0) {
+        text += "." + std::to_string(hundredths % 100 / 10);
+        if (hundredths % 10 != 0) text += std::to_string(hundredths % 10);
+    }
+    return text + "%";
+}
+
+}  // namespace qev::check

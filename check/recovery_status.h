@@ -1,0 +1,34 @@
+// What the recovery record can do for an archive being checked: whether there is one,
+// whether it is whole, and whether it can repair what the check found.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "archive/archive_file.h"
+#include "archive/recovery_repair.h"
+#include "check/findings.h"
+
+namespace qev::check {
+
+struct RecoveryStatus {
+    bool present = false;
+    std::string unreadable;                // a read of it failed: why
+    std::optional<RecoveryDamage> damage;  // when it could be read
+
+    // Any run of this many bytes, and any this many scattered sectors, are still repairable.
+    uint64_t runBytes() const;
+    uint32_t sectors() const { return damage ? damage->spare : 0; }
+};
+
+// Finds the file's recovery record and compares its own parts with their hashes; with
+// `scanData`, every cell of the archive too.
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool scanData);
+
+// Adds the record's own damage as findings, and judges every error finding repairable or not.
+void judgeFindings(const RecoveryStatus& status, Findings& findings);
+
+// "2%", "0.5%", "1.25%".
+std::string percentText(uint32_t hundredths);
+
+}  // namespace qev::check
