@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # What building needs, and what testing needs on top: GoogleTest, jq for strict JSON
 # checks, mingw-w64 and Wine to build and run the Windows executables, clang and its
 # runtime for the fuzz targets, exfat-fuse and exfatprogs for the tests on an exFAT drive.
-BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libfuse3-dev fuse3
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libisal-dev libfuse3-dev fuse3
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev exfat-fuse exfatprogs \
                  make xz-utils wine64
 RELEASE_DIR ?= build-release
@@ -99,7 +99,7 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	bench/run.sh
 
-# Windows executables, cross-built with mingw-w64 and linked statically; libzstd comes from
+# Windows executables, cross-built with mingw-w64 and linked statically; libzstd and ISA-L come from
 # Debian's own source package, built once into the build tree. The folder dist/ holds
 # them with the README and the licences, ready to zip.
 WINDOWS_DIR ?= build-windows
@@ -108,16 +108,18 @@ WINDOWS_DIST := $(WINDOWS_DIR)/dist/qev-tool-windows-x86_64
 windows:
 	$(call install-missing,$(WINDOWS_PACKAGES))
 	windows/fetch_zstd.sh $(WINDOWS_DIR)/deps
+	windows/fetch_source.sh $(WINDOWS_DIR)/deps libisal isal
 	mkdir -p $(WINDOWS_DIR)/deps/xxhash && cp /usr/include/xxhash.h $(WINDOWS_DIR)/deps/xxhash/
 	cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DQEV_ZSTD_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/zstd \
-	  -DQEV_XXHASH_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/xxhash
+	  -DQEV_XXHASH_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/xxhash -DQEV_ISAL_DIR=$(CURDIR)/$(WINDOWS_DIR)/deps/isal
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 	rm -rf $(WINDOWS_DIST) && mkdir -p $(WINDOWS_DIST)
 	cp $(WINDOWS_DIR)/tool/qev-tool.exe $(WINDOWS_DIR)/pack/qev-pack.exe $(WINDOWS_DIR)/unpack/qev-unpack.exe \
 	  $(WINDOWS_DIR)/check/qev-check.exe README.md LICENSE $(WINDOWS_DIST)/
 	cp $(WINDOWS_DIR)/deps/zstd/LICENSE $(WINDOWS_DIST)/LICENSE.zstd
 	cp /usr/share/doc/libxxhash-dev/copyright $(WINDOWS_DIST)/LICENSE.xxhash
+	cp $(WINDOWS_DIR)/deps/isal/LICENSE $(WINDOWS_DIST)/LICENSE.isa-l
 	@echo "Windows executables in $(WINDOWS_DIST)"
 
 # The Windows executables run under Wine, each run compared with the native build's.

@@ -140,9 +140,9 @@ std::string RecoveryDamage::whyNot() const {
     uint64_t worst = 0;
     GroupCounts counts = countPerGroup(*this);
     for (uint64_t group : lostGroups) worst = std::max<uint64_t>(worst, counts.data[group] + counts.parity[group]);
-    return std::to_string(lostGroups.size()) + (lostGroups.size() == 1 ? " group has" : " groups have") +
-           " more damaged sectors than the record can rebuild (up to " + std::to_string(worst) + ", at most " +
-           std::to_string(layout.geometry.parityPerGroup) + ")";
+    return "the damage is beyond the recovery record: " + std::to_string(lostGroups.size()) + " of its " +
+           std::to_string(layout.geometry.groups) + " groups have up to " + std::to_string(worst) +
+           " damaged 4 KiB sectors, and each group rebuilds at most " + std::to_string(layout.geometry.parityPerGroup);
 }
 
 std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData) {

@@ -1,5 +1,7 @@
 #include "check/recovery_status.h"
 
+#include <cstdio>
+
 #include "archive/format.h"
 
 namespace qev::check {
@@ -31,9 +33,10 @@ void judgeFindings(const RecoveryStatus& status, Findings& findings) {
     const RecoveryDamage& d = *status.damage;
     uint64_t own = d.ownParts();
     if (own > 0) {
-        findings.errorAt("recovery-damaged", d.layout.recordOffset, d.layout.recordSize(),
-                         "The recovery record is damaged: " + std::to_string(own) +
-                             (own == 1 ? " of its sectors differs from its hash" : " of its sectors differ from their hashes"));
+        std::string text = "The recovery record is damaged: ";
+        text += std::to_string(own);
+        text += own == 1 ? " of its sectors differs from its hash" : " of its sectors differ from their hashes";
+        findings.errorAt("recovery-damaged", d.layout.recordOffset, d.layout.recordSize(), std::move(text));
     }
     for (Finding& f : findings.items) {
         if (!f.error) continue;
@@ -44,12 +47,15 @@ void judgeFindings(const RecoveryStatus& status, Findings& findings) {
 }
 
 std::string percentText(uint32_t hundredths) {
-    std::string text = std::to_string(hundredths / 100);
-    if (hundredths % 100 != 0) {
-        text += "." + std::to_string(hundredths % 100 / 10);
-        if (hundredths % 10 != 0) text += std::to_string(hundredths % 10);
+    char text[32];
+    if (hundredths % 100 == 0) {
+        std::snprintf(text, sizeof text, "%u%%", hundredths / 100);
+    } else if (hundredths % 10 == 0) {
+        std::snprintf(text, sizeof text, "%u.%u%%", hundredths / 100, hundredths % 100 / 10);
+    } else {
+        std::snprintf(text, sizeof text, "%u.%02u%%", hundredths / 100, hundredths % 100);
     }
-    return text + "%";
+    return text;
 }
 
 }  // namespace qev::check

@@ -152,6 +152,18 @@ result "qev-pack.exe refuses to replace an archive without --force" $((1 - $?))
 cmp -s "$work/native.qev" "$work/windows.qev"
 result "qev-pack.exe replaces an archive with --force" $?
 same "list the packed tree" check/qev-check windows.qev --list
+# A recovery record: written alike, and the Windows build repairs a damaged run in place.
+(cd "$work" && "$native/pack/qev-pack" tree healed.qev -q --recovery 2 &&
+    timeout 120 "$wine" "$windows/pack/qev-pack.exe" tree healed-w.qev -q --recovery 2)
+cmp -s "$work/healed.qev" "$work/healed-w.qev"
+result "qev-pack.exe writes the same recovery record" $?
+cp "$work/healed.qev" "$work/damaged.qev"
+head -c 5000 /dev/urandom | dd of="$work/damaged.qev" bs=1 seek=300 conv=notrunc status=none
+same "check names the damage repairable" check/qev-check damaged.qev --no-progress
+(cd "$work" && timeout 120 "$wine" "$windows/check/qev-check.exe" damaged.qev --repair --no-progress > /dev/null)
+result "qev-check.exe --repair succeeds" $?
+cmp -s "$work/healed.qev" "$work/damaged.qev"
+result "qev-check.exe --repair gives back every byte" $?
 same "extract a packed file" tool/qev-tool extract windows.qev 'title\BYTES\ends.bin'
 (cd "$work" && timeout 120 "$wine" "$windows/unpack/qev-unpack.exe" windows.qev unpacked -q)
 diff -r "$work/tree" "$work/unpacked" > /dev/null
