@@ -1,5 +1,7 @@
 #include "console/options.h"
 
+#include <algorithm>
+
 namespace qev {
 namespace {
 
@@ -74,12 +76,14 @@ std::string parseCommandLine(int argc, const char* const* argv, const OptionTabl
 }
 
 std::string helpText(std::string_view usage, const OptionTable& table) {
-    constexpr size_t kColumn = 24;
+    // The help column: 24, or further right where an option is spelt longer.
+    size_t column = 24;
+    for (const Option& o : table) column = std::max(column, spellings(o).size() + 4);
     std::string text(usage);
     text += "\n\nOptions:\n";
     for (const Option& o : table) {
         std::string line = "  " + spellings(o);
-        line.append(line.size() < kColumn ? kColumn - line.size() : 1, ' ');
+        line.append(column - line.size(), ' ');
         text += line + std::string(o.help) + "\n";
     }
     return text;

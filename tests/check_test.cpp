@@ -61,6 +61,7 @@ TEST(Check, SoundArchiveGivesTheExactSummary) {
                          "Largest file: 0005000010101D00_v64/content/big.bin (100000 bytes)\n"
                          "Data:         every block checked\n"
                          "Integrity:    no integrity record (written by another program)\n"
+                         "Recovery:     none\n"
                          "Findings:     0 errors, 0 warnings\n");
     EXPECT_EQ(check(tmp.path(), {"--quick"}).out.find("Data:         not checked (--quick)\n") != std::string::npos, true);
 }
@@ -148,7 +149,7 @@ TEST(Check, AnArchiveThatDoesNotOpenSaysWhy) {
                          "\nError: The footer's format version is not supported\n");
     testing::ToolRun json = check(tmp.path(), {"--json"});
     EXPECT_EQ(json.out, "{\"archive\":\"" + tmp.path().string() +
-                            "\",\"opened\":false,\"errors\":1,\"warnings\":0,\"findings\":[{\"severity\":\"error\","
+                            "\",\"opened\":false,\"recoveryRecord\":\"absent\",\"errors\":1,\"warnings\":0,\"findings\":[{\"severity\":\"error\","
                             "\"kind\":\"not-opened\",\"message\":\"The footer's format version is not supported\"}]}\n");
 }
 
@@ -203,16 +204,19 @@ TEST(Check, ListingOfAPackedTreeMatchesFind) {
     EXPECT_EQ(listed, testing::readWholeFile(found));
 }
 
-// A tree packed by qev-pack: a raw block, compressed ones, and names to flip.
-std::string packedTree(const testing::TempFile& tmp) {
+// A tree packed by qev-pack: a raw block, compressed ones, and names to flip; `noise`
+// bytes of random data.
+std::string packedTree(const testing::TempFile& tmp, std::vector<std::string> options = {}, size_t noise = 70000) {
     fs::path src = tmp.dir() / "src";
     fs::create_directories(src / "t/empty");
     testing::writeFile(src / "t/a.bin", testing::patterned(90000));
-    testing::writeFile(src / "t/noise.bin", testing::incompressible(70000));
+    testing::writeFile(src / "t/noise.bin", testing::incompressible(noise));
     testing::writeFile(src / "top", "top");
     std::string out = (tmp.dir() / "p.qev").string();
     auto pack = [](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); };
-    EXPECT_EQ(testing::runSeam(pack, {"qev-pack", src.string(), out, "-q"}).exitCode, 0);
+    std::vector<std::string> args = {"qev-pack", src.string(), out, "-q"};
+    args.insert(args.end(), options.begin(), options.end());
+    EXPECT_EQ(testing::runSeam(pack, args).exitCode, 0);
     return out;
 }
 
@@ -266,6 +270,59 @@ TEST(Check, TheIntegrityRecordFindsAFlipInEachRegion) {
                                                               out.string(), "-q"});
     EXPECT_EQ(u.exitCode, 1);
     EXPECT_TRUE(fs::exists(out / "t/a.bin") && !fs::exists(out / "t/noise.bin"));
+}
+
+// Damage anywhere, of the kinds disks do: a run in each region, scattered sectors, a lost
+// footer; --repair gives back every byte, or refuses in one line and writes nothing.
+TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
+    testing::TempFile tmp;
+    // 5 MB of noise: the record has several interleaved groups.
+    std::string archive = packedTree(tmp, {"--recovery", "2"}, 5000000);
+    std::string packed = testing::readWholeFile(archive);
+    const uint64_t size = packed.size();
+    ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize);
+    struct Run {
+        uint64_t at, length;
+    };
+    struct Row {
+        const char* damage;
+        std::vector<Run> runs;
+        bool repairable;
+    };
+    const Row rows[] = {
+        {"a 64 KiB run in the data", {{1000003, 65536}}, true},
+        {"a run over the tables", {{f.offsetSection.offset, f.auxSection1.offset - f.offsetSection.offset}}, true},
+        {"the integrity record", {{f.auxSection1.offset, f.auxSection1.size}}, true},
+        {"the footer", {{size - kFooterSize, kFooterSize}}, true},
+        {"the footer and the header before it", {{size - 600, 600}}, true},
+        {"the recovery record", {{f.auxSection2.offset, f.auxSection2.size / 2}}, true},
+        {"scattered sectors", {{4096, 4096}, {1200000, 4096}, {2500000, 4096}, {4100000, 4096}, {size - 300, 300}}, true},
+        {"a run longer than the record", {{200000, f.auxSection2.size + 4096}}, false},
+    };
+    for (const Row& row : rows) {
+        std::string bytes = packed;
+        for (const Run& run : row.runs) {
+            for (uint64_t i = 0; i < run.length; ++i) bytes[run.at + i] = char(bytes[run.at + i] ^ (0x5A + i));
+        }
+        testing::writeFile(archive, bytes);
+        testing::ToolRun c = check(archive);
+        EXPECT_EQ(c.exitCode, 1) << row.damage;
+        EXPECT_NE(c.err.find(row.repairable ? " (repairable)\n" : " (not repairable)\n"), std::string::npos)
+            << row.damage << ":\n" << c.err;
+        testing::ToolRun r = check(archive, {"--repair"});
+        if (row.repairable) {
+            EXPECT_EQ(r.exitCode, 0) << row.damage << ":\n" << r.err;
+            EXPECT_NE(r.out.find("Integrity:    every byte matches the record\n"), std::string::npos) << row.damage;
+            EXPECT_TRUE(testing::readWholeFile(archive) == packed) << row.damage;
+        } else {
+            EXPECT_EQ(r.exitCode, 1) << row.damage;
+            EXPECT_EQ(r.out, "") << row.damage;
+            EXPECT_EQ(r.err.rfind("Error: Cannot repair " + archive + ": the damage is beyond the recovery record", 0), 0u)
+                << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_TRUE(testing::readWholeFile(archive) == bytes) << row.damage;
+        }
+    }
 }
 
 TEST(Check, AgainstAFolderNamesEveryDifference) {

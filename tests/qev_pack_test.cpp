@@ -196,13 +196,16 @@ struct BadUse {
 TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
     make("f", "x");
     const std::string usage =
-        "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] [--progress | --no-progress] [-q]";
+        "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] [--recovery PERCENT] "
+        "[--progress | --no-progress] [-q]";
     for (const BadUse& c : std::vector<BadUse>{
              {{}, "Error: Expected SOURCE_DIR and OUTPUT.qev (" + usage + ")"},
              {{src()}, "Error: Expected SOURCE_DIR and OUTPUT.qev (" + usage + ")"},
              {{src(), out(), "--level", "99"}, "Error: Invalid compression level: 99"},
              {{src(), out(), "--level", "3x"}, "Error: Invalid compression level: 3x"},
              {{src(), out(), "--level"}, "Error: --level needs a value"},
+             {{src(), out(), "--recovery", "0.05"}, "Error: Invalid recovery percentage (0.1 to 50): 0.05"},
+             {{src(), out(), "--recovery", "1.5.0"}, "Error: Invalid recovery percentage: 1.5.0"},
              {{src(), out(), "--fast"}, "Error: Unknown option: --fast"},
              {{src(), out(), "-j", "0"}, "Error: Invalid number of jobs: 0"},
              {{src() + "/f", out()}, "Error: Not a directory: " + src() + "/f"},
@@ -225,7 +228,7 @@ TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
 TEST_F(Pack, HelpVersionAndTheEndOfOptions) {
     std::string help = pack({"--help"}).out;
     EXPECT_TRUE(help.starts_with("Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
-                                 "[--progress | --no-progress] [-q]\n\nOptions:\n")) << help;
+                                 "[--recovery PERCENT] [--progress | --no-progress] [-q]\n\nOptions:\n")) << help;
     for (const char* line : {"\n      --level N ", "\n  -j, --jobs N ", "\n  -q, --quiet ", "\n      --version "}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
     }
