@@ -22,20 +22,60 @@ bool ParityCode::rebuild(const std::vector<uint32_t>& known, const uint8_t* cons
                          const std::vector<uint32_t>& wanted, uint8_t* const* out) const {
     const size_t k = k_;
     if (known.size() != k || wanted.empty()) return false;
-    std::vector<uint8_t> chosen(k * k), inverse(k * k);
-    for (size_t r = 0; r < k; ++r) {
-        if (known[r] >= k_ + m_) return false;
-        std::memcpy(&chosen[r * k], &matrix_[size_t(known[r]) * k], k);
+    for (uint32_t row : wanted) {
+        if (row >= k_ + m_) return false;
     }
-    if (gf_invert_matrix(chosen.data(), inverse.data(), int(k)) != 0) return false;
-    // A wanted row is its matrix row times the inverse, applied to the known cells.
+    // Data rows known, data rows lost, and the parity rows that stand in for the lost.
+    std::vector<bool> isKnown(k_ + m_, false);
+    for (uint32_t row : known) {
+        if (row >= k_ + m_ || isKnown[row]) return false;
+        isKnown[row] = true;
+    }
+    std::vector<uint32_t> lost, parity;
+    for (uint32_t row = 0; row < k_; ++row) {
+        if (!isKnown[row]) lost.push_back(row);
+    }
+    for (uint32_t row : known) {
+        if (row >= k_) parity.push_back(row);
+    }
+    const size_t e = lost.size();  // == parity.size(), since k rows are known
+    auto a = [&](uint32_t row, uint32_t column) { return matrix_[size_t(row) * k + column]; };
+    // Each parity row r says: the sum over lost x of a[r][x] d_x equals p_r plus the sum
+    // over known j of a[r][j] d_j. Solving that e-by-e system expresses every lost data row
+    // as a combination of the known cells, which costs e^2 k, not the k^3 of inverting k rows.
+    std::vector<uint8_t> system(e * e), inverse(e * e);
+    for (size_t r = 0; r < e; ++r) {
+        for (size_t x = 0; x < e; ++x) system[r * e + x] = a(parity[r], lost[x]);
+    }
+    if (e > 0 && gf_invert_matrix(system.data(), inverse.data(), int(e)) != 0) return false;
+    // lostOf[x] holds lost row x as coefficients over the known rows, in `known`'s order.
+    std::vector<std::vector<uint8_t>> lostOf(e, std::vector<uint8_t>(k, 0));
+    for (size_t x = 0; x < e; ++x) {
+        for (size_t i = 0; i < k; ++i) {
+            uint8_t sum = 0;
+            for (size_t r = 0; r < e; ++r) {
+                uint8_t c = known[i] < k_ ? a(parity[r], known[i]) : uint8_t(known[i] == parity[r]);
+                sum ^= gf_mul(inverse[x * e + r], c);
+            }
+            lostOf[x][i] = sum;
+        }
+    }
+    // A wanted row is its matrix row over all data rows, the lost ones replaced as above.
     std::vector<uint8_t> coefficients(wanted.size() * k, 0);
     for (size_t w = 0; w < wanted.size(); ++w) {
-        const uint8_t* row = &matrix_[size_t(wanted[w]) * k];
-        for (size_t c = 0; c < k; ++c) {
-            uint8_t sum = 0;
-            for (size_t i = 0; i < k; ++i) sum ^= gf_mul(row[i], inverse[i * k + c]);
-            coefficients[w * k + c] = sum;
+        uint8_t* c = &coefficients[w * k];
+        if (isKnown[wanted[w]]) return false;
+        if (wanted[w] < k_) {
+            size_t x = size_t(std::find(lost.begin(), lost.end(), wanted[w]) - lost.begin());
+            std::copy(lostOf[x].begin(), lostOf[x].end(), c);
+        } else if (wanted[w] >= k_) {
+            for (size_t i = 0; i < k; ++i) {
+                if (known[i] < k_) c[i] ^= a(wanted[w], known[i]);
+            }
+            for (size_t x = 0; x < e; ++x) {
+                uint8_t factor = a(wanted[w], lost[x]);
+                for (size_t i = 0; i < k; ++i) c[i] ^= gf_mul(factor, lostOf[x][i]);
+            }
         }
     }
     std::vector<uint8_t> tables(32 * k * wanted.size());

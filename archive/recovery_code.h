@@ -18,8 +18,8 @@ public:
     // Adds data row `row` to the m parity cells.
     void addRow(uint32_t row, const uint8_t* cell, uint8_t* const* parity) const;
 
-    // Computes the rows `wanted` (data or parity) from k known rows `known` (all distinct)
-    // and their cells. False when `known` does not hold k distinct rows.
+    // Computes the rows `wanted` (data or parity, none of them known) from k distinct known
+    // rows and their cells. False when the rows are not so.
     bool rebuild(const std::vector<uint32_t>& known, const uint8_t* const* knownCells,
                  const std::vector<uint32_t>& wanted, uint8_t* const* out) const;
 

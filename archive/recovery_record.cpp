@@ -39,10 +39,12 @@ RecoveryGeometry planRecovery(uint64_t protectedSize, uint32_t hundredths) {
     g.protectedSize = protectedSize;
     g.hundredths = hundredths;
     g.dataCells = std::max<uint64_t>(1, divideUp(protectedSize, kCellSize));
-    // The asked size pays for the two copies of the cells' hashes first (8 bytes a cell).
+    // The asked size pays for the headers and the two copies of the data cells' hashes
+    // (8 bytes a cell, and a chunk hash for every kHashesPerChunk), then for parity cells,
+    // each with its two hashes.
     uint64_t budget = protectedSize / 10000 * hundredths + protectedSize % 10000 * hundredths / 10000;
-    uint64_t hashes = 8 * g.dataCells;
-    uint64_t wanted = budget > hashes ? divideUp(budget - hashes, kCellSize) : 0;
+    uint64_t hashes = 2 * uint64_t(kRecoveryHeaderSize) + 8 * g.dataCells + 16 * divideUp(g.dataCells, kHashesPerChunk);
+    uint64_t wanted = budget > hashes ? (budget - hashes) / (kCellSize + 9) : 0;
     wanted = std::min(std::max(wanted, kMinParityCells), g.dataCells);
     // The most parity per group that keeps a group within the field: more per group means
     // more scattered cells rebuilt.
