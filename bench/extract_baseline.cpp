@@ -22,18 +22,18 @@ int main(int argc, char** argv) {
     bool largePages = argc == 4 && std::strcmp(argv[3], "--large-pages") == 0;
     auto reader = qev::openArchive(argv[1]);
     if (!reader) return 1;
-    qev::NodeId node = reader->findPath(argv[2]);
-    if (!reader->isFile(node)) return 1;
-    uint64_t size = reader->fileSize(node);
+    qev::NodeId node = reader->index().findPath(argv[2]);
+    if (!reader->index().isFile(node)) return 1;
+    uint64_t size = reader->index().fileSize(node);
     // readFile is not used for the data: blocks are located and decompressed here.
     int fd = ::open(argv[1], O_RDONLY);
     uint8_t* out = largePages ? static_cast<uint8_t*>(qev::allocateLargePages(size)) : new uint8_t[size];
     std::vector<uint8_t> stored(qev::kBlockSize), block(qev::kBlockSize);
     ZSTD_DCtx* dctx = ZSTD_createDCtx();
-    uint64_t start = reader->fileStart(node);
+    uint64_t start = reader->index().fileStart(node);
     uint64_t done = 0;
     for (uint64_t b = start / qev::kBlockSize; done < size; ++b) {
-        auto at = reader->locateBlock(b);
+        auto at = reader->index().locateBlock(b);
         if (!at) return 1;
         uint64_t within = done == 0 ? start % qev::kBlockSize : 0;
         uint64_t n = std::min<uint64_t>(qev::kBlockSize - within, size - done);
