@@ -54,7 +54,10 @@ std::string parseRecovery(std::string_view text, uint32_t& hundredths) {
 OptionTable optionTable(Options& o) {
     OptionTable table = {
         {0, "level", "N", "Zstandard level: negative (fastest) to 22 (default 3)",
-         [&o](std::string_view value) { return parseLevel(value, o.level); }},
+         [&o](std::string_view value) {
+             o.levelGiven = true;
+             return parseLevel(value, o.level);
+         }},
         {0, "no-dedup", {}, "Store every copy of identical files (default: one)",
          [&o](std::string_view) {
              o.dedup = false;
@@ -62,6 +65,29 @@ OptionTable optionTable(Options& o) {
          }},
         {0, "recovery", "PERCENT", "Add a recovery record of about PERCENT of the archive (0.1 to 50)",
          [&o](std::string_view value) { return parseRecovery(value, o.recovery); }},
+        {0, "update", "ARCHIVE", "Change ARCHIVE in place of packing: with --add, --remove, --recompress",
+         [&o](std::string_view value) {
+             o.update = value;
+             return std::string();
+         }},
+        {0, "add", "DIR", "With --update: merge DIR's entries into the archive's root (repeatable)",
+         [&o](std::string_view value) {
+             o.adds.emplace_back(value);
+             return std::string();
+         }},
+        {0, "remove", "PATH", "With --update: remove a file, or a folder and all in it (repeatable)",
+         [&o](std::string_view value) {
+             o.removes.emplace_back(value);
+             return std::string();
+         }},
+        {0, "replace", {}, "With --update: an added file replaces the archive's one of the same path", setFlag(o.replace)},
+        {0, "recompress", {}, "With --update: compress every kept block again at --level", setFlag(o.recompress)},
+        {0, "no-recovery", {}, "With --update: drop the recovery record", setFlag(o.noRecovery)},
+        {'o', "output", "OUTPUT", "With --update: write the result to OUTPUT, leaving ARCHIVE as it is",
+         [&o](std::string_view value) {
+             o.outputOption = value;
+             return std::string();
+         }},
         {0, "force", {}, "Replace OUTPUT.qev if it exists", setFlag(o.force)},
         {'q', "quiet", {}, "Print errors only", setFlag(o.quiet)},
     };
@@ -70,6 +96,15 @@ OptionTable optionTable(Options& o) {
 }
 
 std::string takeArguments(Options& o) {
+    if (!o.update.empty()) {
+        if (!o.positional.empty()) return "Unexpected argument with --update: " + o.positional[0];
+        if (o.noRecovery && o.recovery != 0) return "--recovery and --no-recovery exclude each other";
+        o.output = o.outputOption.empty() ? o.update : o.outputOption;
+        return "";
+    }
+    if (!o.adds.empty() || !o.removes.empty() || o.replace || o.recompress || o.noRecovery || !o.outputOption.empty()) {
+        return "--add, --remove, --replace, --recompress, --no-recovery and -o go with --update";
+    }
     if (o.positional.size() != 2) return "Expected SOURCE_DIR and OUTPUT.qev (" + std::string(kUsage) + ")";
     o.source = o.positional[0];
     o.output = o.positional[1];

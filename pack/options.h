@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "console/program.h"
 
@@ -12,6 +13,13 @@ inline constexpr std::string_view kUsage =
     "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
     "[--recovery PERCENT] [--progress | --no-progress] [-q]";
 
+// Both forms, for --help.
+inline constexpr std::string_view kHelpUsage =
+    "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
+    "[--recovery PERCENT] [--progress | --no-progress] [-q]\n"
+    "       qev-pack --update ARCHIVE [--add DIR]... [--remove PATH]... [--replace] [--recompress] [--level N] "
+    "[--recovery PERCENT | --no-recovery] [-o OUTPUT] [-j N] [--force] [-q]";
+
 struct Options : CommonOptions {
     std::string source;
     std::string output;
@@ -20,6 +28,15 @@ struct Options : CommonOptions {
     uint32_t recovery = 0;  // the recovery record's size in hundredths of a percent; 0: none
     bool force = false;
     bool quiet = false;
+    bool levelGiven = false;
+    // --update: the archive changed, what is added and removed, and how.
+    std::string update;
+    std::vector<std::string> adds;
+    std::vector<std::string> removes;
+    bool replace = false;
+    bool recompress = false;
+    bool noRecovery = false;
+    std::string outputOption;  // -o
 };
 
 // qev-pack's own options, then the common ones, writing into `o`.

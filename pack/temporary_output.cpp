@@ -35,6 +35,12 @@ void TemporaryOutput::writeAt(uint64_t offset, std::string_view bytes) {
     written_ = std::max(written_, offset + bytes.size());
 }
 
+void TemporaryOutput::copyFrom(const InputFile& source, uint64_t from, uint64_t length) {
+    auto error = file_->copyFrom(source, from, length, written_);
+    if (error) throw PackError("Failed to write " + output_ + ": " + error->text());
+    written_ += length;
+}
+
 bool TemporaryOutput::readAt(uint64_t offset, uint8_t* into, uint32_t count) {
     if (!reader_) {
         reader_ = openFileIn(*dir_, tempName_);

@@ -26,6 +26,9 @@ public:
     uint64_t written() const { return written_; }
     // Writes at `offset`, extending the file as needed; throws PackError.
     void writeAt(uint64_t offset, std::string_view bytes);
+    // Appends `length` bytes of `source` from `from`, through the system's copy; throws
+    // PackError.
+    void copyFrom(const InputFile& source, uint64_t from, uint64_t length);
     // Reads back what was written; false when it cannot.
     bool readAt(uint64_t offset, uint8_t* into, uint32_t count);
 

@@ -77,6 +77,7 @@ protected:
 
 private:
     friend std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name);
+    friend class NewFile;  // copies from it without passing through memory
 };
 
 // An existing regular file opened to be mended where it lies: the reads of an InputFile,

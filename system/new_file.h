@@ -24,6 +24,9 @@ public:
 
     // Writes at `offset`; several threads may write different parts at once.
     std::optional<SystemError> writeAt(const uint8_t* data, uint64_t length, uint64_t offset);
+    // Copies `length` bytes of `source` from its offset `from` to `at`: without passing
+    // through memory, and sharing the filesystem's extents, where the system can.
+    std::optional<SystemError> copyFrom(const InputFile& source, uint64_t from, uint64_t length, uint64_t at);
     std::optional<FileIdentity> identity() const;
     // Flushes what was written to the drive.
     std::optional<SystemError> sync();
@@ -39,6 +42,8 @@ public:
     std::optional<SystemError> commit(const std::string& name, const Commit& how);
 
 private:
+    std::optional<SystemError> copyThroughMemory(const InputFile& source, uint64_t from, uint64_t length, uint64_t at);
+
     NewFile(SharedDir dir, std::string temp, NativeHandle handle)
         : dir_(std::move(dir)), temp_(std::move(temp)), handle_(handle) {}
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "system/posix/stat_fields.h"
@@ -63,6 +64,21 @@ std::optional<SystemError> NewFile::writeAt(const uint8_t* data, uint64_t length
         offset += uint64_t(n);
     }
     return std::nullopt;
+}
+
+std::optional<SystemError> NewFile::copyFrom(const InputFile& source, uint64_t from, uint64_t length, uint64_t at) {
+    // The kernel copies within the filesystem, sharing extents where it can (btrfs, XFS).
+    while (length > 0) {
+        loff_t in = loff_t(from), out = loff_t(at);
+        ssize_t n = ::copy_file_range(int(source.handle_), &in, handle_, &out, size_t(std::min<uint64_t>(length, 1 << 30)), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // not supported here, or across filesystems: through memory
+        from += uint64_t(n);
+        at += uint64_t(n);
+        length -= uint64_t(n);
+    }
+    if (length == 0) return std::nullopt;
+    return copyThroughMemory(source, from, length, at);
 }
 
 std::optional<FileIdentity> NewFile::identity() const {

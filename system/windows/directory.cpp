@@ -302,6 +302,10 @@ std::optional<SystemError> NewFile::writeAt(const uint8_t* data, uint64_t length
     return std::nullopt;
 }
 
+std::optional<SystemError> NewFile::copyFrom(const InputFile& source, uint64_t from, uint64_t length, uint64_t at) {
+    return copyThroughMemory(source, from, length, at);
+}
+
 std::optional<FileIdentity> NewFile::identity() const {
     if (!open_) return std::nullopt;
     return identityOfHandle(handle_);

@@ -1,0 +1,64 @@
+// The tree of an updated archive: the archive's entries less those removed, with added
+// folders merged in at the root. Each file says where its bytes come from: the archive
+// (where it starts in the old data stream) or an added folder (its node there).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive_index.h"
+#include "archive/archive_writer.h"
+#include "pack/source_tree.h"
+
+namespace qev::pack {
+
+class MergedTree : public writer::TreeSource {
+public:
+    // The archive's tree, each directory entered once. Throws PackError for a tree an
+    // update cannot keep (a directory reached twice, an unusable name).
+    explicit MergedTree(const ArchiveIndex& index);
+
+    // Removes the entry `path` names, resolved as lookups resolve it, with everything
+    // below it. False when it names nothing (or the root).
+    bool remove(std::string_view path);
+
+    // Merges the folder `added` (number `source`) into the root: a folder that exists under
+    // the same name (as lookups match) is merged; where either is a file, the path is added
+    // to `conflicts`, and with `replace` the new entry takes the old one's place whole.
+    void add(const SourceTree& added, uint32_t source, bool replace, std::vector<std::string>& conflicts);
+
+    // Children in byte order of their names, as packing orders them; call before laying out.
+    void sortChildren();
+
+    size_t nodeCount() const override { return nodes_.size(); }
+    std::string_view name(size_t node) const override { return nodes_[node].name; }
+    bool isFile(size_t node) const override { return nodes_[node].isFile; }
+    uint64_t size(size_t node) const override { return nodes_[node].size; }
+    size_t childCount(size_t node) const override { return nodes_[node].children.size(); }
+    size_t child(size_t node, size_t k) const override { return nodes_[node].children[k]; }
+
+    static constexpr uint32_t kFromArchive = 0xFFFFFFFF;
+    // The added folder a file comes from, or kFromArchive.
+    uint32_t source(size_t node) const { return nodes_[node].source; }
+    // For a file from the archive, its start in the old stream; else its node in its folder.
+    uint64_t origin(size_t node) const { return nodes_[node].origin; }
+
+private:
+    struct Node {
+        std::string name;
+        bool isFile = false;
+        uint64_t size = 0;
+        uint32_t source = kFromArchive;
+        uint64_t origin = 0;
+        std::vector<uint32_t> children;
+    };
+
+    size_t findChild(size_t dir, std::string_view name) const;
+    uint32_t graft(const SourceTree& added, uint32_t source, size_t from);
+
+    std::vector<Node> nodes_;
+};
+
+}  // namespace qev::pack

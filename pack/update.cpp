@@ -1,0 +1,266 @@
+#include "pack/update.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "archive/archive_reader.h"
+#include "archive/integrity_record.h"
+#include "archive/parallel_blocks.h"
+#include "archive/recovery_record.h"
+#include "console/progress.h"
+#include "pack/archive_tail.h"
+#include "pack/data_stream.h"
+#include "pack/merged_tree.h"
+#include "pack/temporary_output.h"
+#include "system/stop_signals.h"
+#include "system/text.h"
+
+namespace qev::pack {
+namespace {
+
+struct OldArchive {
+    SharedIndex index;
+    std::unique_ptr<InputFile> file;     // the same file, to copy stored blocks from
+    std::vector<uint32_t> blockHashes;   // from its verified integrity record; empty without
+    uint32_t recovery = 0;               // its recovery record's share, 0 without
+};
+
+// The archive, proven against its integrity record where it has one.
+OldArchive openOld(const std::string& path) {
+    OldArchive old;
+    auto index = ArchiveIndex::open(pathFromUtf8(path));
+    if (!index) throw PackError("Cannot update " + path + ": " + describeOpenError(index.error()));
+    old.index = *index;
+    FoundRecord found = findIntegrityRecord(*old.index);
+    if (found.state == RecordState::kDamaged) {
+        throw PackError("Cannot update " + path + ": its integrity record is damaged (see qev-check)");
+    }
+    if (found.state == RecordState::kVerified) {
+        if (!mismatchedStructure(*old.index, found).empty()) {
+            throw PackError("Cannot update " + path + ": it does not match its integrity record (see qev-check)");
+        }
+        old.blockHashes = std::move(found.record.blockHashes);
+    }
+    old.file = InputFile::open(pathFromUtf8(path));
+    auto opened = old.index->file().openedStatus();
+    auto now = old.file ? old.file->status() : std::nullopt;
+    if (!now || !opened || now->identity != opened->identity) throw PackError("Cannot read " + path + ": it changed");
+    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return old.file->readAt(at, into, count); };
+    if (auto layout = findRecoveryRecord(old.index->archiveSize(), found.footer.data(), read)) {
+        old.recovery = layout->geometry.hundredths;
+    }
+    return old;
+}
+
+// The old blocks that kept files need, ascending: each keeps its content, and a file's
+// blocks stay consecutive, so a file moves by whole blocks.
+std::vector<uint64_t> keptBlocks(const ArchiveIndex& index, const MergedTree& tree, const writer::TreeLayout& layout) {
+    std::vector<bool> needed(index.blockCount(), false);
+    for (size_t node : layout.order) {
+        if (!tree.isFile(node) || tree.source(node) != MergedTree::kFromArchive || tree.size(node) == 0) continue;
+        uint64_t start = tree.origin(node), size = tree.size(node);
+        for (uint64_t b = start / kBlockSize; b <= (start + size - 1) / kBlockSize && b < needed.size(); ++b) {
+            needed[b] = true;
+        }
+    }
+    std::vector<uint64_t> kept;
+    for (uint64_t b = 0; b < needed.size(); ++b) {
+        if (needed[b]) kept.push_back(b);
+    }
+    return kept;
+}
+
+// Kept blocks copied as stored, runs that lie back to back in one copy each.
+void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, TemporaryOutput& out,
+              IntegrityRecord& record, std::vector<uint32_t>& lengths, const std::string& path) {
+    const ArchiveIndex& index = *old.index;
+    std::string stored;
+    for (size_t i = 0; i < kept.size();) {
+        auto first = index.locateBlock(kept[i]);
+        if (!first) throw PackError("Cannot update " + path + ": block " + std::to_string(kept[i]) + " cannot be located");
+        uint64_t end = first->fileOffset + first->storedLength;
+        size_t j = i;
+        for (; j < kept.size(); ++j) {
+            auto at = index.locateBlock(kept[j]);
+            if (!at) throw PackError("Cannot update " + path + ": block " + std::to_string(kept[j]) + " cannot be located");
+            if (j > i && at->fileOffset != end) break;
+            end = at->fileOffset + at->storedLength;
+            lengths.push_back(at->storedLength);
+            if (kept[j] < old.blockHashes.size()) {
+                record.blockHashes.push_back(old.blockHashes[kept[j]]);
+                continue;
+            }
+            // No record to take the hash from: the stored bytes are read for it.
+            stored.resize(at->storedLength);
+            if (!index.file().readAt(at->fileOffset, reinterpret_cast<uint8_t*>(stored.data()), at->storedLength)) {
+                throw PackError("Cannot read " + path);
+            }
+            record.blockHashes.push_back(blockHash(stored));
+        }
+        stopIfAsked();
+        out.copyFrom(*old.file, first->fileOffset, end - first->fileOffset);
+        i = j;
+    }
+}
+
+// Kept blocks decompressed (checked against the old record) and compressed again.
+void recompressKept(const OldArchive& old, const std::vector<uint64_t>& kept, const Options& o,
+                    const writer::ParallelBlockWriter::Sink& sink, std::vector<uint32_t>& lengths) {
+    ArchiveReader reader(old.index);
+    if (!old.blockHashes.empty()) reader.checkBlocksAgainst(std::make_shared<const std::vector<uint32_t>>(old.blockHashes));
+    writer::ParallelBlockWriter blocks(o.level, o.jobs, sink);
+    std::string block(kBlockSize, '\0');
+    for (uint64_t b : kept) {
+        stopIfAsked();
+        if (!reader.loadBlock(b, reinterpret_cast<uint8_t*>(block.data()))) {
+            throw PackError("Cannot update " + o.update + ": block " + std::to_string(b) + " is damaged");
+        }
+        blocks.append(block);
+    }
+    std::vector<uint32_t> written = blocks.finish();
+    lengths.insert(lengths.end(), written.begin(), written.end());
+}
+
+struct AddedFolder {
+    SourceTree tree;
+    std::unique_ptr<SourceDirectories> dirs;
+    std::vector<uint64_t> starts;  // per node of `tree`: where its bytes start in the new stream
+};
+
+std::vector<std::unique_ptr<AddedFolder>> scanAdded(const Options& o, Console& console, TemporaryOutput& out,
+                                                    ProgressLine& progress, MergedTree& merged) {
+    std::vector<std::unique_ptr<AddedFolder>> folders;
+    std::vector<std::string> conflicts;
+    for (const std::string& dir : o.adds) {
+        auto root = openDirectoryPath(dir);
+        if (!root) throw PackError("Cannot read " + dir + ": " + root.error().text());
+        auto folder = std::make_unique<AddedFolder>();
+        folder->tree.root = pathFromUtf8(dir);
+        folder->dirs = std::make_unique<SourceDirectories>(folder->tree, *root);
+        scanSourceTree(folder->tree, *folder->dirs, out.excluded(), [&](const std::string& text) {
+            if (o.quiet) return;
+            progress.clear();
+            printWarning(console, text);
+        });
+        merged.add(folder->tree, uint32_t(folders.size()), o.replace, conflicts);
+        folders.push_back(std::move(folder));
+    }
+    if (!conflicts.empty() && !o.replace) {
+        UpdateRefused refused;
+        for (const std::string& path : conflicts) {
+            refused.lines.push_back("Already in the archive (use --replace to replace it): " + path);
+        }
+        throw refused;
+    }
+    return folders;
+}
+
+std::string summaryLine(uint64_t kept, uint64_t added, uint64_t reused, uint64_t written, uint64_t size,
+                        double seconds) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%llu files kept and %llu added, %llu blocks reused and %llu written, %s out, in %.2f s",
+                  static_cast<unsigned long long>(kept), static_cast<unsigned long long>(added),
+                  static_cast<unsigned long long>(reused), static_cast<unsigned long long>(written),
+                  humanBytes(size).c_str(), seconds);
+    return text;
+}
+
+}  // namespace
+
+void update(const Options& o, Console& console, const PackHooks& hooks) {
+    auto began = std::chrono::steady_clock::now();
+    bool inPlace = o.outputOption.empty();
+    std::error_code ignored;
+    if (!inPlace && !o.force && std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(o.output), ignored))) {
+        throw PackError(TemporaryOutput::existsMessage(o.output));
+    }
+    OldArchive old = openOld(o.update);
+    MergedTree merged(*old.index);
+    UpdateRefused missing;
+    for (const std::string& path : o.removes) {
+        if (!merged.remove(path)) missing.lines.push_back("Not in the archive: " + path);
+    }
+    if (!missing.lines.empty()) throw missing;
+
+    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet);
+    TemporaryOutput out(o.output);
+    std::vector<std::unique_ptr<AddedFolder>> folders = scanAdded(o, console, out, progress, merged);
+    merged.sortChildren();
+    writer::TreeLayout layout = writer::layOutTree(merged, false, /*shareNames=*/true);
+
+    IntegrityRecord record;
+    std::vector<uint32_t> lengths;
+    auto sink = [&](std::string_view stored) {
+        out.write(stored);
+        record.blockHashes.push_back(blockHash(stored));
+    };
+    std::vector<uint64_t> kept = keptBlocks(*old.index, merged, layout);
+    if (o.recompress) {
+        recompressKept(old, kept, o, sink, lengths);
+    } else {
+        copyKept(old, kept, out, record, lengths, o.update);
+    }
+
+    ProgressCounts counts{0, 0, 0, 0};
+    for (const auto& folder : folders) counts.filesTotal += folder->tree.files, counts.bytesTotal += folder->tree.bytes;
+    uint64_t filesBefore = 0, bytesBefore = 0;
+    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf};
+    for (const auto& folder : folders) {
+        uint64_t base = uint64_t(lengths.size()) * kBlockSize;
+        writer::TreeLayout own = writer::layOutTree(folder->tree, false, true);
+        StreamResult data;
+        {
+            DataStream stream(folder->tree, *folder->dirs, streamOptions, sink);
+            data = stream.write(own, [&](uint64_t files, uint64_t bytes, uint64_t) {
+                stopIfAsked();
+                counts.filesDone = filesBefore + files;
+                counts.bytesDone = bytesBefore + bytes;
+                progress.update(counts);
+            });
+        }
+        filesBefore += folder->tree.files;
+        bytesBefore += folder->tree.bytes;
+        folder->starts.assign(folder->tree.nodeCount(), 0);
+        for (size_t id = 0; id < own.order.size(); ++id) {
+            if (own.entries[id].isFile()) folder->starts[own.order[id]] = base + own.entries[id].fileStart();
+        }
+        lengths.insert(lengths.end(), data.storedLengths.begin(), data.storedLengths.end());
+    }
+
+    // Every file entry gets its place in the new stream.
+    uint64_t keptFiles = 0, addedFiles = 0;
+    for (size_t id = 0; id < layout.order.size(); ++id) {
+        size_t node = layout.order[id];
+        if (!merged.isFile(node)) continue;
+        uint64_t start = 0, size = merged.size(node);
+        if (merged.source(node) == MergedTree::kFromArchive) {
+            ++keptFiles;
+            uint64_t from = merged.origin(node);
+            uint64_t block = uint64_t(std::lower_bound(kept.begin(), kept.end(), from / kBlockSize) - kept.begin());
+            if (size > 0) start = block * kBlockSize + from % kBlockSize;
+        } else {
+            ++addedFiles;
+            if (size > 0) start = folders[merged.source(node)]->starts[merged.origin(node)];
+        }
+        layout.entries[id] = writer::fileEntry(layout.entries[id].nameOffset(), start, size);
+    }
+
+    uint64_t dataSize = out.written();
+    uint32_t recovery = o.noRecovery ? 0 : o.recovery != 0 ? o.recovery : old.recovery;
+    writeArchiveTail(out, dataSize, writer::offsetRecordsFor(lengths), layout, record, recovery, o.output);
+    if (old.index->file().changedSinceOpen()) throw PackError(o.update + " changed during the update");
+    out.commit(inPlace || o.force);
+    StopSignals::disregard();
+    progress.clear();
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
+    if (!o.quiet) {
+        printLine(console, summaryLine(keptFiles, addedFiles, o.recompress ? 0 : kept.size(),
+                                       lengths.size() - (o.recompress ? 0 : kept.size()), out.written(),
+                                       elapsed.count()));
+    }
+}
+
+}  // namespace qev::pack
