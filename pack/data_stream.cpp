@@ -64,6 +64,10 @@ uint64_t DataStream::startHere(uint64_t size) {
 uint64_t DataStream::writeFile(size_t node) {
     uint64_t size = tree_.size(node);
     if (size == 0) return 0;  // an empty file reads no block, wherever it starts
+    if (options_.storedElsewhere && options_.storedElsewhere(node)) {
+        saved_ += size;
+        return 0;
+    }
     bool mayBeCopy = options_.dedup && sizeCounts_[size] > 1;
     if (mayBeCopy && size <= kInMemory) {
         SourceFile file(tree_, dirs_, node);

@@ -22,6 +22,9 @@ struct StreamOptions {
     // collisions).
     std::function<void(size_t)> beforeBlock;
     std::function<uint64_t(uint64_t)> hashHook;
+    // Files whose bytes the stream already holds elsewhere (an update's kept files): neither
+    // read nor written; their start is the caller's to give.
+    std::function<bool(size_t node)> storedElsewhere;
 };
 
 struct StreamResult {

@@ -33,7 +33,7 @@ MergedTree::MergedTree(const ArchiveIndex& index) {
             node.name = name;
             node.isFile = index.isFile(child);
             node.size = index.fileSize(child);
-            node.origin = index.fileStart(child);
+            node.origin = child;
             nodes_[i].children.push_back(uint32_t(nodes_.size()));
             nodes_.push_back(std::move(node));
             ids.push_back(child);

@@ -42,7 +42,7 @@ public:
     static constexpr uint32_t kFromArchive = 0xFFFFFFFF;
     // The added folder a file comes from, or kFromArchive.
     uint32_t source(size_t node) const { return nodes_[node].source; }
-    // For a file from the archive, its start in the old stream; else its node in its folder.
+    // For a file from the archive, its entry there; else its node in its folder.
     uint64_t origin(size_t node) const { return nodes_[node].origin; }
 
 private:

@@ -60,7 +60,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     // Titles copied under several names repeat every name inside them: each is stored once.
     writer::TreeLayout layout = writer::layOutTree(tree, false, /*shareNames=*/true);
 
-    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf};
+    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf, {}};
     ProgressCounts counts{0, tree.files, 0, tree.bytes};
     StreamResult data;
     IntegrityRecord record;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <unordered_map>
 
 #include "archive/archive_reader.h"
 #include "archive/integrity_record.h"
@@ -12,6 +13,7 @@
 #include "console/progress.h"
 #include "pack/archive_tail.h"
 #include "pack/data_stream.h"
+#include "pack/kept_contents.h"
 #include "pack/merged_tree.h"
 #include "pack/temporary_output.h"
 #include "system/stop_signals.h"
@@ -60,7 +62,7 @@ std::vector<uint64_t> keptBlocks(const ArchiveIndex& index, const MergedTree& tr
     std::vector<bool> needed(index.blockCount(), false);
     for (size_t node : layout.order) {
         if (!tree.isFile(node) || tree.source(node) != MergedTree::kFromArchive || tree.size(node) == 0) continue;
-        uint64_t start = tree.origin(node), size = tree.size(node);
+        uint64_t start = index.fileStart(NodeId(tree.origin(node))), size = tree.size(node);
         for (uint64_t b = start / kBlockSize; b <= (start + size - 1) / kBlockSize && b < needed.size(); ++b) {
             needed[b] = true;
         }
@@ -127,6 +129,7 @@ struct AddedFolder {
     SourceTree tree;
     std::unique_ptr<SourceDirectories> dirs;
     std::vector<uint64_t> starts;  // per node of `tree`: where its bytes start in the new stream
+    std::unordered_map<size_t, uint64_t> keptCopies;  // nodes with a kept file's bytes: that file's start
 };
 
 std::vector<std::unique_ptr<AddedFolder>> scanAdded(const Options& o, Console& console, TemporaryOutput& out,
@@ -148,6 +151,7 @@ std::vector<std::unique_ptr<AddedFolder>> scanAdded(const Options& o, Console& c
         folders.push_back(std::move(folder));
     }
     if (!conflicts.empty() && !o.replace) {
+        std::sort(conflicts.begin(), conflicts.end());
         UpdateRefused refused;
         for (const std::string& path : conflicts) {
             refused.lines.push_back("Already in the archive (use --replace to replace it): " + path);
@@ -204,14 +208,27 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
         copyKept(old, kept, out, record, lengths, o.update);
     }
 
+    // A kept file's old start, moved with its blocks.
+    auto moved = [&](uint64_t from) {
+        uint64_t block = uint64_t(std::lower_bound(kept.begin(), kept.end(), from / kBlockSize) - kept.begin());
+        return block * kBlockSize + from % kBlockSize;
+    };
+    ArchiveReader reader(old.index);
+    KeptContents keptContents(reader, merged, layout.order);
+
     ProgressCounts counts{0, 0, 0, 0};
     for (const auto& folder : folders) counts.filesTotal += folder->tree.files, counts.bytesTotal += folder->tree.bytes;
     uint64_t filesBefore = 0, bytesBefore = 0;
-    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf};
+    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf, {}};
     for (const auto& folder : folders) {
         uint64_t base = uint64_t(lengths.size()) * kBlockSize;
         writer::TreeLayout own = writer::layOutTree(folder->tree, false, true);
         StreamResult data;
+        streamOptions.storedElsewhere = [&](size_t node) {
+            NodeId same = o.dedup ? keptContents.find(folder->tree, *folder->dirs, node) : kInvalidNode;
+            if (same != kInvalidNode) folder->keptCopies[node] = moved(old.index->fileStart(same));
+            return same != kInvalidNode;
+        };
         {
             DataStream stream(folder->tree, *folder->dirs, streamOptions, sink);
             data = stream.write(own, [&](uint64_t files, uint64_t bytes, uint64_t) {
@@ -227,6 +244,7 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
         for (size_t id = 0; id < own.order.size(); ++id) {
             if (own.entries[id].isFile()) folder->starts[own.order[id]] = base + own.entries[id].fileStart();
         }
+        for (const auto& [node, start] : folder->keptCopies) folder->starts[node] = start;
         lengths.insert(lengths.end(), data.storedLengths.begin(), data.storedLengths.end());
     }
 
@@ -238,9 +256,7 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
         uint64_t start = 0, size = merged.size(node);
         if (merged.source(node) == MergedTree::kFromArchive) {
             ++keptFiles;
-            uint64_t from = merged.origin(node);
-            uint64_t block = uint64_t(std::lower_bound(kept.begin(), kept.end(), from / kBlockSize) - kept.begin());
-            if (size > 0) start = block * kBlockSize + from % kBlockSize;
+            if (size > 0) start = moved(old.index->fileStart(NodeId(merged.origin(node))));
         } else {
             ++addedFiles;
             if (size > 0) start = folders[merged.source(node)]->starts[merged.origin(node)];

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "check/run_check.h"
 #include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
 
@@ -228,7 +230,8 @@ TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
 TEST_F(Pack, HelpVersionAndTheEndOfOptions) {
     std::string help = pack({"--help"}).out;
     EXPECT_TRUE(help.starts_with("Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
-                                 "[--recovery PERCENT] [--progress | --no-progress] [-q]\n\nOptions:\n")) << help;
+                                 "[--recovery PERCENT] [--progress | --no-progress] [-q]\n"
+                                 "       qev-pack --update ARCHIVE [--add DIR]... [--remove PATH]...")) << help;
     for (const char* line : {"\n      --level N ", "\n  -j, --jobs N ", "\n  -q, --quiet ", "\n      --version "}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
     }
@@ -236,6 +239,123 @@ TEST_F(Pack, HelpVersionAndTheEndOfOptions) {
     // After "--" a name beginning with "-" is an argument.
     EXPECT_EQ(pack({"--", "-not-there", out()}).err, "Error: Not a directory: -not-there\n");
     EXPECT_EQ(pack({"--level"}).err, "Error: --level needs a value\n");
+}
+
+// The archive holds exactly the folder's entries and bytes.
+void expectHolds(const std::string& archive, const fs::path& folder, const std::string& step) {
+    auto reader = openArchive(archive);
+    ASSERT_NE(reader, nullptr) << step;
+    std::vector<std::string> stored;
+    archiveEntries(*reader, 0, "", stored);
+    std::sort(stored.begin(), stored.end());
+    ASSERT_EQ(stored, packableEntries(folder)) << step;
+    for (const std::string& path : stored) {
+        if (!fs::is_regular_file(folder / path)) continue;
+        NodeId node = reader->index().findPath(path);
+        std::string bytes(reader->index().fileSize(node), '\0');
+        reader->readFile(node, 0, bytes.size(), reinterpret_cast<uint8_t*>(bytes.data()));
+        EXPECT_TRUE(bytes == testing::readWholeFile(folder / path)) << step << ": " << path;
+    }
+}
+
+// Each step changes the archive as it would change a model folder, or is refused and
+// changes nothing.
+TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
+    fs::path model = tmp.dir() / "model", one = tmp.dir() / "one", two = tmp.dir() / "two";
+    const std::string noise = testing::incompressible(150000);
+    auto put = [](const fs::path& p, const std::string& bytes) {
+        fs::create_directories(p.parent_path());
+        testing::writeFile(p, bytes);
+    };
+    put(tmp.dir() / "src/T1/meta/meta.xml", "<menu/>");
+    put(tmp.dir() / "src/T1/content/a.bin", noise);
+    put(tmp.dir() / "src/T2/b.txt", "bee");
+    put(one / "T1/content/same-as-a.bin", noise);  // stored once, at a.bin's bytes
+    put(one / "T3/c.txt", "sea");
+    put(two / "T2/b.txt", "changed");
+    put(two / "t3/C.TXT", "changed too");  // the same path as lookups match it
+    const std::string archive = out();
+    ASSERT_EQ(pack({src(), archive, "-q"}).exitCode, 0);
+    fs::copy(src(), model, fs::copy_options::recursive);
+    struct Step {
+        const char* what;
+        std::vector<std::string> args;
+        std::function<void()> model;
+        std::string refused;  // the error lines, when refused
+    };
+    const Step steps[] = {
+        {"add", {"--add", one.string()}, [&] { fs::copy(one, model, fs::copy_options::recursive); }, ""},
+        {"conflicts", {"--add", two.string()}, {},
+         "Error: Already in the archive (use --replace to replace it): T2/b.txt\n"
+         "Error: Already in the archive (use --replace to replace it): t3/C.TXT\n"},
+        {"replace", {"--add", two.string(), "--replace"},
+         [&] {
+             fs::remove_all(model / "T3/c.txt");
+             fs::copy(two / "T2", model / "T2", fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+             fs::copy(two / "t3/C.TXT", model / "T3/C.TXT");
+         },
+         ""},
+        {"remove", {"--remove", "T1/content/a.bin", "--remove", "t2\\B.TXT"},
+         [&] {
+             fs::remove(model / "T1/content/a.bin");
+             fs::remove(model / "T2/b.txt");
+         },
+         ""},
+        {"remove what is not there", {"--remove", "T9"}, {}, "Error: Not in the archive: T9\n"},
+        {"add a recovery record", {"--recovery", "1"}, [] {}, ""},
+    };
+    for (const Step& step : steps) {
+        std::string before = testing::readWholeFile(archive);
+        std::vector<std::string> args = {"--update", archive, "-q"};
+        args.insert(args.end(), step.args.begin(), step.args.end());
+        PackRun r = pack(args);
+        if (!step.refused.empty()) {
+            EXPECT_EQ(r.exitCode, 1) << step.what;
+            EXPECT_EQ(r.err, step.refused) << step.what;
+            EXPECT_TRUE(testing::readWholeFile(archive) == before) << step.what;
+            continue;
+        }
+        ASSERT_EQ(r.exitCode, 0) << step.what << ": " << r.err;
+        step.model();
+        expectHolds(archive, model, step.what);
+        testing::ToolRun c = testing::runSeam(check::runCheck, {"qev-check", archive, "--no-progress"});
+        EXPECT_EQ(c.exitCode, 0) << step.what << ": " << c.out << c.err;
+    }
+    std::vector<std::string> left;
+    for (auto& e : fs::directory_iterator(tmp.dir())) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"model", "one", "out.qev", "src", "two"}));  // no temporary left
+}
+
+// Kept blocks are the old stored bytes; the workers never change the result; a failure
+// half way (a file size limit) leaves the archive as it was.
+TEST_F(Pack, UpdateKeepsBlocksAndFailsCleanly) {
+    make("T1/a.bin", testing::incompressible(300000));
+    make("T1/b.txt", std::string(200000, 'b'));
+    fs::path more = tmp.dir() / "more/T2/c.bin";
+    fs::create_directories(more.parent_path());
+    testing::writeFile(more, testing::incompressible(500000));
+    const std::string archive = out();
+    ASSERT_EQ(pack({src(), archive, "-q"}).exitCode, 0);
+    std::string before = testing::readWholeFile(archive);
+    uint64_t dataSize = decodeFooter(reinterpret_cast<const uint8_t*>(before.data()) + before.size() - kFooterSize)
+                            .dataSection.size;
+    for (const char* jobs : {"1", "4"}) {
+        ASSERT_EQ(pack({"--update", archive, "--add", more.parent_path().parent_path().string(), "-o",
+                        out(std::string("j") + jobs + ".qev"), "-j", jobs, "-q"})
+                      .exitCode,
+                  0);
+    }
+    std::string updated = testing::readWholeFile(out("j1.qev"));
+    EXPECT_TRUE(updated == testing::readWholeFile(out("j4.qev")));
+    EXPECT_TRUE(updated.compare(0, dataSize, before, 0, dataSize) == 0);
+    if (std::system("command -v prlimit > /dev/null 2>&1") != 0) GTEST_SKIP() << "prlimit is not installed";
+    std::string command = "prlimit --fsize=" + std::to_string(before.size() / 2) + " '" QEV_PACK_PATH "' --update '" +
+                          archive + "' --add '" + more.parent_path().parent_path().string() + "' -q 2> /dev/null";
+    EXPECT_NE(std::system(command.c_str()), 0);
+    EXPECT_TRUE(testing::readWholeFile(archive) == before);
+    size_t entries = size_t(std::distance(fs::directory_iterator(tmp.dir()), fs::directory_iterator()));
+    EXPECT_EQ(entries, 5u);  // src, more, out.qev, j1.qev, j4.qev: no temporary left
 }
 
 }  // namespace
