@@ -108,7 +108,8 @@ std::optional<RecoveryLayout> decodeRecoveryHeader(const uint8_t* p, uint64_t fi
     return layout;
 }
 
-std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read) {
+std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read,
+                                                 bool searchBack) {
     uint8_t header[kRecoveryHeaderSize];
     auto tryAt = [&](uint64_t at) -> std::optional<RecoveryLayout> {
         if (at > fileSize || fileSize - at < kRecoveryHeaderSize || !read(at, header, kRecoveryHeaderSize)) {
@@ -130,6 +131,7 @@ std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_
     if (fileSize >= kFooterSize + kRecoveryHeaderSize) {
         if (auto found = tryAt(fileSize - kFooterSize - kRecoveryHeaderSize)) return found;
     }
+    if (!searchBack) return std::nullopt;
     // Searching back from the end, a piece at a time, overlapping by a header's length.
     constexpr uint32_t kSearchPiece = 1 << 20;
     std::vector<uint8_t> piece(kSearchPiece);
@@ -137,11 +139,10 @@ std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_
         uint64_t start = end > kSearchPiece ? end - kSearchPiece : 0;
         uint32_t length = uint32_t(end - start);
         if (!read(start, piece.data(), length)) return std::nullopt;
-        for (uint32_t i = length - kRecoveryMagic.size() + 1; i-- > 0;) {
-            if (piece[i] == uint8_t(kRecoveryMagic[0]) &&
-                std::memcmp(&piece[i], kRecoveryMagic.data(), kRecoveryMagic.size()) == 0) {
-                if (auto found = tryAt(start + i)) return found;
-            }
+        std::string_view text(reinterpret_cast<const char*>(piece.data()), length);
+        for (size_t i = text.rfind(kRecoveryMagic); i != std::string_view::npos;
+             i = i == 0 ? std::string_view::npos : text.rfind(kRecoveryMagic, i - 1)) {
+            if (auto found = tryAt(start + i)) return found;
         }
         if (start == 0) break;
         end = start + kRecoveryHeaderSize;

@@ -86,9 +86,11 @@ using WriteFileAt = std::function<bool(uint64_t offset, std::string_view bytes)>
 
 // The record of a file of `fileSize` bytes: where its footer's second auxiliary section
 // says (`footer` may be null when the footer is unreadable), else the copy of the header
-// that ends where the footer begins, else the last valid header found searching back from
-// the end of the file.
-std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read);
+// that ends where the footer begins, else, with `searchBack` (for a file that may be
+// damaged: it reads the whole file), the last valid header found searching back from the
+// end.
+std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read,
+                                                 bool searchBack);
 
 // Reads the protected stream through `read` and writes the whole record through `write`,
 // at the file offsets of `layout`. Parity is held for at most a bounded number of groups

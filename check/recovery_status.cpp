@@ -13,17 +13,17 @@ uint64_t RecoveryStatus::runBytes() const {
     return (cells - 1) * kCellSize;
 }
 
-RecoveryStatus assessRecovery(const ArchiveFile& file, bool scanData) {
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged) {
     RecoveryStatus status;
     std::optional<uint64_t> size = file.size();
     if (!size) return status;
     ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return file.readAt(offset, into, count); };
     uint8_t footer[kFooterSize];
     bool footerRead = *size >= kFooterSize && file.readAt(*size - kFooterSize, footer, kFooterSize);
-    std::optional<RecoveryLayout> layout = findRecoveryRecord(*size, footerRead ? footer : nullptr, read);
+    std::optional<RecoveryLayout> layout = findRecoveryRecord(*size, footerRead ? footer : nullptr, read, damaged);
     if (!layout) return status;
     status.present = true;
-    status.damage = assessDamage(*layout, read, scanData);
+    status.damage = assessDamage(*layout, read, damaged);
     if (!status.damage) status.unreadable = "a read of the archive failed";
     return status;
 }

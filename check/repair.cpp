@@ -75,7 +75,7 @@ std::string writePatches(const Options& o, const ArchiveFile& read, const std::v
 int repairArchive(const Options& o, Console& console) {
     std::unique_ptr<ArchiveFile> file = openArchiveFile(pathFromUtf8(o.archive));
     if (!file) return refuse(console, o, lastSystemError());
-    RecoveryStatus status = assessRecovery(*file, /*scanData=*/true);
+    RecoveryStatus status = assessRecovery(*file, /*damaged=*/true);
     if (!status.present) return refuse(console, o, "it has no recovery record");
     if (!status.damage) return refuse(console, o, status.unreadable);
     const RecoveryDamage& damage = *status.damage;

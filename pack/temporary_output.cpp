@@ -63,7 +63,7 @@ void TemporaryOutput::commit(bool replace) {
         throw PackError("Cannot create " + output_ + ": " + std::make_error_code(std::errc::is_a_directory).message());
     }
     reader_.reset();
-    if (auto error = file_->sync()) throw PackError("Failed to write " + output_ + ": " + error->text());
+    // The commit syncs the file before the rename and the folder after it.
     auto error = file_->commit(name_, {.time = std::nullopt, .sync = true, .replace = replace});
     if (error && error->nameTaken) throw PackError(existsMessage(output_));
     if (error) throw PackError("Cannot create " + output_ + ": " + error->text());

@@ -50,7 +50,7 @@ OldArchive openOld(const std::string& path) {
     auto now = old.file ? old.file->status() : std::nullopt;
     if (!now || !opened || now->identity != opened->identity) throw PackError("Cannot read " + path + ": it changed");
     ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return old.file->readAt(at, into, count); };
-    if (auto layout = findRecoveryRecord(old.index->archiveSize(), found.footer.data(), read)) {
+    if (auto layout = findRecoveryRecord(old.index->archiveSize(), found.footer.data(), read, /*searchBack=*/false)) {
         old.recovery = layout->geometry.hundredths;
     }
     return old;

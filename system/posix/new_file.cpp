@@ -1,6 +1,8 @@
 #include "system/new_file.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,19 +68,54 @@ std::optional<SystemError> NewFile::writeAt(const uint8_t* data, uint64_t length
     return std::nullopt;
 }
 
-std::optional<SystemError> NewFile::copyFrom(const InputFile& source, uint64_t from, uint64_t length, uint64_t at) {
-    // The kernel copies within the filesystem, sharing extents where it can (btrfs, XFS).
-    while (length > 0) {
-        loff_t in = loff_t(from), out = loff_t(at);
-        ssize_t n = ::copy_file_range(int(source.handle_), &in, handle_, &out, size_t(std::min<uint64_t>(length, 1 << 30)), 0);
+namespace {
+
+// The filesystem's unit of shared extents: a range is shared only where its start and
+// length are multiples of it, in both files.
+constexpr uint64_t kExtentUnit = 4096;
+
+// Shares the extents of [from, from + length) as [at, at + length) where the filesystem
+// can (btrfs, XFS); false, with nothing done, elsewhere.
+bool shareExtents(int source, uint64_t from, int target, uint64_t at, uint64_t length) {
+    struct file_clone_range range{};
+    range.src_fd = source;
+    range.src_offset = from;
+    range.src_length = length;
+    range.dest_offset = at;
+    return ::ioctl(target, FICLONERANGE, &range) == 0;
+}
+
+// Copies inside the kernel; what it could not copy is left to the caller.
+uint64_t copyInKernel(int source, uint64_t from, int target, uint64_t at, uint64_t length) {
+    uint64_t done = 0;
+    while (done < length) {
+        loff_t in = loff_t(from + done), out = loff_t(at + done);
+        ssize_t n = ::copy_file_range(source, &in, target, &out, size_t(std::min<uint64_t>(length - done, 1 << 30)), 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // not supported here, or across filesystems: through memory
-        from += uint64_t(n);
-        at += uint64_t(n);
-        length -= uint64_t(n);
+        if (n <= 0) break;  // not supported here, or across filesystems
+        done += uint64_t(n);
     }
-    if (length == 0) return std::nullopt;
-    return copyThroughMemory(source, from, length, at);
+    return done;
+}
+
+}  // namespace
+
+std::optional<SystemError> NewFile::copyFrom(const InputFile& source, uint64_t from, uint64_t length, uint64_t at) {
+    int in = int(source.handle_);
+    // Where both sides lie alike within the unit, the whole units between are shared.
+    if (from % kExtentUnit == at % kExtentUnit) {
+        uint64_t head = std::min(length, (kExtentUnit - from % kExtentUnit) % kExtentUnit);
+        uint64_t middle = (length - head) / kExtentUnit * kExtentUnit;
+        if (middle > 0 && shareExtents(in, from + head, handle_, at + head, middle)) {
+            if (auto error = copyFrom(source, from, head, at)) return error;
+            from += head + middle;
+            at += head + middle;
+            length -= head + middle;
+        }
+    }
+    uint64_t done = copyInKernel(in, from, handle_, at, length);
+    if (done == length) return std::nullopt;
+    return copyThroughMemory(source, from + done, length - done, at + done);
 }
 
 std::optional<FileIdentity> NewFile::identity() const {
