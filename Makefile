@@ -90,6 +90,15 @@ demo: release
 	@cd $(RELEASE_DIR)/sample-unpacked && find . -type f | LC_ALL=C sort
 	@echo "\$$ qev-check $(SAMPLE)"
 	@$(RELEASE_DIR)/check/qev-check $(SAMPLE)
+	@cp $(SAMPLE) $(RELEASE_DIR)/sample-changed.qev
+	@for args in "--add examples/update" "--remove 00050000A1B2C3D4_v0" "--recovery 1"; do \
+	  echo; echo "\$$ qev-pack --update $(RELEASE_DIR)/sample-changed.qev $$args"; \
+	  $(RELEASE_DIR)/pack/qev-pack --update $(RELEASE_DIR)/sample-changed.qev $$args || exit 1; \
+	  echo "\$$ qev-check $(RELEASE_DIR)/sample-changed.qev --list"; \
+	  $(RELEASE_DIR)/check/qev-check $(RELEASE_DIR)/sample-changed.qev --list | grep '^d 0 [^/]*$$'; \
+	  $(RELEASE_DIR)/check/qev-check $(RELEASE_DIR)/sample-changed.qev > $(RELEASE_DIR)/sample-check.txt || exit 1; \
+	  grep -E '^(Recovery|Findings):' $(RELEASE_DIR)/sample-check.txt; \
+	done
 
 # Benchmarks against peers and baselines; writes bench/results.md and bench/results.png.
 BENCH_PACKAGES := $(BUILD_PACKAGES) jq hyperfine squashfs-tools squashfuse zstd time gnuplot-nox
