@@ -164,6 +164,13 @@ same "check names the damage repairable" check/qev-check damaged.qev --no-progre
 result "qev-check.exe --repair succeeds" $?
 cmp -s "$work/healed.qev" "$work/damaged.qev"
 result "qev-check.exe --repair gives back every byte" $?
+# An update: the same bytes as the native build's, and what it leaves out is gone.
+cp "$work/native.qev" "$work/updated-n.qev" && cp "$work/native.qev" "$work/updated-w.qev"
+cp -r "$root/examples/update" "$work/added"
+(cd "$work" && "$native/pack/qev-pack" --update updated-n.qev --add added --remove docs -q &&
+    timeout 120 "$wine" "$windows/pack/qev-pack.exe" --update updated-w.qev --add added --remove docs -q)
+cmp -s "$work/updated-n.qev" "$work/updated-w.qev"
+result "qev-pack.exe --update writes the same archive as qev-pack" $?
 same "extract a packed file" tool/qev-tool extract windows.qev 'title\BYTES\ends.bin'
 (cd "$work" && timeout 120 "$wine" "$windows/unpack/qev-unpack.exe" windows.qev unpacked -q)
 diff -r "$work/tree" "$work/unpacked" > /dev/null
