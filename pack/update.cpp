@@ -13,7 +13,7 @@
 #include "console/progress.h"
 #include "pack/archive_tail.h"
 #include "pack/data_stream.h"
-#include "pack/kept_contents.h"
+#include "pack/stored_contents.h"
 #include "pack/merged_tree.h"
 #include "pack/temporary_output.h"
 #include "system/stop_signals.h"
@@ -129,7 +129,7 @@ struct AddedFolder {
     SourceTree tree;
     std::unique_ptr<SourceDirectories> dirs;
     std::vector<uint64_t> starts;  // per node of `tree`: where its bytes start in the new stream
-    std::unordered_map<size_t, uint64_t> keptCopies;  // nodes with a kept file's bytes: that file's start
+    std::unordered_map<size_t, uint64_t> copies;  // nodes whose bytes the stream held already: where
 };
 
 std::vector<std::unique_ptr<AddedFolder>> scanAdded(const Options& o, Console& console, TemporaryOutput& out,
@@ -214,7 +214,7 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
         return block * kBlockSize + from % kBlockSize;
     };
     ArchiveReader reader(old.index);
-    KeptContents keptContents(reader, merged, layout.order);
+    StoredContents stored(reader, merged, layout.order, [&](NodeId kept) { return moved(old.index->fileStart(kept)); });
 
     ProgressCounts counts{0, 0, 0, 0};
     for (const auto& folder : folders) counts.filesTotal += folder->tree.files, counts.bytesTotal += folder->tree.bytes;
@@ -225,9 +225,9 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
         writer::TreeLayout own = writer::layOutTree(folder->tree, false, true);
         StreamResult data;
         streamOptions.storedElsewhere = [&](size_t node) {
-            NodeId same = o.dedup ? keptContents.find(folder->tree, *folder->dirs, node) : kInvalidNode;
-            if (same != kInvalidNode) folder->keptCopies[node] = moved(old.index->fileStart(same));
-            return same != kInvalidNode;
+            std::optional<uint64_t> at = o.dedup ? stored.find(folder->tree, *folder->dirs, node) : std::nullopt;
+            if (at) folder->copies[node] = *at;
+            return at.has_value();
         };
         {
             DataStream stream(folder->tree, *folder->dirs, streamOptions, sink);
@@ -242,9 +242,12 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
         bytesBefore += folder->tree.bytes;
         folder->starts.assign(folder->tree.nodeCount(), 0);
         for (size_t id = 0; id < own.order.size(); ++id) {
-            if (own.entries[id].isFile()) folder->starts[own.order[id]] = base + own.entries[id].fileStart();
+            size_t node = own.order[id];
+            if (!own.entries[id].isFile()) continue;
+            auto copy = folder->copies.find(node);
+            folder->starts[node] = copy != folder->copies.end() ? copy->second : base + own.entries[id].fileStart();
+            if (copy == folder->copies.end()) stored.addWritten(folder->tree, *folder->dirs, node, folder->starts[node]);
         }
-        for (const auto& [node, start] : folder->keptCopies) folder->starts[node] = start;
         lengths.insert(lengths.end(), data.storedLengths.begin(), data.storedLengths.end());
     }
 

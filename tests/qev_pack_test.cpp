@@ -261,8 +261,8 @@ void expectHolds(const std::string& archive, const fs::path& folder, const std::
 // Each step changes the archive as it would change a model folder, or is refused and
 // changes nothing.
 TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
-    fs::path model = tmp.dir() / "model", one = tmp.dir() / "one", two = tmp.dir() / "two";
-    const std::string noise = testing::incompressible(150000);
+    fs::path model = tmp.dir() / "model", one = tmp.dir() / "one", two = tmp.dir() / "two", three = tmp.dir() / "three";
+    const std::string noise = testing::incompressible(150000), other = testing::incompressible(150001);
     auto put = [](const fs::path& p, const std::string& bytes) {
         fs::create_directories(p.parent_path());
         testing::writeFile(p, bytes);
@@ -272,6 +272,8 @@ TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
     put(tmp.dir() / "src/T2/b.txt", "bee");
     put(one / "T1/content/same-as-a.bin", noise);  // stored once, at a.bin's bytes
     put(one / "T3/c.txt", "sea");
+    put(one / "T3/other.bin", other);
+    put(three / "T4/other-again.bin", other);  // stored once, in one folder or the other
     put(two / "T2/b.txt", "changed");
     put(two / "t3/C.TXT", "changed too");  // the same path as lookups match it
     const std::string archive = out();
@@ -284,7 +286,12 @@ TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
         std::string refused;  // the error lines, when refused
     };
     const Step steps[] = {
-        {"add", {"--add", one.string()}, [&] { fs::copy(one, model, fs::copy_options::recursive); }, ""},
+        {"add", {"--add", one.string(), "--add", three.string()},
+         [&] {
+             fs::copy(one, model, fs::copy_options::recursive);
+             fs::copy(three, model, fs::copy_options::recursive);
+         },
+         ""},
         {"conflicts", {"--add", two.string()}, {},
          "Error: Already in the archive (use --replace to replace it): T2/b.txt\n"
          "Error: Already in the archive (use --replace to replace it): t3/C.TXT\n"},
@@ -316,6 +323,10 @@ TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
             continue;
         }
         ASSERT_EQ(r.exitCode, 0) << step.what << ": " << r.err;
+        if (step.what == std::string("add")) {
+            // Three copies of 150 KB of noise, one stored before: one more is stored.
+            EXPECT_LT(fs::file_size(archive), before.size() + 200000) << step.what;
+        }
         step.model();
         expectHolds(archive, model, step.what);
         testing::ToolRun c = testing::runSeam(check::runCheck, {"qev-check", archive, "--no-progress"});
@@ -324,7 +335,7 @@ TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
     std::vector<std::string> left;
     for (auto& e : fs::directory_iterator(tmp.dir())) left.push_back(e.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"model", "one", "out.qev", "src", "two"}));  // no temporary left
+    EXPECT_EQ(left, (std::vector<std::string>{"model", "one", "out.qev", "src", "three", "two"}));  // no temporary left
 }
 
 // Kept blocks are the old stored bytes; the workers never change the result; a failure
