@@ -172,6 +172,114 @@ std::string summaryLine(uint64_t kept, uint64_t added, uint64_t reused, uint64_t
     return text;
 }
 
+// One update's data: the kept blocks, then the added folders; every file entry placed.
+class UpdatedData {
+public:
+    UpdatedData(const Options& o, const PackHooks& hooks, const OldArchive& old, const MergedTree& merged,
+                TemporaryOutput& out, ProgressLine& progress)
+        : o_(o), hooks_(hooks), old_(old), merged_(merged), out_(out), progress_(progress) {}
+
+    // Writes the data section; `record` then holds its block hashes, `lengths` its stored lengths.
+    void write(writer::TreeLayout& layout, std::vector<std::unique_ptr<AddedFolder>>& folders) {
+        kept_ = keptBlocks(*old_.index, merged_, layout);
+        auto sink = [&](std::string_view stored) {
+            out_.write(stored);
+            record.blockHashes.push_back(blockHash(stored));
+        };
+        if (o_.recompress) {
+            recompressKept(old_, kept_, o_, sink, lengths);
+        } else {
+            copyKept(old_, kept_, out_, record, lengths, o_.update);
+        }
+        ArchiveReader reader(old_.index);
+        StoredContents stored(reader, merged_, layout.order, [&](NodeId kept) { return moved(kept); });
+        ProgressCounts counts{0, 0, 0, 0};
+        for (const auto& folder : folders) counts.filesTotal += folder->tree.files, counts.bytesTotal += folder->tree.bytes;
+        for (const auto& folder : folders) writeAdded(*folder, stored, sink, counts);
+        placeFiles(layout, folders);
+    }
+
+    IntegrityRecord record;
+    std::vector<uint32_t> lengths;
+    uint64_t keptFiles = 0, addedFiles = 0;
+    uint64_t reusedBlocks() const { return o_.recompress ? 0 : kept_.size(); }
+
+private:
+    // Where a kept entry's bytes start in the new stream: moved with their blocks.
+    uint64_t moved(NodeId kept) const {
+        uint64_t from = old_.index->fileStart(kept);
+        uint64_t block = uint64_t(std::lower_bound(kept_.begin(), kept_.end(), from / kBlockSize) - kept_.begin());
+        return block * kBlockSize + from % kBlockSize;
+    }
+
+    void writeAdded(AddedFolder& folder, StoredContents& stored, const writer::ParallelBlockWriter::Sink& sink,
+                    ProgressCounts& counts) {
+        uint64_t base = uint64_t(lengths.size()) * kBlockSize;
+        writer::TreeLayout own = writer::layOutTree(folder.tree, false, true);
+        StreamOptions options{o_.level, o_.jobs, o_.dedup, hooks_.beforeBlock, hooks_.hashOf, {}};
+        options.storedElsewhere = [&](size_t node) {
+            std::optional<uint64_t> at = o_.dedup ? stored.find(folder.tree, *folder.dirs, node) : std::nullopt;
+            if (at) folder.copies[node] = *at;
+            return at.has_value();
+        };
+        uint64_t filesBefore = counts.filesDone, bytesBefore = counts.bytesDone;
+        StreamResult data;
+        {
+            DataStream stream(folder.tree, *folder.dirs, options, sink);
+            data = stream.write(own, [&](uint64_t files, uint64_t bytes, uint64_t) {
+                stopIfAsked();
+                counts.filesDone = filesBefore + files;
+                counts.bytesDone = bytesBefore + bytes;
+                progress_.update(counts);
+            });
+        }
+        folder.starts.assign(folder.tree.nodeCount(), 0);
+        for (size_t id = 0; id < own.order.size(); ++id) {
+            size_t node = own.order[id];
+            if (!own.entries[id].isFile()) continue;
+            auto copy = folder.copies.find(node);
+            folder.starts[node] = copy != folder.copies.end() ? copy->second : base + own.entries[id].fileStart();
+            if (copy == folder.copies.end()) stored.addWritten(folder.tree, *folder.dirs, node, folder.starts[node]);
+        }
+        lengths.insert(lengths.end(), data.storedLengths.begin(), data.storedLengths.end());
+    }
+
+    void placeFiles(writer::TreeLayout& layout, const std::vector<std::unique_ptr<AddedFolder>>& folders) {
+        for (size_t id = 0; id < layout.order.size(); ++id) {
+            size_t node = layout.order[id];
+            if (!merged_.isFile(node)) continue;
+            uint64_t start = 0, size = merged_.size(node);
+            if (merged_.source(node) == MergedTree::kFromArchive) {
+                ++keptFiles;
+                if (size > 0) start = moved(NodeId(merged_.origin(node)));
+            } else {
+                ++addedFiles;
+                if (size > 0) start = folders[merged_.source(node)]->starts[merged_.origin(node)];
+            }
+            layout.entries[id] = writer::fileEntry(layout.entries[id].nameOffset(), start, size);
+        }
+    }
+
+    const Options& o_;
+    const PackHooks& hooks_;
+    const OldArchive& old_;
+    const MergedTree& merged_;
+    TemporaryOutput& out_;
+    ProgressLine& progress_;
+    std::vector<uint64_t> kept_;  // the old blocks kept, ascending
+};
+
+// The archive's tree with the removals applied; refuses paths that name nothing.
+MergedTree treeWithoutRemoved(const Options& o, const ArchiveIndex& index) {
+    MergedTree merged(index);
+    UpdateRefused missing;
+    for (const std::string& path : o.removes) {
+        if (!merged.remove(path)) missing.lines.push_back("Not in the archive: " + path);
+    }
+    if (!missing.lines.empty()) throw missing;
+    return merged;
+}
+
 }  // namespace
 
 void update(const Options& o, Console& console, const PackHooks& hooks) {
@@ -181,104 +289,28 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     if (!inPlace && !o.force && std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(o.output), ignored))) {
         throw PackError(TemporaryOutput::existsMessage(o.output));
     }
-    OldArchive old = openOld(o.update);
-    MergedTree merged(*old.index);
-    UpdateRefused missing;
-    for (const std::string& path : o.removes) {
-        if (!merged.remove(path)) missing.lines.push_back("Not in the archive: " + path);
-    }
-    if (!missing.lines.empty()) throw missing;
-
+    auto old = std::make_unique<OldArchive>(openOld(o.update));
+    MergedTree merged = treeWithoutRemoved(o, *old->index);
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet);
     TemporaryOutput out(o.output);
     std::vector<std::unique_ptr<AddedFolder>> folders = scanAdded(o, console, out, progress, merged);
     merged.sortChildren();
     writer::TreeLayout layout = writer::layOutTree(merged, false, /*shareNames=*/true);
-
-    IntegrityRecord record;
-    std::vector<uint32_t> lengths;
-    auto sink = [&](std::string_view stored) {
-        out.write(stored);
-        record.blockHashes.push_back(blockHash(stored));
-    };
-    std::vector<uint64_t> kept = keptBlocks(*old.index, merged, layout);
-    if (o.recompress) {
-        recompressKept(old, kept, o, sink, lengths);
-    } else {
-        copyKept(old, kept, out, record, lengths, o.update);
-    }
-
-    // A kept file's old start, moved with its blocks.
-    auto moved = [&](uint64_t from) {
-        uint64_t block = uint64_t(std::lower_bound(kept.begin(), kept.end(), from / kBlockSize) - kept.begin());
-        return block * kBlockSize + from % kBlockSize;
-    };
-    ArchiveReader reader(old.index);
-    StoredContents stored(reader, merged, layout.order, [&](NodeId kept) { return moved(old.index->fileStart(kept)); });
-
-    ProgressCounts counts{0, 0, 0, 0};
-    for (const auto& folder : folders) counts.filesTotal += folder->tree.files, counts.bytesTotal += folder->tree.bytes;
-    uint64_t filesBefore = 0, bytesBefore = 0;
-    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf, {}};
-    for (const auto& folder : folders) {
-        uint64_t base = uint64_t(lengths.size()) * kBlockSize;
-        writer::TreeLayout own = writer::layOutTree(folder->tree, false, true);
-        StreamResult data;
-        streamOptions.storedElsewhere = [&](size_t node) {
-            std::optional<uint64_t> at = o.dedup ? stored.find(folder->tree, *folder->dirs, node) : std::nullopt;
-            if (at) folder->copies[node] = *at;
-            return at.has_value();
-        };
-        {
-            DataStream stream(folder->tree, *folder->dirs, streamOptions, sink);
-            data = stream.write(own, [&](uint64_t files, uint64_t bytes, uint64_t) {
-                stopIfAsked();
-                counts.filesDone = filesBefore + files;
-                counts.bytesDone = bytesBefore + bytes;
-                progress.update(counts);
-            });
-        }
-        filesBefore += folder->tree.files;
-        bytesBefore += folder->tree.bytes;
-        folder->starts.assign(folder->tree.nodeCount(), 0);
-        for (size_t id = 0; id < own.order.size(); ++id) {
-            size_t node = own.order[id];
-            if (!own.entries[id].isFile()) continue;
-            auto copy = folder->copies.find(node);
-            folder->starts[node] = copy != folder->copies.end() ? copy->second : base + own.entries[id].fileStart();
-            if (copy == folder->copies.end()) stored.addWritten(folder->tree, *folder->dirs, node, folder->starts[node]);
-        }
-        lengths.insert(lengths.end(), data.storedLengths.begin(), data.storedLengths.end());
-    }
-
-    // Every file entry gets its place in the new stream.
-    uint64_t keptFiles = 0, addedFiles = 0;
-    for (size_t id = 0; id < layout.order.size(); ++id) {
-        size_t node = layout.order[id];
-        if (!merged.isFile(node)) continue;
-        uint64_t start = 0, size = merged.size(node);
-        if (merged.source(node) == MergedTree::kFromArchive) {
-            ++keptFiles;
-            if (size > 0) start = moved(old.index->fileStart(NodeId(merged.origin(node))));
-        } else {
-            ++addedFiles;
-            if (size > 0) start = folders[merged.source(node)]->starts[merged.origin(node)];
-        }
-        layout.entries[id] = writer::fileEntry(layout.entries[id].nameOffset(), start, size);
-    }
-
-    uint64_t dataSize = out.written();
-    uint32_t recovery = o.noRecovery ? 0 : o.recovery != 0 ? o.recovery : old.recovery;
-    writeArchiveTail(out, dataSize, writer::offsetRecordsFor(lengths), layout, record, recovery, o.output);
-    if (old.index->file().changedSinceOpen()) throw PackError(o.update + " changed during the update");
+    UpdatedData data(o, hooks, *old, merged, out, progress);
+    data.write(layout, folders);
+    uint32_t recovery = o.noRecovery ? 0 : o.recovery != 0 ? o.recovery : old->recovery;
+    writeArchiveTail(out, out.written(), writer::offsetRecordsFor(data.lengths), layout, data.record, recovery, o.output);
+    bool changed = old->index->file().changedSinceOpen();
+    // Closed before the rename: Windows does not replace a file that is still open.
+    old.reset();
+    if (changed) throw PackError(o.update + " changed during the update");
     out.commit(inPlace || o.force);
     StopSignals::disregard();
     progress.clear();
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
     if (!o.quiet) {
-        printLine(console, summaryLine(keptFiles, addedFiles, o.recompress ? 0 : kept.size(),
-                                       lengths.size() - (o.recompress ? 0 : kept.size()), out.written(),
-                                       elapsed.count()));
+        printLine(console, summaryLine(data.keptFiles, data.addedFiles, data.reusedBlocks(),
+                                       data.lengths.size() - data.reusedBlocks(), out.written(), elapsed.count()));
     }
 }
 
