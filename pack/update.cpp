@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -107,22 +108,42 @@ void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, Temporar
     }
 }
 
-// Kept blocks decompressed (checked against the old record) and compressed again.
-void recompressKept(const OldArchive& old, const std::vector<uint64_t>& kept, const Options& o,
-                    const writer::ParallelBlockWriter::Sink& sink, std::vector<uint32_t>& lengths) {
+// Kept files read from the old archive (each block checked against its record) and
+// written anew by the placement rules, compressed at the level asked: the bytes of removed
+// files that shared their blocks are left behind. Files that shared their bytes in the old
+// archive share them again. Gives each kept entry's new start.
+std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const MergedTree& merged,
+                                                    const std::vector<size_t>& order, const Options& o,
+                                                    const writer::ParallelBlockWriter::Sink& sink,
+                                                    std::vector<uint32_t>& lengths) {
     ArchiveReader reader(old.index);
     if (!old.blockHashes.empty()) reader.checkBlocksAgainst(std::make_shared<const std::vector<uint32_t>>(old.blockHashes));
     writer::ParallelBlockWriter blocks(o.level, o.jobs, sink);
-    std::string block(kBlockSize, '\0');
-    for (uint64_t b : kept) {
-        stopIfAsked();
-        if (!reader.loadBlock(b, reinterpret_cast<uint8_t*>(block.data()))) {
-            throw PackError("Cannot update " + o.update + ": block " + std::to_string(b) + " is damaged");
+    std::unordered_map<NodeId, uint64_t> starts;
+    std::map<std::pair<uint64_t, uint64_t>, uint64_t> written;  // old start and size: new start
+    std::string piece(size_t(1) << 20, '\0');
+    for (size_t node : order) {
+        if (!merged.isFile(node) || merged.source(node) != MergedTree::kFromArchive || merged.size(node) == 0) continue;
+        NodeId kept = NodeId(merged.origin(node));
+        uint64_t size = merged.size(node);
+        auto [at, fresh] = written.try_emplace({old.index->fileStart(kept), size}, placeFile(blocks.position(), size));
+        starts[kept] = at->second;
+        if (!fresh) continue;
+        if (at->second != blocks.position()) blocks.padToBoundary();
+        for (uint64_t done = 0; done < size;) {
+            stopIfAsked();
+            uint64_t n = std::min<uint64_t>(piece.size(), size - done);
+            if (reader.readFile(kept, done, n, reinterpret_cast<uint8_t*>(piece.data())) != n) {
+                throw PackError("Cannot update " + o.update + ": " + std::string(old.index->entryName(kept)) +
+                                " cannot be read (see qev-check)");
+            }
+            blocks.append(std::string_view(piece.data(), size_t(n)));
+            done += n;
         }
-        blocks.append(block);
     }
-    std::vector<uint32_t> written = blocks.finish();
-    lengths.insert(lengths.end(), written.begin(), written.end());
+    std::vector<uint32_t> stored = blocks.finish();
+    lengths.insert(lengths.end(), stored.begin(), stored.end());
+    return starts;
 }
 
 struct AddedFolder {
@@ -181,14 +202,14 @@ public:
 
     // Writes the data section; `record` then holds its block hashes, `lengths` its stored lengths.
     void write(writer::TreeLayout& layout, std::vector<std::unique_ptr<AddedFolder>>& folders) {
-        kept_ = keptBlocks(*old_.index, merged_, layout);
         auto sink = [&](std::string_view stored) {
             out_.write(stored);
             record.blockHashes.push_back(blockHash(stored));
         };
         if (o_.recompress) {
-            recompressKept(old_, kept_, o_, sink, lengths);
+            recompressed_ = recompressKept(old_, merged_, layout.order, o_, sink, lengths);
         } else {
+            kept_ = keptBlocks(*old_.index, merged_, layout);
             copyKept(old_, kept_, out_, record, lengths, o_.update);
         }
         ArchiveReader reader(old_.index);
@@ -202,11 +223,13 @@ public:
     IntegrityRecord record;
     std::vector<uint32_t> lengths;
     uint64_t keptFiles = 0, addedFiles = 0;
-    uint64_t reusedBlocks() const { return o_.recompress ? 0 : kept_.size(); }
+    uint64_t reusedBlocks() const { return kept_.size(); }
 
 private:
-    // Where a kept entry's bytes start in the new stream: moved with their blocks.
+    // Where a kept entry's bytes start in the new stream: written anew, or moved with their
+    // blocks.
     uint64_t moved(NodeId kept) const {
+        if (o_.recompress) return recompressed_.at(kept);
         uint64_t from = old_.index->fileStart(kept);
         uint64_t block = uint64_t(std::lower_bound(kept_.begin(), kept_.end(), from / kBlockSize) - kept_.begin());
         return block * kBlockSize + from % kBlockSize;
@@ -266,7 +289,8 @@ private:
     const MergedTree& merged_;
     TemporaryOutput& out_;
     ProgressLine& progress_;
-    std::vector<uint64_t> kept_;  // the old blocks kept, ascending
+    std::vector<uint64_t> kept_;  // the old blocks kept, ascending (none when recompressing)
+    std::unordered_map<NodeId, uint64_t> recompressed_;  // kept entries written anew: their starts
 };
 
 // The archive's tree with the removals applied; refuses paths that name nothing.

@@ -310,6 +310,7 @@ TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
          ""},
         {"remove what is not there", {"--remove", "T9"}, {}, "Error: Not in the archive: T9\n"},
         {"add a recovery record", {"--recovery", "1"}, [] {}, ""},
+        {"recompress", {"--recompress", "--level", "5"}, [] {}, ""},
     };
     for (const Step& step : steps) {
         std::string before = testing::readWholeFile(archive);
@@ -332,6 +333,10 @@ TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
         testing::ToolRun c = testing::runSeam(check::runCheck, {"qev-check", archive, "--no-progress"});
         EXPECT_EQ(c.exitCode, 0) << step.what << ": " << c.out << c.err;
     }
+    // Recompressed, the archive is laid out anew: exactly what packing the tree gives.
+    ASSERT_EQ(pack({model.string(), out("packed.qev"), "-q", "--level", "5", "--recovery", "1"}).exitCode, 0);
+    EXPECT_TRUE(testing::readWholeFile(archive) == testing::readWholeFile(out("packed.qev")));
+    fs::remove(out("packed.qev"));
     std::vector<std::string> left;
     for (auto& e : fs::directory_iterator(tmp.dir())) left.push_back(e.path().filename().string());
     std::sort(left.begin(), left.end());
