@@ -192,7 +192,8 @@ std::optional<HashTable> readHashTable(const RecoveryLayout& layout, const ReadF
     return table;
 }
 
-bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, const WriteFileAt& write) {
+bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, const WriteFileAt& write,
+                         const CellProgress& progress) {
     const RecoveryGeometry& g = layout.geometry;
     const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
     ParityCode code(k, m);
@@ -200,6 +201,7 @@ bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, c
     uint64_t batch = std::max<uint64_t>(1, kParityHeld / (uint64_t(m) * kCellSize));
     std::vector<uint8_t> piece(size_t(kPieceCells) * kCellSize);
     ProtectedStream stream(layout, read);
+    uint64_t done = 0;
     for (uint64_t g0 = 0; g0 < g.groups; g0 += batch) {
         uint64_t g1 = std::min<uint64_t>(g.groups, g0 + batch);
         std::vector<uint8_t> parity((g1 - g0) * m * kCellSize, 0);
@@ -210,6 +212,7 @@ bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, c
             for (uint64_t at = first; at < end; at += kPieceCells) {
                 uint32_t cells = uint32_t(std::min<uint64_t>(kPieceCells, end - at));
                 if (!stream.readCells(at, cells, piece.data())) return false;
+                if (progress) progress(done += cells, g.dataCells);
                 for (uint32_t c = 0; c < cells; ++c) {
                     uint8_t* cell = &piece[size_t(c) * kCellSize];
                     hashes[at + c] = cellHash(cell);

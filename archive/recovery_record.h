@@ -83,6 +83,8 @@ std::optional<RecoveryLayout> decodeRecoveryHeader(const uint8_t* bytes, uint64_
 
 using ReadFileAt = std::function<bool(uint64_t offset, uint8_t* into, uint32_t count)>;
 using WriteFileAt = std::function<bool(uint64_t offset, std::string_view bytes)>;
+// Told how many cells of the protected stream have been read, of how many, as long work goes.
+using CellProgress = std::function<void(uint64_t done, uint64_t total)>;
 
 // The record of a file of `fileSize` bytes: where its footer's second auxiliary section
 // says (`footer` may be null when the footer is unreadable), else the copy of the header
@@ -95,7 +97,8 @@ std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_
 // Reads the protected stream through `read` and writes the whole record through `write`,
 // at the file offsets of `layout`. Parity is held for at most a bounded number of groups
 // at a time. False when a read or a write fails.
-bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, const WriteFileAt& write);
+bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, const WriteFileAt& write,
+                         const CellProgress& progress = {});
 
 // The hash of a cell: the low 32 bits of XXH3-64 of its 4096 bytes (zeros past the end).
 uint32_t cellHash(const uint8_t* cell);

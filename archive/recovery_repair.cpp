@@ -24,13 +24,14 @@ GroupCounts countPerGroup(const RecoveryDamage& d) {
 
 // The cells of the protected stream whose hash differs.
 bool scanStream(const RecoveryLayout& layout, const HashTable& table, const ReadFileAt& read,
-                std::vector<uint64_t>& damaged) {
+                std::vector<uint64_t>& damaged, const CellProgress& progress) {
     const RecoveryGeometry& g = layout.geometry;
     ProtectedStream stream(layout, read);
     std::vector<uint8_t> piece(size_t(kPieceCells) * kCellSize);
     for (uint64_t at = 0; at < g.dataCells; at += kPieceCells) {
         uint32_t cells = uint32_t(std::min<uint64_t>(kPieceCells, g.dataCells - at));
         if (!stream.readCells(at, cells, piece.data())) return false;
+        if (progress) progress(at + cells, g.dataCells);
         for (uint32_t c = 0; c < cells; ++c) {
             if (cellHash(&piece[size_t(c) * kCellSize]) != table.hashes[at + c]) damaged.push_back(at + c);
         }
@@ -145,7 +146,8 @@ std::string RecoveryDamage::whyNot() const {
            " damaged 4 KiB sectors, and each group rebuilds at most " + std::to_string(layout.geometry.parityPerGroup);
 }
 
-std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData) {
+std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData,
+                                           const CellProgress& progress) {
     RecoveryDamage d;
     d.layout = layout;
     auto table = readHashTable(layout, read);
@@ -160,7 +162,7 @@ std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const R
     if (d.table.lost != 0) return d;
     if (!scanParity(layout, d.table, read, d.parityCells)) return std::nullopt;
     d.dataScanned = scanData;
-    if (scanData && !scanStream(layout, d.table, read, d.dataCells)) return std::nullopt;
+    if (scanData && !scanStream(layout, d.table, read, d.dataCells, progress)) return std::nullopt;
     const RecoveryGeometry& g = layout.geometry;
     GroupCounts counts = countPerGroup(d);
     d.spare = g.parityPerGroup;

@@ -33,7 +33,8 @@ struct RecoveryDamage {
 
 // Reads the record's headers, hash tables and parity cells and, with `scanData`, every
 // cell of the protected stream, comparing each with its hash. Nothing when a read fails.
-std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData);
+std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData,
+                                           const CellProgress& progress = {});
 
 struct Patch {
     uint64_t offset;

@@ -13,7 +13,7 @@ uint64_t RecoveryStatus::runBytes() const {
     return (cells - 1) * kCellSize;
 }
 
-RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged) {
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, const CellProgress& progress) {
     RecoveryStatus status;
     std::optional<uint64_t> size = file.size();
     if (!size) return status;
@@ -23,7 +23,7 @@ RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged) {
     std::optional<RecoveryLayout> layout = findRecoveryRecord(*size, footerRead ? footer : nullptr, read, damaged);
     if (!layout) return status;
     status.present = true;
-    status.damage = assessDamage(*layout, read, damaged);
+    status.damage = assessDamage(*layout, read, damaged, progress);
     if (!status.damage) status.unreadable = "a read of the archive failed";
     return status;
 }

@@ -24,7 +24,7 @@ struct RecoveryStatus {
 // Finds the file's recovery record and compares its own parts with their hashes; with
 // `damaged` (the file is known or thought to be damaged), every cell of the archive too,
 // and the record is also searched for back from the end when the footer does not lead to it.
-RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged);
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, const CellProgress& progress = {});
 
 // Adds the record's own damage as findings, and judges every error finding repairable or not.
 void judgeFindings(const RecoveryStatus& status, Findings& findings);

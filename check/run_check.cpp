@@ -117,8 +117,12 @@ void compareAgainst(const SharedIndex& index, const Options& o, Console& console
 
 // The recovery record's view of the findings: scanned cell by cell when something is
 // damaged, so that each finding can say whether it is repairable.
-void judgeByRecovery(const ArchiveFile& file, Report& report, Findings& findings) {
-    RecoveryStatus status = assessRecovery(file, findings.errors > 0);
+void judgeByRecovery(const ArchiveFile& file, const Options& o, Console& console, Report& report, Findings& findings) {
+    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
+    RecoveryStatus status = assessRecovery(file, findings.errors > 0, [&](uint64_t done, uint64_t total) {
+        progress.update(unitCounts(done, total, kCellSize, "sectors compared"));
+    });
+    progress.clear();
     if (!status.unreadable.empty()) findings.error("recovery-unreadable", "Cannot read the recovery record: " + status.unreadable);
     judgeFindings(status, findings);
     report.recovery = std::move(status);
@@ -147,7 +151,7 @@ int checkArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile
     if (!index) {
         findings.error("not-opened", capitalized(describeOpenError(index.error())));
         // The file itself is still ours: its recovery record may mend what refused it.
-        if (file && !o.list) judgeByRecovery(*file, report, findings);
+        if (file && !o.list) judgeByRecovery(*file, o, console, report, findings);
         printOpenFailure(o, console, report, findings);
         return 1;
     }
@@ -174,7 +178,7 @@ int checkArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile
     } else if (report.dataChecked) {
         checkData(*index, o, console, survey, found, report, findings);
     }
-    if (!o.list) judgeByRecovery(*raw, report, findings);
+    if (!o.list) judgeByRecovery(*raw, o, console, report, findings);
     if (!o.list && !o.json) {
         for (const std::string& d : report.differences) printLine(console, d);
     }

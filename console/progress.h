@@ -42,6 +42,13 @@ private:
     std::chrono::steady_clock::time_point lastDrawn_;
 };
 
+// Counts of units of `unitBytes` bytes each, such as sectors read: "12 of 40 sectors, ...".
+inline ProgressCounts unitCounts(uint64_t done, uint64_t total, uint64_t unitBytes, const char* unit) {
+    ProgressCounts counts{done, total, done * unitBytes, total * unitBytes};
+    counts.unit = unit;
+    return counts;
+}
+
 // Byte counts for people: "512 B", "12.5 MiB".
 std::string humanBytes(uint64_t bytes);
 

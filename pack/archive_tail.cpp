@@ -52,7 +52,7 @@ std::optional<RecoveryLayout> placeRecords(ArchiveFooter& footer, uint64_t at, c
 // that points at both and seals the first. The recovery record's parity covers the footer,
 // so the footer is written first and the record read back with it.
 void writeRecordsAndFooter(TemporaryOutput& out, ArchiveFooter footer, IntegrityRecord& record, uint32_t recovery,
-                           const std::string& output) {
+                           const std::string& output, const CellProgress& progress) {
     std::optional<RecoveryLayout> layout = placeRecords(footer, out.written(), record, recovery);
     std::string footerBytes = writer::encodeFooter(footer);
     record.footerHash = footerFieldsHash(reinterpret_cast<const uint8_t*>(footerBytes.data()));
@@ -70,18 +70,18 @@ void writeRecordsAndFooter(TemporaryOutput& out, ArchiveFooter footer, Integrity
         out.writeAt(offset, bytes);
         return true;
     };
-    if (!writeRecoveryRecord(*layout, read, write)) throw PackError("Failed to read back " + output);
+    if (!writeRecoveryRecord(*layout, read, write, progress)) throw PackError("Failed to read back " + output);
 }
 
 }  // namespace
 
 void writeArchiveTail(TemporaryOutput& out, uint64_t dataSize, const std::vector<BlockOffsetRecord>& records,
                       const writer::TreeLayout& layout, IntegrityRecord& record, uint32_t recovery,
-                      const std::string& output) {
+                      const std::string& output, const CellProgress& progress) {
     writeTables(out, records, layout, record);
     writeRecordsAndFooter(out,
                           writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size()),
-                          record, recovery, output);
+                          record, recovery, output, progress);
 }
 
 }  // namespace qev::pack

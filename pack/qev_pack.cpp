@@ -45,7 +45,8 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     if (!o.force && std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(o.output), ignored))) {
         throw PackError(TemporaryOutput::existsMessage(o.output));
     }
-    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet);
+    bool showProgress = o.progress.value_or(console.errorIsTerminal) && !o.quiet;
+    ProgressLine progress(console, showProgress);
     TemporaryOutput out(o.output);
     auto root = openDirectoryPath(o.source);
     if (!root) throw PackError("Cannot read " + o.source + ": " + root.error().text());
@@ -79,7 +80,13 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     }
     uint64_t dataSize = out.written();
     std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(data.storedLengths);
-    writeArchiveTail(out, dataSize, records, layout, record, o.recovery, o.output);
+    progress.clear();
+    {
+        ProgressLine reading(console, showProgress);
+        writeArchiveTail(out, dataSize, records, layout, record, o.recovery, o.output, [&](uint64_t done, uint64_t total) {
+            reading.update(unitCounts(done, total, kCellSize, "sectors read back"));
+        });
+    }
     out.commit(o.force);
     // The archive is in place: a stop from now on changes nothing, and the run succeeded.
     StopSignals::disregard();

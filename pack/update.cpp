@@ -315,7 +315,8 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     }
     auto old = std::make_unique<OldArchive>(openOld(o.update));
     MergedTree merged = treeWithoutRemoved(o, *old->index);
-    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet);
+    bool showProgress = o.progress.value_or(console.errorIsTerminal) && !o.quiet;
+    ProgressLine progress(console, showProgress);
     TemporaryOutput out(o.output);
     std::vector<std::unique_ptr<AddedFolder>> folders = scanAdded(o, console, out, progress, merged);
     merged.sortChildren();
@@ -323,7 +324,14 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     UpdatedData data(o, hooks, *old, merged, out, progress);
     data.write(layout, folders);
     uint32_t recovery = o.noRecovery ? 0 : o.recovery != 0 ? o.recovery : old->recovery;
-    writeArchiveTail(out, out.written(), writer::offsetRecordsFor(data.lengths), layout, data.record, recovery, o.output);
+    progress.clear();
+    {
+        ProgressLine reading(console, showProgress);
+        writeArchiveTail(out, out.written(), writer::offsetRecordsFor(data.lengths), layout, data.record, recovery,
+                         o.output, [&](uint64_t done, uint64_t total) {
+                             reading.update(unitCounts(done, total, kCellSize, "sectors read back"));
+                         });
+    }
     bool changed = old->index->file().changedSinceOpen();
     // Closed before the rename: Windows does not replace a file that is still open.
     old.reset();
