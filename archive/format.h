@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace qev {
@@ -37,6 +38,11 @@ inline uint32_t loadBE32(const uint8_t* p) {
 }
 
 inline uint64_t loadBE64(const uint8_t* p) { return uint64_t(loadBE32(p)) << 32 | loadBE32(p + 4); }
+
+// Appends the low `bytes` bytes of `v`, most significant first.
+inline void appendBE(std::string& out, uint64_t v, int bytes) {
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(char(v >> shift));
+}
 
 struct SectionRange {
     uint64_t offset;

@@ -15,10 +15,6 @@ constexpr size_t kOpaqueEnd = 128;
 // Tables are hashed in pieces of this size, so that no second copy of them is held.
 constexpr uint32_t kPiece = 1 << 20;
 
-void storeBE(std::string& out, uint64_t v, int bytes) {
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(char(v >> shift));
-}
-
 std::optional<IntegrityRecord> decodeRecord(const std::string& bytes) {
     if (bytes.size() < kIntegrityHeaderSize || std::string_view(bytes).substr(0, 8) != kIntegrityMagic) return std::nullopt;
     auto at = [&](size_t offset) { return reinterpret_cast<const uint8_t*>(bytes.data()) + offset; };
@@ -57,13 +53,13 @@ uint64_t StreamHash::value() const { return XXH3_64bits_digest(static_cast<const
 std::string encodeIntegrityRecord(const IntegrityRecord& record) {
     std::string out(kIntegrityMagic);
     out.reserve(record.encodedSize());
-    storeBE(out, kIntegrityVersion, 4);
-    storeBE(out, kIntegrityHeaderSize, 4);
-    storeBE(out, record.blockHashes.size(), 8);
+    appendBE(out, kIntegrityVersion, 4);
+    appendBE(out, kIntegrityHeaderSize, 4);
+    appendBE(out, record.blockHashes.size(), 8);
     for (uint64_t h : {record.offsetTableHash, record.nameTableHash, record.treeHash, record.footerHash, uint64_t(0)}) {
-        storeBE(out, h, 8);
+        appendBE(out, h, 8);
     }
-    for (uint32_t h : record.blockHashes) storeBE(out, h, 4);
+    for (uint32_t h : record.blockHashes) appendBE(out, h, 4);
     return out;
 }
 

@@ -17,10 +17,6 @@ constexpr uint32_t kPieceCells = 256;
 // The header's own hash covers its first 120 bytes and lies in its last 8.
 constexpr uint32_t kHeaderHashed = kRecoveryHeaderSize - 8;
 
-void storeBE(std::string& out, uint64_t v, int bytes) {
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(char(v >> shift));
-}
-
 uint64_t divideUp(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 // Whether a decoded geometry is one a planner could have made: every count consistent, so
@@ -68,19 +64,19 @@ RecoveryGeometry planRecovery(uint64_t protectedSize, uint32_t hundredths) {
 std::string encodeRecoveryHeader(const RecoveryLayout& layout) {
     const RecoveryGeometry& g = layout.geometry;
     std::string out(kRecoveryMagic);
-    storeBE(out, kRecoveryVersion, 4);
-    storeBE(out, kRecoveryHeaderSize, 4);
-    storeBE(out, layout.recordOffset, 8);
-    storeBE(out, layout.recordSize(), 8);
-    storeBE(out, g.protectedSize, 8);
-    storeBE(out, kCellSize, 4);
-    storeBE(out, g.hundredths, 4);
-    storeBE(out, g.dataCells, 8);
-    storeBE(out, g.groups, 4);
-    storeBE(out, g.dataPerGroup, 4);
-    storeBE(out, g.parityPerGroup, 4);
+    appendBE(out, kRecoveryVersion, 4);
+    appendBE(out, kRecoveryHeaderSize, 4);
+    appendBE(out, layout.recordOffset, 8);
+    appendBE(out, layout.recordSize(), 8);
+    appendBE(out, g.protectedSize, 8);
+    appendBE(out, kCellSize, 4);
+    appendBE(out, g.hundredths, 4);
+    appendBE(out, g.dataCells, 8);
+    appendBE(out, g.groups, 4);
+    appendBE(out, g.dataPerGroup, 4);
+    appendBE(out, g.parityPerGroup, 4);
     out.resize(kHeaderHashed, '\0');
-    storeBE(out, hashBytes(out), 8);
+    appendBE(out, hashBytes(out), 8);
     return out;
 }
 
@@ -159,13 +155,13 @@ std::string encodeHashCopy(const std::vector<uint32_t>& hashes) {
     out.reserve(hashes.size() * 4 + divideUp(hashes.size(), kHashesPerChunk) * 8);
     for (size_t first = 0; first < hashes.size(); first += kHashesPerChunk) {
         size_t at = out.size();
-        for (size_t i = first; i < std::min(hashes.size(), first + kHashesPerChunk); ++i) storeBE(out, hashes[i], 4);
-        storeBE(out, hashBytes(std::string_view(out).substr(at)), 8);
+        for (size_t i = first; i < std::min(hashes.size(), first + kHashesPerChunk); ++i) appendBE(out, hashes[i], 4);
+        appendBE(out, hashBytes(std::string_view(out).substr(at)), 8);
     }
     return out;
 }
 
-std::optional<HashTable> readHashTable(const RecoveryLayout& layout, const ReadFileAt& read) {
+HashTable readHashTable(const RecoveryLayout& layout, const ReadFileAt& read) {
     const RecoveryGeometry& g = layout.geometry;
     HashTable table;
     table.hashes.resize(g.hashCount());
@@ -204,7 +200,9 @@ bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, c
     uint64_t done = 0;
     for (uint64_t g0 = 0; g0 < g.groups; g0 += batch) {
         uint64_t g1 = std::min<uint64_t>(g.groups, g0 + batch);
-        std::vector<uint8_t> parity((g1 - g0) * m * kCellSize, 0);
+        // Parity row i of groups g0..g1 lies in the file as one run: held as one here.
+        const uint64_t span = g1 - g0;
+        std::vector<uint8_t> parity(span * m * kCellSize, 0);
         std::vector<uint8_t*> rows(m);
         // Row j of groups g0..g1 is a run of cells; each cell is read once over all passes.
         for (uint64_t j = 0; j < k; ++j) {
@@ -217,17 +215,17 @@ bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, c
                     uint8_t* cell = &piece[size_t(c) * kCellSize];
                     hashes[at + c] = cellHash(cell);
                     uint64_t group = (at + c) % g.groups - g0;
-                    for (uint32_t i = 0; i < m; ++i) rows[i] = &parity[(group * m + i) * kCellSize];
+                    for (uint32_t i = 0; i < m; ++i) rows[i] = &parity[(i * span + group) * kCellSize];
                     code.addRow(uint32_t(j), cell, rows.data());
                 }
             }
         }
-        for (uint64_t group = g0; group < g1; ++group) {
-            for (uint32_t i = 0; i < m; ++i) {
-                const uint8_t* cell = &parity[((group - g0) * m + i) * kCellSize];
-                uint64_t p = group + uint64_t(i) * g.groups;
-                hashes[g.dataCells + p] = cellHash(cell);
-                if (!write(layout.parityOffset(p), {reinterpret_cast<const char*>(cell), kCellSize})) return false;
+        for (uint32_t i = 0; i < m; ++i) {
+            const uint8_t* run = &parity[i * span * kCellSize];
+            uint64_t first = g0 + uint64_t(i) * g.groups;
+            for (uint64_t c = 0; c < span; ++c) hashes[g.dataCells + first + c] = cellHash(run + c * kCellSize);
+            if (!write(layout.parityOffset(first), {reinterpret_cast<const char*>(run), size_t(span) * kCellSize})) {
+                return false;
             }
         }
     }

@@ -112,6 +112,7 @@ struct HashTable {
     uint64_t lost = 0;
     std::vector<uint64_t> damaged[2];
 };
-std::optional<HashTable> readHashTable(const RecoveryLayout& layout, const ReadFileAt& read);
+// A chunk that cannot be read counts as damaged.
+HashTable readHashTable(const RecoveryLayout& layout, const ReadFileAt& read);
 
 }  // namespace qev

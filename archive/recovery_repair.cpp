@@ -22,32 +22,18 @@ GroupCounts countPerGroup(const RecoveryDamage& d) {
     return counts;
 }
 
-// The cells of the protected stream whose hash differs.
-bool scanStream(const RecoveryLayout& layout, const HashTable& table, const ReadFileAt& read,
-                std::vector<uint64_t>& damaged, const CellProgress& progress) {
-    const RecoveryGeometry& g = layout.geometry;
-    ProtectedStream stream(layout, read);
+// Of `count` cells read by `readCells(first, cells, into)`, those whose hash differs from
+// `hashes[i]`, by index.
+template <typename ReadCells>
+bool scanCells(uint64_t count, const uint32_t* hashes, const ReadCells& readCells, std::vector<uint64_t>& damaged,
+               const CellProgress& progress) {
     std::vector<uint8_t> piece(size_t(kPieceCells) * kCellSize);
-    for (uint64_t at = 0; at < g.dataCells; at += kPieceCells) {
-        uint32_t cells = uint32_t(std::min<uint64_t>(kPieceCells, g.dataCells - at));
-        if (!stream.readCells(at, cells, piece.data())) return false;
-        if (progress) progress(at + cells, g.dataCells);
+    for (uint64_t at = 0; at < count; at += kPieceCells) {
+        uint32_t cells = uint32_t(std::min<uint64_t>(kPieceCells, count - at));
+        if (!readCells(at, cells, piece.data())) return false;
+        if (progress) progress(at + cells, count);
         for (uint32_t c = 0; c < cells; ++c) {
-            if (cellHash(&piece[size_t(c) * kCellSize]) != table.hashes[at + c]) damaged.push_back(at + c);
-        }
-    }
-    return true;
-}
-
-bool scanParity(const RecoveryLayout& layout, const HashTable& table, const ReadFileAt& read,
-                std::vector<uint64_t>& damaged) {
-    const RecoveryGeometry& g = layout.geometry;
-    std::vector<uint8_t> piece(size_t(kPieceCells) * kCellSize);
-    for (uint64_t at = 0; at < g.parityCells(); at += kPieceCells) {
-        uint32_t cells = uint32_t(std::min<uint64_t>(kPieceCells, g.parityCells() - at));
-        if (!read(layout.parityOffset(at), piece.data(), cells * kCellSize)) return false;
-        for (uint32_t c = 0; c < cells; ++c) {
-            if (cellHash(&piece[size_t(c) * kCellSize]) != table.hashes[g.dataCells + at + c]) damaged.push_back(at + c);
+            if (cellHash(&piece[size_t(c) * kCellSize]) != hashes[at + c]) damaged.push_back(at + c);
         }
     }
     return true;
@@ -59,7 +45,8 @@ bool rebuildGroup(const RecoveryDamage& d, const ParityCode& code, uint64_t grou
     const RecoveryGeometry& g = d.layout.geometry;
     const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
     ProtectedStream stream(d.layout, read);
-    auto cellOf = [&](uint32_t row) { return row < k ? group + uint64_t(row) * g.groups : group + uint64_t(row - k) * g.groups; };
+    // Rows 0..k-1 are data cells, k..k+m-1 parity cells, each a group's share of its kind.
+    auto cellOf = [&](uint32_t row) { return group + uint64_t(row < k ? row : row - k) * g.groups; };
     auto bad = [&](uint32_t row) {
         uint64_t n = cellOf(row);
         return row < k ? n < g.dataCells && dataBad[n] : parityBad[n];
@@ -150,9 +137,7 @@ std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const R
                                            const CellProgress& progress) {
     RecoveryDamage d;
     d.layout = layout;
-    auto table = readHashTable(layout, read);
-    if (!table) return std::nullopt;
-    d.table = std::move(*table);
+    d.table = readHashTable(layout, read);
     std::string header = encodeRecoveryHeader(layout);
     for (int copy = 0; copy < 2; ++copy) {
         uint8_t bytes[kRecoveryHeaderSize];
@@ -160,10 +145,15 @@ std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const R
                                 std::memcmp(bytes, header.data(), kRecoveryHeaderSize) != 0;
     }
     if (d.table.lost != 0) return d;
-    if (!scanParity(layout, d.table, read, d.parityCells)) return std::nullopt;
-    d.dataScanned = scanData;
-    if (scanData && !scanStream(layout, d.table, read, d.dataCells, progress)) return std::nullopt;
     const RecoveryGeometry& g = layout.geometry;
+    auto readParity = [&](uint64_t first, uint32_t cells, uint8_t* into) {
+        return read(layout.parityOffset(first), into, cells * kCellSize);
+    };
+    if (!scanCells(g.parityCells(), &d.table.hashes[g.dataCells], readParity, d.parityCells, {})) return std::nullopt;
+    ProtectedStream stream(layout, read);
+    auto readData = [&](uint64_t first, uint32_t cells, uint8_t* into) { return stream.readCells(first, cells, into); };
+    d.dataScanned = scanData;
+    if (scanData && !scanCells(g.dataCells, d.table.hashes.data(), readData, d.dataCells, progress)) return std::nullopt;
     GroupCounts counts = countPerGroup(d);
     d.spare = g.parityPerGroup;
     for (uint64_t group = 0; group < g.groups; ++group) {

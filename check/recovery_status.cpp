@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "archive/format.h"
+#include "console/progress.h"
 
 namespace qev::check {
 
@@ -13,7 +14,7 @@ uint64_t RecoveryStatus::runBytes() const {
     return (cells - 1) * kCellSize;
 }
 
-RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, const CellProgress& progress) {
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& console, bool showProgress) {
     RecoveryStatus status;
     std::optional<uint64_t> size = file.size();
     if (!size) return status;
@@ -23,7 +24,10 @@ RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, const CellP
     std::optional<RecoveryLayout> layout = findRecoveryRecord(*size, footerRead ? footer : nullptr, read, damaged);
     if (!layout) return status;
     status.present = true;
-    status.damage = assessDamage(*layout, read, damaged, progress);
+    ProgressLine progress(console, showProgress);
+    status.damage = assessDamage(*layout, read, damaged, [&](uint64_t done, uint64_t total) {
+        progress.update(unitCounts(done, total, kCellSize, "sectors compared"));
+    });
     if (!status.damage) status.unreadable = "a read of the archive failed";
     return status;
 }

@@ -8,6 +8,7 @@
 #include "archive/archive_file.h"
 #include "archive/recovery_repair.h"
 #include "check/findings.h"
+#include "console/console.h"
 
 namespace qev::check {
 
@@ -24,7 +25,8 @@ struct RecoveryStatus {
 // Finds the file's recovery record and compares its own parts with their hashes; with
 // `damaged` (the file is known or thought to be damaged), every cell of the archive too,
 // and the record is also searched for back from the end when the footer does not lead to it.
-RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, const CellProgress& progress = {});
+// The sectors compared are counted on a progress line when `showProgress`.
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& console, bool showProgress);
 
 // Adds the record's own damage as findings, and judges every error finding repairable or not.
 void judgeFindings(const RecoveryStatus& status, Findings& findings);

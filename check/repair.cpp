@@ -7,7 +7,6 @@
 #include "archive/recovery_repair.h"
 #include "check/recovery_status.h"
 #include "check/run_check.h"
-#include "console/progress.h"
 #include "system/file.h"
 #include "system/text.h"
 
@@ -76,13 +75,8 @@ std::string writePatches(const Options& o, const ArchiveFile& read, const std::v
 int repairArchive(const Options& o, Console& console) {
     std::unique_ptr<ArchiveFile> file = openArchiveFile(pathFromUtf8(o.archive));
     if (!file) return refuse(console, o, lastSystemError());
-    RecoveryStatus status;
-    {
-        ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-        status = assessRecovery(*file, /*damaged=*/true, [&](uint64_t done, uint64_t total) {
-            progress.update(unitCounts(done, total, kCellSize, "sectors compared"));
-        });
-    }
+    RecoveryStatus status =
+        assessRecovery(*file, /*damaged=*/true, console, o.progress.value_or(console.errorIsTerminal));
     if (!status.present) return refuse(console, o, "it has no recovery record");
     if (!status.damage) return refuse(console, o, status.unreadable);
     const RecoveryDamage& damage = *status.damage;

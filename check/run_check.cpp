@@ -118,11 +118,8 @@ void compareAgainst(const SharedIndex& index, const Options& o, Console& console
 // The recovery record's view of the findings: scanned cell by cell when something is
 // damaged, so that each finding can say whether it is repairable.
 void judgeByRecovery(const ArchiveFile& file, const Options& o, Console& console, Report& report, Findings& findings) {
-    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    RecoveryStatus status = assessRecovery(file, findings.errors > 0, [&](uint64_t done, uint64_t total) {
-        progress.update(unitCounts(done, total, kCellSize, "sectors compared"));
-    });
-    progress.clear();
+    RecoveryStatus status =
+        assessRecovery(file, findings.errors > 0, console, o.progress.value_or(console.errorIsTerminal));
     if (!status.unreadable.empty()) findings.error("recovery-unreadable", "Cannot read the recovery record: " + status.unreadable);
     judgeFindings(status, findings);
     report.recovery = std::move(status);

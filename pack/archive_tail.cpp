@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "archive/recovery_record.h"
+#include "console/progress.h"
 #include "pack/pack_error.h"
 
 namespace qev::pack {
@@ -77,11 +78,14 @@ void writeRecordsAndFooter(TemporaryOutput& out, ArchiveFooter footer, Integrity
 
 void writeArchiveTail(TemporaryOutput& out, uint64_t dataSize, const std::vector<BlockOffsetRecord>& records,
                       const writer::TreeLayout& layout, IntegrityRecord& record, uint32_t recovery,
-                      const std::string& output, const CellProgress& progress) {
+                      const std::string& output, Console& console, bool showProgress) {
+    ProgressLine progress(console, showProgress);
     writeTables(out, records, layout, record);
     writeRecordsAndFooter(out,
                           writer::footerFor(0, dataSize, records.size(), layout.names.size(), layout.entries.size()),
-                          record, recovery, output, progress);
+                          record, recovery, output, [&](uint64_t done, uint64_t total) {
+                              progress.update(unitCounts(done, total, kCellSize, "sectors read back"));
+                          });
 }
 
 }  // namespace qev::pack

@@ -81,12 +81,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     uint64_t dataSize = out.written();
     std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(data.storedLengths);
     progress.clear();
-    {
-        ProgressLine reading(console, showProgress);
-        writeArchiveTail(out, dataSize, records, layout, record, o.recovery, o.output, [&](uint64_t done, uint64_t total) {
-            reading.update(unitCounts(done, total, kCellSize, "sectors read back"));
-        });
-    }
+    writeArchiveTail(out, dataSize, records, layout, record, o.recovery, o.output, console, showProgress);
     out.commit(o.force);
     // The archive is in place: a stop from now on changes nothing, and the run succeeded.
     StopSignals::disregard();

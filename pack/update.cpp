@@ -325,13 +325,8 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     data.write(layout, folders);
     uint32_t recovery = o.noRecovery ? 0 : o.recovery != 0 ? o.recovery : old->recovery;
     progress.clear();
-    {
-        ProgressLine reading(console, showProgress);
-        writeArchiveTail(out, out.written(), writer::offsetRecordsFor(data.lengths), layout, data.record, recovery,
-                         o.output, [&](uint64_t done, uint64_t total) {
-                             reading.update(unitCounts(done, total, kCellSize, "sectors read back"));
-                         });
-    }
+    writeArchiveTail(out, out.written(), writer::offsetRecordsFor(data.lengths), layout, data.record, recovery,
+                     o.output, console, showProgress);
     bool changed = old->index->file().changedSinceOpen();
     // Closed before the rename: Windows does not replace a file that is still open.
     old.reset();

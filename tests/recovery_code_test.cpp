@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "archive/format.h"
 #include "archive/recovery_code.h"
 
 namespace qev {
@@ -22,6 +23,12 @@ TEST(RecoveryPlan, KeepsItsPromisesAtEverySize) {
             EXPECT_LT(uint64_t(g.dataPerGroup - 1) * g.groups, g.dataCells);
             // Any run of 64 KiB is rebuilt wherever there is as much to rebuild it from.
             EXPECT_GE(g.parityCells(), std::min(kMinParityCells, g.dataCells));
+            // Its header reads back: every planned geometry is one a reader accepts.
+            RecoveryLayout layout{g, size > kFooterSize ? size - kFooterSize : 0};
+            std::string header = encodeRecoveryHeader(layout);
+            auto read = decodeRecoveryHeader(reinterpret_cast<const uint8_t*>(header.data()), layout.fileSize());
+            ASSERT_TRUE(read.has_value());
+            EXPECT_EQ(read->recordSize(), g.recordSize());
             // Above the floor, the record stays within its share and a few KiB.
             uint64_t share = size / 10000 * hundredths;
             if (share > 2 * kMinParityCells * kCellSize && hundredths >= 100) {

@@ -26,6 +26,35 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 HANDLE asHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
+// A file on a disk (not a pipe, console or device), or INVALID_HANDLE_VALUE with the
+// reason as the last error.
+HANDLE openDiskFile(const wchar_t* path, DWORD access, DWORD share) {
+    HANDLE h = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+// ReadFile or WriteFile of exactly `count` bytes at `offset`. The offset travels with each
+// call, so that callers share no file position.
+template <typename Transfer, typename Byte>
+bool transferAt(HANDLE h, Transfer transfer, uint64_t offset, Byte* data, uint32_t count) {
+    while (count > 0) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset);
+        at.OffsetHigh = DWORD(offset >> 32);
+        DWORD done = 0;
+        if (!transfer(h, data, count, &done, &at) || done == 0) return false;
+        offset += done;
+        data += done;
+        count -= done;
+    }
+    return true;
+}
+
 std::optional<FileStatus> statusOfHandle(HANDLE h) {
     FILE_BASIC_INFO basic;
     FILE_STANDARD_INFO standard;
@@ -48,58 +77,26 @@ std::optional<FileStatus> statusOfHandle(HANDLE h) {
 
 std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path) {
     // As given: without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = openDiskFile(path.c_str(), GENERIC_READ, kShareAll);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    if (GetFileType(h) != FILE_TYPE_DISK) {
-        CloseHandle(h);
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return nullptr;
-    }
     return std::unique_ptr<InputFile>(new InputFile(reinterpret_cast<intptr_t>(h)));
 }
 
 InputFile::~InputFile() { CloseHandle(asHandle(handle_)); }
 
 bool InputFile::readAt(uint64_t offset, uint8_t* destination, uint32_t count) const {
-    while (count > 0) {
-        // The offset travels with each call, so readers share no file position.
-        OVERLAPPED at{};
-        at.Offset = DWORD(offset);
-        at.OffsetHigh = DWORD(offset >> 32);
-        DWORD got = 0;
-        if (!::ReadFile(asHandle(handle_), destination, count, &got, &at) || got == 0) return false;
-        offset += got;
-        destination += got;
-        count -= got;
-    }
-    return true;
+    return transferAt(asHandle(handle_), ::ReadFile, offset, destination, count);
 }
 
 std::unique_ptr<FileInPlace> FileInPlace::open(const std::filesystem::path& path) {
     // Others may read meanwhile, but not write.
-    HANDLE h = CreateFileW(longPathForm(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = openDiskFile(longPathForm(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    if (GetFileType(h) != FILE_TYPE_DISK) {
-        CloseHandle(h);
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return nullptr;
-    }
     return std::unique_ptr<FileInPlace>(new FileInPlace(reinterpret_cast<intptr_t>(h)));
 }
 
 bool FileInPlace::writeAt(uint64_t offset, const uint8_t* data, uint32_t count) {
-    while (count > 0) {
-        OVERLAPPED at{};
-        at.Offset = DWORD(offset);
-        at.OffsetHigh = DWORD(offset >> 32);
-        DWORD put = 0;
-        if (!::WriteFile(asHandle(handle_), data, count, &put, &at) || put == 0) return false;
-        offset += put;
-        data += put;
-        count -= put;
-    }
-    return true;
+    return transferAt(asHandle(handle_), ::WriteFile, offset, data, count);
 }
 
 bool FileInPlace::sync() { return FlushFileBuffers(asHandle(handle_)) != 0; }
