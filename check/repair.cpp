@@ -77,7 +77,7 @@ int repairArchive(const Options& o, Console& console) {
     if (!file) return refuse(console, o, lastSystemError());
     RecoveryStatus status =
         assessRecovery(*file, /*damaged=*/true, console, o.progress.value_or(console.errorIsTerminal));
-    if (!status.present) return refuse(console, o, "it has no recovery record");
+    if (!status.present) return refuse(console, o, "no recovery record fits it (it has none, or its size changed since it was written)");
     if (!status.damage) return refuse(console, o, status.unreadable);
     const RecoveryDamage& damage = *status.damage;
     if (!damage.any()) return checkArchive(o, console, std::move(file), {});
