@@ -109,16 +109,31 @@ uint64_t RecoveryDamage::ownParts() const {
     return parityCells.size() + headerDamaged[0] + headerDamaged[1] + table.damaged[0].size() + table.damaged[1].size();
 }
 
+std::vector<uint64_t>::const_iterator RecoveryDamage::firstDamagedIn(uint64_t offset, uint64_t size,
+                                                                      uint64_t& lastCell) const {
+    uint64_t at = offset < layout.recordOffset ? offset : offset - layout.recordSize();
+    uint64_t first = at / kCellSize;
+    lastCell = (at + std::max<uint64_t>(size, 1) - 1) / kCellSize;
+    return std::lower_bound(dataCells.begin(), dataCells.end(), first);
+}
+
+bool RecoveryDamage::touches(uint64_t offset, uint64_t size) const {
+    uint64_t recordEnd = layout.recordOffset + layout.recordSize();
+    if (offset >= layout.recordOffset && offset < recordEnd) return ownParts() > 0;
+    uint64_t last = 0;
+    auto hit = firstDamagedIn(offset, size, last);
+    return hit != dataCells.end() && *hit <= last;
+}
+
 bool RecoveryDamage::canRebuild(uint64_t offset, uint64_t size) const {
-    if (table.lost != 0) return false;
-    const RecoveryGeometry& g = layout.geometry;
+    // Bytes whose sectors all agree with their hashes are what the record was made over:
+    // it has nothing else to give for them.
+    if (table.lost != 0 || !touches(offset, size)) return false;
     uint64_t recordEnd = layout.recordOffset + layout.recordSize();
     if (offset >= layout.recordOffset && offset < recordEnd) return true;  // rebuilt from the data
-    uint64_t at = offset < layout.recordOffset ? offset : offset - layout.recordSize();
-    uint64_t first = at / kCellSize, last = (at + std::max<uint64_t>(size, 1) - 1) / kCellSize;
-    auto hit = std::lower_bound(dataCells.begin(), dataCells.end(), first);
-    for (; hit != dataCells.end() && *hit <= last; ++hit) {
-        if (std::binary_search(lostGroups.begin(), lostGroups.end(), *hit % g.groups)) return false;
+    uint64_t last = 0;
+    for (auto hit = firstDamagedIn(offset, size, last); hit != dataCells.end() && *hit <= last; ++hit) {
+        if (std::binary_search(lostGroups.begin(), lostGroups.end(), *hit % layout.geometry.groups)) return false;
     }
     return true;
 }

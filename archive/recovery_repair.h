@@ -25,10 +25,17 @@ struct RecoveryDamage {
     // How many of the record's own parts (sectors, headers, hash chunks) are damaged.
     uint64_t ownParts() const;
     bool repairable() const { return table.lost == 0 && lostGroups.empty(); }
-    // Whether the file's bytes [offset, offset + size) are undamaged or can be rebuilt.
+    // Whether the file's bytes [offset, offset + size) hold damaged sectors, each of which
+    // can be rebuilt. Bytes that agree with their hashes cannot be: the record holds them as
+    // they are.
     bool canRebuild(uint64_t offset, uint64_t size) const;
+    // Whether any sector of the file's bytes [offset, offset + size) differs from its hash.
+    bool touches(uint64_t offset, uint64_t size) const;
     // Why the damage cannot be repaired, as a sentence's end: "3 groups have ...".
     std::string whyNot() const;
+
+private:
+    std::vector<uint64_t>::const_iterator firstDamagedIn(uint64_t offset, uint64_t size, uint64_t& lastCell) const;
 };
 
 // Reads the record's headers, hash tables and parity cells and, with `scanData`, every

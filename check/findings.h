@@ -18,8 +18,15 @@ struct Finding {
     // The damaged bytes of the file, where the finding names them (size 0: not known).
     uint64_t offset = 0;
     uint64_t size = 0;
-    // Whether the recovery record can repair it, once judged.
+    // Whether the recovery record can repair it, once judged, and if not, why.
     std::optional<bool> repairable;
+    std::string whyNot;
+
+    // The line shown: the text, and the judgement where there is one.
+    std::string shown() const {
+        if (!repairable) return text;
+        return text + (*repairable ? " (repairable)" : " (not repairable)");
+    }
 };
 
 // Every finding is counted; of each kind the first kShownPerKind are kept as lines, so a
@@ -56,9 +63,9 @@ private:
         (isError ? errors : warnings) += 1;
         if (++perKind[kind] > kShownPerKind) return;
         if constexpr (std::is_invocable_v<Text>) {
-            items.push_back({isError, std::move(kind), text(), 0, 0, std::nullopt});
+            items.push_back({isError, std::move(kind), text(), 0, 0, std::nullopt, {}});
         } else {
-            items.push_back({isError, std::move(kind), std::string(std::forward<Text>(text)), 0, 0, std::nullopt});
+            items.push_back({isError, std::move(kind), std::string(std::forward<Text>(text)), 0, 0, std::nullopt, {}});
         }
     }
 };

@@ -44,10 +44,24 @@ void judgeFindings(const RecoveryStatus& status, Findings& findings) {
     }
     for (Finding& f : findings.items) {
         if (!f.error) continue;
-        f.repairable = f.size > 0 && d.dataScanned ? d.canRebuild(f.offset, f.size) : d.repairable() && d.dataScanned;
-        if (f.kind == "recovery-damaged") f.repairable = d.table.lost == 0;
-        f.text += *f.repairable ? " (repairable)" : " (not repairable)";
+        if (f.kind == "recovery-damaged") {
+            f.repairable = d.table.lost == 0;
+        } else if (!d.dataScanned) {
+            f.repairable = false;
+        } else if (f.size > 0) {
+            f.repairable = d.canRebuild(f.offset, f.size);
+        } else {
+            // Without a range, only damage that is all rebuilt can be the cause.
+            f.repairable = !d.dataCells.empty() && d.repairable();
+        }
+        if (!*f.repairable) f.whyNot = whyNotRepairable(d, f);
     }
+}
+
+std::string whyNotRepairable(const RecoveryDamage& d, const Finding& f) {
+    bool damageThere = f.size > 0 ? d.touches(f.offset, f.size) : !d.dataCells.empty();
+    if (d.table.lost != 0 || (damageThere && !d.repairable())) return d.whyNot();
+    return "its sectors agree with the recovery record, which holds these bytes as they are";
 }
 
 std::string percentText(uint32_t hundredths) {

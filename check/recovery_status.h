@@ -28,8 +28,12 @@ struct RecoveryStatus {
 // The sectors compared are counted on a progress line when `showProgress`.
 RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& console, bool showProgress);
 
-// Adds the record's own damage as findings, and judges every error finding repairable or not.
+// Adds the record's own damage as findings, and judges every error finding repairable or
+// not, by where the damaged sectors lie.
 void judgeFindings(const RecoveryStatus& status, Findings& findings);
+// Why the record cannot repair a finding: the damage is beyond it, or the bytes agree with
+// its hashes.
+std::string whyNotRepairable(const RecoveryDamage& damage, const Finding& finding);
 
 // "2%", "0.5%", "1.25%".
 std::string percentText(uint32_t hundredths);

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "archive/recovery_repair.h"
+#include "check/patched_file.h"
 #include "check/recovery_status.h"
 #include "check/run_check.h"
 #include "system/file.h"
@@ -12,32 +13,6 @@
 
 namespace qev::check {
 namespace {
-
-// The archive as it will be once the patches are written: the file's bytes, with the
-// patches over them.
-class PatchedFile : public ArchiveFile {
-public:
-    PatchedFile(const ArchiveFile& base, const std::vector<Patch>& patches) : base_(base), patches_(patches) {}
-
-    bool readAt(uint64_t offset, uint8_t* into, uint32_t count) const override {
-        if (!base_.readAt(offset, into, count)) return false;
-        uint64_t end = offset + count;
-        // Patches ascend and do not overlap: start from the last one beginning before `offset`.
-        auto it = std::upper_bound(patches_.begin(), patches_.end(), offset,
-                                   [](uint64_t at, const Patch& p) { return at < p.offset; });
-        if (it != patches_.begin()) --it;
-        for (; it != patches_.end() && it->offset < end; ++it) {
-            uint64_t from = std::max(offset, it->offset), to = std::min(end, it->offset + it->bytes.size());
-            if (from < to) std::memcpy(into + (from - offset), it->bytes.data() + (from - it->offset), to - from);
-        }
-        return true;
-    }
-    std::optional<uint64_t> size() const override { return base_.size(); }
-
-private:
-    const ArchiveFile& base_;
-    const std::vector<Patch>& patches_;
-};
 
 int refuse(Console& console, const Options& o, const std::string& why) {
     printError(console, "Error: Cannot repair " + o.archive + ": ", why);
@@ -70,6 +45,15 @@ std::string writePatches(const Options& o, const ArchiveFile& read, const std::v
     return {};
 }
 
+// One line for each error the repair leaves, and why.
+void printUnrepaired(Console& console, const Options& o, const Findings& findings, const RecoveryDamage& damage) {
+    for (const Finding& f : findings.items) {
+        if (!f.error) continue;
+        std::string why = !f.whyNot.empty() ? f.whyNot : whyNotRepairable(damage, f);
+        printError(console, "Error: Cannot repair " + o.archive + ": ", f.text + ": " + why);
+    }
+}
+
 }  // namespace
 
 int repairArchive(const Options& o, Console& console) {
@@ -80,7 +64,13 @@ int repairArchive(const Options& o, Console& console) {
     if (!status.present) return refuse(console, o, "no recovery record fits it (it has none, or its size changed since it was written)");
     if (!status.damage) return refuse(console, o, status.unreadable);
     const RecoveryDamage& damage = *status.damage;
-    if (!damage.any()) return checkArchive(o, console, std::move(file), {});
+    if (!damage.any()) {
+        // Nothing differs from the record: whatever the check finds, the record cannot mend.
+        Inspection in = inspectArchive(o, console, std::move(file), {}, /*judge=*/true);
+        int code = reportInspection(o, console, in);
+        if (code != 0) printUnrepaired(console, o, in.findings, damage);
+        return code;
+    }
     std::string why;
     ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return file->readAt(offset, into, count); };
     std::optional<std::vector<Patch>> patches = rebuildDamage(damage, read, why);
@@ -93,22 +83,21 @@ int repairArchive(const Options& o, Console& console) {
     Console quiet{out, err};
     Options verify = o;
     verify.progress = false;
-    if (checkArchive(verify, quiet, std::make_unique<PatchedFile>(*file, *patches), repaired) != 0) {
+    Inspection after = inspectArchive(verify, quiet, std::make_unique<PatchedFile>(*file, *patches), repaired, false);
+    if (!after.opened || after.findings.errors > 0) {
+        for (Finding& f : after.findings.items) {
+            if (f.error && f.whyNot.empty() && f.size > 0 && damage.touches(f.offset, f.size)) {
+                f.whyNot = "it remains once the damaged sectors are rebuilt";
+            }
+        }
+        printUnrepaired(console, o, after.findings, damage);
         return refuse(console, o, "the rebuilt archive does not pass the check; nothing was written");
     }
     if (std::string error = writePatches(o, *file, *patches); !error.empty()) {
         printError(console, "Error: Failed to write " + o.archive + ": ", error);
         return 1;
     }
-    console.out << out.str();
-    console.out.flush();
-    console.err << err.str();
-    console.err.flush();
-    if (!console.out.good()) {
-        printError(console, kOutputFailed);
-        return 1;
-    }
-    return 0;
+    return reportInspection(o, console, after);
 }
 
 }  // namespace qev::check

@@ -150,7 +150,7 @@ std::string summaryJson(const Report& r, const Findings& f, bool opened) {
         json.beginObject();
         json.stringField("severity", item.error ? "error" : "warning");
         json.stringField("kind", item.kind);
-        json.stringField("message", item.text);
+        json.stringField("message", item.shown());
         if (item.repairable) json.boolField("repairable", *item.repairable);
         json.endObject();
     }
@@ -172,7 +172,7 @@ std::string listLine(const ListedEntry& e, bool json) {
 
 void printFindings(Console& console, const Findings& f) {
     for (const Finding& item : f.items) {
-        printError(console, item.error ? kErrorPrefix : kWarningPrefix, item.text);
+        printError(console, item.error ? kErrorPrefix : kWarningPrefix, item.shown());
     }
     for (const auto& entry : f.perKind) {
         const std::string& kind = entry.first;

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <sstream>
 
 #include "archive/integrity_record.h"
 
 #include "check/against.h"
 #include "check/block_verify.h"
 #include "check/options.h"
+#include "check/patched_file.h"
 #include "check/recovery_status.h"
 #include "check/repair.h"
 #include "check/report.h"
@@ -115,6 +117,34 @@ void compareAgainst(const SharedIndex& index, const Options& o, Console& console
     }
 }
 
+Inspection inspectPatched(const Options& o, const ArchiveFile& file, const std::vector<Patch>& patches) {
+    std::ostringstream out, err;
+    Console quiet{out, err};
+    Options verify = o;
+    verify.progress = false;
+    return inspectArchive(verify, quiet, std::make_unique<PatchedFile>(file, patches), {}, /*judge=*/false);
+}
+
+// A finding judged repairable by where its damage lies is so only if the rebuilt archive
+// no longer shows it: the rebuild is made and checked here, as --repair would.
+void confirmByRebuilding(const ArchiveFile& file, const Options& o, const RecoveryDamage& damage, Findings& findings) {
+    auto claimed = [](const Finding& f) { return f.error && f.repairable.value_or(false); };
+    if (std::none_of(findings.items.begin(), findings.items.end(), claimed)) return;
+    std::string why;
+    ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return file.readAt(offset, into, count); };
+    std::optional<std::vector<Patch>> patches = rebuildDamage(damage, read, why);
+    std::optional<Inspection> after;
+    if (patches) after = inspectPatched(o, file, *patches);
+    for (Finding& f : findings.items) {
+        if (!claimed(f)) continue;
+        bool remains = !after || std::any_of(after->findings.items.begin(), after->findings.items.end(),
+                                             [&](const Finding& g) { return g.kind == f.kind && g.text == f.text; });
+        if (!remains) continue;
+        f.repairable = false;
+        f.whyNot = patches ? "it remains once the damaged sectors are rebuilt" : why;
+    }
+}
+
 // The recovery record's view of the findings: scanned cell by cell when something is
 // damaged, so that each finding can say whether it is repairable.
 void judgeByRecovery(const ArchiveFile& file, const Options& o, Console& console, Report& report, Findings& findings) {
@@ -122,12 +152,13 @@ void judgeByRecovery(const ArchiveFile& file, const Options& o, Console& console
         assessRecovery(file, findings.errors > 0, console, o.progress.value_or(console.errorIsTerminal));
     if (!status.unreadable.empty()) findings.error("recovery-unreadable", "Cannot read the recovery record: " + status.unreadable);
     judgeFindings(status, findings);
+    if (status.damage) confirmByRebuilding(file, o, *status.damage, findings);
     report.recovery = std::move(status);
 }
 
-void printOpenFailure(const Options& o, Console& console, Report& report, Findings& findings) {
+void printOpenFailure(const Options& o, Console& console, const Report& report, const Findings& findings) {
     printError(console, kFailedToOpen, o.archive);
-    for (const Finding& f : findings.items) printError(console, kErrorPrefix, f.text);
+    for (const Finding& f : findings.items) printError(console, kErrorPrefix, f.shown());
     if (o.json && !o.list) {
         std::string json = summaryJson(report, findings, false);
         console.out.write(json.data(), std::streamsize(json.size()));
@@ -137,21 +168,23 @@ void printOpenFailure(const Options& o, Console& console, Report& report, Findin
 
 }  // namespace
 
-int checkArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile> file, const Repaired& repaired) {
-    Report report;
+Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile> file,
+                          const Repaired& repaired, bool judge) {
+    Inspection in;
+    Report& report = in.report;
+    Findings& findings = in.findings;
     report.archive = o.archive;
     report.repaired = repaired;
-    Findings findings;
     if (!file) file = openArchiveFile(pathFromUtf8(o.archive));
     ArchiveFile* raw = file.get();
     auto index = ArchiveIndex::create(file);
     if (!index) {
         findings.error("not-opened", capitalized(describeOpenError(index.error())));
         // The file itself is still ours: its recovery record may mend what refused it.
-        if (file && !o.list) judgeByRecovery(*file, o, console, report, findings);
-        printOpenFailure(o, console, report, findings);
-        return 1;
+        if (raw && !o.list && judge) judgeByRecovery(*raw, o, console, report, findings);
+        return in;
     }
+    in.opened = true;
     ListSink list;
     if (o.list) {
         list = [&](const ListedEntry& e) {
@@ -175,21 +208,33 @@ int checkArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile
     } else if (report.dataChecked) {
         checkData(*index, o, console, survey, found, report, findings);
     }
-    if (!o.list) judgeByRecovery(*raw, o, console, report, findings);
+    if (!o.list && judge) judgeByRecovery(*raw, o, console, report, findings);
+    return in;
+}
+
+int reportInspection(const Options& o, Console& console, const Inspection& in) {
+    if (!in.opened) {
+        printOpenFailure(o, console, in.report, in.findings);
+        return 1;
+    }
     if (!o.list && !o.json) {
-        for (const std::string& d : report.differences) printLine(console, d);
+        for (const std::string& d : in.report.differences) printLine(console, d);
     }
     if (!o.list) {
-        std::string summary = o.json ? summaryJson(report, findings, true) : summaryText(report, findings);
+        std::string summary = o.json ? summaryJson(in.report, in.findings, true) : summaryText(in.report, in.findings);
         console.out.write(summary.data(), std::streamsize(summary.size()));
     }
     console.out.flush();
-    printFindings(console, findings);
+    printFindings(console, in.findings);
     if (!console.out.good()) {
         printError(console, kOutputFailed);
         return 1;
     }
-    return findings.errors == 0 ? 0 : 1;
+    return in.findings.errors == 0 ? 0 : 1;
+}
+
+int checkArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile> file, const Repaired& repaired) {
+    return reportInspection(o, console, inspectArchive(o, console, std::move(file), repaired, /*judge=*/true));
 }
 
 int runCheck(int argc, const char* const* argv, Console& console) {

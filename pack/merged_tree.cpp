@@ -1,15 +1,24 @@
 #include "pack/merged_tree.h"
 
 #include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "archive/names.h"
+#include "archive/tree_walk.h"
 #include "pack/pack_error.h"
 
 namespace qev::pack {
 namespace {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string foldedName(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) c = foldAscii(c);
+    return folded;
+}
 
 }  // namespace
 
@@ -20,33 +29,39 @@ MergedTree::MergedTree(const ArchiveIndex& index) {
     seen[0] = true;
     nodes_.emplace_back();
     for (size_t i = 0; i < ids.size(); ++i) {
-        uint32_t count = index.entryCount(ids[i]);
-        for (uint32_t k = 0; k < count; ++k) {
-            NodeId child = index.childAt(ids[i], k);
-            std::string_view name = index.entryName(child);
-            if (name.empty() || seen[child]) {
+        classifyChildren(index, ids[i], [&](const WalkChild& c) {
+            // An update must never hold two entries of one name, nor lose one it cannot name.
+            const char* fault = c.status == ChildStatus::kUnusableName   ? " has no usable name"
+                                : c.status == ChildStatus::kDuplicateName ? " has a sibling's name"
+                                : seen[c.node]                            ? " is reached twice"
+                                                                          : nullptr;
+            if (fault) {
                 throw PackError("The archive's tree cannot be updated (check it with qev-check): entry " +
-                                std::to_string(child) + (name.empty() ? " has no usable name" : " is reached twice"));
+                                std::to_string(c.node) + fault);
             }
-            seen[child] = true;
+            seen[c.node] = true;
             Node node;
-            node.name = name;
-            node.isFile = index.isFile(child);
-            node.size = index.fileSize(child);
-            node.origin = child;
+            node.name = c.name;
+            node.isFile = c.isFile;
+            node.size = index.fileSize(c.node);
+            node.origin = c.node;
             nodes_[i].children.push_back(uint32_t(nodes_.size()));
             nodes_.push_back(std::move(node));
-            ids.push_back(child);
-        }
+            ids.push_back(c.node);
+        });
     }
 }
 
-size_t MergedTree::findChild(size_t dir, std::string_view name) const {
-    // The first match wins, as in lookups.
+size_t MergedTree::findChild(size_t dir, std::string_view name, size_t below) const {
+    // A name matches its exact spelling where a sibling has it; otherwise the first sibling
+    // equal to it ignoring letter case, as lookups match.
+    size_t folded = nodes_.size();
     for (uint32_t c : nodes_[dir].children) {
-        if (equalIgnoringAsciiCase(nodes_[c].name, name)) return c;
+        if (c >= below) continue;
+        if (nodes_[c].name == name) return c;
+        if (folded == nodes_.size() && equalIgnoringAsciiCase(nodes_[c].name, name)) folded = c;
     }
-    return nodes_.size();
+    return folded;
 }
 
 bool MergedTree::remove(std::string_view path) {
@@ -57,7 +72,7 @@ bool MergedTree::remove(std::string_view path) {
         size_t end = size_t(std::find_if(path.begin() + i, path.end(), isSeparator) - path.begin());
         if (nodes_[current].isFile) return false;
         parent = current;
-        current = findChild(current, path.substr(i, end - i));
+        current = findChild(current, path.substr(i, end - i), nodes_.size());
         if (current == nodes_.size()) return false;
         i = end;
     }
@@ -91,21 +106,48 @@ uint32_t MergedTree::graft(const SourceTree& added, uint32_t source, size_t from
     return top;
 }
 
+std::vector<size_t> MergedTree::matchChildren(const SourceTree& added, size_t from, size_t into, size_t below) const {
+    // Exact spellings first, so that an added folder's twins each find their own; an entry
+    // is met once, so a twin whose only match is taken is new. Hashed: folders may be large.
+    std::unordered_map<std::string_view, uint32_t> exact;
+    std::unordered_map<std::string, uint32_t> folded;  // the first of each folded name
+    for (uint32_t c : nodes_[into].children) {
+        if (c >= below) continue;
+        exact.emplace(nodes_[c].name, c);
+        folded.emplace(foldedName(nodes_[c].name), c);
+    }
+    size_t count = added.childCount(from);
+    std::vector<size_t> match(count, kNoMatch);
+    std::unordered_set<uint32_t> taken;
+    for (size_t k = 0; k < count; ++k) {
+        auto hit = exact.find(added.name(added.child(from, k)));
+        if (hit != exact.end()) match[k] = hit->second, taken.insert(hit->second);
+    }
+    for (size_t k = 0; k < count; ++k) {
+        if (match[k] != kNoMatch) continue;
+        auto hit = folded.find(foldedName(added.name(added.child(from, k))));
+        if (hit != folded.end() && taken.insert(hit->second).second) match[k] = hit->second;
+    }
+    return match;
+}
+
 void MergedTree::add(const SourceTree& added, uint32_t source, bool replace, std::vector<std::string>& conflicts) {
     struct Pair {
         size_t from;  // a folder of `added`
         size_t into;  // the merged folder it merges into
         std::string path;
     };
+    // Only entries there before this folder are matched: its own entries never meet each other.
+    const size_t below = nodes_.size();
     std::vector<Pair> pending = {{0, 0, ""}};
     while (!pending.empty()) {
         Pair p = std::move(pending.back());
         pending.pop_back();
-        for (size_t k = 0; k < added.childCount(p.from); ++k) {
-            size_t s = added.child(p.from, k);
+        std::vector<size_t> match = matchChildren(added, p.from, p.into, below);
+        for (size_t k = 0; k < match.size(); ++k) {
+            size_t s = added.child(p.from, k), existing = match[k];
             std::string path = p.path.empty() ? std::string(added.name(s)) : p.path + "/" + std::string(added.name(s));
-            size_t existing = findChild(p.into, added.name(s));
-            if (existing == nodes_.size()) {
+            if (existing == kNoMatch) {
                 uint32_t copy = graft(added, source, s);
                 nodes_[p.into].children.push_back(copy);
             } else if (!added.isFile(s) && !nodes_[existing].isFile) {

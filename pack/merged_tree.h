@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,12 +21,13 @@ public:
     // update cannot keep (a directory reached twice, an unusable name).
     explicit MergedTree(const ArchiveIndex& index);
 
-    // Removes the entry `path` names, resolved as lookups resolve it, with everything
-    // below it. False when it names nothing (or the root).
+    // Removes the entry `path` names, component by component its exact spelling where
+    // one exists, else the first equal to it ignoring letter case; with everything below it. False when it names nothing (or the root).
     bool remove(std::string_view path);
 
-    // Merges the folder `added` (number `source`) into the root: a folder that exists under
-    // the same name (as lookups match) is merged; where either is a file, the path is added
+    // Merges the folder `added` (number `source`) into the root, by packing's rules: each
+    // name meets the entry of its exact spelling, else the first equal to it ignoring letter
+    // case that no other name of its folder met; a folder met by a folder is merged; where either is a file, the path is added
     // to `conflicts`, and with `replace` the new entry takes the old one's place whole.
     void add(const SourceTree& added, uint32_t source, bool replace, std::vector<std::string>& conflicts);
 
@@ -55,7 +57,11 @@ private:
         std::vector<uint32_t> children;
     };
 
-    size_t findChild(size_t dir, std::string_view name) const;
+    // The child of `dir` that `name` matches, among nodes below `below`; nodes_.size() if none.
+    size_t findChild(size_t dir, std::string_view name, size_t below) const;
+    // For each child of the added folder `from`, the entry of `into` it meets, or kNoMatch.
+    static constexpr size_t kNoMatch = SIZE_MAX;
+    std::vector<size_t> matchChildren(const SourceTree& added, size_t from, size_t into, size_t below) const;
     uint32_t graft(const SourceTree& added, uint32_t source, size_t from);
 
     std::vector<Node> nodes_;
