@@ -45,6 +45,7 @@ MergedTree::MergedTree(const ArchiveIndex& index) {
             node.isFile = c.isFile;
             node.size = index.fileSize(c.node);
             node.origin = c.node;
+            node.parent = uint32_t(i);
             nodes_[i].children.push_back(uint32_t(nodes_.size()));
             nodes_.push_back(std::move(node));
             ids.push_back(c.node);
@@ -99,6 +100,7 @@ uint32_t MergedTree::graft(const SourceTree& added, uint32_t source, size_t from
         for (size_t k = 0; k < added.childCount(s); ++k) {
             uint32_t copy = uint32_t(nodes_.size());
             nodes_.emplace_back();
+            nodes_[copy].parent = m;
             nodes_[m].children.push_back(copy);
             pending.push_back({added.child(s, k), copy});
         }
@@ -149,6 +151,7 @@ void MergedTree::add(const SourceTree& added, uint32_t source, bool replace, std
             std::string path = p.path.empty() ? std::string(added.name(s)) : p.path + "/" + std::string(added.name(s));
             if (existing == kNoMatch) {
                 uint32_t copy = graft(added, source, s);
+                nodes_[copy].parent = uint32_t(p.into);
                 nodes_[p.into].children.push_back(copy);
             } else if (!added.isFile(s) && !nodes_[existing].isFile) {
                 pending.push_back({s, existing, std::move(path)});
@@ -156,11 +159,20 @@ void MergedTree::add(const SourceTree& added, uint32_t source, bool replace, std
                 conflicts.push_back(path);
                 if (!replace) continue;
                 uint32_t copy = graft(added, source, s);
+                nodes_[copy].parent = uint32_t(p.into);
                 auto& siblings = nodes_[p.into].children;
                 *std::find(siblings.begin(), siblings.end(), uint32_t(existing)) = copy;
             }
         }
     }
+}
+
+std::string MergedTree::pathOf(size_t node) const {
+    std::vector<size_t> chain;
+    for (size_t n = node; n != 0; n = nodes_[n].parent) chain.push_back(n);
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += (path.empty() ? "" : "/") + nodes_[*it].name;
+    return path;
 }
 
 void MergedTree::sortChildren() {

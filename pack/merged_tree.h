@@ -46,6 +46,8 @@ public:
     uint32_t source(size_t node) const { return nodes_[node].source; }
     // For a file from the archive, its entry there; else its node in its folder.
     uint64_t origin(size_t node) const { return nodes_[node].origin; }
+    // The names from the root down to `node`, joined by '/'.
+    std::string pathOf(size_t node) const;
 
 private:
     struct Node {
@@ -54,6 +56,7 @@ private:
         uint64_t size = 0;
         uint32_t source = kFromArchive;
         uint64_t origin = 0;
+        uint32_t parent = 0;
         std::vector<uint32_t> children;
     };
 

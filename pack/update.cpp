@@ -4,13 +4,16 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "archive/archive_reader.h"
 #include "archive/integrity_record.h"
 #include "archive/parallel_blocks.h"
 #include "archive/recovery_record.h"
+#include "archive/recovery_repair.h"
 #include "console/progress.h"
 #include "pack/archive_tail.h"
 #include "pack/data_stream.h"
@@ -27,7 +30,9 @@ struct OldArchive {
     SharedIndex index;
     std::unique_ptr<InputFile> file;     // the same file, to copy stored blocks from
     std::vector<uint32_t> blockHashes;   // from its verified integrity record; empty without
+    std::optional<RecoveryLayout> recoveryRecord;
     uint32_t recovery = 0;               // its recovery record's share, 0 without
+    std::string path;
 };
 
 // The archive, proven against its integrity record where it has one.
@@ -51,9 +56,9 @@ OldArchive openOld(const std::string& path) {
     auto now = old.file ? old.file->status() : std::nullopt;
     if (!now || !opened || now->identity != opened->identity) throw PackError("Cannot read " + path + ": it changed");
     ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return old.file->readAt(at, into, count); };
-    if (auto layout = findRecoveryRecord(old.index->archiveSize(), found.footer.data(), read, /*searchBack=*/false)) {
-        old.recovery = layout->geometry.hundredths;
-    }
+    old.recoveryRecord = findRecoveryRecord(old.index->archiveSize(), found.footer.data(), read, /*searchBack=*/false);
+    if (old.recoveryRecord) old.recovery = old.recoveryRecord->geometry.hundredths;
+    old.path = path;
     return old;
 }
 
@@ -75,9 +80,34 @@ std::vector<uint64_t> keptBlocks(const ArchiveIndex& index, const MergedTree& tr
     return kept;
 }
 
-// Kept blocks copied as stored, runs that lie back to back in one copy each.
-void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, TemporaryOutput& out,
-              IntegrityRecord& record, std::vector<uint32_t>& lengths, const std::string& path) {
+// The refusal for a kept block that differs from its hash: the files that need it, and
+// whether the old archive's recovery record can rebuild it.
+PackError damagedBlock(const OldArchive& old, const MergedTree& tree, const std::vector<size_t>& order, uint64_t block) {
+    std::string files;
+    size_t named = 0;
+    for (size_t node : order) {
+        if (!tree.isFile(node) || tree.source(node) != MergedTree::kFromArchive || tree.size(node) == 0) continue;
+        uint64_t start = old.index->fileStart(NodeId(tree.origin(node)));
+        if (block < start / kBlockSize || block > (start + tree.size(node) - 1) / kBlockSize) continue;
+        if (++named <= 3) files += (files.empty() ? "" : ", ") + tree.pathOf(node);
+    }
+    if (named > 3) files += " and " + std::to_string(named - 3) + " more";
+    std::string text = "Cannot update " + old.path + ": block " + std::to_string(block) +
+                       " differs from its hash in the integrity record (needed by " + files + ")";
+    std::optional<BlockLocation> at = old.index->locateBlock(block);
+    ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return old.file->readAt(offset, into, count); };
+    std::optional<RecoveryDamage> damage =
+        old.recoveryRecord && at ? assessDamage(*old.recoveryRecord, read, /*scanData=*/true) : std::nullopt;
+    if (damage && damage->canRebuild(at->fileOffset, at->storedLength)) return PackError(text + "; qev-check --repair can rebuild it");
+    return PackError(text + "; see qev-check");
+}
+
+// Kept blocks copied as stored, runs that lie back to back in one copy each. With
+// `verify`, each is read and checked against its hash first, so that a damaged block is
+// never carried under a record made anew over it.
+void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, bool verify, TemporaryOutput& out,
+              IntegrityRecord& record, std::vector<uint32_t>& lengths, const std::function<PackError(uint64_t)>& damaged) {
+    const std::string& path = old.path;
     const ArchiveIndex& index = *old.index;
     std::string stored;
     for (size_t i = 0; i < kept.size();) {
@@ -91,21 +121,34 @@ void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, Temporar
             if (j > i && at->fileOffset != end) break;
             end = at->fileOffset + at->storedLength;
             lengths.push_back(at->storedLength);
-            if (kept[j] < old.blockHashes.size()) {
+            bool known = kept[j] < old.blockHashes.size();
+            if (known && !verify) {
                 record.blockHashes.push_back(old.blockHashes[kept[j]]);
                 continue;
             }
-            // No record to take the hash from: the stored bytes are read for it.
+            // No record to take the hash from, or one to check: the stored bytes are read.
             stored.resize(at->storedLength);
             if (!index.file().readAt(at->fileOffset, reinterpret_cast<uint8_t*>(stored.data()), at->storedLength)) {
                 throw PackError("Cannot read " + path);
             }
-            record.blockHashes.push_back(blockHash(stored));
+            uint32_t hash = blockHash(stored);
+            if (known && hash != old.blockHashes[kept[j]]) throw damaged(kept[j]);
+            record.blockHashes.push_back(hash);
         }
         stopIfAsked();
         out.copyFrom(*old.file, first->fileOffset, end - first->fileOffset);
         i = j;
     }
+}
+
+// The first block of [first, end) that fails to load; `first` when none does (a read
+// failed for another reason).
+uint64_t firstUnreadable(ArchiveReader& reader, uint64_t first, uint64_t end) {
+    std::vector<uint8_t> block(kBlockSize);
+    for (uint64_t b = first; b < end && b < reader.index().blockCount(); ++b) {
+        if (!reader.loadBlock(b, block.data())) return b;
+    }
+    return first;
 }
 
 // Kept files read from the old archive (each block checked against its record) and
@@ -115,7 +158,8 @@ void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, Temporar
 std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const MergedTree& merged,
                                                     const std::vector<size_t>& order, const Options& o,
                                                     const writer::ParallelBlockWriter::Sink& sink,
-                                                    std::vector<uint32_t>& lengths) {
+                                                    std::vector<uint32_t>& lengths,
+                                                    const std::function<PackError(uint64_t)>& damaged) {
     ArchiveReader reader(old.index);
     if (!old.blockHashes.empty()) reader.checkBlocksAgainst(std::make_shared<const std::vector<uint32_t>>(old.blockHashes));
     writer::ParallelBlockWriter blocks(o.level, o.jobs, sink);
@@ -134,8 +178,8 @@ std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const
             stopIfAsked();
             uint64_t n = std::min<uint64_t>(piece.size(), size - done);
             if (reader.readFile(kept, done, n, reinterpret_cast<uint8_t*>(piece.data())) != n) {
-                throw PackError("Cannot update " + o.update + ": " + std::string(old.index->entryName(kept)) +
-                                " cannot be read (see qev-check)");
+                uint64_t first = (old.index->fileStart(kept) + done) / kBlockSize;
+                throw damaged(firstUnreadable(reader, first, first + (n + kBlockSize - 1) / kBlockSize + 1));
             }
             blocks.append(std::string_view(piece.data(), size_t(n)));
             done += n;
@@ -206,11 +250,15 @@ public:
             out_.write(stored);
             record.blockHashes.push_back(blockHash(stored));
         };
+        auto damaged = [&](uint64_t block) { return damagedBlock(old_, merged_, layout.order, block); };
         if (o_.recompress) {
-            recompressed_ = recompressKept(old_, merged_, layout.order, o_, sink, lengths);
+            recompressed_ = recompressKept(old_, merged_, layout.order, o_, sink, lengths, damaged);
         } else {
             kept_ = keptBlocks(*old_.index, merged_, layout);
-            copyKept(old_, kept_, out_, record, lengths, o_.update);
+            // A record made anew reads every kept block, and one dropped took the means to
+            // mend them: either way a damaged block must not pass unnoticed.
+            bool verify = old_.recovery != 0 || (!o_.noRecovery && o_.recovery != 0);
+            copyKept(old_, kept_, verify, out_, record, lengths, damaged);
         }
         ArchiveReader reader(old_.index);
         StoredContents stored(reader, merged_, layout.order, [&](NodeId kept) { return moved(kept); });

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <algorithm>
 #include <bit>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "archive/integrity_record.h"
+#include "archive/recovery_record.h"
 #include "check/run_check.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
@@ -323,6 +325,66 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
             EXPECT_TRUE(testing::readWholeFile(archive) == bytes) << row.damage;
         }
     }
+}
+
+// A damaged block is never carried into a record made anew over it; where a record was
+// once made over damaged bytes, qev-check does not promise a repair and --repair says why.
+TEST(Check, DamageIsNeverBuriedByAnUpdate) {
+    testing::TempFile tmp;
+    std::string archive = packedTree(tmp, {"--recovery", "2"}, 500000);
+    fs::create_directories(tmp.dir() / "more/T2");
+    testing::writeFile(tmp.dir() / "more/T2/c.txt", "added");
+    std::string packed = testing::readWholeFile(archive);
+    auto index = testing::openIndexBytes(packed);
+    ASSERT_TRUE(index);
+    NodeId noise = (*index)->findPath("t/noise.bin");
+    uint64_t block = (*index)->fileStart(noise) / kBlockSize + 2;
+    std::string damaged = packed;
+    damaged[(*index)->locateBlock(block)->fileOffset + 5] ^= 1;
+    auto update = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = {"qev-pack", "--update", archive, "--add", (tmp.dir() / "more").string(), "-q"};
+        args.insert(args.end(), more.begin(), more.end());
+        return testing::runSeam([](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); },
+                                args);
+    };
+    const std::string refusal = "Error: Cannot update " + archive + ": block " + std::to_string(block) +
+                                " differs from its hash in the integrity record (needed by t/noise.bin); "
+                                "qev-check --repair can rebuild it\n";
+    for (std::vector<std::string> options : {std::vector<std::string>{}, {"--no-recovery"}, {"--recompress"}}) {
+        testing::writeFile(archive, damaged);
+        testing::ToolRun u = update(options);
+        EXPECT_EQ(u.exitCode, 1);
+        EXPECT_EQ(u.err, refusal);
+        EXPECT_TRUE(testing::readWholeFile(archive) == damaged);
+    }
+    EXPECT_EQ(check(archive, {"--repair"}).exitCode, 0);
+    EXPECT_EQ(update({}).exitCode, 0);
+
+    // A record made over the damaged bytes (as an update once did) holds them as they are.
+    std::string buried = damaged;
+    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t n) {
+        std::memcpy(into, buried.data() + at, n);
+        return true;
+    };
+    WriteFileAt write = [&](uint64_t at, std::string_view bytes) {
+        buried.replace(at, bytes.size(), bytes);
+        return true;
+    };
+    auto layout = findRecoveryRecord(buried.size(), reinterpret_cast<const uint8_t*>(buried.data()) + buried.size() - kFooterSize,
+                                     read, false);
+    ASSERT_TRUE(layout && writeRecoveryRecord(*layout, read, write));
+    testing::writeFile(archive, buried);
+    testing::ToolRun c = check(archive);
+    EXPECT_NE(c.err.find("does not match the integrity record; needed by t/noise.bin (not repairable)\n"), std::string::npos)
+        << c.err;
+    testing::ToolRun r = check(archive, {"--repair"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Error: Cannot repair " + archive + ": Block " + std::to_string(block) +
+                         " does not match the integrity record; needed by t/noise.bin: its sectors agree with the "
+                         "recovery record, which holds these bytes as they are\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(testing::readWholeFile(archive) == buried);
 }
 
 TEST(Check, AgainstAFolderNamesEveryDifference) {
