@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "archive/integrity_record.h"
+#include "archive/recovery_proof.h"
 
 #include "check/against.h"
 #include "check/block_verify.h"
@@ -68,14 +69,45 @@ void checkStructureAgainstRecord(const ArchiveIndex& index, const FoundRecord& f
     }
 }
 
+// What proves the blocks: the integrity record, or where it is damaged the recovery
+// record's sector hashes; nothing (and a finding that says so) where neither can.
+struct BlockProof {
+    std::vector<uint32_t> hashes;
+    bool any = false;
+    const char* against = "the integrity record";
+};
+
+BlockProof blockProof(const ArchiveIndex& index, const FoundRecord& found, Findings& findings) {
+    BlockProof proof;
+    if (found.state == RecordState::kVerified) {
+        proof.hashes = found.record.blockHashes;
+        proof.any = true;
+    } else if (found.state == RecordState::kDamaged) {
+        ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return index.file().readAt(at, into, count); };
+        if (std::optional<RecoveryProof> byRecovery = proveByRecovery(index, read)) {
+            proof.hashes = std::move(byRecovery->blockHashes);
+            proof.any = true;
+            proof.against = "the recovery record's sector hashes";
+            if (!byRecovery->tablesHold) {
+                findings.error("table-mismatch", "The tables or the footer do not match the recovery record's sector hashes");
+            }
+        } else {
+            findings.error("unproven", "No block can be proven: the integrity record is damaged and no recovery "
+                                       "record proves them instead");
+        }
+    }
+    return proof;
+}
+
 void checkData(const SharedIndex& index, const Options& o, Console& console, const Survey& survey,
                const FoundRecord& found, Report& report, Findings& findings) {
     std::atomic<uint64_t> done{0};
     ProgressCounts counts;
     counts.unit = "blocks";
     counts.filesTotal = uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.end(), true));
+    BlockProof proof = blockProof(*index, found, findings);
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    const std::vector<uint32_t>* hashes = found.state == RecordState::kVerified ? &found.record.blockHashes : nullptr;
+    const std::vector<uint32_t>* hashes = proof.any ? &proof.hashes : nullptr;
     if (hashes != nullptr) counts.filesTotal = std::max<uint64_t>(counts.filesTotal, hashes->size());
     BlockFindings blocks = checkBlocks(index, survey.neededBlocks, hashes, o.jobs, done, [&] {
         counts.filesDone = done;
@@ -84,7 +116,8 @@ void checkData(const SharedIndex& index, const Options& o, Console& console, con
     });
     progress.clear();
     reportBlocks(*index, survey, blocks.damaged, "damaged-block", "does not decompress to 65536 bytes", findings);
-    reportBlocks(*index, survey, blocks.mismatched, "block-mismatch", "does not match the integrity record", findings);
+    reportBlocks(*index, survey, blocks.mismatched, "block-mismatch", std::string("does not match ") + proof.against,
+                 findings);
     report.recordMismatches += blocks.mismatched.size();
     if (index->file().changedSinceOpen()) {
         findings.error("archive-changed", "The archive changed on disk during the check");

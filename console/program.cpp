@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "archive/integrity_record.h"
+#include "archive/recovery_proof.h"
 #include "system/process.h"
 #include "system/stop_signals.h"
 #include "system/text.h"
@@ -22,6 +23,27 @@ std::optional<unsigned> parseJobCount(std::string_view text) {
     }
     if (value == 0 || value > 1024) return std::nullopt;
     return value;
+}
+
+// The archive's recovery record proves what its damaged integrity record no longer can.
+ProvenArchive proveByRecoveryOrReport(const SharedIndex& index, const std::string& path, bool quiet, Console& console) {
+    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return index->file().readAt(at, into, count); };
+    std::optional<RecoveryProof> proof = proveByRecovery(*index, read);
+    if (!proof) {
+        if (!quiet) printWarning(console, "The integrity record is damaged, so blocks are not checked against it");
+        return {index, nullptr, true};
+    }
+    if (!proof->tablesHold) {
+        printError(console, "Error: The archive does not match its recovery record: ", "tables or footer (see qev-check)");
+        return {};
+    }
+    if (!quiet) {
+        printWarning(console, "The integrity record is damaged; the recovery record proves the blocks instead" +
+                                  std::string(proof->unprovenBlocks > 0 ? " (" + std::to_string(proof->unprovenBlocks) +
+                                                                              " do not match it)"
+                                                                        : "") + ": " + path);
+    }
+    return {index, std::make_shared<const std::vector<uint32_t>>(std::move(proof->blockHashes))};
 }
 
 }  // namespace
@@ -84,10 +106,7 @@ ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& c
     if (!index) return {};
     FoundRecord found = findIntegrityRecord(*index);
     if (found.state == RecordState::kAbsent) return {index, nullptr};
-    if (found.state == RecordState::kDamaged) {
-        if (!quiet) printWarning(console, "The integrity record is damaged, so blocks are not checked against it");
-        return {index, nullptr};
-    }
+    if (found.state == RecordState::kDamaged) return proveByRecoveryOrReport(index, path, quiet, console);
     std::vector<std::string> parts = mismatchedStructure(*index, found);
     if (!parts.empty()) {
         std::string list;

@@ -54,13 +54,22 @@ SharedIndex openOrReport(const std::string& path, Console& console);
 // bytes.
 struct ProvenArchive {
     SharedIndex index;                                         // null when it did not open
-    std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null without a verified record
+    std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null when nothing proves blocks
+    // The integrity record is damaged and no recovery record proves the blocks instead:
+    // what is read is unproven, and a program must not call that success.
+    bool unproven = false;
 };
 
 // Opens the archive and checks its tables and footer against its integrity record: one
-// error line, and no archive, when it does not open or does not match. A damaged record is
-// one warning line (unless `quiet`), and blocks then go unchecked.
+// error line, and no archive, when it does not open or does not match. Where the record is
+// damaged, the recovery record's sector hashes prove the tables and the blocks instead (one
+// warning line, unless `quiet`); where nothing can, the archive comes back `unproven`.
 ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& console);
+
+// The line that ends a run which handed out unproven bytes (without "Error: ").
+inline constexpr std::string_view kUnprovenLine =
+    "The integrity record is damaged and no recovery record proves the blocks instead, so what was read is "
+    "unproven (see qev-check)";
 
 // A program's main: the command line in UTF-8, the process's console, the program's seam,
 // and, when a stop signal was caught, ending by it as a shell expects.

@@ -22,11 +22,19 @@ constexpr std::string_view kUsage = "Usage: qev-mount ARCHIVE MOUNTPOINT [option
 
 struct Arguments {
     std::string archive;
+    bool unproven = false;  // -o unproven: mount even where nothing proves the blocks
 };
+
+enum { kKeyUnproven = 1 };
+const fuse_opt kOwnOptions[] = {FUSE_OPT_KEY("unproven", kKeyUnproven), FUSE_OPT_END};
 
 // The first non-option argument is the archive; FUSE keeps the rest (the mount point).
 int takeArchive(void* data, const char* arg, int key, fuse_args*) {
     auto* a = static_cast<Arguments*>(data);
+    if (key == kKeyUnproven) {
+        a->unproven = true;
+        return 0;
+    }
     if (key == FUSE_OPT_KEY_NONOPT && a->archive.empty()) {
         a->archive = arg;
         return 0;
@@ -44,9 +52,16 @@ struct ParsedArguments {
     }
 };
 
-int mountArchive(ParsedArguments& parsed, const std::string& path, Console& console) {
+int mountArchive(ParsedArguments& parsed, const Arguments& a, Console& console) {
+    const std::string& path = a.archive;
     ProvenArchive proven = openProvenOrReport(path, false, console);
     if (!proven.index) return 1;
+    if (proven.unproven && !a.unproven) {
+        printError(console, "Error: Not mounted: " + path + ": ",
+                   "the integrity record is damaged and no recovery record proves the blocks instead "
+                   "(see qev-check; -o unproven mounts it anyway)");
+        return 1;
+    }
     const SharedIndex& index = proven.index;
     // The times shown are the open file's, not those of whatever the path names now.
     struct stat archive {};
@@ -71,13 +86,16 @@ int runMount(int argc, const char* const* argv, Console& console) {
     // libfuse keeps its own copy of the arguments and never writes through these pointers.
     ParsedArguments parsed{FUSE_ARGS_INIT(argc, const_cast<char**>(argv))};
     Arguments a;
-    if (fuse_opt_parse(&parsed.args, &a, nullptr, takeArchive) != 0 ||
+    if (fuse_opt_parse(&parsed.args, &a, kOwnOptions, takeArchive) != 0 ||
         fuse_parse_cmdline(&parsed.args, &parsed.opts) != 0) {
         printError(console, kErrorPrefix, "Invalid arguments (" + std::string(kUsage) + ")");
         return 1;
     }
     if (parsed.opts.show_help) {
         printLine(console, kUsage);
+        printLine(console, "");
+        printLine(console, "    -o unproven            mount even when the integrity record is damaged and no");
+        printLine(console, "                           recovery record proves the blocks");
         printLine(console, "");
         console.out.flush();
         fuse_cmdline_help();
@@ -95,7 +113,7 @@ int runMount(int argc, const char* const* argv, Console& console) {
         printLine(console, kUsage);
         return 1;
     }
-    return mountArchive(parsed, a.archive, console);
+    return mountArchive(parsed, a, console);
 }
 
 }  // namespace qev::mount

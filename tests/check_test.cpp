@@ -14,6 +14,7 @@
 #include "archive/integrity_record.h"
 #include "archive/recovery_record.h"
 #include "check/run_check.h"
+#include "console/program.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/tool_run.h"
@@ -272,6 +273,40 @@ TEST(Check, TheIntegrityRecordFindsAFlipInEachRegion) {
                                                               out.string(), "-q"});
     EXPECT_EQ(u.exitCode, 1);
     EXPECT_TRUE(fs::exists(out / "t/a.bin") && !fs::exists(out / "t/noise.bin"));
+}
+
+// A flipped bit in the data and one in the integrity record: the recovery record proves
+// the blocks where there is one; without one, nothing is proven and nothing is success.
+TEST(Check, DataUnderADamagedIntegrityRecordIsNeverTakenAsProven) {
+    for (bool withRecovery : {true, false}) {
+        testing::TempFile tmp;
+        std::string archive =
+            packedTree(tmp, withRecovery ? std::vector<std::string>{"--recovery", "2"} : std::vector<std::string>{}, 300000);
+        std::string bytes = testing::readWholeFile(archive);
+        ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kFooterSize);
+        auto index = testing::openIndexBytes(bytes);
+        ASSERT_TRUE(index);
+        uint64_t block = (*index)->fileStart((*index)->findPath("t/noise.bin")) / kBlockSize + 2;
+        bytes[(*index)->locateBlock(block)->fileOffset + 9] ^= 4;
+        bytes[f.auxSection1.offset + kIntegrityHeaderSize + 1] ^= 1;
+        testing::writeFile(archive, bytes);
+        testing::ToolRun c = check(archive);
+        EXPECT_EQ(c.exitCode, 1);
+        EXPECT_NE(c.err.find(withRecovery ? "Error: Block " + std::to_string(block) +
+                                                " does not match the recovery record's sector hashes; needed by t/noise.bin"
+                                          : "Error: No block can be proven"),
+                  std::string::npos)
+            << c.err;
+        fs::path out = tmp.dir() / "out";
+        testing::ToolRun u = testing::runSeam(unpack::runUnpack, {"qev-unpack", archive, out.string(), "-q"});
+        EXPECT_EQ(u.exitCode, 1) << u.err;
+        EXPECT_EQ(fs::exists(out / "t/noise.bin"), !withRecovery);
+        EXPECT_TRUE(fs::exists(out / "t/a.bin")) << u.err;
+        EXPECT_EQ(u.err.find(std::string(kUnprovenLine)) != std::string::npos, !withRecovery) << u.err;
+        if (withRecovery) {
+            EXPECT_EQ(check(archive, {"--repair"}).exitCode, 0);
+        }
+    }
 }
 
 // Damage anywhere, of the kinds disks do: a run in each region, scattered sectors, a lost

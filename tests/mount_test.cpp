@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "archive/integrity_record.h"
 #include "mount/mount_tree.h"
 #include "mount/run_mount.h"
 #include "tests/support/test_files.h"
@@ -144,8 +145,22 @@ TEST(RunMount, ArgumentsAndOpeningInProcess) {
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_EQ(bad.err, "Error: Failed to open QEV file: " + tmp.path().string() + "\n");
 
+    // Nothing proves the blocks of an archive whose integrity record is damaged: not mounted.
+    fs::create_directories(tmp.dir() / "src/t");
+    testing::writeFile(tmp.dir() / "src/t/a", "a");
+    std::string archive = (tmp.dir() / "a.qev").string();
+    ASSERT_EQ(std::system(("'" QEV_PACK_PATH "' '" + (tmp.dir() / "src").string() + "' '" + archive + "' -q").c_str()), 0);
+    std::string bytes = testing::readWholeFile(archive);
+    bytes[decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kFooterSize).auxSection1.offset + kIntegrityHeaderSize] ^= 1;
+    testing::writeFile(archive, bytes);
+    testing::ToolRun unproven = runMountInProcess({archive, tmp.dir().string()});
+    EXPECT_EQ(unproven.exitCode, 1);
+    EXPECT_NE(unproven.err.find("Error: Not mounted: " + archive + ": the integrity record is damaged"), std::string::npos)
+        << unproven.err;
+
     testing::ToolRun help = runMountInProcess({"--help"});
     EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("-o unproven"), std::string::npos);
     EXPECT_TRUE(help.out.starts_with("Usage: qev-mount ARCHIVE MOUNTPOINT [options]\n")) << help.out;
     testing::ToolRun version = runMountInProcess({"--version"});
     EXPECT_EQ(version.exitCode, 0);

@@ -30,6 +30,7 @@ public:
     Unpacker(const Options& o, Console& console, ProvenArchive archive, SharedDir dest, FileTime modified)
         : o_(o),
           console_(console),
+          unproven_(archive.unproven),
           index_(std::move(archive.index)),
           dest_(std::move(dest)),
           destFolds_(foldsCase(*dest_)),
@@ -80,6 +81,10 @@ public:
             char time[64];
             std::snprintf(time, sizeof time, " in %.2f s", seconds);
             printLine(console_, line + o_.dest + time);
+        }
+        if (unproven_) {
+            printError(console_, kErrorPrefix, kUnprovenLine);
+            return 1;
         }
         return failed_ || c.failures > 0 ? 1 : 0;
     }
@@ -201,6 +206,7 @@ private:
 
     const Options& o_;
     Console& console_;
+    bool unproven_;  // what is written cannot be proven: never success
     SharedIndex index_;
     SharedDir dest_;
     bool destFolds_;

@@ -1,0 +1,73 @@
+#include "archive/recovery_proof.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "archive/format.h"
+#include "archive/integrity_record.h"
+#include "archive/recovery_repair.h"
+
+namespace qev {
+namespace {
+
+// Whether the file's bytes [offset, offset + size) are as the record was made over: no
+// sector holding them differs from its hash, or those that do differ only elsewhere (a
+// sector shared with damaged bytes of a neighbour), as their rebuilt bytes show.
+std::optional<bool> bytesHold(const RecoveryDamage& damage, const std::optional<std::vector<Patch>>& rebuilt,
+                              uint64_t offset, uint64_t size, const ReadFileAt& read) {
+    if (size == 0 || !damage.touches(offset, size)) return true;
+    if (!rebuilt) return false;
+    uint64_t end = offset + size;
+    std::string now;
+    for (const Patch& p : *rebuilt) {
+        uint64_t from = std::max(offset, p.offset), to = std::min(end, p.offset + p.bytes.size());
+        if (from >= to) continue;
+        now.resize(to - from);
+        if (!read(from, reinterpret_cast<uint8_t*>(now.data()), uint32_t(now.size()))) return std::nullopt;
+        if (std::memcmp(now.data(), p.bytes.data() + (from - p.offset), now.size()) != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index, const ReadFileAt& read) {
+    uint64_t size = index.archiveSize();
+    uint8_t footer[kFooterSize];
+    if (size < kFooterSize || !read(size - kFooterSize, footer, kFooterSize)) return std::nullopt;
+    std::optional<RecoveryLayout> layout = findRecoveryRecord(size, footer, read, /*searchBack=*/false);
+    if (!layout) return std::nullopt;
+    std::optional<RecoveryDamage> damage = assessDamage(*layout, read, /*scanData=*/true);
+    if (!damage || damage->table.lost != 0) return std::nullopt;
+    std::string why;
+    std::optional<std::vector<Patch>> rebuilt;
+    if (!damage->dataCells.empty()) rebuilt = rebuildDamage(*damage, read, why);
+
+    RecoveryProof proof;
+    ArchiveFooter f = decodeFooter(footer);
+    proof.tablesHold = true;
+    for (const SectionRange& part : {f.offsetSection, f.nameSection, f.treeSection, SectionRange{size - kFooterSize, kFooterSize}}) {
+        std::optional<bool> holds = bytesHold(*damage, rebuilt, part.offset, part.size, read);
+        if (!holds) return std::nullopt;
+        proof.tablesHold = proof.tablesHold && *holds;
+    }
+    std::string stored;
+    proof.blockHashes.reserve(index.blockCount());
+    for (uint64_t b = 0; b < index.blockCount(); ++b) {
+        std::optional<BlockLocation> at = index.locateBlock(b);
+        std::optional<bool> holds = at ? bytesHold(*damage, rebuilt, at->fileOffset, at->storedLength, read) : false;
+        if (!holds) return std::nullopt;
+        uint32_t hash = 0;
+        if (at) {
+            stored.resize(at->storedLength);
+            if (!read(at->fileOffset, reinterpret_cast<uint8_t*>(stored.data()), at->storedLength)) return std::nullopt;
+            hash = blockHash(stored);
+        }
+        proof.blockHashes.push_back(*holds ? hash : hash ^ 1);
+        proof.unprovenBlocks += *holds ? 0 : 1;
+    }
+    return proof;
+}
+
+}  // namespace qev
