@@ -48,6 +48,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     bool showProgress = o.progress.value_or(console.errorIsTerminal) && !o.quiet;
     ProgressLine progress(console, showProgress);
     TemporaryOutput out(o.output);
+    if (std::string note = out.staleNote(); !note.empty() && !o.quiet) printWarning(console, note);
     auto root = openDirectoryPath(o.source);
     if (!root) throw PackError("Cannot read " + o.source + ": " + root.error().text());
     SourceTree tree;

@@ -3,28 +3,38 @@
 #include <algorithm>
 #include <system_error>
 
-#include "system/process.h"
+#include "console/progress.h"
+#include "system/temporaries.h"
 #include "system/text.h"
 
 namespace qev::pack {
 
 TemporaryOutput::TemporaryOutput(const std::string& output)
     : output_(output), target_(pathFromUtf8(output)), name_(utf8FromPath(target_.filename())) {
-    // OUTPUT.tmp-PID-N beside the output; messages name it by the output's path as typed.
-    std::string suffix = ".tmp-" + std::to_string(processId()) + "-";
+    // OUTPUT.qev-pack-HOST-PID-N beside the output; messages name it by the output's path
+    // as typed.
+    TemporaryNames names("qev-pack");
     std::filesystem::path parent = target_.parent_path();
-    auto dir = openDirectoryPath(parent.empty() ? std::string(".") : utf8FromPath(parent));
-    if (!dir) throw PackError("Cannot create " + output + suffix + "0: " + dir.error().text());
+    folder_ = parent.empty() ? std::string(".") : utf8FromPath(parent);
+    auto dir = openDirectoryPath(folder_);
+    if (!dir) throw PackError("Cannot create " + names.name(output, "0") + ": " + dir.error().text());
     dir_ = *dir;
+    stale_ = names.removeStale(**dir);
     for (unsigned attempt = 0; !file_; ++attempt) {
-        tempName_ = name_ + suffix + std::to_string(attempt);
+        tempName_ = names.name(name_, std::to_string(attempt));
         auto made = NewFile::create(*dir, tempName_);
         if (made) {
             file_ = std::move(*made);
         } else if (!made.error().nameTaken || attempt >= 100) {
-            throw PackError("Cannot create " + output + suffix + std::to_string(attempt) + ": " + made.error().text());
+            throw PackError("Cannot create " + names.name(output, std::to_string(attempt)) + ": " + made.error().text());
         }
     }
+}
+
+std::string TemporaryOutput::staleNote() const {
+    if (stale_.files == 0) return {};
+    return "Removed " + std::to_string(stale_.files) + (stale_.files == 1 ? " temporary file" : " temporary files") +
+           " (" + humanBytes(stale_.bytes) + ") left in " + folder_ + " by qev-pack runs that ended";
 }
 
 void TemporaryOutput::write(std::string_view bytes) { writeAt(written_, bytes); }

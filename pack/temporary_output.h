@@ -13,6 +13,7 @@
 #include "system/directory.h"
 #include "system/file.h"
 #include "system/new_file.h"
+#include "system/temporaries.h"
 
 namespace qev::pack {
 
@@ -42,6 +43,10 @@ public:
 
     static std::string existsMessage(const std::string& output);
 
+    // The line telling what temporaries of ended qev-pack runs were removed from the
+    // output's folder (without "Warning: "); empty when none were.
+    std::string staleNote() const;
+
 private:
     std::string output_;
     std::filesystem::path target_;
@@ -51,6 +56,8 @@ private:
     std::unique_ptr<NewFile> file_;
     std::unique_ptr<InputFile> reader_;
     uint64_t written_ = 0;
+    std::string folder_;  // the output's folder, as the messages name it
+    TemporaryNames::Removed stale_;
 };
 
 }  // namespace qev::pack

@@ -366,6 +366,7 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     bool showProgress = o.progress.value_or(console.errorIsTerminal) && !o.quiet;
     ProgressLine progress(console, showProgress);
     TemporaryOutput out(o.output);
+    if (std::string note = out.staleNote(); !note.empty() && !o.quiet) printWarning(console, note);
     std::vector<std::unique_ptr<AddedFolder>> folders = scanAdded(o, console, out, progress, merged);
     merged.sortChildren();
     writer::TreeLayout layout = writer::layOutTree(merged, false, /*shareNames=*/true);

@@ -63,6 +63,9 @@ Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::str
 // Which directory an open one is.
 std::optional<FileIdentity> identityOf(const DirHandle& dir);
 
+// Removes the entry `name` of `dir`: a file, or a link itself, never what it points to.
+std::optional<SystemError> removeFile(const DirHandle& dir, std::string_view name);
+
 // The directory above an open one, through its ".." entry: what a walk that holds one
 // directory at a time climbs back up by, checking each step against the identity it
 // recorded on the way down. Windows has no such entry: there `canOpenParent()` is false

@@ -10,6 +10,13 @@ namespace qev {
 
 uint64_t processId();
 
+// This machine's name, as the system gives it (empty when it gives none).
+std::string hostName();
+
+// Whether process `pid` of this machine still runs; true when that cannot be told (it may
+// belong to another user), so that nothing of a live process is ever taken for stale.
+bool processRuns(uint64_t pid);
+
 // The user and group the process runs as (0 on Windows, which has no such numbers).
 struct ProcessUser {
     uint32_t user = 0;

@@ -1,16 +1,22 @@
 #include "pack/qev_pack.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/archive_reader.h"
 #include "check/run_check.h"
+#include "system/temporaries.h"
+#include "unpack/run_unpack.h"
 #include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
 
@@ -372,6 +378,73 @@ TEST_F(Pack, UpdateKeepsBlocksAndFailsCleanly) {
     EXPECT_TRUE(testing::readWholeFile(archive) == before);
     size_t entries = size_t(std::distance(fs::directory_iterator(tmp.dir()), fs::directory_iterator()));
     EXPECT_EQ(entries, 5u);  // src, more, out.qev, j1.qev, j4.qev: no temporary left
+}
+
+// A process id that no longer runs: a child that has ended and been reaped.
+pid_t endedProcess() {
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// Temporaries that ended runs left are removed, with one line; those of a live process, of
+// another host, and anything that is not a file are left alone. A run killed outright (as
+// by the OOM killer) leaves one, which the next run removes.
+TEST_F(Pack, TemporariesOfEndedRunsAreRemoved) {
+    make("T/a.bin", testing::incompressible(3000000));
+    const std::string archive = out();
+    ASSERT_EQ(pack({src(), archive, "-q"}).exitCode, 0);
+    const std::string live = TemporaryNames("qev-pack").name("x.qev", "0");  // this test's own process
+    const std::string self = "-" + std::to_string(::getpid()) + "-";
+    auto named = [&](const std::string& pid) {
+        std::string name = live;
+        return name.replace(name.find(self), self.size(), "-" + pid + "-");
+    };
+    const std::string dead = named(std::to_string(endedProcess()));
+    std::string otherHost = dead;
+    otherHost.replace(otherHost.find("qev-pack-") + 9, 0, "elsewhere-");
+    for (const std::string& name : {live, dead, otherHost}) testing::writeFile(tmp.dir() / name, std::string(1000, 'x'));
+    fs::create_directory(tmp.dir() / named(std::to_string(endedProcess())));  // not a file: not ours
+    PackRun r = pack({"--update", archive, "--remove", "T/a.bin"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "Warning: Removed 1 temporary file (1000 B) left in " + tmp.dir().string() +
+                         " by qev-pack runs that ended\n");
+    EXPECT_FALSE(fs::exists(tmp.dir() / dead));
+    EXPECT_TRUE(fs::exists(tmp.dir() / live) && fs::exists(tmp.dir() / otherHost));
+
+    // qev-pack killed outright half way, then run again.
+    ASSERT_EQ(pack({src(), archive, "-q", "--force"}).exitCode, 0);
+    pid_t killed = ::fork();
+    if (killed == 0) {
+        ::execl(QEV_PACK_PATH, QEV_PACK_PATH, "--update", archive.c_str(), "--recompress", "--level", "19", "-q", nullptr);
+        ::_exit(127);
+    }
+    auto temporaries = [&] {
+        size_t n = 0;
+        for (auto& e : fs::directory_iterator(tmp.dir())) n += e.path().filename().string().find(".qev-pack-") != std::string::npos;
+        return n;
+    };
+    for (int i = 0; i < 500 && temporaries() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(killed, SIGKILL);
+    ::waitpid(killed, nullptr, 0);
+    ASSERT_EQ(temporaries(), 4u);
+    EXPECT_EQ(pack({"--update", archive, "-q"}).exitCode, 0);
+    EXPECT_EQ(temporaries(), 3u);
+
+    // qev-unpack removes its own kind from the folders it writes into.
+    fs::path dest = tmp.dir() / "dest";
+    fs::create_directories(dest / "T");
+    const std::string unpackDead = ".qev-unpack-" + dead.substr(dead.find("qev-pack-") + 9);
+    testing::writeFile(dest / "T" / unpackDead, "half");
+    testing::writeFile(dest / unpackDead, "half");
+    testing::ToolRun u = testing::runSeam(unpack::runUnpack, {"qev-unpack", archive, dest.string(), "--force"});
+    EXPECT_EQ(u.exitCode, 0) << u.err;
+    EXPECT_NE(u.err.find("Warning: Removed 2 temporary files (8 B) left in " + dest.string() +
+                         " by qev-unpack runs that ended\n"),
+              std::string::npos)
+        << u.err;
+    EXPECT_FALSE(fs::exists(dest / "T" / unpackDead) || fs::exists(dest / unpackDead));
 }
 
 }  // namespace

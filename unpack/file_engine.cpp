@@ -70,8 +70,7 @@ bool FileEngine::add(const SharedTarget& dir, std::string name, const Plan& plan
     queue_.waitUntil([&] { return filesOpen_ < fileLimit_; }, workers_, idle);
     ++filesOpen_;
     // A short name of our own in the file's own directory, so that the rename is atomic.
-    auto out = NewFile::create(dir->handle, std::string(kTemporaryPrefix) + std::to_string(processId()) + "-" +
-                                        std::to_string(tempCounter_++));
+    auto out = NewFile::create(dir->handle, names_.name("", std::to_string(tempCounter_++)));
     if (!out) {
         --filesOpen_;
         std::lock_guard<std::mutex> lock(lock_);

@@ -19,6 +19,8 @@
 #include "console/task_queue.h"
 #include "console/workers.h"
 #include "system/new_file.h"
+#include "system/temporaries.h"
+#include "unpack/name_rules.h"
 #include "unpack/unpack_plan.h"
 
 namespace qev::unpack {
@@ -101,6 +103,7 @@ private:
     EngineOptions options_;
     const std::atomic<int>& stop_;
     uint64_t tempCounter_ = 0;
+    TemporaryNames names_{kProgramName};
 
     mutable std::mutex lock_;  // counts_ and messages_
     TaskQueue<Task> queue_;

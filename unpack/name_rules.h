@@ -9,6 +9,9 @@ namespace qev::unpack {
 
 // Files being written are named with this prefix until they are complete. A stored name
 // that begins with it is not written: it could be taken for, or replace, a temporary.
+// Temporaries are named ".qev-unpack-HOST-PID-TAG" (system/temporaries.h); the archive's
+// names that begin so are never written.
+inline constexpr std::string_view kProgramName = "qev-unpack";
 inline constexpr std::string_view kTemporaryPrefix = ".qev-unpack-";
 
 #ifdef _WIN32

@@ -67,6 +67,11 @@ public:
     int conclude(double seconds) {
         printMessages();
         progress_.clear();
+        if (stale_.files > 0 && !o_.quiet) {
+            printWarning(console_, "Removed " + std::to_string(stale_.files) +
+                                       (stale_.files == 1 ? " temporary file" : " temporary files") + " (" +
+                                       humanBytes(stale_.bytes) + ") left in " + o_.dest + " by qev-unpack runs that ended");
+        }
         if (warnings_ > kWarningsShown && !o_.quiet) {
             printWarning(console_, std::to_string(warnings_ - kWarningsShown) + " more warnings left out");
         }
@@ -148,11 +153,15 @@ private:
     }
 
     bool foldsCase(const DirHandle& dir) const {
-        std::string probe = std::string(kTemporaryPrefix) + std::to_string(processId()) + "-case";
-        return foldsLetterCase(dir, probe).value_or(false);
+        return foldsLetterCase(dir, names_.name("", "case")).value_or(false);
     }
 
-    SharedTarget target(SharedDir dir, bool folds, bool created) const {
+    SharedTarget target(SharedDir dir, bool folds, bool created) {
+        if (!created) {
+            TemporaryNames::Removed removed = names_.removeStale(*dir);
+            stale_.files += removed.files;
+            stale_.bytes += removed.bytes;
+        }
         auto t = std::make_shared<TargetDir>();
         t->handle = std::move(dir);
         t->foldsCase = folds;
@@ -206,6 +215,8 @@ private:
 
     const Options& o_;
     Console& console_;
+    TemporaryNames names_{kProgramName};
+    TemporaryNames::Removed stale_;
     bool unproven_;  // what is written cannot be proven: never success
     SharedIndex index_;
     SharedDir dest_;

@@ -82,6 +82,11 @@ std::optional<FileIdentity> identityOf(const DirHandle& dir) {
     return identityFrom(st);
 }
 
+std::optional<SystemError> removeFile(const DirHandle& dir, std::string_view name) {
+    if (::unlinkat(dir.native(), std::string(name).c_str(), 0) != 0) return SystemError{errno, {}};
+    return std::nullopt;
+}
+
 bool canOpenParent() { return true; }
 
 Expected<SharedDir, SystemError> openParent(const DirHandle& dir) {

@@ -145,6 +145,8 @@ Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const DirHandle& d
         if (copy >= 0) ::close(copy);
         return failure;
     }
+    // The copy shares the handle's position, which an earlier listing left at the end.
+    ::rewinddir(d);
     std::vector<ListedEntry> out;
     errno = 0;
     while (dirent* e = ::readdir(d)) {

@@ -1,11 +1,25 @@
 #include "system/process.h"
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace qev {
 
 uint64_t processId() { return uint64_t(::getpid()); }
+
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+bool processRuns(uint64_t pid) {
+    if (pid == 0 || pid > uint64_t(INT32_MAX)) return true;
+    return ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
+}
 
 ProcessUser processUser() { return {uint32_t(::getuid()), uint32_t(::getgid())}; }
 

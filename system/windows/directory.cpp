@@ -199,6 +199,10 @@ std::optional<FileIdentity> identityOf(const DirHandle& dir) {
     return identityOfHandle(dir.native());
 }
 
+std::optional<SystemError> removeFile(const DirHandle& dir, std::string_view name) {
+    return removeEntry(dir.native(), name);
+}
+
 bool canOpenParent() { return false; }
 
 std::unique_ptr<InputFile> openFileIn(const DirHandle& dir, std::string_view name) {

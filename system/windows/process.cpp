@@ -15,6 +15,22 @@ namespace qev {
 
 uint64_t processId() { return GetCurrentProcessId(); }
 
+std::string hostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return {};
+    return std::string(name, size);
+}
+
+bool processRuns(uint64_t pid) {
+    if (pid > 0xFFFFFFFFu) return true;
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (h == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
+    bool runs = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+    return runs;
+}
+
 ProcessUser processUser() { return {}; }
 
 std::optional<uint64_t> openFileLimit() { return std::nullopt; }
