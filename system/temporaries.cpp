@@ -31,10 +31,11 @@ bool isTag(std::string_view text) {
 
 }  // namespace
 
-TemporaryNames::TemporaryNames(std::string_view program)
-    : program_("." + std::string(program) + "-"),
-      host_(safeHost(hostName())),
-      prefix_(program_ + host_ + "-" + std::to_string(processId()) + "-") {}
+TemporaryNames::TemporaryNames(std::string_view program) : host_(safeHost(hostName())) {
+    // Appended piece by piece: GCC 12 warns falsely about `"." + std::string(...)`.
+    program_.append(".").append(program).append("-");
+    prefix_.append(program_).append(host_).append("-").append(std::to_string(processId())).append("-");
+}
 
 std::string TemporaryNames::name(std::string_view base, std::string_view tag) const {
     std::string out(base);
