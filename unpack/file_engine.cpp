@@ -27,13 +27,24 @@ struct FileEngine::OutputFile {
     bool cancelled = false;
 };
 
+size_t filesInFlight(unsigned jobs) {
+    size_t least = size_t(jobs) + (size_t(jobs) + 1) / 2;
+    size_t wanted = std::max<size_t>(least, std::min<size_t>(16 * size_t(jobs), 256));
+    std::optional<uint64_t> limit = openFileLimit();
+    // Each file in flight holds its temporary and, at worst, a directory of its own.
+    uint64_t spare = limit && *limit > kDescriptorsBesides + uint64_t(jobs) * kDescriptorsPerJob
+                         ? (*limit - kDescriptorsBesides - uint64_t(jobs) * kDescriptorsPerJob) / 2
+                         : 0;
+    return limit ? std::min<uint64_t>(wanted, least + spare) : wanted;
+}
+
 FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, const EngineOptions& options,
                        const std::atomic<int>& stop)
     : index_(index),
       options_(options),
       stop_(stop),
-      queue_(2 * size_t(jobs)),
-      fileLimit_(size_t(jobs) + (size_t(jobs) + 1) / 2),
+      queue_(std::max<size_t>(2 * size_t(jobs), filesInFlight(jobs))),
+      fileLimit_(filesInFlight(jobs)),
       workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { queue_.wake(); },
                options.blockHashes) {}
 
@@ -158,8 +169,9 @@ void FileEngine::complete(OutputFile& file) {
     }
     Placed placed = failure.empty() ? place(file, failure) : Placed::kFailed;
     file.out.reset();  // removes the temporary unless it was renamed into place
-    --filesOpen_;
-    queue_.wakeProducer();
+    // The producer, waiting for room, is woken once half the files in flight are done:
+    // waking it for each one would cost two switches a file.
+    if (--filesOpen_ == fileLimit_ / 2) queue_.wakeProducer();
     std::lock_guard<std::mutex> lock(lock_);
     if (placed == Placed::kDone) {
         ++counts_.filesDone;

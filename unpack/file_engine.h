@@ -32,6 +32,10 @@ inline constexpr uint64_t kChunkSize = uint64_t(1) << 20;
 inline constexpr unsigned kDescriptorsPerJob = 3;
 inline constexpr unsigned kDescriptorsBesides = 24;
 
+// How many files may have a temporary open at once: enough that the producer seldom waits,
+// as many as the limit of open files leaves room for.
+size_t filesInFlight(unsigned jobs);
+
 // A directory files are written into, and what the engine must know of it.
 struct TargetDir {
     SharedDir handle;
