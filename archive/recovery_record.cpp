@@ -104,6 +104,44 @@ std::optional<RecoveryLayout> decodeRecoveryHeader(const uint8_t* p, uint64_t fi
     return layout;
 }
 
+namespace {
+
+// Whether some chunk of the layout's hash tables holds its own hash: a geometry planned
+// from sizes alone is taken only when the record's bytes bear it out.
+bool hashChunkHolds(const RecoveryLayout& layout, const ReadFileAt& read) {
+    HashTable table = readHashTable(layout, read);
+    return table.lost < layout.geometry.hashChunks() || layout.geometry.hashChunks() == 0;
+}
+
+// Both header copies damaged: the geometry planned again from where the footer puts the
+// record (which ends where the footer begins) and the file's size. The percentage each
+// damaged copy still names is tried first; the first share whose record has that size, and
+// whose hash tables bear it out, is taken.
+std::optional<RecoveryLayout> plannedFromFooter(uint64_t fileSize, uint64_t at, uint64_t size, const ReadFileAt& read) {
+    if (fileSize < kFooterSize || size > fileSize - kFooterSize || at != fileSize - kFooterSize - size) return std::nullopt;
+    std::vector<uint32_t> shares;
+    for (uint64_t header : {at, at + size - kRecoveryHeaderSize}) {
+        uint8_t bytes[kRecoveryHeaderSize];
+        if (size >= kRecoveryHeaderSize && read(header, bytes, kRecoveryHeaderSize)) shares.push_back(loadBE32(bytes + 44));
+    }
+    for (uint32_t h = kMinRecoveryHundredths; h <= kMaxRecoveryHundredths; ++h) shares.push_back(h);
+    RecoveryGeometry tried;  // shares next to each other often plan alike: each is read once
+    for (uint32_t h : shares) {
+        if (h < kMinRecoveryHundredths || h > kMaxRecoveryHundredths) continue;
+        RecoveryLayout layout{planRecovery(fileSize - size, h), at};
+        const RecoveryGeometry& g = layout.geometry;
+        if (layout.recordSize() != size ||
+            (g.groups == tried.groups && g.parityPerGroup == tried.parityPerGroup && g.dataCells == tried.dataCells)) {
+            continue;
+        }
+        if (hashChunkHolds(layout, read)) return layout;
+        tried = g;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read,
                                                  bool searchBack) {
     uint8_t header[kRecoveryHeaderSize];
@@ -122,6 +160,7 @@ std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_
             if (at <= fileSize && size <= fileSize - at) {
                 if (auto found = tryAt(at + size - kRecoveryHeaderSize)) return found;
             }
+            if (auto found = plannedFromFooter(fileSize, at, size, read)) return found;
         }
     }
     if (fileSize >= kFooterSize + kRecoveryHeaderSize) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "archive/recovery_code.h"
 
@@ -103,6 +104,134 @@ void rebuildRecordParts(const RecoveryDamage& d, std::vector<Patch>& patches) {
     }
 }
 
+// One group read whole: its k data rows and m parity rows, one cell each.
+struct GroupCells {
+    std::vector<uint8_t> bytes;
+    uint8_t* row(uint32_t r) { return &bytes[size_t(r) * kCellSize]; }
+};
+
+std::optional<GroupCells> readGroup(const RecoveryLayout& layout, uint64_t group, const ReadFileAt& read) {
+    const RecoveryGeometry& g = layout.geometry;
+    const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
+    ProtectedStream stream(layout, read);
+    GroupCells cells;
+    cells.bytes.resize(size_t(k + m) * kCellSize);
+    for (uint32_t row = 0; row < k + m; ++row) {
+        uint8_t* cell = cells.row(row);
+        uint64_t n = group + uint64_t(row < k ? row : row - k) * g.groups;
+        bool ok = row < k ? stream.readCells(n, 1, cell) : read(layout.parityOffset(n), cell, kCellSize);
+        if (!ok) return std::nullopt;
+    }
+    return cells;
+}
+
+// Whether the group's rows agree with its code once the rows `erased` are rebuilt from the
+// others: every parity row not erased must be what the data makes of it. The rebuilt rows
+// are left in `cells`. Needs fewer erased rows than parity rows, so that one is left to judge.
+bool consistentWithout(const ParityCode& code, uint32_t k, uint32_t m, const std::vector<uint32_t>& erased,
+                       GroupCells& cells) {
+    if (erased.size() >= m) return false;
+    std::vector<uint32_t> known;
+    std::vector<const uint8_t*> knownCells;
+    for (uint32_t row = 0; row < k + m && known.size() < k; ++row) {
+        if (std::find(erased.begin(), erased.end(), row) != erased.end()) continue;
+        known.push_back(row);
+        knownCells.push_back(cells.row(row));
+    }
+    std::vector<uint8_t*> out;
+    for (uint32_t row : erased) out.push_back(cells.row(row));
+    if (!erased.empty() && !code.rebuild(known, knownCells.data(), erased, out.data())) return false;
+    std::vector<uint32_t> data(k), parity(m);
+    for (uint32_t i = 0; i < k; ++i) data[i] = i;
+    for (uint32_t i = 0; i < m; ++i) parity[i] = k + i;
+    std::vector<uint8_t> made(size_t(m) * kCellSize);
+    std::vector<uint8_t*> madeRows;
+    for (uint32_t i = 0; i < m; ++i) madeRows.push_back(&made[size_t(i) * kCellSize]);
+    std::vector<const uint8_t*> dataCells;
+    for (uint32_t i = 0; i < k; ++i) dataCells.push_back(cells.row(i));
+    if (!code.rebuild(data, dataCells.data(), parity, madeRows.data())) return false;
+    return std::memcmp(made.data(), cells.row(k), size_t(m) * kCellSize) == 0;
+}
+
+// The chunks of the hash table damaged in both copies: their hashes are taken from the
+// sectors as they are now, to be proven by proveLostHashes. Gives their hash indexes.
+std::optional<std::vector<uint64_t>> hashesFromSectors(RecoveryDamage& d, const ReadFileAt& read) {
+    const RecoveryGeometry& g = d.layout.geometry;
+    std::vector<uint64_t> lost, unsure;
+    std::set_intersection(d.table.damaged[0].begin(), d.table.damaged[0].end(), d.table.damaged[1].begin(),
+                          d.table.damaged[1].end(), std::back_inserter(lost));
+    ProtectedStream stream(d.layout, read);
+    std::vector<uint8_t> cell(kCellSize);
+    for (uint64_t chunk : lost) {
+        uint64_t first = chunk * kHashesPerChunk, end = std::min<uint64_t>(first + kHashesPerChunk, g.hashCount());
+        for (uint64_t i = first; i < end; ++i) {
+            bool ok = i < g.dataCells ? stream.readCells(i, 1, cell.data())
+                                      : read(d.layout.parityOffset(i - g.dataCells), cell.data(), kCellSize);
+            if (!ok) return std::nullopt;
+            d.table.hashes[i] = cellHash(cell.data());
+            unsure.push_back(i);
+        }
+    }
+    return unsure;
+}
+
+// Proves the hashes taken from the sectors by the parity of each group they belong to. A
+// group whose parity disagrees has its one damaged sector found by trying each in turn,
+// where parity enough is left; a group that still disagrees is unproven.
+bool proveLostHashes(RecoveryDamage& d, const std::vector<uint64_t>& unsure, const ReadFileAt& read) {
+    const RecoveryGeometry& g = d.layout.geometry;
+    const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
+    auto groupOf = [&](uint64_t i) { return i < g.dataCells ? i % g.groups : (i - g.dataCells) % g.groups; };
+    auto rowOf = [&](uint64_t i) {
+        return i < g.dataCells ? uint32_t(i / g.groups) : k + uint32_t((i - g.dataCells) / g.groups);
+    };
+    std::vector<uint64_t> groups;
+    for (uint64_t i : unsure) groups.push_back(groupOf(i));
+    std::sort(groups.begin(), groups.end());
+    groups.erase(std::unique(groups.begin(), groups.end()), groups.end());
+    ParityCode code(k, m);
+    // A hostile file can lose many chunks: the search for damaged sectors does work in
+    // proportion to the archive (GF(2^8) products, counted in bytes), and no more.
+    const uint64_t trialCost = 2 * uint64_t(k + m) * m * kCellSize;
+    uint64_t budget = std::min<uint64_t>(uint64_t(4) << 30, 64 * g.protectedSize + (uint64_t(256) << 20));
+    for (uint64_t group : groups) {
+        std::optional<GroupCells> cells = readGroup(d.layout, group, read);
+        if (!cells) return false;
+        // The sectors known to be damaged by their hashes are rebuilt before judging.
+        std::vector<uint32_t> erased;
+        for (uint64_t n : d.dataCells) {
+            if (n % g.groups == group) erased.push_back(uint32_t(n / g.groups));
+        }
+        for (uint64_t p : d.parityCells) {
+            if (p % g.groups == group) erased.push_back(k + uint32_t(p / g.groups));
+        }
+        GroupCells trial = *cells;
+        if (consistentWithout(code, k, m, erased, trial)) continue;
+        bool found = false;
+        for (uint64_t i : unsure) {
+            if (groupOf(i) != group) continue;
+            if (budget < trialCost) break;
+            budget -= trialCost;
+            std::vector<uint32_t> more = erased;
+            more.push_back(rowOf(i));
+            trial = *cells;
+            if (!consistentWithout(code, k, m, more, trial)) continue;
+            d.table.hashes[i] = cellHash(trial.row(rowOf(i)));
+            if (i < g.dataCells) {
+                d.dataCells.push_back(i);
+            } else {
+                d.parityCells.push_back(i - g.dataCells);
+            }
+            found = true;
+            break;
+        }
+        if (!found) d.unprovenGroups.push_back(group);
+    }
+    std::sort(d.dataCells.begin(), d.dataCells.end());
+    std::sort(d.parityCells.begin(), d.parityCells.end());
+    return true;
+}
+
 }  // namespace
 
 uint64_t RecoveryDamage::ownParts() const {
@@ -159,8 +288,17 @@ std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const R
         d.headerDamaged[copy] = !read(layout.headerOffset(copy), bytes, kRecoveryHeaderSize) ||
                                 std::memcmp(bytes, header.data(), kRecoveryHeaderSize) != 0;
     }
-    if (d.table.lost != 0) return d;
     const RecoveryGeometry& g = layout.geometry;
+    // Hashes lost in both copies are taken from the sectors, and proven by the parity once
+    // every sector has been compared with its hash.
+    std::vector<uint64_t> unsure;
+    if (d.table.lost != 0) {
+        std::optional<std::vector<uint64_t>> fromSectors = hashesFromSectors(d, read);
+        if (!fromSectors) return std::nullopt;
+        unsure = std::move(*fromSectors);
+        d.table.lost = 0;
+        scanData = true;
+    }
     auto readParity = [&](uint64_t first, uint32_t cells, uint8_t* into) {
         return read(layout.parityOffset(first), into, cells * kCellSize);
     };
@@ -169,11 +307,13 @@ std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const R
     auto readData = [&](uint64_t first, uint32_t cells, uint8_t* into) { return stream.readCells(first, cells, into); };
     d.dataScanned = scanData;
     if (scanData && !scanCells(g.dataCells, d.table.hashes.data(), readData, d.dataCells, progress)) return std::nullopt;
+    if (!unsure.empty() && !proveLostHashes(d, unsure, read)) return std::nullopt;
     GroupCounts counts = countPerGroup(d);
     d.spare = g.parityPerGroup;
     for (uint64_t group = 0; group < g.groups; ++group) {
         uint32_t erased = counts.data[group] + counts.parity[group];
-        if (counts.data[group] > 0 && erased > g.parityPerGroup) d.lostGroups.push_back(group);
+        bool unproven = std::binary_search(d.unprovenGroups.begin(), d.unprovenGroups.end(), group);
+        if ((counts.data[group] > 0 && erased > g.parityPerGroup) || unproven) d.lostGroups.push_back(group);
         d.spare = std::min(d.spare, erased >= g.parityPerGroup ? 0 : g.parityPerGroup - erased);
     }
     return d;

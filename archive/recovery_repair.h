@@ -19,6 +19,9 @@ struct RecoveryDamage {
     std::vector<uint64_t> dataCells;   // damaged cells of the protected stream, ascending
     std::vector<uint64_t> parityCells; // damaged parity cells, ascending
     std::vector<uint64_t> lostGroups;  // groups with more damaged cells than parity left
+    // Groups holding sectors whose hashes were lost in both copies, and whose parity could
+    // not prove or mend them.
+    std::vector<uint64_t> unprovenGroups;
     uint32_t spare = 0;                // the fewest undamaged parity cells of any group
 
     bool any() const { return ownParts() > 0 || !dataCells.empty(); }

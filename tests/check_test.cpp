@@ -318,6 +318,13 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
     std::string packed = testing::readWholeFile(archive);
     const uint64_t size = packed.size();
     ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize);
+    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t n) {
+        std::memcpy(into, packed.data() + at, n);
+        return true;
+    };
+    auto layout = findRecoveryRecord(size, reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize, read, false);
+    ASSERT_TRUE(layout);
+    const uint64_t header2 = layout->headerOffset(1), hashes1 = layout->hashCopyOffset(0), hashes2 = layout->hashCopyOffset(1);
     struct Run {
         uint64_t at, length;
     };
@@ -334,6 +341,9 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
         {"the footer and the header before it", {{size - 600, 600}}, true},
         {"the recovery record", {{f.auxSection2.offset, f.auxSection2.size / 2}}, true},
         {"scattered sectors", {{4096, 4096}, {1200000, 4096}, {2500000, 4096}, {4100000, 4096}, {size - 300, 300}}, true},
+        {"a bit in each header copy", {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}}, true},
+        {"both copies of a hash chunk", {{hashes1 + 4096 + 7, 1}, {hashes2 + 4096 + 7, 1}}, true},
+        {"both copies of a hash chunk and a sector it covers", {{hashes1 + 9, 1}, {hashes2 + 9, 1}, {40960 + 3, 1}}, true},
         {"a run longer than the record", {{200000, f.auxSection2.size + 4096}}, false},
     };
     for (const Row& row : rows) {
