@@ -14,8 +14,6 @@ namespace {
 constexpr size_t kInMemory = size_t(1) << 20;
 constexpr size_t kChunk = size_t(1) << 20;
 
-uint64_t sizeAndHash(uint64_t size, uint64_t hash) { return hash ^ (size * 0x9E3779B97F4A7C15ull); }
-
 }  // namespace
 
 uint64_t placeFile(uint64_t position, uint64_t size) {
@@ -26,9 +24,9 @@ uint64_t placeFile(uint64_t position, uint64_t size) {
 }
 
 DataStream::DataStream(const SourceTree& tree, SourceDirectories& dirs, const StreamOptions& options,
-                       writer::ParallelBlockWriter::Sink sink)
+                       StoredBytes& stored, writer::ParallelBlockWriter::Sink sink)
     : tree_(tree), dirs_(dirs), options_(options), writer_(options.level, options.jobs, std::move(sink), options.beforeBlock),
-      buffer_(kChunk), otherBuffer_(kChunk) {
+      stored_(stored), folder_(stored.addFolder(tree, dirs)), buffer_(kChunk) {
     if (!options.dedup) return;
     for (size_t n = 0; n < tree.nodeCount(); ++n) {
         if (tree.isFile(n) && tree.size(n) > 0) ++sizeCounts_[tree.size(n)];
@@ -53,22 +51,19 @@ StreamResult DataStream::write(writer::TreeLayout& layout,
 }
 
 uint64_t DataStream::startHere(uint64_t size) {
-    uint64_t start = placeFile(writer_.position(), size);
+    uint64_t start = options_.base + placeFile(writer_.position(), size);
     if (start > writer::kMaxStreamSize || size > writer::kMaxStreamSize - start) {
         throw std::length_error("data too large");
     }
-    if (start != writer_.position()) writer_.padToBoundary();
+    if (start != options_.base + writer_.position()) writer_.padToBoundary();
     return start;
 }
 
 uint64_t DataStream::writeFile(size_t node) {
     uint64_t size = tree_.size(node);
     if (size == 0) return 0;  // an empty file reads no block, wherever it starts
-    if (options_.storedElsewhere && options_.storedElsewhere(node)) {
-        saved_ += size;
-        return 0;
-    }
-    bool mayBeCopy = options_.dedup && sizeCounts_[size] > 1;
+    // Only a file that shares its size with another is hashed and looked for.
+    bool mayBeCopy = options_.dedup && (sizeCounts_[size] > 1 || stored_.holdsSize(size));
     if (mayBeCopy && size <= kInMemory) {
         SourceFile file(tree_, dirs_, node);
         size_t got = file.read(buffer_.data(), size_t(size));
@@ -78,14 +73,17 @@ uint64_t DataStream::writeFile(size_t node) {
         hash.update(bytes);
         if (std::optional<uint64_t> copy = findCopy(node, hash.value(), bytes)) return *copy;
         uint64_t start = startHere(size);
+        stored_.addWritten(folder_, node, size, hash.value(), start);
         writer_.append(bytes);
         return start;
     }
-    uint64_t hash = mayBeCopy ? hashFile(node) : 0;
+    std::optional<uint64_t> hash;
     if (mayBeCopy) {
-        if (std::optional<uint64_t> copy = findCopy(node, hash, {})) return *copy;
+        hash = hashFile(node);
+        if (std::optional<uint64_t> copy = findCopy(node, *hash, {})) return *copy;
     }
     uint64_t start = startHere(size);
+    if (options_.dedup) stored_.addWritten(folder_, node, size, hash, start);
     appendWhole(node);
     return start;
 }
@@ -110,42 +108,11 @@ uint64_t DataStream::hashFile(size_t node) {
     return hash.value();
 }
 
-// An earlier stored file with the same bytes; a hash match alone never decides.
+// An earlier stored file with the same bytes, wherever it came from.
 std::optional<uint64_t> DataStream::findCopy(size_t node, uint64_t hash, std::string_view inMemory) {
-    if (options_.hashHook) hash = options_.hashHook(hash);
-    uint64_t size = tree_.size(node);
-    uint64_t key = sizeAndHash(size, hash);
-    const StoredFiles::Entry* copy = stored_.find(key, [&](const StoredFiles::Entry& e) {
-        return tree_.size(e.node) == size && sameAsFile(node, e.node, inMemory);
-    });
-    if (copy != nullptr) {
-        saved_ += size;
-        return copy->start;
-    }
-    // Not a copy: it will be stored next, at the position placement gives it.
-    stored_.add({key, placeFile(writer_.position(), size), uint32_t(node)});
-    return std::nullopt;
-}
-
-bool DataStream::sameAsFile(size_t node, size_t other, std::string_view inMemory) {
-    SourceFile theirs(tree_, dirs_, other);
-    if (!inMemory.empty()) {
-        size_t got = theirs.read(otherBuffer_.data(), inMemory.size());
-        // The stored bytes are what it held when it was read: it must not have changed since.
-        theirs.finish();
-        return got == inMemory.size() && std::memcmp(otherBuffer_.data(), inMemory.data(), got) == 0;
-    }
-    SourceFile mine(tree_, dirs_, node);
-    for (;;) {
-        size_t a = mine.read(buffer_.data(), buffer_.size());
-        size_t b = theirs.read(otherBuffer_.data(), otherBuffer_.size());
-        if (a != b || std::memcmp(buffer_.data(), otherBuffer_.data(), a) != 0) return false;
-        if (a == 0) {
-            mine.finish();
-            theirs.finish();
-            return true;
-        }
-    }
+    std::optional<uint64_t> copy = stored_.find(folder_, node, tree_.size(node), hash, inMemory);
+    if (copy) saved_ += tree_.size(node);
+    return copy;
 }
 
 }  // namespace qev::pack

@@ -10,7 +10,7 @@
 
 #include "archive/parallel_blocks.h"
 #include "pack/source_tree.h"
-#include "pack/stored_files.h"
+#include "pack/stored_bytes.h"
 
 namespace qev::pack {
 
@@ -18,13 +18,11 @@ struct StreamOptions {
     int level = 3;
     unsigned jobs = 1;
     bool dedup = true;
-    // Tests: each block's index before it is stored, and each content hash (to force
-    // collisions).
+    // Tests: each block's index before it is stored.
     std::function<void(size_t)> beforeBlock;
-    std::function<uint64_t(uint64_t)> hashHook;
-    // Files whose bytes the stream already holds elsewhere (an update's kept files): neither
-    // read nor written; their start is the caller's to give.
-    std::function<bool(size_t node)> storedElsewhere;
+    // Where this stream begins in the whole data stream (a multiple of the block size):
+    // every start given is counted from the whole stream's beginning.
+    uint64_t base = 0;
 };
 
 struct StreamResult {
@@ -38,7 +36,9 @@ uint64_t placeFile(uint64_t position, uint64_t size);
 
 class DataStream {
 public:
-    DataStream(const SourceTree& tree, SourceDirectories& dirs, const StreamOptions& options,
+    // Files whose bytes `stored` holds already are not stored again; those written are
+    // added to it.
+    DataStream(const SourceTree& tree, SourceDirectories& dirs, const StreamOptions& options, StoredBytes& stored,
                writer::ParallelBlockWriter::Sink sink);
     // Writes the files of `layout` in NodeId order and gives each file entry the start it
     // was placed at. `progress` is called after each file with the files and source bytes
@@ -52,16 +52,15 @@ private:
     void appendWhole(size_t node);
     std::optional<uint64_t> findCopy(size_t node, uint64_t hash, std::string_view inMemory);
     uint64_t hashFile(size_t node);
-    bool sameAsFile(size_t node, size_t other, std::string_view inMemory);
 
     const SourceTree& tree_;
     SourceDirectories& dirs_;
     const StreamOptions& options_;
     writer::ParallelBlockWriter writer_;
     std::unordered_map<uint64_t, uint32_t> sizeCounts_;  // files of each size
-    StoredFiles stored_;
+    StoredBytes& stored_;
+    uint32_t folder_;  // this tree's number in stored_
     std::vector<char> buffer_;
-    std::vector<char> otherBuffer_;
     uint64_t saved_ = 0;
 };
 

@@ -15,10 +15,11 @@
 #include "archive/integrity_record.h"
 #include "archive/recovery_record.h"
 #include "console/progress.h"
-#include "pack/archive_tail.h"
+#include "pack/archive_output.h"
 #include "pack/data_stream.h"
 #include "pack/options.h"
 #include "pack/source_tree.h"
+#include "pack/stored_bytes.h"
 #include "pack/temporary_output.h"
 #include "pack/update.h"
 #include "system/stop_signals.h"
@@ -47,8 +48,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     }
     bool showProgress = o.progress.value_or(console.errorIsTerminal) && !o.quiet;
     ProgressLine progress(console, showProgress);
-    TemporaryOutput out(o.output);
-    if (std::string note = out.staleNote(); !note.empty() && !o.quiet) printWarning(console, note);
+    ArchiveOutput out(o, console);
     auto root = openDirectoryPath(o.source);
     if (!root) throw PackError("Cannot read " + o.source + ": " + root.error().text());
     SourceTree tree;
@@ -62,30 +62,23 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     // Titles copied under several names repeat every name inside them: each is stored once.
     writer::TreeLayout layout = writer::layOutTree(tree, false, /*shareNames=*/true);
 
-    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, hooks.hashOf, {}};
+    StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, 0};
     ProgressCounts counts{0, tree.files, 0, tree.bytes};
+    StoredBytes stored(nullptr, hooks.hashOf);
     StreamResult data;
-    IntegrityRecord record;
     {
-        DataStream stream(tree, dirs, streamOptions, [&](std::string_view stored) {
-            out.write(stored);
-            record.blockHashes.push_back(blockHash(stored));
-        });
-        data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t stored) {
+        DataStream stream(tree, dirs, streamOptions, stored, [&](std::string_view block) { out.appendBlock(block); });
+        data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t storedBytes) {
             stopIfAsked();
             counts.filesDone = files;
             counts.bytesDone = bytes;
-            counts.ratio = bytes == 0 ? 0.0 : double(stored) / double(bytes);
+            counts.ratio = bytes == 0 ? 0.0 : double(storedBytes) / double(bytes);
             progress.update(counts);
         });
     }
-    uint64_t dataSize = out.written();
-    std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(data.storedLengths);
     progress.clear();
-    writeArchiveTail(out, dataSize, records, layout, record, o.recovery, o.output, console, showProgress);
+    out.finish(layout, o.recovery);
     out.commit(o.force);
-    // The archive is in place: a stop from now on changes nothing, and the run succeeded.
-    StopSignals::disregard();
     progress.clear();
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
     if (!o.quiet) printLine(console, summaryLine(tree, out.written(), data.savedBytes, elapsed.count()));

@@ -15,11 +15,10 @@
 #include "archive/recovery_record.h"
 #include "archive/recovery_repair.h"
 #include "console/progress.h"
-#include "pack/archive_tail.h"
+#include "pack/archive_output.h"
 #include "pack/data_stream.h"
-#include "pack/stored_contents.h"
+#include "pack/stored_bytes.h"
 #include "pack/merged_tree.h"
-#include "pack/temporary_output.h"
 #include "system/stop_signals.h"
 #include "system/text.h"
 
@@ -105,15 +104,18 @@ PackError damagedBlock(const OldArchive& old, const MergedTree& tree, const std:
 // Kept blocks copied as stored, runs that lie back to back in one copy each. With
 // `verify`, each is read and checked against its hash first, so that a damaged block is
 // never carried under a record made anew over it.
-void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, bool verify, TemporaryOutput& out,
-              IntegrityRecord& record, std::vector<uint32_t>& lengths, const std::function<PackError(uint64_t)>& damaged) {
+void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, bool verify, ArchiveOutput& out,
+              const std::function<PackError(uint64_t)>& damaged) {
     const std::string& path = old.path;
     const ArchiveIndex& index = *old.index;
     std::string stored;
+    std::vector<uint32_t> lengths, hashes;
     for (size_t i = 0; i < kept.size();) {
         auto first = index.locateBlock(kept[i]);
         if (!first) throw PackError("Cannot update " + path + ": block " + std::to_string(kept[i]) + " cannot be located");
         uint64_t end = first->fileOffset + first->storedLength;
+        lengths.clear();
+        hashes.clear();
         size_t j = i;
         for (; j < kept.size(); ++j) {
             auto at = index.locateBlock(kept[j]);
@@ -123,7 +125,7 @@ void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, bool ver
             lengths.push_back(at->storedLength);
             bool known = kept[j] < old.blockHashes.size();
             if (known && !verify) {
-                record.blockHashes.push_back(old.blockHashes[kept[j]]);
+                hashes.push_back(old.blockHashes[kept[j]]);
                 continue;
             }
             // No record to take the hash from, or one to check: the stored bytes are read.
@@ -133,10 +135,10 @@ void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, bool ver
             }
             uint32_t hash = blockHash(stored);
             if (known && hash != old.blockHashes[kept[j]]) throw damaged(kept[j]);
-            record.blockHashes.push_back(hash);
+            hashes.push_back(hash);
         }
         stopIfAsked();
-        out.copyFrom(*old.file, first->fileOffset, end - first->fileOffset);
+        out.copyBlocks(*old.file, first->fileOffset, lengths, hashes);
         i = j;
     }
 }
@@ -158,7 +160,6 @@ uint64_t firstUnreadable(ArchiveReader& reader, uint64_t first, uint64_t end) {
 std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const MergedTree& merged,
                                                     const std::vector<size_t>& order, const Options& o,
                                                     const writer::ParallelBlockWriter::Sink& sink,
-                                                    std::vector<uint32_t>& lengths,
                                                     const std::function<PackError(uint64_t)>& damaged) {
     ArchiveReader reader(old.index);
     if (!old.blockHashes.empty()) reader.checkBlocksAgainst(std::make_shared<const std::vector<uint32_t>>(old.blockHashes));
@@ -185,8 +186,7 @@ std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const
             done += n;
         }
     }
-    std::vector<uint32_t> stored = blocks.finish();
-    lengths.insert(lengths.end(), stored.begin(), stored.end());
+    blocks.finish();
     return starts;
 }
 
@@ -194,10 +194,9 @@ struct AddedFolder {
     SourceTree tree;
     std::unique_ptr<SourceDirectories> dirs;
     std::vector<uint64_t> starts;  // per node of `tree`: where its bytes start in the new stream
-    std::unordered_map<size_t, uint64_t> copies;  // nodes whose bytes the stream held already: where
 };
 
-std::vector<std::unique_ptr<AddedFolder>> scanAdded(const Options& o, Console& console, TemporaryOutput& out,
+std::vector<std::unique_ptr<AddedFolder>> scanAdded(const Options& o, Console& console, ArchiveOutput& out,
                                                     ProgressLine& progress, MergedTree& merged) {
     std::vector<std::unique_ptr<AddedFolder>> folders;
     std::vector<std::string> conflicts;
@@ -241,35 +240,36 @@ std::string summaryLine(uint64_t kept, uint64_t added, uint64_t reused, uint64_t
 class UpdatedData {
 public:
     UpdatedData(const Options& o, const PackHooks& hooks, const OldArchive& old, const MergedTree& merged,
-                TemporaryOutput& out, ProgressLine& progress)
+                ArchiveOutput& out, ProgressLine& progress)
         : o_(o), hooks_(hooks), old_(old), merged_(merged), out_(out), progress_(progress) {}
 
-    // Writes the data section; `record` then holds its block hashes, `lengths` its stored lengths.
+    // Writes the data section, and gives every file entry of `layout` its start.
     void write(writer::TreeLayout& layout, std::vector<std::unique_ptr<AddedFolder>>& folders) {
-        auto sink = [&](std::string_view stored) {
-            out_.write(stored);
-            record.blockHashes.push_back(blockHash(stored));
-        };
+        auto sink = [&](std::string_view stored) { out_.appendBlock(stored); };
         auto damaged = [&](uint64_t block) { return damagedBlock(old_, merged_, layout.order, block); };
         if (o_.recompress) {
-            recompressed_ = recompressKept(old_, merged_, layout.order, o_, sink, lengths, damaged);
+            recompressed_ = recompressKept(old_, merged_, layout.order, o_, sink, damaged);
         } else {
             kept_ = keptBlocks(*old_.index, merged_, layout);
             // A record made anew reads every kept block, and one dropped took the means to
             // mend them: either way a damaged block must not pass unnoticed.
             bool verify = old_.recovery != 0 || (!o_.noRecovery && o_.recovery != 0);
-            copyKept(old_, kept_, verify, out_, record, lengths, damaged);
+            copyKept(old_, kept_, verify, out_, damaged);
         }
         ArchiveReader reader(old_.index);
-        StoredContents stored(reader, merged_, layout.order, [&](NodeId kept) { return moved(kept); });
+        StoredBytes stored(&reader, hooks_.hashOf);
+        for (size_t node : layout.order) {
+            if (merged_.isFile(node) && merged_.source(node) == MergedTree::kFromArchive) {
+                NodeId kept = NodeId(merged_.origin(node));
+                if (merged_.size(node) > 0) stored.addKept(kept, merged_.size(node), moved(kept));
+            }
+        }
         ProgressCounts counts{0, 0, 0, 0};
         for (const auto& folder : folders) counts.filesTotal += folder->tree.files, counts.bytesTotal += folder->tree.bytes;
         for (const auto& folder : folders) writeAdded(*folder, stored, sink, counts);
         placeFiles(layout, folders);
     }
 
-    IntegrityRecord record;
-    std::vector<uint32_t> lengths;
     uint64_t keptFiles = 0, addedFiles = 0;
     uint64_t reusedBlocks() const { return kept_.size(); }
 
@@ -283,21 +283,15 @@ private:
         return block * kBlockSize + from % kBlockSize;
     }
 
-    void writeAdded(AddedFolder& folder, StoredContents& stored, const writer::ParallelBlockWriter::Sink& sink,
+    void writeAdded(AddedFolder& folder, StoredBytes& stored, const writer::ParallelBlockWriter::Sink& sink,
                     ProgressCounts& counts) {
-        uint64_t base = uint64_t(lengths.size()) * kBlockSize;
         writer::TreeLayout own = writer::layOutTree(folder.tree, false, true);
-        StreamOptions options{o_.level, o_.jobs, o_.dedup, hooks_.beforeBlock, hooks_.hashOf, {}};
-        options.storedElsewhere = [&](size_t node) {
-            std::optional<uint64_t> at = o_.dedup ? stored.find(folder.tree, *folder.dirs, node) : std::nullopt;
-            if (at) folder.copies[node] = *at;
-            return at.has_value();
-        };
+        // Each folder begins on a block boundary after what was written before it.
+        StreamOptions options{o_.level, o_.jobs, o_.dedup, hooks_.beforeBlock, out_.blockCount() * kBlockSize};
         uint64_t filesBefore = counts.filesDone, bytesBefore = counts.bytesDone;
-        StreamResult data;
         {
-            DataStream stream(folder.tree, *folder.dirs, options, sink);
-            data = stream.write(own, [&](uint64_t files, uint64_t bytes, uint64_t) {
+            DataStream stream(folder.tree, *folder.dirs, options, stored, sink);
+            stream.write(own, [&](uint64_t files, uint64_t bytes, uint64_t) {
                 stopIfAsked();
                 counts.filesDone = filesBefore + files;
                 counts.bytesDone = bytesBefore + bytes;
@@ -306,13 +300,8 @@ private:
         }
         folder.starts.assign(folder.tree.nodeCount(), 0);
         for (size_t id = 0; id < own.order.size(); ++id) {
-            size_t node = own.order[id];
-            if (!own.entries[id].isFile()) continue;
-            auto copy = folder.copies.find(node);
-            folder.starts[node] = copy != folder.copies.end() ? copy->second : base + own.entries[id].fileStart();
-            if (copy == folder.copies.end()) stored.addWritten(folder.tree, *folder.dirs, node, folder.starts[node]);
+            if (own.entries[id].isFile()) folder.starts[own.order[id]] = own.entries[id].fileStart();
         }
-        lengths.insert(lengths.end(), data.storedLengths.begin(), data.storedLengths.end());
     }
 
     void placeFiles(writer::TreeLayout& layout, const std::vector<std::unique_ptr<AddedFolder>>& folders) {
@@ -335,7 +324,7 @@ private:
     const PackHooks& hooks_;
     const OldArchive& old_;
     const MergedTree& merged_;
-    TemporaryOutput& out_;
+    ArchiveOutput& out_;
     ProgressLine& progress_;
     std::vector<uint64_t> kept_;  // the old blocks kept, ascending (none when recompressing)
     std::unordered_map<NodeId, uint64_t> recompressed_;  // kept entries written anew: their starts
@@ -365,8 +354,7 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     MergedTree merged = treeWithoutRemoved(o, *old->index);
     bool showProgress = o.progress.value_or(console.errorIsTerminal) && !o.quiet;
     ProgressLine progress(console, showProgress);
-    TemporaryOutput out(o.output);
-    if (std::string note = out.staleNote(); !note.empty() && !o.quiet) printWarning(console, note);
+    ArchiveOutput out(o, console);
     std::vector<std::unique_ptr<AddedFolder>> folders = scanAdded(o, console, out, progress, merged);
     merged.sortChildren();
     writer::TreeLayout layout = writer::layOutTree(merged, false, /*shareNames=*/true);
@@ -374,19 +362,17 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     data.write(layout, folders);
     uint32_t recovery = o.noRecovery ? 0 : o.recovery != 0 ? o.recovery : old->recovery;
     progress.clear();
-    writeArchiveTail(out, out.written(), writer::offsetRecordsFor(data.lengths), layout, data.record, recovery,
-                     o.output, console, showProgress);
+    out.finish(layout, recovery);
     bool changed = old->index->file().changedSinceOpen();
     // Closed before the rename: Windows does not replace a file that is still open.
     old.reset();
     if (changed) throw PackError(o.update + " changed during the update");
     out.commit(inPlace || o.force);
-    StopSignals::disregard();
     progress.clear();
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
     if (!o.quiet) {
         printLine(console, summaryLine(data.keptFiles, data.addedFiles, data.reusedBlocks(),
-                                       data.lengths.size() - data.reusedBlocks(), out.written(), elapsed.count()));
+                                       out.blockCount() - data.reusedBlocks(), out.written(), elapsed.count()));
     }
 }
 
