@@ -89,7 +89,7 @@ TEST_F(ExfatDrive, LetterCaseTwinsKeepTheFirstAndArchivesAreWritten) {
     EXPECT_EQ(again.err, "Error: Output file exists (use --force to replace it): " + archive.string() + "\n");
     EXPECT_EQ(run(QEV_PACK_PATH, {(mount_ / "out").string(), archive.string(), "-q", "--force"}).exitCode, 0);
     EXPECT_EQ(run(QEV_CHECK_PATH, {archive.string()}).exitCode, 0);
-    for (const auto& e : fs::directory_iterator(mount_)) EXPECT_EQ(e.path().string().find(".tmp-"), std::string::npos);
+    for (const auto& e : fs::directory_iterator(mount_)) EXPECT_EQ(e.path().string().find(".qev-pack-"), std::string::npos);
 }
 
 // Every whole-tree program on a chain of directories: time linear in depth, no recursion
