@@ -3,6 +3,8 @@
 // nothing is dropped that was not asked to be.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -167,7 +169,7 @@ protected:
         EXPECT_EQ(c.exitCode, 0) << what << ": " << c.out << c.err;
     }
     std::string archive() const { return (tmp.dir() / "a.qev").string(); }
-    fs::path folder(int n) const { return tmp.dir() / ("add" + std::to_string(n)); }
+    fs::path folder(unsigned n) const { return tmp.dir() / ("add" + std::to_string(n)); }
     testing::TempFile tmp;
 };
 
@@ -233,11 +235,14 @@ TEST_F(UpdateNames, RandomUpdatesFollowTheModel) {
     if (testing::writeFile(tmp.dir() / "a", ""), fs::exists(tmp.dir() / "A")) {
         GTEST_SKIP() << "this filesystem ignores letter case";
     }
-    std::mt19937 rng(26);
+    // QEV_CAMPAIGN="SEED STEPS" runs a longer campaign by hand.
+    unsigned seed = 26, steps = 40;
+    if (const char* campaign = std::getenv("QEV_CAMPAIGN")) std::sscanf(campaign, "%u %u", &seed, &steps);
+    std::mt19937 rng(seed);
     Model model = randomTree(rng, 2);
     writeModel(model, tmp.dir() / "src");
     ASSERT_EQ(pack({(tmp.dir() / "src").string(), archive(), "-q"}).exitCode, 0);
-    for (int n = 0; n < 40; ++n) {
+    for (unsigned n = 0; n < steps; ++n) {
         std::string what = "step " + std::to_string(n);
         if (rng() % 4 == 0) {
             static const char* paths[][2] = {{"a", ""}, {"A", ""}, {"sub", "a"}, {"SUB", "A"}, {"Sub", "b"}};
@@ -253,6 +258,7 @@ TEST_F(UpdateNames, RandomUpdatesFollowTheModel) {
         }
         Model added = randomTree(rng, 2);
         fs::remove_all(folder(n));
+        if (n > 0) fs::remove_all(folder(n - 1));
         writeModel(added, folder(n));
         bool replace = rng() % 2 == 0;
         Model after = model;
