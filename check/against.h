@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "archive/archive_index.h"
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::check {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "archive/archive_reader.h"
-#include "console/workers.h"
+#include "shell/workers.h"
 
 namespace qev::check {
 namespace {

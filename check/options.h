@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "console/program.h"
+#include "shell/program.h"
 
 namespace qev::check {
 

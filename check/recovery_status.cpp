@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "archive/format.h"
-#include "console/progress.h"
+#include "shell/progress.h"
 
 namespace qev::check {
 

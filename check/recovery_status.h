@@ -8,7 +8,7 @@
 #include "archive/archive_file.h"
 #include "archive/recovery_repair.h"
 #include "check/findings.h"
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::check {
 

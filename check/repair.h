@@ -3,7 +3,7 @@
 #pragma once
 
 #include "check/options.h"
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::check {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "console/escape.h"
-#include "console/json_writer.h"
+#include "shell/escape.h"
+#include "shell/json_writer.h"
 
 namespace qev::check {
 namespace {

@@ -9,7 +9,7 @@
 #include "check/findings.h"
 #include "check/recovery_status.h"
 #include "check/survey.h"
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::check {
 

@@ -15,7 +15,7 @@
 #include "check/repair.h"
 #include "check/report.h"
 #include "check/survey.h"
-#include "console/progress.h"
+#include "shell/progress.h"
 #include "system/text.h"
 
 namespace qev::check {

@@ -5,7 +5,7 @@
 #include "archive/archive_file.h"
 #include "check/options.h"
 #include "check/report.h"
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::check {
 

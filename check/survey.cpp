@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "archive/title_name.h"
-#include "console/escape.h"
+#include "shell/escape.h"
 
 namespace qev::check {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "archive/archive_reader.h"
 #include "tool/info_command.h"
-#include "console/json_writer.h"
+#include "shell/json_writer.h"
 #include "tool/list_command.h"
 
 namespace qev::fuzz {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "archive/archive_index.h"
-#include "console/program.h"
+#include "shell/program.h"
 #include "mount/fuse_ops.h"
 #include "system/posix/stat_fields.h"
 #include "system/process.h"

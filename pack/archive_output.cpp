@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "archive/recovery_record.h"
-#include "console/progress.h"
+#include "shell/progress.h"
 #include "pack/pack_error.h"
 #include "system/stop_signals.h"
 

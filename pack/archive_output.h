@@ -11,7 +11,7 @@
 
 #include "archive/archive_writer.h"
 #include "archive/integrity_record.h"
-#include "console/console.h"
+#include "shell/console.h"
 #include "pack/options.h"
 #include "pack/temporary_output.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "console/program.h"
+#include "shell/program.h"
 
 namespace qev::pack {
 

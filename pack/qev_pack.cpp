@@ -14,7 +14,7 @@
 #include "archive/archive_writer.h"
 #include "archive/integrity_record.h"
 #include "archive/recovery_record.h"
-#include "console/progress.h"
+#include "shell/progress.h"
 #include "pack/archive_output.h"
 #include "pack/data_stream.h"
 #include "pack/options.h"

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::pack {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "console/progress.h"
+#include "shell/progress.h"
 #include "system/temporaries.h"
 #include "system/text.h"
 

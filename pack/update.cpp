@@ -14,7 +14,7 @@
 #include "archive/parallel_blocks.h"
 #include "archive/recovery_record.h"
 #include "archive/recovery_repair.h"
-#include "console/progress.h"
+#include "shell/progress.h"
 #include "pack/archive_output.h"
 #include "pack/data_stream.h"
 #include "pack/stored_bytes.h"

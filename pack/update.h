@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
+#include "shell/console.h"
 #include "pack/options.h"
 #include "pack/qev_pack.h"
 

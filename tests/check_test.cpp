@@ -14,7 +14,7 @@
 #include "archive/integrity_record.h"
 #include "archive/recovery_record.h"
 #include "check/run_check.h"
-#include "console/program.h"
+#include "shell/program.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/tool_run.h"

@@ -1,5 +1,5 @@
 // The progress line's text, and that it stays silent where it is not wanted.
-#include "console/progress.h"
+#include "shell/progress.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "console/program.h"
-#include "console/workers.h"
+#include "shell/program.h"
+#include "shell/workers.h"
 #include "tests/support/test_files.h"
 
 namespace qev {

@@ -1,6 +1,6 @@
 #include "tool/info_command.h"
 
-#include "console/json_writer.h"
+#include "shell/json_writer.h"
 #include "tool/open_for_command.h"
 
 namespace qev::tool {

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "archive/archive_reader.h"
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::tool {
 

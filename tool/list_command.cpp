@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "archive/title_name.h"
-#include "console/json_writer.h"
+#include "shell/json_writer.h"
 #include "tool/open_for_command.h"
 
 namespace qev::tool {

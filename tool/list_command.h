@@ -7,7 +7,7 @@
 
 #include "archive/archive_reader.h"
 #include "archive/title_name.h"
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::tool {
 

@@ -1,4 +1,4 @@
-// The messages only qev-tool prints; those every program shares are in console/console.h.
+// The messages only qev-tool prints; those every program shares are in shell/console.h.
 #pragma once
 
 #include <string_view>

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "archive/archive_reader.h"
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::tool {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "archive/archive_reader.h"
-#include "console/task_queue.h"
-#include "console/workers.h"
+#include "shell/task_queue.h"
+#include "shell/workers.h"
 #include "system/new_file.h"
 #include "system/temporaries.h"
 #include "unpack/name_rules.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "console/program.h"
+#include "shell/program.h"
 
 namespace qev::unpack {
 

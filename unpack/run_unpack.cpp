@@ -8,7 +8,7 @@
 
 #include "archive/tree_walk.h"
 #include "system/text.h"
-#include "console/progress.h"
+#include "shell/progress.h"
 #include "system/process.h"
 #include "system/stop_signals.h"
 #include "unpack/destination.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::unpack {
 

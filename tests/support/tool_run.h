@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev::testing {
 

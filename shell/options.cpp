@@ -1,4 +1,4 @@
-#include "console/options.h"
+#include "shell/options.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "console/escape.h"
+#include "shell/escape.h"
 
 namespace qev {
 

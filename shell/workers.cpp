@@ -1,4 +1,4 @@
-#include "console/workers.h"
+#include "shell/workers.h"
 
 #include <chrono>
 #include <memory>

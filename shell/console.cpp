@@ -1,4 +1,4 @@
-#include "console/console.h"
+#include "shell/console.h"
 
 #include <iostream>
 #include <string>

@@ -12,7 +12,7 @@
 #include <optional>
 #include <utility>
 
-#include "console/workers.h"
+#include "shell/workers.h"
 
 namespace qev {
 

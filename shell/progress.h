@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "console/console.h"
+#include "shell/console.h"
 
 namespace qev {
 

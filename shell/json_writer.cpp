@@ -1,4 +1,4 @@
-#include "console/json_writer.h"
+#include "shell/json_writer.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "console/program.h"
+#include "shell/program.h"
 
 #include <algorithm>
 #include <exception>

@@ -1,4 +1,4 @@
-#include "console/progress.h"
+#include "shell/progress.h"
 
 #include <cstdio>
 

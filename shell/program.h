@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "archive/archive_index.h"
-#include "console/console.h"
-#include "console/options.h"
+#include "shell/console.h"
+#include "shell/options.h"
 
 namespace qev {
 
