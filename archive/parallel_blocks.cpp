@@ -11,18 +11,25 @@ ParallelBlockWriter::ParallelBlockWriter(int level, unsigned jobs, Sink sink,
                                          std::function<void(size_t)> beforeStore)
     : level_(level), sink_(std::move(sink)), beforeStore_(std::move(beforeStore)),
       limit_(4 * size_t(std::max(1u, jobs)) + 2) {
-    for (unsigned i = 0; i < std::max(1u, jobs); ++i) workers_.emplace_back(&ParallelBlockWriter::compressLoop, this);
-    writer_ = std::thread(&ParallelBlockWriter::writeLoop, this);
+    try {
+        for (unsigned i = 0; i < std::max(1u, jobs); ++i) threads_.start([this] { compressLoop(); });
+        threads_.start([this] { writeLoop(); });
+    } catch (...) {
+        // Those started are told to end and joined before the failure goes on.
+        stop();
+        throw;
+    }
 }
 
-ParallelBlockWriter::~ParallelBlockWriter() {
+ParallelBlockWriter::~ParallelBlockWriter() { stop(); }
+
+void ParallelBlockWriter::stop() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         closing_ = true;
     }
     changed_.notify_all();
-    for (auto& w : workers_) w.join();
-    writer_.join();
+    threads_.joinAll();
 }
 
 void ParallelBlockWriter::fail(std::exception_ptr error) {

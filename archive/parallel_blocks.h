@@ -14,8 +14,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
+
+#include "system/thread_group.h"
 
 namespace qev::writer {
 
@@ -52,6 +53,7 @@ private:
     void compressLoop();
     void writeLoop();
     void fail(std::exception_ptr error);
+    void stop();
     void rethrowFailure();
 
     int level_;
@@ -72,8 +74,7 @@ private:
     std::vector<uint32_t> lengths_;
     bool closing_ = false;
     std::exception_ptr failure_;
-    std::vector<std::thread> workers_;
-    std::thread writer_;
+    ThreadGroup threads_;  // the compressing workers and the writer
 };
 
 }  // namespace qev::writer

@@ -2,23 +2,19 @@
 
 #include <chrono>
 #include <memory>
-#include <stdexcept>
-#include <string>
-#include <system_error>
 
 namespace qev {
 
 ReaderWorkers::ReaderWorkers(const SharedIndex& index, unsigned count, Work work, std::function<void()> onFailure,
                              std::shared_ptr<const std::vector<uint32_t>> blockHashes)
     : onFailure_(std::move(onFailure)) {
-    threads_.reserve(count);
     for (unsigned i = 0; i < count; ++i) {
         {
             std::lock_guard<std::mutex> guard(lock_);
             ++running_;
         }
         try {
-            threads_.emplace_back([this, index, work, blockHashes] {
+            threads_.start([this, index, work, blockHashes] {
                 try {
                     ArchiveReader reader(index);
                     if (blockHashes) reader.checkBlocksAgainst(blockHashes);
@@ -29,22 +25,18 @@ ReaderWorkers::ReaderWorkers(const SharedIndex& index, unsigned count, Work work
                 std::lock_guard<std::mutex> guard(lock_);
                 if (--running_ == 0) allDone_.notify_all();
             });
-        } catch (const std::system_error& e) {
+        } catch (const std::exception&) {
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 --running_;
             }
-            fail(std::make_exception_ptr(std::runtime_error(std::string("Cannot start a worker thread: ") + e.what())));
+            fail(std::current_exception());
             break;
         }
     }
 }
 
-ReaderWorkers::~ReaderWorkers() {
-    for (std::thread& t : threads_) {
-        if (t.joinable()) t.join();
-    }
-}
+ReaderWorkers::~ReaderWorkers() = default;
 
 void ReaderWorkers::fail(std::exception_ptr failure) {
     {
@@ -64,9 +56,7 @@ void ReaderWorkers::join(const std::function<void()>& idle) {
         waiting.lock();
     }
     waiting.unlock();
-    for (std::thread& t : threads_) {
-        if (t.joinable()) t.join();
-    }
+    threads_.joinAll();
     rethrowFailure();
 }
 

@@ -12,10 +12,10 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "archive/archive_reader.h"
+#include "system/thread_group.h"
 
 namespace qev {
 
@@ -51,7 +51,7 @@ private:
     std::exception_ptr failure_;
     std::atomic<bool> failed_{false};
     std::function<void()> onFailure_;
-    std::vector<std::thread> threads_;
+    ThreadGroup threads_;  // last: joined before the rest goes
 };
 
 }  // namespace qev

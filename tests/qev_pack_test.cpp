@@ -380,6 +380,29 @@ TEST_F(Pack, UpdateKeepsBlocksAndFailsCleanly) {
     EXPECT_EQ(entries, 5u);  // src, more, out.qev, j1.qev, j4.qev: no temporary left
 }
 
+// A thread the system will not start is one error line and status 1, never an abort, and
+// leaves no temporary: packing and unpacking with more jobs than the address space holds
+// stacks for.
+TEST_F(Pack, AThreadThatCannotStartIsOneErrorLine) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#endif
+    if (std::system("command -v prlimit > /dev/null 2>&1") != 0) GTEST_SKIP() << "prlimit is not installed";
+    make("a.bin", testing::incompressible(3000000));
+    ASSERT_EQ(pack({src(), out(), "-q"}).exitCode, 0);
+    const std::string err = (tmp.dir() / "err").string();
+    for (std::string program : {std::string(QEV_PACK_PATH) + " '" + src() + "' '" + out("b.qev") + "'",
+                                std::string(QEV_UNPACK_PATH) + " '" + out() + "' '" + (tmp.dir() / "dest").string() + "'"}) {
+        std::string command = "prlimit --as=1000000000 " + program + " -j 400 -q 2> '" + err + "'";
+        int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << program;
+        EXPECT_EQ(testing::readWholeFile(err).rfind("Error: Cannot start a worker thread: ", 0), 0u) << program;
+    }
+    for (auto& e : fs::directory_iterator(tmp.dir())) {
+        EXPECT_EQ(e.path().filename().string().find(".qev-pack-"), std::string::npos) << e.path();
+    }
+}
+
 // A process id that no longer runs: a child that has ended and been reaped.
 pid_t endedProcess() {
     pid_t child = ::fork();
