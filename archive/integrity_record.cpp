@@ -115,15 +115,35 @@ FoundRecord findIntegrityRecord(const ArchiveIndex& index) {
     return found;
 }
 
-std::vector<std::string> mismatchedStructure(const ArchiveIndex& index, const FoundRecord& found) {
+std::string_view partName(StructurePart part) {
+    switch (part) {
+        case StructurePart::kOffsetTable: return "offset table";
+        case StructurePart::kNameTable: return "name table";
+        case StructurePart::kTree: return "tree";
+        case StructurePart::kFooter: break;
+    }
+    return "footer";
+}
+
+SectionRange partRange(const ArchiveIndex& index, const ArchiveFooter& footer, StructurePart part) {
+    switch (part) {
+        case StructurePart::kOffsetTable: return footer.offsetSection;
+        case StructurePart::kNameTable: return footer.nameSection;
+        case StructurePart::kTree: return footer.treeSection;
+        case StructurePart::kFooter: break;
+    }
+    return {index.archiveSize() - kFooterSize, kFooterSize};
+}
+
+std::vector<StructurePart> mismatchedStructure(const ArchiveIndex& index, const FoundRecord& found) {
     const IntegrityRecord& r = found.record;
     const uint64_t expected[] = {r.offsetTableHash, r.nameTableHash, r.treeHash};
-    const char* names[] = {"offset table", "name table", "tree"};
-    std::vector<std::string> parts;
+    const StructurePart tables[] = {StructurePart::kOffsetTable, StructurePart::kNameTable, StructurePart::kTree};
+    std::vector<StructurePart> parts;
     for (int t = 0; t < 3; ++t) {
-        if (hashStoredSection(index, found.footer, t) != expected[t]) parts.emplace_back(names[t]);
+        if (hashStoredSection(index, found.footer, t) != expected[t]) parts.push_back(tables[t]);
     }
-    if (footerFieldsHash(found.footer.data()) != r.footerHash) parts.emplace_back("footer");
+    if (footerFieldsHash(found.footer.data()) != r.footerHash) parts.push_back(StructurePart::kFooter);
     return parts;
 }
 

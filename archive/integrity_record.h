@@ -76,9 +76,16 @@ struct FoundRecord {
 // seal. Reads nothing else; prints and throws nothing but for lack of memory.
 FoundRecord findIntegrityRecord(const ArchiveIndex& index);
 
-// The parts of an archive that do not match its verified record, in file order: "offset
-// table", "name table", "tree", "footer". Each is read and hashed as stored.
-std::vector<std::string> mismatchedStructure(const ArchiveIndex& index, const FoundRecord& found);
+// The parts of an archive's structure, in file order.
+enum class StructurePart : uint8_t { kOffsetTable, kNameTable, kTree, kFooter };
+// "offset table", "name table", "tree", "footer".
+std::string_view partName(StructurePart part);
+// The bytes of a part in the archive's file.
+SectionRange partRange(const ArchiveIndex& index, const ArchiveFooter& footer, StructurePart part);
+
+// The parts of an archive that do not match its verified record, in file order. Each is
+// read and hashed as stored.
+std::vector<StructurePart> mismatchedStructure(const ArchiveIndex& index, const FoundRecord& found);
 
 // The stored bytes of a table section (0: offsets, 1: names, 2: tree) hashed as they lie
 // in the file; nothing when they cannot be read.

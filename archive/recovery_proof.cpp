@@ -46,11 +46,12 @@ std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index, const Re
 
     RecoveryProof proof;
     ArchiveFooter f = decodeFooter(footer);
-    proof.tablesHold = true;
-    for (const SectionRange& part : {f.offsetSection, f.nameSection, f.treeSection, SectionRange{size - kFooterSize, kFooterSize}}) {
-        std::optional<bool> holds = bytesHold(*damage, rebuilt, part.offset, part.size, read);
+    for (StructurePart part : {StructurePart::kOffsetTable, StructurePart::kNameTable, StructurePart::kTree,
+                               StructurePart::kFooter}) {
+        SectionRange range = partRange(index, f, part);
+        std::optional<bool> holds = bytesHold(*damage, rebuilt, range.offset, range.size, read);
         if (!holds) return std::nullopt;
-        proof.tablesHold = proof.tablesHold && *holds;
+        if (!*holds) proof.mismatched.push_back(part);
     }
     std::string stored;
     proof.blockHashes.reserve(index.blockCount());

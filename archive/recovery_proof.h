@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive_index.h"
+#include "archive/integrity_record.h"
 #include "archive/recovery_record.h"
 
 namespace qev {
@@ -18,8 +19,8 @@ struct RecoveryProof {
     // against these refuses exactly the unproven ones.
     std::vector<uint32_t> blockHashes;
     uint64_t unprovenBlocks = 0;
-    // Whether the sectors of the tables and the footer agree with their hashes.
-    bool tablesHold = false;
+    // The tables and the footer whose sectors do not agree with their hashes.
+    std::vector<StructurePart> mismatched;
 };
 
 // Nothing when the archive has no readable recovery record whose hashes are whole, or a

@@ -4,8 +4,7 @@
 #include <atomic>
 #include <sstream>
 
-#include "archive/integrity_record.h"
-#include "archive/recovery_proof.h"
+#include "archive/archive_proof.h"
 
 #include "check/against.h"
 #include "check/block_verify.h"
@@ -48,66 +47,41 @@ void reportBlocks(const ArchiveIndex& index, const Survey& survey, const std::ve
     }
 }
 
-// The record itself, then the tables and the footer against it.
-void checkStructureAgainstRecord(const ArchiveIndex& index, const FoundRecord& found, Report& report,
-                                 Findings& findings) {
-    report.record = found.state;
-    ArchiveFooter footer = decodeFooter(found.footer.data());
-    if (found.state == RecordState::kDamaged) {
+// What a mismatch is against, in the findings' words.
+std::string provenBy(const ArchiveProof& proof) {
+    return proof.blocks == BlockProof::kRecoveryRecord ? "the recovery record's sector hashes" : "the integrity record";
+}
+
+// The integrity record itself, then the tables and the footer against what proves them.
+void checkStructure(const ArchiveIndex& index, const ArchiveProof& proof, bool blocksChecked, Report& report,
+                    Findings& findings) {
+    report.record = proof.found.state;
+    ArchiveFooter footer = decodeFooter(proof.found.footer.data());
+    if (proof.found.state == RecordState::kDamaged) {
         findings.errorAt("integrity-record", footer.auxSection1.offset, footer.auxSection1.size,
                          "The integrity record is damaged: it does not match the footer's seal");
     }
-    if (found.state != RecordState::kVerified) return;
-    for (const std::string& part : mismatchedStructure(index, found)) {
+    if (proof.blocks == BlockProof::kUnproven && blocksChecked) {
+        findings.error("unproven", "No block can be proven: the integrity record is damaged and no recovery "
+                                   "record proves them instead");
+    }
+    for (StructurePart part : proof.mismatched) {
         ++report.recordMismatches;
-        SectionRange range = part == "offset table" ? footer.offsetSection
-                             : part == "name table" ? footer.nameSection
-                             : part == "tree"       ? footer.treeSection
-                                                    : SectionRange{index.archiveSize() - kFooterSize, kFooterSize};
-        findings.errorAt(part == "footer" ? "footer-mismatch" : "table-mismatch", range.offset, range.size,
-                         capitalized("the " + part + " does not match the integrity record"));
+        SectionRange range = partRange(index, footer, part);
+        std::string text = "the " + std::string(partName(part)) + " does not match " + provenBy(proof);
+        findings.errorAt(part == StructurePart::kFooter ? "footer-mismatch" : "table-mismatch", range.offset, range.size,
+                         capitalized(text));
     }
-}
-
-// What proves the blocks: the integrity record, or where it is damaged the recovery
-// record's sector hashes; nothing (and a finding that says so) where neither can.
-struct BlockProof {
-    std::vector<uint32_t> hashes;
-    bool any = false;
-    const char* against = "the integrity record";
-};
-
-BlockProof blockProof(const ArchiveIndex& index, const FoundRecord& found, Findings& findings) {
-    BlockProof proof;
-    if (found.state == RecordState::kVerified) {
-        proof.hashes = found.record.blockHashes;
-        proof.any = true;
-    } else if (found.state == RecordState::kDamaged) {
-        ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return index.file().readAt(at, into, count); };
-        if (std::optional<RecoveryProof> byRecovery = proveByRecovery(index, read)) {
-            proof.hashes = std::move(byRecovery->blockHashes);
-            proof.any = true;
-            proof.against = "the recovery record's sector hashes";
-            if (!byRecovery->tablesHold) {
-                findings.error("table-mismatch", "The tables or the footer do not match the recovery record's sector hashes");
-            }
-        } else {
-            findings.error("unproven", "No block can be proven: the integrity record is damaged and no recovery "
-                                       "record proves them instead");
-        }
-    }
-    return proof;
 }
 
 void checkData(const SharedIndex& index, const Options& o, Console& console, const Survey& survey,
-               const FoundRecord& found, Report& report, Findings& findings) {
+               const ArchiveProof& proof, Report& report, Findings& findings) {
     std::atomic<uint64_t> done{0};
     ProgressCounts counts;
     counts.unit = "blocks";
     counts.filesTotal = uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.end(), true));
-    BlockProof proof = blockProof(*index, found, findings);
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    const std::vector<uint32_t>* hashes = proof.any ? &proof.hashes : nullptr;
+    const std::vector<uint32_t>* hashes = proof.blockHashes.get();
     if (hashes != nullptr) counts.filesTotal = std::max<uint64_t>(counts.filesTotal, hashes->size());
     BlockFindings blocks = checkBlocks(index, survey.neededBlocks, hashes, o.jobs, done, [&] {
         counts.filesDone = done;
@@ -116,8 +90,7 @@ void checkData(const SharedIndex& index, const Options& o, Console& console, con
     });
     progress.clear();
     reportBlocks(*index, survey, blocks.damaged, "damaged-block", "does not decompress to 65536 bytes", findings);
-    reportBlocks(*index, survey, blocks.mismatched, "block-mismatch", std::string("does not match ") + proof.against,
-                 findings);
+    reportBlocks(*index, survey, blocks.mismatched, "block-mismatch", "does not match " + provenBy(proof), findings);
     report.recordMismatches += blocks.mismatched.size();
     if (index->file().changedSinceOpen()) {
         findings.error("archive-changed", "The archive changed on disk during the check");
@@ -126,16 +99,12 @@ void checkData(const SharedIndex& index, const Options& o, Console& console, con
 
 // Every file compared with the folder's, through readers that check each block against the
 // integrity record: the data check, done as part of the comparison.
-void compareAgainst(const SharedIndex& index, const Options& o, Console& console, const FoundRecord& found,
+void compareAgainst(const SharedIndex& index, const Options& o, Console& console, const ArchiveProof& proof,
                     Report& report, Findings& findings) {
     ProgressCounts counts;
     counts.filesTotal = 0;
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    std::shared_ptr<const std::vector<uint32_t>> hashes;
-    if (found.state == RecordState::kVerified) {
-        hashes = std::make_shared<const std::vector<uint32_t>>(found.record.blockHashes);
-    }
-    Comparison c = compareWithFolder(index, hashes, o.against, o.jobs, [&](uint64_t done) {
+    Comparison c = compareWithFolder(index, proof.blockHashes, o.against, o.jobs, [&](uint64_t done) {
         counts.filesDone = done;
         progress.update(counts);
     });
@@ -231,15 +200,17 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
     report.totals = survey.totals;
     report.blocks = countBlocks(**index, survey.neededBlocks);
     report.dataChecked = !o.quick && !o.list && o.against.empty();
-    FoundRecord found;
+    ArchiveProof proof;
     if (!o.list) {
-        found = findIntegrityRecord(**index);
-        checkStructureAgainstRecord(**index, found, report, findings);
+        // A damaged record gives way to the recovery record only where the data is checked.
+        bool blocksChecked = report.dataChecked || !o.against.empty();
+        proof = proveArchive(**index, /*useRecovery=*/blocksChecked);
+        checkStructure(**index, proof, blocksChecked, report, findings);
     }
     if (!o.against.empty() && !o.list) {
-        compareAgainst(*index, o, console, found, report, findings);
+        compareAgainst(*index, o, console, proof, report, findings);
     } else if (report.dataChecked) {
-        checkData(*index, o, console, survey, found, report, findings);
+        checkData(*index, o, console, survey, proof, report, findings);
     }
     if (!o.list && judge) judgeByRecovery(*raw, o, console, report, findings);
     return in;

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "archive/archive_reader.h"
+#include "archive/archive_proof.h"
 #include "archive/integrity_record.h"
 #include "archive/parallel_blocks.h"
 #include "archive/recovery_record.h"
@@ -40,16 +41,17 @@ OldArchive openOld(const std::string& path) {
     auto index = ArchiveIndex::open(pathFromUtf8(path));
     if (!index) throw PackError("Cannot update " + path + ": " + describeOpenError(index.error()));
     old.index = *index;
-    FoundRecord found = findIntegrityRecord(*old.index);
-    if (found.state == RecordState::kDamaged) {
+    // An update copies blocks forward under the hashes it proves them by: only a whole
+    // integrity record will do (qev-check --repair mends a damaged one).
+    ArchiveProof proof = proveArchive(*old.index, /*useRecovery=*/false);
+    const FoundRecord& found = proof.found;
+    if (proof.blocks == BlockProof::kUnproven) {
         throw PackError("Cannot update " + path + ": its integrity record is damaged (see qev-check)");
     }
-    if (found.state == RecordState::kVerified) {
-        if (!mismatchedStructure(*old.index, found).empty()) {
-            throw PackError("Cannot update " + path + ": it does not match its integrity record (see qev-check)");
-        }
-        old.blockHashes = std::move(found.record.blockHashes);
+    if (!proof.mismatched.empty()) {
+        throw PackError("Cannot update " + path + ": it does not match its integrity record (see qev-check)");
     }
+    if (proof.blockHashes) old.blockHashes = *proof.blockHashes;
     old.file = InputFile::open(pathFromUtf8(path));
     auto opened = old.index->file().openedStatus();
     auto now = old.file ? old.file->status() : std::nullopt;

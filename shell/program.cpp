@@ -5,8 +5,7 @@
 #include <new>
 #include <thread>
 
-#include "archive/integrity_record.h"
-#include "archive/recovery_proof.h"
+#include "archive/archive_proof.h"
 #include "system/process.h"
 #include "system/stop_signals.h"
 #include "system/text.h"
@@ -23,27 +22,6 @@ std::optional<unsigned> parseJobCount(std::string_view text) {
     }
     if (value == 0 || value > 1024) return std::nullopt;
     return value;
-}
-
-// The archive's recovery record proves what its damaged integrity record no longer can.
-ProvenArchive proveByRecoveryOrReport(const SharedIndex& index, const std::string& path, bool quiet, Console& console) {
-    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return index->file().readAt(at, into, count); };
-    std::optional<RecoveryProof> proof = proveByRecovery(*index, read);
-    if (!proof) {
-        if (!quiet) printWarning(console, "The integrity record is damaged, so blocks are not checked against it");
-        return {index, nullptr, true};
-    }
-    if (!proof->tablesHold) {
-        printError(console, "Error: The archive does not match its recovery record: ", "tables or footer (see qev-check)");
-        return {};
-    }
-    if (!quiet) {
-        printWarning(console, "The integrity record is damaged; the recovery record proves the blocks instead" +
-                                  std::string(proof->unprovenBlocks > 0 ? " (" + std::to_string(proof->unprovenBlocks) +
-                                                                              " do not match it)"
-                                                                        : "") + ": " + path);
-    }
-    return {index, std::make_shared<const std::vector<uint32_t>>(std::move(proof->blockHashes))};
 }
 
 }  // namespace
@@ -104,17 +82,25 @@ SharedIndex openOrReport(const std::string& path, Console& console) {
 ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& console) {
     SharedIndex index = openOrReport(path, console);
     if (!index) return {};
-    FoundRecord found = findIntegrityRecord(*index);
-    if (found.state == RecordState::kAbsent) return {index, nullptr};
-    if (found.state == RecordState::kDamaged) return proveByRecoveryOrReport(index, path, quiet, console);
-    std::vector<std::string> parts = mismatchedStructure(*index, found);
-    if (!parts.empty()) {
+    ArchiveProof proof = proveArchive(*index);
+    bool byRecovery = proof.blocks == BlockProof::kRecoveryRecord;
+    if (!proof.mismatched.empty()) {
         std::string list;
-        for (const std::string& part : parts) list += (list.empty() ? "" : ", ") + part;
-        printError(console, "Error: The archive does not match its integrity record: ", list);
+        for (StructurePart part : proof.mismatched) list += (list.empty() ? "" : ", ") + std::string(partName(part));
+        printError(console, byRecovery ? "Error: The archive does not match its recovery record: "
+                                       : "Error: The archive does not match its integrity record: ",
+                   list);
         return {};
     }
-    return {index, std::make_shared<const std::vector<uint32_t>>(std::move(found.record.blockHashes))};
+    if (proof.blocks == BlockProof::kUnproven && !quiet) {
+        printWarning(console, "The integrity record is damaged, so blocks are not checked against it");
+    }
+    if (byRecovery && !quiet) {
+        std::string unproven = proof.unprovenBlocks > 0 ? " (" + std::to_string(proof.unprovenBlocks) + " do not match it)" : "";
+        printWarning(console, "The integrity record is damaged; the recovery record proves the blocks instead" + unproven +
+                                  ": " + path);
+    }
+    return {index, proof.blockHashes, proof.blocks == BlockProof::kUnproven};
 }
 
 int runMain(int argc, char** argv, ProgramSeam seam) {
