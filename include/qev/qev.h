@@ -1,0 +1,147 @@
+/* libqev: reading QEV archives from any program.
+ *
+ * An archive opened with qev_open or qev_open_source is immutable: every function that
+ * takes a `const qev_archive *` may be called from any number of threads at once; the
+ * caches and decompression contexts each call needs live inside the library.
+ *
+ * Every function returns a qev_status. Where the caller passes a `qev_error **` (it may be
+ * NULL), a failure also gives an error object holding the code and one line of text, the
+ * same words the programs print; free it with qev_error_free. Nothing is printed, no
+ * global or thread-local state is kept, and no exception or abort crosses this boundary:
+ * running out of memory is QEV_ERROR_NO_MEMORY, and a hostile archive is an error, never a
+ * crash.
+ *
+ * The ABI: an exported function's signature never changes. New behaviour comes as a new
+ * function, or as a new field at the end of a struct whose first member is its size (the
+ * caller sets `struct_size = sizeof`, so the library knows which fields it was given).
+ * The SONAME (libqev.so.1) changes only if a function is removed or a promise broken.
+ */
+#ifndef QEV_QEV_H
+#define QEV_QEV_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "qev/qev_version.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(QEV_STATIC)
+#  ifdef QEV_BUILDING
+#    define QEV_API __declspec(dllexport)
+#  else
+#    define QEV_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define QEV_API __attribute__((visibility("default")))
+#else
+#  define QEV_API
+#endif
+
+typedef enum qev_status {
+    QEV_OK = 0,
+    QEV_ERROR_INVALID_ARGUMENT = 1, /* a null pointer, a struct_size too small, an entry out of range */
+    QEV_ERROR_IO = 2,               /* the file cannot be opened or read */
+    QEV_ERROR_NOT_AN_ARCHIVE = 3,   /* not a valid QEV archive */
+    QEV_ERROR_MISMATCH = 4,         /* its tables or footer do not match its integrity record */
+    QEV_ERROR_UNPROVEN = 5,         /* its integrity record is damaged and nothing else proves its blocks */
+    QEV_ERROR_NOT_FOUND = 6,        /* a path that names nothing */
+    QEV_ERROR_NOT_A_FILE = 7,
+    QEV_ERROR_NOT_A_DIRECTORY = 8,
+    QEV_ERROR_CORRUPT = 9,          /* a block fails its hash or does not decompress: never wrong bytes */
+    QEV_ERROR_CHANGED = 10,         /* the archive changed on disk since it was opened */
+    QEV_ERROR_NO_MEMORY = 11
+} qev_status;
+
+typedef struct qev_error qev_error;
+QEV_API qev_status qev_error_code(const qev_error *error);
+/* One line, without "Error: "; valid until the error is freed. */
+QEV_API const char *qev_error_message(const qev_error *error);
+QEV_API void qev_error_free(qev_error *error);
+
+/* The library's version, "MAJOR.MINOR.PATCH", the same as every program's --version. */
+QEV_API const char *qev_version(void);
+
+typedef struct qev_archive qev_archive;
+
+/* Entries are numbered as the archive stores them; the root is QEV_ROOT. */
+typedef uint32_t qev_entry;
+#define QEV_ROOT ((qev_entry)0)
+#define QEV_NO_ENTRY ((qev_entry)0xFFFFFFFFu)
+
+typedef enum qev_verify {
+    QEV_VERIFY_BLOCKS = 0,    /* tables, footer and every block read (the default) */
+    QEV_VERIFY_STRUCTURE = 1, /* tables and footer only */
+    QEV_VERIFY_NONE = 2
+} qev_verify;
+
+typedef struct qev_open_options {
+    size_t struct_size;  /* sizeof(qev_open_options) */
+    int verify;          /* a qev_verify; where the archive has an integrity record (or,
+                            that being damaged, a recovery record) it proves what is read */
+} qev_open_options;
+
+/* Fills `options` with the defaults. */
+QEV_API void qev_open_options_init(qev_open_options *options);
+
+/* A positional source of an archive's bytes: memory, a part of another file, a stream. */
+typedef struct qev_source {
+    size_t struct_size; /* sizeof(qev_source) */
+    uint64_t size;      /* the archive's size in bytes */
+    void *user_data;
+    /* Reads exactly `length` bytes at `offset` into `buffer`; returns 0 when every byte
+       arrived. It may be called from several threads at once. */
+    int (*read_at)(void *user_data, uint64_t offset, void *buffer, size_t length);
+    /* Called once when the archive is closed (or fails to open); may be NULL. */
+    void (*close)(void *user_data);
+} qev_source;
+
+/* `options` may be NULL for the defaults. On success *archive holds the archive. */
+QEV_API qev_status qev_open(const char *path, const qev_open_options *options, qev_archive **archive,
+                            qev_error **error);
+QEV_API qev_status qev_open_source(const qev_source *source, const qev_open_options *options,
+                                   qev_archive **archive, qev_error **error);
+/* Closes the archive; every name it handed out becomes invalid. NULL is allowed. */
+QEV_API void qev_close(qev_archive *archive);
+
+typedef enum qev_kind { QEV_KIND_FILE = 1, QEV_KIND_DIRECTORY = 2 } qev_kind;
+
+/* A path of names separated by '/' or '\', each matching the first child whose name equals
+   it with ASCII letters in either case, as qev-tool finds it; "" names the root.
+   `path_length` bytes are read (no terminator needed). */
+QEV_API qev_status qev_lookup(const qev_archive *archive, const char *path, size_t path_length, qev_entry *entry,
+                              qev_error **error);
+
+typedef struct qev_stat {
+    size_t struct_size; /* sizeof(qev_stat) */
+    int kind;           /* a qev_kind */
+    uint64_t size;      /* a file's size; 0 for a directory */
+} qev_stat;
+QEV_API qev_status qev_stat_entry(const qev_archive *archive, qev_entry entry, qev_stat *stat, qev_error **error);
+
+/* A directory's children, by index from 0 to count - 1, in stored order. */
+QEV_API qev_status qev_dir_count(const qev_archive *archive, qev_entry directory, uint32_t *count,
+                                 qev_error **error);
+typedef struct qev_dirent {
+    size_t struct_size; /* sizeof(qev_dirent) */
+    qev_entry entry;
+    const char *name;   /* not terminated; valid while the archive is open */
+    size_t name_length;
+    int kind;           /* a qev_kind */
+    uint64_t size;
+} qev_dirent;
+QEV_API qev_status qev_dir_entry(const qev_archive *archive, qev_entry directory, uint32_t index,
+                                 qev_dirent *dirent, qev_error **error);
+
+/* Reads up to `length` bytes of a file from `offset`; *done gets how many (fewer only at
+   the end of the file). A block that fails its hash is QEV_ERROR_CORRUPT. */
+QEV_API qev_status qev_read(const qev_archive *archive, qev_entry file, uint64_t offset, void *buffer,
+                            size_t length, size_t *done, qev_error **error);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
