@@ -40,14 +40,26 @@ bool scanCells(uint64_t count, const uint32_t* hashes, const ReadCells& readCell
     return true;
 }
 
+// Rows 0..k-1 of a group are data cells, k..k+m-1 parity cells, each the group's share of
+// its kind: the cell number of a row, and reading it.
+uint64_t cellOfRow(const RecoveryGeometry& g, uint64_t group, uint32_t row) {
+    return group + uint64_t(row < g.dataPerGroup ? row : row - g.dataPerGroup) * g.groups;
+}
+
+bool readRow(const RecoveryLayout& layout, const ProtectedStream& stream, const ReadFileAt& read, uint64_t group,
+             uint32_t row, uint8_t* cell) {
+    uint64_t n = cellOfRow(layout.geometry, group, row);
+    return row < layout.geometry.dataPerGroup ? stream.readCells(n, 1, cell)
+                                              : read(layout.parityOffset(n), cell, kCellSize);
+}
+
 // Rebuilds the damaged cells of one group from k of its others, each checked by its hash.
 bool rebuildGroup(const RecoveryDamage& d, const ParityCode& code, uint64_t group, const std::vector<bool>& dataBad,
                   const std::vector<bool>& parityBad, const ReadFileAt& read, std::vector<Patch>& patches) {
     const RecoveryGeometry& g = d.layout.geometry;
     const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
     ProtectedStream stream(d.layout, read);
-    // Rows 0..k-1 are data cells, k..k+m-1 parity cells, each a group's share of its kind.
-    auto cellOf = [&](uint32_t row) { return group + uint64_t(row < k ? row : row - k) * g.groups; };
+    auto cellOf = [&](uint32_t row) { return cellOfRow(g, group, row); };
     auto bad = [&](uint32_t row) {
         uint64_t n = cellOf(row);
         return row < k ? n < g.dataCells && dataBad[n] : parityBad[n];
@@ -66,9 +78,7 @@ bool rebuildGroup(const RecoveryDamage& d, const ParityCode& code, uint64_t grou
     for (size_t i = 0; i < known.size(); ++i) {
         uint8_t* cell = &cells[i * kCellSize];
         knownCells.push_back(cell);
-        uint64_t n = cellOf(known[i]);
-        bool ok = known[i] < k ? stream.readCells(n, 1, cell) : read(d.layout.parityOffset(n), cell, kCellSize);
-        if (!ok) return false;
+        if (!readRow(d.layout, stream, read, group, known[i], cell)) return false;
     }
     for (size_t i = 0; i < wanted.size(); ++i) out.push_back(&cells[(known.size() + i) * kCellSize]);
     if (!code.rebuild(known, knownCells.data(), wanted, out.data())) return false;
@@ -117,10 +127,7 @@ std::optional<GroupCells> readGroup(const RecoveryLayout& layout, uint64_t group
     GroupCells cells;
     cells.bytes.resize(size_t(k + m) * kCellSize);
     for (uint32_t row = 0; row < k + m; ++row) {
-        uint8_t* cell = cells.row(row);
-        uint64_t n = group + uint64_t(row < k ? row : row - k) * g.groups;
-        bool ok = row < k ? stream.readCells(n, 1, cell) : read(layout.parityOffset(n), cell, kCellSize);
-        if (!ok) return std::nullopt;
+        if (!readRow(layout, stream, read, group, row, cells.row(row))) return std::nullopt;
     }
     return cells;
 }

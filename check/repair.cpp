@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 
 #include "archive/recovery_repair.h"
-#include "check/patched_file.h"
 #include "check/recovery_status.h"
 #include "check/run_check.h"
 #include "system/file.h"
@@ -79,11 +77,7 @@ int repairArchive(const Options& o, Console& console) {
     // The whole archive as repaired passes the check before a byte is written.
     Repaired repaired{0, patches->size()};
     for (const Patch& p : *patches) repaired.bytes += p.bytes.size();
-    std::ostringstream out, err;
-    Console quiet{out, err};
-    Options verify = o;
-    verify.progress = false;
-    Inspection after = inspectArchive(verify, quiet, std::make_unique<PatchedFile>(*file, *patches), repaired, false);
+    Inspection after = inspectPatched(o, *file, *patches, repaired);
     if (!after.opened || after.findings.errors > 0) {
         for (Finding& f : after.findings.items) {
             if (f.error && f.whyNot.empty() && f.size > 0 && damage.touches(f.offset, f.size)) {

@@ -119,14 +119,6 @@ void compareAgainst(const SharedIndex& index, const Options& o, Console& console
     }
 }
 
-Inspection inspectPatched(const Options& o, const ArchiveFile& file, const std::vector<Patch>& patches) {
-    std::ostringstream out, err;
-    Console quiet{out, err};
-    Options verify = o;
-    verify.progress = false;
-    return inspectArchive(verify, quiet, std::make_unique<PatchedFile>(file, patches), {}, /*judge=*/false);
-}
-
 // A finding judged repairable by where its damage lies is so only if the rebuilt archive
 // no longer shows it: the rebuild is made and checked here, as --repair would.
 void confirmByRebuilding(const ArchiveFile& file, const Options& o, const RecoveryDamage& damage, Findings& findings) {
@@ -136,7 +128,7 @@ void confirmByRebuilding(const ArchiveFile& file, const Options& o, const Recove
     ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return file.readAt(offset, into, count); };
     std::optional<std::vector<Patch>> patches = rebuildDamage(damage, read, why);
     std::optional<Inspection> after;
-    if (patches) after = inspectPatched(o, file, *patches);
+    if (patches) after = inspectPatched(o, file, *patches, {});
     for (Finding& f : findings.items) {
         if (!claimed(f)) continue;
         bool remains = !after || std::any_of(after->findings.items.begin(), after->findings.items.end(),
@@ -214,6 +206,15 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
     }
     if (!o.list && judge) judgeByRecovery(*raw, o, console, report, findings);
     return in;
+}
+
+Inspection inspectPatched(const Options& o, const ArchiveFile& file, const std::vector<Patch>& patches,
+                          const Repaired& repaired) {
+    std::ostringstream out, err;
+    Console quiet{out, err};
+    Options verify = o;
+    verify.progress = false;
+    return inspectArchive(verify, quiet, std::make_unique<PatchedFile>(file, patches), repaired, /*judge=*/false);
 }
 
 int reportInspection(const Options& o, Console& console, const Inspection& in) {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "archive/archive_file.h"
+#include "archive/recovery_repair.h"
 #include "check/options.h"
 #include "check/report.h"
 #include "shell/console.h"
@@ -23,6 +24,9 @@ struct Inspection {
 };
 Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile> file,
                           const Repaired& repaired, bool judge);
+// The archive as a repair's patches would leave it, inspected without a line printed.
+Inspection inspectPatched(const Options& o, const ArchiveFile& file, const std::vector<Patch>& patches,
+                          const Repaired& repaired);
 // Prints the summary and the findings; the exit status.
 int reportInspection(const Options& o, Console& console, const Inspection& inspection);
 

@@ -45,7 +45,7 @@ StreamResult DataStream::write(writer::TreeLayout& layout,
         bytes += tree_.size(node);
         progress(++files, bytes, writer_.storedBytes());
     }
-    result.storedLengths = writer_.finish();
+    writer_.finish();
     result.savedBytes = saved_;
     return result;
 }
@@ -79,7 +79,7 @@ uint64_t DataStream::writeFile(size_t node) {
     }
     std::optional<uint64_t> hash;
     if (mayBeCopy) {
-        hash = hashFile(node);
+        hash = hashSourceFile(tree_, dirs_, node, buffer_);
         if (std::optional<uint64_t> copy = findCopy(node, *hash, {})) return *copy;
     }
     uint64_t start = startHere(size);
@@ -96,16 +96,6 @@ void DataStream::appendWhole(size_t node) {
         writer_.append(std::string_view(buffer_.data(), got));
     }
     file.finish();
-}
-
-uint64_t DataStream::hashFile(size_t node) {
-    SourceFile file(tree_, dirs_, node);
-    ContentHash hash;
-    for (size_t got; (got = file.read(buffer_.data(), buffer_.size())) > 0;) {
-        hash.update(std::string_view(buffer_.data(), got));
-    }
-    file.finish();
-    return hash.value();
 }
 
 // An earlier stored file with the same bytes, wherever it came from.

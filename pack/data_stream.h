@@ -26,7 +26,6 @@ struct StreamOptions {
 };
 
 struct StreamResult {
-    std::vector<uint32_t> storedLengths;
     uint64_t savedBytes = 0;         // bytes of files stored once for several entries
 };
 
@@ -51,7 +50,6 @@ private:
     uint64_t startHere(uint64_t size);
     void appendWhole(size_t node);
     std::optional<uint64_t> findCopy(size_t node, uint64_t hash, std::string_view inMemory);
-    uint64_t hashFile(size_t node);
 
     const SourceTree& tree_;
     SourceDirectories& dirs_;

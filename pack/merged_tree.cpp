@@ -84,10 +84,11 @@ bool MergedTree::remove(std::string_view path) {
     return true;
 }
 
-uint32_t MergedTree::graft(const SourceTree& added, uint32_t source, size_t from) {
+uint32_t MergedTree::graft(const SourceTree& added, uint32_t source, size_t from, size_t parent) {
     uint32_t top = uint32_t(nodes_.size());
     std::vector<std::pair<size_t, uint32_t>> pending = {{from, top}};  // source node, its copy
     nodes_.emplace_back();
+    nodes_[top].parent = uint32_t(parent);
     while (!pending.empty()) {
         auto [s, m] = pending.back();
         pending.pop_back();
@@ -150,16 +151,14 @@ void MergedTree::add(const SourceTree& added, uint32_t source, bool replace, std
             size_t s = added.child(p.from, k), existing = match[k];
             std::string path = p.path.empty() ? std::string(added.name(s)) : p.path + "/" + std::string(added.name(s));
             if (existing == kNoMatch) {
-                uint32_t copy = graft(added, source, s);
-                nodes_[copy].parent = uint32_t(p.into);
+                uint32_t copy = graft(added, source, s, p.into);  // grows nodes_: before indexing it
                 nodes_[p.into].children.push_back(copy);
             } else if (!added.isFile(s) && !nodes_[existing].isFile) {
                 pending.push_back({s, existing, std::move(path)});
             } else {
                 conflicts.push_back(path);
                 if (!replace) continue;
-                uint32_t copy = graft(added, source, s);
-                nodes_[copy].parent = uint32_t(p.into);
+                uint32_t copy = graft(added, source, s, p.into);
                 auto& siblings = nodes_[p.into].children;
                 *std::find(siblings.begin(), siblings.end(), uint32_t(existing)) = copy;
             }

@@ -65,7 +65,8 @@ private:
     // For each child of the added folder `from`, the entry of `into` it meets, or kNoMatch.
     static constexpr size_t kNoMatch = SIZE_MAX;
     std::vector<size_t> matchChildren(const SourceTree& added, size_t from, size_t into, size_t below) const;
-    uint32_t graft(const SourceTree& added, uint32_t source, size_t from);
+    // Copies the subtree at `from` of `added` under `parent`; gives its top.
+    uint32_t graft(const SourceTree& added, uint32_t source, size_t from, size_t parent);
 
     std::vector<Node> nodes_;
 };

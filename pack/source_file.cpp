@@ -84,4 +84,12 @@ uint64_t ContentHash::value() const {
     return h ^ (h >> 31);
 }
 
+uint64_t hashSourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t node, std::vector<char>& buffer) {
+    SourceFile file(tree, dirs, node);
+    ContentHash hash;
+    for (size_t got; (got = file.read(buffer.data(), buffer.size())) > 0;) hash.update(std::string_view(buffer.data(), got));
+    file.finish();
+    return hash.value();
+}
+
 }  // namespace qev::pack

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pack/pack_error.h"
 #include "pack/source_tree.h"
@@ -50,5 +51,8 @@ private:
     uint64_t length_ = 0;
     std::string pending_;  // fewer than 8 bytes waiting for a whole word
 };
+
+// The ContentHash of a source file's bytes, read through `buffer`; throws as SourceFile does.
+uint64_t hashSourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t node, std::vector<char>& buffer);
 
 }  // namespace qev::pack

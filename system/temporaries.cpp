@@ -57,10 +57,13 @@ bool TemporaryNames::isStale(std::string_view name) const {
 }
 
 TemporaryNames::Removed TemporaryNames::removeStale(const DirHandle& dir) const {
-    Removed removed;
     auto listed = listDirectory(dir);
-    if (!listed) return removed;
-    for (const ListedEntry& entry : *listed) {
+    return listed ? removeStale(dir, *listed) : Removed{};
+}
+
+TemporaryNames::Removed TemporaryNames::removeStale(const DirHandle& dir, const std::vector<ListedEntry>& listed) const {
+    Removed removed;
+    for (const ListedEntry& entry : listed) {
         // Only files: a link or a folder of that name is not ours to remove.
         if (entry.kind != FileKind::kFile || !isStale(entry.name)) continue;
         if (removeFile(dir, entry.name)) continue;

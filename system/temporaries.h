@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/directory.h"
+#include "system/file.h"
 
 namespace qev {
 
@@ -29,6 +31,8 @@ public:
     // processes that no longer run. Failures to list or remove are passed over: stale
     // temporaries are tidied, never a reason to fail.
     Removed removeStale(const DirHandle& dir) const;
+    // The same, for a folder the caller has listed already.
+    Removed removeStale(const DirHandle& dir, const std::vector<ListedEntry>& listed) const;
 
     // Whether `name` is one of this program's temporaries on this host, by a process that
     // no longer runs.

@@ -157,20 +157,20 @@ private:
     }
 
     SharedTarget target(SharedDir dir, bool folds, bool created) {
-        if (!created) {
-            TemporaryNames::Removed removed = names_.removeStale(*dir);
-            stale_.files += removed.files;
-            stale_.bytes += removed.bytes;
-        }
         auto t = std::make_shared<TargetDir>();
         t->handle = std::move(dir);
         t->foldsCase = folds;
-        // What a folder that ignores letter case held before, under which spelling: only that
-        // is ever replaced there.
-        if (folds && o_.force && !created) {
-            if (auto entries = listDirectory(*t->handle)) {
-                for (const ListedEntry& e : *entries) t->before.insert(upcaseName(e.name));
-            }
+        if (created) return t;
+        // A folder that held anything before the run is listed once: for the temporaries
+        // ended runs left there, and (where letter case is ignored) for what it held under
+        // which spelling, since only that is ever replaced there.
+        auto entries = listDirectory(*t->handle);
+        if (!entries) return t;
+        TemporaryNames::Removed removed = names_.removeStale(*t->handle, *entries);
+        stale_.files += removed.files;
+        stale_.bytes += removed.bytes;
+        if (folds && o_.force) {
+            for (const ListedEntry& e : *entries) t->before.insert(upcaseName(e.name));
         }
         return t;
     }
