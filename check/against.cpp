@@ -10,9 +10,9 @@
 
 #include "archive/archive_reader.h"
 #include "archive/tree_walk.h"
-#include "shell/escape.h"
+#include "archive/escape.h"
 #include "shell/task_queue.h"
-#include "shell/workers.h"
+#include "archive/reader_workers.h"
 #include "system/directory.h"
 #include "system/directory_chain.h"
 #include "system/text.h"

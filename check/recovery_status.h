@@ -7,7 +7,7 @@
 
 #include "archive/archive_file.h"
 #include "archive/recovery_repair.h"
-#include "check/findings.h"
+#include "archive/findings.h"
 #include "shell/console.h"
 
 namespace qev::check {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "shell/escape.h"
+#include "archive/escape.h"
 #include "shell/json_writer.h"
 
 namespace qev::check {
@@ -159,7 +159,7 @@ std::string summaryJson(const Report& r, const Findings& f, bool opened) {
     return json.result() + "\n";
 }
 
-std::string listLine(const ListedEntry& e, bool json) {
+std::string listLine(const WalkedEntry& e, bool json) {
     if (!json) return std::string(e.isFile ? "f " : "d ") + std::to_string(e.size) + " " + e.path + "\n";
     JsonWriter w;
     w.beginObject();

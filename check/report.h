@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "archive/integrity_record.h"
-#include "check/block_verify.h"
-#include "check/findings.h"
+#include "archive/block_check.h"
+#include "archive/findings.h"
 #include "check/recovery_status.h"
-#include "check/survey.h"
+#include "archive/tree_survey.h"
 #include "shell/console.h"
 
 namespace qev::check {
@@ -41,7 +41,7 @@ std::string summaryText(const Report& report, const Findings& findings);
 // One JSON object on one line; `opened` false leaves out everything but the findings.
 std::string summaryJson(const Report& report, const Findings& findings, bool opened);
 // One line of --list: "f SIZE PATH" or "d 0 PATH", or a JSON object.
-std::string listLine(const ListedEntry& entry, bool json);
+std::string listLine(const WalkedEntry& entry, bool json);
 // The findings, one line each, and when there are errors a last line that counts them.
 void printFindings(Console& console, const Findings& findings);
 

@@ -4,98 +4,19 @@
 #include <atomic>
 #include <sstream>
 
-#include "archive/archive_proof.h"
+#include "archive/archive_verify.h"
 
 #include "check/against.h"
-#include "check/block_verify.h"
 #include "check/options.h"
 #include "check/patched_file.h"
 #include "check/recovery_status.h"
 #include "check/repair.h"
 #include "check/report.h"
-#include "check/survey.h"
 #include "shell/progress.h"
 #include "system/text.h"
 
 namespace qev::check {
 namespace {
-
-// Damaged blocks reported one by one, each with the files that need it; the rest in one line.
-constexpr size_t kBlocksShown = 20;
-constexpr size_t kFilesShown = 3;
-
-std::string capitalized(std::string text) {
-    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = char(text[0] - 'a' + 'A');
-    return text;
-}
-
-// One error for each block of `blocks` (the first few): "Block N WHAT; needed by FILES".
-void reportBlocks(const ArchiveIndex& index, const Survey& survey, const std::vector<uint64_t>& blocks,
-                  const std::string& kind, const std::string& what, Findings& findings) {
-    for (size_t i = 0; i < blocks.size() && i < kBlocksShown; ++i) {
-        uint64_t total = 0;
-        std::vector<std::string> paths = filesNeeding(index, survey, blocks[i], kFilesShown, total);
-        std::string text = "Block " + std::to_string(blocks[i]) + " " + what + "; needed by ";
-        if (paths.empty()) text += "no file";
-        for (size_t p = 0; p < paths.size(); ++p) text += (p > 0 ? ", " : "") + paths[p];
-        if (total > paths.size()) text += " and " + std::to_string(total - paths.size()) + " more";
-        std::optional<BlockLocation> at = index.locateBlock(blocks[i]);
-        findings.errorAt(kind, at ? at->fileOffset : 0, at ? at->storedLength : 0, text);
-    }
-    if (blocks.size() > kBlocksShown) {
-        findings.error(kind, std::to_string(blocks.size() - kBlocksShown) + " more such blocks");
-    }
-}
-
-// What a mismatch is against, in the findings' words.
-std::string provenBy(const ArchiveProof& proof) {
-    return proof.blocks == BlockProof::kRecoveryRecord ? "the recovery record's sector hashes" : "the integrity record";
-}
-
-// The integrity record itself, then the tables and the footer against what proves them.
-void checkStructure(const ArchiveIndex& index, const ArchiveProof& proof, bool blocksChecked, Report& report,
-                    Findings& findings) {
-    report.record = proof.found.state;
-    ArchiveFooter footer = decodeFooter(proof.found.footer.data());
-    if (proof.found.state == RecordState::kDamaged) {
-        findings.errorAt("integrity-record", footer.auxSection1.offset, footer.auxSection1.size,
-                         "The integrity record is damaged: it does not match the footer's seal");
-    }
-    if (proof.blocks == BlockProof::kUnproven && blocksChecked) {
-        findings.error("unproven", "No block can be proven: the integrity record is damaged and no recovery "
-                                   "record proves them instead");
-    }
-    for (StructurePart part : proof.mismatched) {
-        ++report.recordMismatches;
-        SectionRange range = partRange(index, footer, part);
-        std::string text = "the " + std::string(partName(part)) + " does not match " + provenBy(proof);
-        findings.errorAt(part == StructurePart::kFooter ? "footer-mismatch" : "table-mismatch", range.offset, range.size,
-                         capitalized(text));
-    }
-}
-
-void checkData(const SharedIndex& index, const Options& o, Console& console, const Survey& survey,
-               const ArchiveProof& proof, Report& report, Findings& findings) {
-    std::atomic<uint64_t> done{0};
-    ProgressCounts counts;
-    counts.unit = "blocks";
-    counts.filesTotal = uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.end(), true));
-    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
-    const std::vector<uint32_t>* hashes = proof.blockHashes.get();
-    if (hashes != nullptr) counts.filesTotal = std::max<uint64_t>(counts.filesTotal, hashes->size());
-    BlockFindings blocks = checkBlocks(index, survey.neededBlocks, hashes, o.jobs, done, [&] {
-        counts.filesDone = done;
-        counts.bytesDone = counts.bytesTotal = 0;
-        progress.update(counts);
-    });
-    progress.clear();
-    reportBlocks(*index, survey, blocks.damaged, "damaged-block", "does not decompress to 65536 bytes", findings);
-    reportBlocks(*index, survey, blocks.mismatched, "block-mismatch", "does not match " + provenBy(proof), findings);
-    report.recordMismatches += blocks.mismatched.size();
-    if (index->file().changedSinceOpen()) {
-        findings.error("archive-changed", "The archive changed on disk during the check");
-    }
-}
 
 // Every file compared with the folder's, through readers that check each block against the
 // integrity record: the data check, done as part of the comparison.
@@ -179,31 +100,36 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
         return in;
     }
     in.opened = true;
-    ListSink list;
+    VerifyOptions verify;
+    verify.structure = !o.list;
+    // A damaged record gives way to the recovery record only where the data is checked.
+    verify.blocks = !o.quick || !o.against.empty();
+    verify.readBlocks = o.against.empty();
+    verify.jobs = o.jobs;
     if (o.list) {
-        list = [&](const ListedEntry& e) {
+        verify.list = [&](const WalkedEntry& e) {
             std::string l = listLine(e, o.json);
             console.out.write(l.data(), std::streamsize(l.size()));
         };
     }
-    Survey survey = surveyTree(**index, findings, list);
-    findUnused(**index, survey, findings);
+    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
+    ProgressCounts counts;
+    counts.unit = "blocks";
+    verify.progress = [&](uint64_t done, uint64_t total) {
+        counts.filesDone = done;
+        counts.filesTotal = total;
+        progress.update(counts);
+    };
+    Verification v = verifyArchive(*index, verify);
+    progress.clear();
+    findings = std::move(v.findings);
     report.archiveSize = (*index)->archiveSize();
-    report.totals = survey.totals;
-    report.blocks = countBlocks(**index, survey.neededBlocks);
+    report.totals = v.survey.totals;
+    report.blocks = v.blocks;
+    report.record = v.proof.found.state;
+    report.recordMismatches = v.recordMismatches;
     report.dataChecked = !o.quick && !o.list && o.against.empty();
-    ArchiveProof proof;
-    if (!o.list) {
-        // A damaged record gives way to the recovery record only where the data is checked.
-        bool blocksChecked = report.dataChecked || !o.against.empty();
-        proof = proveArchive(**index, /*useRecovery=*/blocksChecked);
-        checkStructure(**index, proof, blocksChecked, report, findings);
-    }
-    if (!o.against.empty() && !o.list) {
-        compareAgainst(*index, o, console, proof, report, findings);
-    } else if (report.dataChecked) {
-        checkData(*index, o, console, survey, proof, report, findings);
-    }
+    if (!o.against.empty() && !o.list) compareAgainst(*index, o, console, v.proof, report, findings);
     if (!o.list && judge) judgeByRecovery(*raw, o, console, report, findings);
     return in;
 }

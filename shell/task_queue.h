@@ -12,7 +12,7 @@
 #include <optional>
 #include <utility>
 
-#include "shell/workers.h"
+#include "archive/reader_workers.h"
 
 namespace qev {
 

@@ -12,7 +12,7 @@
 
 #include "archive/archive_reader.h"
 #include "shell/program.h"
-#include "shell/workers.h"
+#include "archive/reader_workers.h"
 #include "tests/support/test_files.h"
 
 namespace qev {

@@ -17,7 +17,7 @@
 
 #include "archive/archive_reader.h"
 #include "shell/task_queue.h"
-#include "shell/workers.h"
+#include "archive/reader_workers.h"
 #include "system/new_file.h"
 #include "system/temporaries.h"
 #include "unpack/name_rules.h"

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "archive/names.h"
-#include "shell/escape.h"
+#include "archive/escape.h"
 #include "system/text.h"
 
 namespace qev::unpack {

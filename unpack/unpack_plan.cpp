@@ -1,7 +1,7 @@
 #include "unpack/unpack_plan.h"
 
 #include "archive/tree_walk.h"
-#include "shell/escape.h"
+#include "archive/escape.h"
 #include "unpack/name_rules.h"
 
 namespace qev::unpack {

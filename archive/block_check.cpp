@@ -1,12 +1,12 @@
-#include "check/block_verify.h"
+#include "archive/block_check.h"
 
 #include <algorithm>
 #include <mutex>
 
 #include "archive/archive_reader.h"
-#include "shell/workers.h"
+#include "archive/reader_workers.h"
 
-namespace qev::check {
+namespace qev {
 namespace {
 
 // Workers take runs of blocks, so that neighbouring blocks are read in order.
@@ -59,4 +59,4 @@ BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& nee
     return found;
 }
 
-}  // namespace qev::check
+}  // namespace qev

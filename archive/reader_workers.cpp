@@ -1,4 +1,4 @@
-#include "shell/workers.h"
+#include "archive/reader_workers.h"
 
 #include <chrono>
 #include <memory>

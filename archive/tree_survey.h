@@ -9,9 +9,9 @@
 
 #include "archive/archive_index.h"
 #include "archive/tree_walk.h"
-#include "check/findings.h"
+#include "archive/findings.h"
 
-namespace qev::check {
+namespace qev {
 
 struct Totals {
     uint64_t titles = 0;
@@ -38,24 +38,28 @@ struct Survey {
 };
 
 // One reachable entry, as --list shows it.
-struct ListedEntry {
+struct WalkedEntry {
     bool isFile;
     uint64_t size;
     std::string path;  // escaped with escapePath
 };
-using ListSink = std::function<void(const ListedEntry&)>;
+using WalkSink = std::function<void(const WalkedEntry&)>;
 
 // Walks the tree, adds structure findings, and passes each reachable entry to `list`
 // (which may be empty).
-Survey surveyTree(const ArchiveIndex& index, Findings& findings, const ListSink& list);
+Survey surveyTree(const ArchiveIndex& index, Findings& findings, const WalkSink& list);
 
 // Warnings about the data section that the walk's marks make possible: blocks no file uses
 // and bytes no block covers. Also the entries no walk from the root reaches.
 void findUnused(const ArchiveIndex& index, const Survey& survey, Findings& findings);
 
-// The paths of the reachable files that need block `block`: the first `limit`, and how
-// many there are in all.
-std::vector<std::string> filesNeeding(const ArchiveIndex& index, const Survey& survey,
+// The reachable files that need block `block`: the first `limit`, and how many there are
+// in all.
+struct NeedingFile {
+    NodeId node;
+    std::string path;  // escaped with escapeName
+};
+std::vector<NeedingFile> filesNeeding(const ArchiveIndex& index, const Survey& survey,
                                       uint64_t block, size_t limit, uint64_t& total);
 
-}  // namespace qev::check
+}  // namespace qev

@@ -8,7 +8,7 @@
 
 #include "archive/archive_index.h"
 
-namespace qev::check {
+namespace qev {
 
 struct BlockStats {
     uint64_t compressed = 0;
@@ -30,4 +30,4 @@ struct BlockFindings {
 BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed, const std::vector<uint32_t>* hashes,
                           unsigned jobs, std::atomic<uint64_t>& done, const std::function<void()>& idle);
 
-}  // namespace qev::check
+}  // namespace qev

@@ -1,11 +1,11 @@
-#include "check/survey.h"
+#include "archive/tree_survey.h"
 
 #include <algorithm>
 
 #include "archive/title_name.h"
-#include "shell/escape.h"
+#include "archive/escape.h"
 
-namespace qev::check {
+namespace qev {
 namespace {
 
 // For each block, the first block at or after it that cannot be located: a file's blocks
@@ -19,7 +19,7 @@ std::vector<uint32_t> nextUnlocatable(const ArchiveIndex& index) {
 
 class Surveyor : public WalkVisitor {
 public:
-    Surveyor(const ArchiveIndex& index, Survey& survey, Findings& findings, const ListSink& list)
+    Surveyor(const ArchiveIndex& index, Survey& survey, Findings& findings, const WalkSink& list)
         : index_(index), s_(survey), findings_(findings), list_(list), nextBad_(nextUnlocatable(index)),
           reachTo_(index.blockCount() + 1, 0) {}
 
@@ -29,21 +29,22 @@ public:
         s_.reached[c.node] = true;
         switch (c.status) {
             case ChildStatus::kUnusableName:
-                return findings_.error("unusable-name", [&] { return "Unusable name: " + shownPath(c); });
+                return about(findings_.error("unusable-name", [&] { return "Unusable name: " + shownPath(c); }), c.node);
             case ChildStatus::kDuplicateName:
-                return findings_.error("duplicate-name", [&] {
+                return about(findings_.error("duplicate-name", [&] {
                     return "Duplicate name, the later entry cannot be reached: " + shownPath(c);
-                });
+                }), c.node);
             case ChildStatus::kReachedAgain:
-                return findings_.error("directory-reached-again",
-                                       [&] { return "Directory reached more than once: " + shownPath(c); });
+                return about(findings_.error("directory-reached-again",
+                                             [&] { return "Directory reached more than once: " + shownPath(c); }),
+                             c.node);
             case ChildStatus::kUsable:
                 break;
         }
         if (c.caseTwin) {
-            findings_.warning("case-twin", [&] {
+            about(findings_.warning("case-twin", [&] {
                 return "Name differs from an earlier sibling's only in letter case: " + shownPath(c);
-            });
+            }), c.node);
         }
         if (c.isFile) {
             countFile(c);
@@ -52,23 +53,23 @@ public:
         }
         if (list_) {
             const std::string& dir = listedPathOfCurrent();
-            list_(ListedEntry{c.isFile, index_.fileSize(c.node), dir + (dir.empty() ? "" : "/") + escapePath(c.name)});
+            list_(WalkedEntry{c.isFile, index_.fileSize(c.node), dir + (dir.empty() ? "" : "/") + escapePath(c.name)});
         }
     }
 
-    void childrenPastEnd(NodeId, uint64_t missing) override {
-        findings_.error("children-past-end", [&] {
+    void childrenPastEnd(NodeId directory, uint64_t missing) override {
+        about(findings_.error("children-past-end", [&] {
             std::string dir = walkedPath(s_.dirs, current_, escapeName);
             return std::to_string(missing) + " children lie past the end of the tree in: " + (dir.empty() ? "/" : dir);
-        });
+        }), directory);
     }
 
-    void childrenLeftOut(NodeId) override {
+    void childrenLeftOut(NodeId directory) override {
         s_.dirs[current_].childrenWalked = false;
-        findings_.error("walk-limit", [&] {
+        about(findings_.error("walk-limit", [&] {
             std::string dir = walkedPath(s_.dirs, current_, escapeName);
             return "Directories share children so often that the walk left out those of: " + (dir.empty() ? "/" : dir);
-        });
+        }), directory);
     }
 
     // The largest file's path, made once the walk is done.
@@ -119,7 +120,9 @@ private:
         uint64_t first = index_.fileStart(c.node) / kBlockSize;
         uint64_t last = (index_.fileStart(c.node) + size - 1) / kBlockSize;
         if (last >= index_.blockCount() || nextBad_[first] <= last) {
-            findings_.error("blocks-outside-data", [&] { return "Blocks missing from the data section: " + shownPath(c); });
+            about(findings_.error("blocks-outside-data",
+                                  [&] { return "Blocks missing from the data section: " + shownPath(c); }),
+                  c.node);
             return;
         }
         // One mark a file, whatever its size: the flags are filled in one pass afterwards.
@@ -136,7 +139,7 @@ private:
     const ArchiveIndex& index_;
     Survey& s_;
     Findings& findings_;
-    const ListSink& list_;
+    const WalkSink& list_;
     std::vector<uint32_t> nextBad_;
     std::vector<uint32_t> reachTo_;  // per first block: one past the farthest last block
     uint32_t entering_ = 0;
@@ -173,7 +176,7 @@ uint64_t uncoveredBytes(const ArchiveIndex& index, uint64_t usedEnd) {
 
 }  // namespace
 
-Survey surveyTree(const ArchiveIndex& index, Findings& findings, const ListSink& list) {
+Survey surveyTree(const ArchiveIndex& index, Findings& findings, const WalkSink& list) {
     Survey survey;
     survey.reached.assign(index.treeSize(), false);
     survey.reached[0] = true;
@@ -205,9 +208,9 @@ void findUnused(const ArchiveIndex& index, const Survey& survey, Findings& findi
     }
 }
 
-std::vector<std::string> filesNeeding(const ArchiveIndex& index, const Survey& survey, uint64_t block,
+std::vector<NeedingFile> filesNeeding(const ArchiveIndex& index, const Survey& survey, uint64_t block,
                                       size_t limit, uint64_t& total) {
-    std::vector<std::string> paths;
+    std::vector<NeedingFile> paths;
     total = 0;
     for (uint32_t d = 0; d < survey.dirs.size(); ++d) {
         if (!survey.dirs[d].childrenWalked) continue;
@@ -217,10 +220,10 @@ std::vector<std::string> filesNeeding(const ArchiveIndex& index, const Survey& s
             uint64_t first = index.fileStart(c.node) / kBlockSize;
             uint64_t last = (index.fileStart(c.node) + size - 1) / kBlockSize;
             if (block < first || block > last) return;
-            if (++total <= limit) paths.push_back(walkedPath(survey.dirs, d, c.name, escapeName));
+            if (++total <= limit) paths.push_back({c.node, walkedPath(survey.dirs, d, c.name, escapeName)});
         });
     }
     return paths;
 }
 
-}  // namespace qev::check
+}  // namespace qev

@@ -1,4 +1,4 @@
-#include "shell/escape.h"
+#include "archive/escape.h"
 
 namespace qev {
 
