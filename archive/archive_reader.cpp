@@ -3,6 +3,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -12,8 +13,9 @@ void ArchiveReader::DecompressorFree::operator()(ZSTD_DCtx* context) const {
     ZSTD_freeDCtx(context);
 }
 
-ArchiveReader::ArchiveReader(SharedIndex index)
+ArchiveReader::ArchiveReader(SharedIndex index, uint32_t cacheSlots)
     : archive(std::move(index)),
+      cache(std::max<uint32_t>(cacheSlots, 1)),
       compressedBuffer(FixedArray<uint8_t>::zeroed(kBlockSize)),
       decompressor(ZSTD_createDCtx()) {
     if (!decompressor) throw std::bad_alloc();
@@ -22,7 +24,7 @@ ArchiveReader::ArchiveReader(SharedIndex index)
 ArchiveReader::~ArchiveReader() = default;
 
 std::unique_ptr<ArchiveReader> ArchiveReader::makeReader() const {
-    auto reader = std::make_unique<ArchiveReader>(archive);
+    auto reader = std::make_unique<ArchiveReader>(archive, uint32_t(cache.slotCount()));
     reader->blockHashes = blockHashes;
     return reader;
 }

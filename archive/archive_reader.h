@@ -27,13 +27,14 @@ namespace qev {
 
 class ArchiveReader {
 public:
-    // A reader of an opened archive; it costs its cache and buffers, nothing more.
-    explicit ArchiveReader(SharedIndex index);
+    // A reader of an opened archive; it costs its cache (`cacheSlots` blocks of 64 KiB, at
+    // least 1) and buffers, nothing more.
+    explicit ArchiveReader(SharedIndex index, uint32_t cacheSlots = kCacheSlotCount);
     ~ArchiveReader();
     ArchiveReader(const ArchiveReader&) = delete;
     ArchiveReader& operator=(const ArchiveReader&) = delete;
 
-    // A further reader of the same archive, with a cache of its own.
+    // A further reader of the same archive, with a cache of its own of the same size.
     std::unique_ptr<ArchiveReader> makeReader() const;
     const ArchiveIndex& index() const { return *archive; }
     const SharedIndex& sharedIndex() const { return archive; }

@@ -61,9 +61,9 @@ void checkData(const SharedIndex& index, const VerifyOptions& o, Verification& v
     const std::vector<uint32_t>* hashes = v.proof.blockHashes.get();
     uint64_t total = uint64_t(std::count(v.survey.neededBlocks.begin(), v.survey.neededBlocks.end(), true));
     if (hashes != nullptr) total = std::max<uint64_t>(total, hashes->size());
-    BlockFindings blocks = checkBlocks(index, v.survey.neededBlocks, hashes, o.jobs, done, [&] {
-        if (o.progress) o.progress(done, total);
-    });
+    BlockFindings blocks = checkBlocks(index, v.survey.neededBlocks, hashes, o.jobs, done,
+                                       [&] { return !o.progress || o.progress(done, total); });
+    v.stopped = blocks.stopped;
     reportBlocks(*index, v.survey, blocks.damaged, "damaged-block", "does not decompress to 65536 bytes", v.findings);
     reportBlocks(*index, v.survey, blocks.mismatched, "block-mismatch", "does not match " + provenBy(v.proof),
                  v.findings);

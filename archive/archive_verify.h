@@ -26,8 +26,9 @@ struct VerifyOptions {
     bool readBlocks = true;
     unsigned jobs = 1;
     WalkSink list;  // each reachable entry as the walk meets it; may be empty
-    // Blocks done and in all, about ten times a second while they are read.
-    std::function<void(uint64_t done, uint64_t total)> progress;
+    // Blocks done and in all, about ten times a second while they are read; false stops
+    // the check.
+    std::function<bool(uint64_t done, uint64_t total)> progress;
 };
 
 struct Verification {
@@ -36,6 +37,7 @@ struct Verification {
     ArchiveProof proof;            // when `structure` was asked
     uint64_t recordMismatches = 0; // parts and blocks unlike what proves them
     Findings findings;
+    bool stopped = false;          // progress asked to stop: the blocks were not all read
 };
 
 // Throws nothing but for lack of memory, or where a worker thread cannot start.

@@ -4,18 +4,22 @@
 
 namespace qev {
 
-BlockMap::BlockMap() { entries_.fill({kNoBlock, nullptr}); }
+BlockMap::BlockMap(uint32_t slotCount)
+    : entries_(FixedArray<Entry>::uninitialized(std::bit_ceil(2 * size_t(slotCount)))),
+      mask_(entries_.size() - 1),
+      shift_(64 - std::countr_zero(entries_.size())) {
+    for (Entry& e : entries_) e = {kNoBlock, nullptr};
+}
 
-size_t BlockMap::home(uint64_t blockIndex) {
-    static_assert(std::has_single_bit(kCapacity));
-    constexpr int kShift = 64 - std::countr_zero(kCapacity);
-    return size_t((blockIndex * 0x9E3779B97F4A7C15ULL) >> kShift);
+size_t BlockMap::home(uint64_t blockIndex) const {
+    // Fibonacci hashing; a shift of 64 (one entry) would be undefined, hence the mask.
+    return size_t((blockIndex * 0x9E3779B97F4A7C15ULL) >> (shift_ & 63)) & mask_;
 }
 
 size_t BlockMap::position(uint64_t blockIndex) const {
     size_t i = home(blockIndex);
     while (entries_[i].blockIndex != kNoBlock && entries_[i].blockIndex != blockIndex) {
-        i = (i + 1) % kCapacity;
+        i = (i + 1) & mask_;
     }
     return i;
 }
@@ -36,8 +40,7 @@ void BlockMap::erase(uint64_t blockIndex) {
     if (entries_[hole].blockIndex != blockIndex) return;
     // Backward-shift deletion: pull later members of the probe run into the hole, so that
     // every entry stays reachable from its home without tombstones.
-    for (size_t j = (hole + 1) % kCapacity; entries_[j].blockIndex != kNoBlock;
-         j = (j + 1) % kCapacity) {
+    for (size_t j = (hole + 1) & mask_; entries_[j].blockIndex != kNoBlock; j = (j + 1) & mask_) {
         size_t h = home(entries_[j].blockIndex);
         bool reachable = hole <= j ? (hole < h && h <= j) : (hole < h || h <= j);
         if (!reachable) {
@@ -49,17 +52,20 @@ void BlockMap::erase(uint64_t blockIndex) {
     --size_;
 }
 
-BlockCache::BlockCache() : slotBuffers(FixedArray<uint8_t>::zeroed(size_t(kCacheSlotCount) * kBlockSize)) {
+BlockCache::BlockCache(uint32_t slotCount)
+    : slotBuffers(FixedArray<uint8_t>::zeroed(size_t(slotCount) * kBlockSize)),
+      slots(FixedArray<CacheBlock>::uninitialized(slotCount)),
+      blockMap(slotCount) {
     // Newest to oldest runs 63, 62, ..., 0, so the first misses fill slots 0, 1, 2, ...
-    for (size_t i = 0; i < kCacheSlotCount; ++i) {
+    for (size_t i = 0; i < slotCount; ++i) {
         CacheBlock& s = slots[i];
         s.buffer = slotBuffers.data() + i * kBlockSize;
         s.blockIndex = kNoBlock;
         s.older = i > 0 ? &slots[i - 1] : nullptr;
-        s.newer = i + 1 < kCacheSlotCount ? &slots[i + 1] : nullptr;
+        s.newer = i + 1 < slotCount ? &slots[i + 1] : nullptr;
     }
-    oldest = &slots.front();
-    newest = &slots.back();
+    oldest = &slots[0];
+    newest = &slots[slotCount - 1];
 }
 
 void BlockCache::unlink(CacheBlock* slot) {

@@ -1,4 +1,5 @@
-// The cache of decompressed blocks: 64 slots kept in least-recently-used order.
+// The cache of decompressed blocks: a fixed number of slots (64 unless asked otherwise)
+// kept in least-recently-used order.
 //
 // The cache only keeps slots in order and finds them by block index; filling a slot
 // with a block's bytes is the reader's business. Nothing here allocates after
@@ -25,33 +26,35 @@ struct CacheBlock {
 };
 
 // A fixed-capacity hash map from block index to slot; it never holds more entries than
-// there are slots, so it never grows and never allocates.
+// there are slots, so it never grows and never allocates after construction.
 class BlockMap {
 public:
-    BlockMap();
+    explicit BlockMap(uint32_t slotCount);
     CacheBlock* find(uint64_t blockIndex) const;
     void insert(uint64_t blockIndex, CacheBlock* slot);
     void erase(uint64_t blockIndex);
     size_t size() const { return size_; }
 
 private:
-    // A power of two at least twice the slot count keeps probe runs short.
-    static constexpr size_t kCapacity = 2 * kCacheSlotCount;
     struct Entry {
         uint64_t blockIndex;  // kNoBlock marks a free entry
         CacheBlock* slot;
     };
 
-    static size_t home(uint64_t blockIndex);
+    size_t home(uint64_t blockIndex) const;
     size_t position(uint64_t blockIndex) const;  // its entry, or the free entry ending its run
 
-    std::array<Entry, kCapacity> entries_;
+    // A power of two at least twice the slot count keeps probe runs short.
+    FixedArray<Entry> entries_;
+    size_t mask_;
+    int shift_;
     size_t size_ = 0;
 };
 
 class BlockCache {
 public:
-    BlockCache();
+    // `slotCount` is at least 1.
+    explicit BlockCache(uint32_t slotCount = kCacheSlotCount);
     BlockCache(const BlockCache&) = delete;
     BlockCache& operator=(const BlockCache&) = delete;
 
@@ -68,13 +71,14 @@ public:
     const CacheBlock* newestSlot() const { return newest; }
     const CacheBlock& slotAt(size_t i) const { return slots[i]; }
     size_t filledCount() const { return blockMap.size(); }
+    size_t slotCount() const { return slots.size(); }
 
 private:
     void unlink(CacheBlock* slot);
     void pushNewest(CacheBlock* slot);
 
     FixedArray<uint8_t> slotBuffers;
-    std::array<CacheBlock, kCacheSlotCount> slots;
+    FixedArray<CacheBlock> slots;
     CacheBlock* oldest = nullptr;
     CacheBlock* newest = nullptr;
     BlockMap blockMap;

@@ -27,14 +27,15 @@ BlockStats countBlocks(const ArchiveIndex& index, const std::vector<bool>& neede
 }
 
 BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed, const std::vector<uint32_t>* hashes,
-                          unsigned jobs, std::atomic<uint64_t>& done, const std::function<void()>& idle) {
+                          unsigned jobs, std::atomic<uint64_t>& done, const std::function<bool()>& idle) {
     uint64_t count = std::max<uint64_t>(needed.size(), hashes != nullptr ? hashes->size() : 0);
     std::atomic<uint64_t> nextRun{0};
     std::mutex lock;
+    std::atomic<bool> stop{false};
     BlockFindings found;
     ReaderWorkers workers(index, jobs, [&](ArchiveReader& reader) {
         std::vector<uint8_t> block(kBlockSize);
-        for (uint64_t from; !workers.failed() && (from = nextRun.fetch_add(kRun)) < count;) {
+        for (uint64_t from; !workers.failed() && !stop && (from = nextRun.fetch_add(kRun)) < count;) {
             uint64_t to = std::min<uint64_t>(from + kRun, count);
             for (uint64_t b = from; b < to; ++b) {
                 bool hashed = hashes != nullptr && b < hashes->size();
@@ -53,7 +54,10 @@ BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& nee
             }
         }
     });
-    workers.join(idle);
+    workers.join([&] {
+        if (!idle()) stop = true;
+    });
+    found.stopped = stop;
     std::sort(found.damaged.begin(), found.damaged.end());
     std::sort(found.mismatched.begin(), found.mismatched.end());
     return found;

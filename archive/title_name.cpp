@@ -45,4 +45,20 @@ bool parseTitleFolderName(std::string_view name, TitleEntry& entry) {
     return true;
 }
 
+std::vector<TitleEntry> rootTitles(const ArchiveIndex& index) {
+    std::vector<TitleEntry> titles;
+    NodeId root = index.findPath("");
+    if (!index.isDirectory(root)) return titles;
+    uint32_t count = index.entryCount(root);
+    for (uint32_t i = 0; i < count; ++i) {
+        DirEntryInfo info;
+        TitleEntry title;
+        if (index.entryAt(root, i, info) && info.isDirectory && parseTitleFolderName(info.name, title)) {
+            title.node = index.childAt(root, i);
+            titles.push_back(std::move(title));
+        }
+    }
+    return titles;
+}
+
 }  // namespace qev

@@ -119,6 +119,7 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
         counts.filesDone = done;
         counts.filesTotal = total;
         progress.update(counts);
+        return true;
     };
     Verification v = verifyArchive(*index, verify);
     progress.clear();

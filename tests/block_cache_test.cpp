@@ -81,27 +81,30 @@ TEST(BlockCache, ReleasedSlotStaysNewestAndEmpty) {
 
 TEST(BlockMap, AgreesWithAModelUnderHeavyChurn) {
     // Random inserts and erases over few keys make long probe runs and wrap-arounds,
-    // which is where backward-shift deletion goes wrong if it does.
-    BlockMap map;
-    std::map<uint64_t, CacheBlock*> model;
-    std::vector<CacheBlock> slots(kCacheSlotCount);
-    std::mt19937_64 rng(42);
-    for (int step = 0; step < 200000; ++step) {
-        uint64_t key = rng() % 400;
-        if (model.size() < kCacheSlotCount && rng() % 2 == 0) {
-            CacheBlock* slot = &slots[rng() % slots.size()];
-            map.insert(key, slot);
-            model[key] = slot;
-        } else {
-            map.erase(key);
-            model.erase(key);
+    // which is where backward-shift deletion goes wrong if it does; at every size a
+    // cache may be given, down to one slot.
+    for (uint32_t slotCount : {1u, 3u, kCacheSlotCount, 1000u}) {
+        BlockMap map(slotCount);
+        std::map<uint64_t, CacheBlock*> model;
+        std::vector<CacheBlock> slots(slotCount);
+        std::mt19937_64 rng(42);
+        for (int step = 0; step < 100000; ++step) {
+            uint64_t key = rng() % (6 * slotCount + 4);
+            if (model.size() < slotCount && rng() % 2 == 0) {
+                CacheBlock* slot = &slots[rng() % slots.size()];
+                map.insert(key, slot);
+                model[key] = slot;
+            } else {
+                map.erase(key);
+                model.erase(key);
+            }
+            ASSERT_EQ(map.size(), model.size());
+            uint64_t probe = rng() % (6 * slotCount + 4);
+            auto it = model.find(probe);
+            ASSERT_EQ(map.find(probe), it == model.end() ? nullptr : it->second) << slotCount << " " << step;
         }
-        ASSERT_EQ(map.size(), model.size());
-        uint64_t probe = rng() % 400;
-        auto it = model.find(probe);
-        ASSERT_EQ(map.find(probe), it == model.end() ? nullptr : it->second) << step;
+        for (const auto& [key, slot] : model) EXPECT_EQ(map.find(key), slot);
     }
-    for (const auto& [key, slot] : model) EXPECT_EQ(map.find(key), slot);
 }
 
 }  // namespace

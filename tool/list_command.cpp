@@ -7,25 +7,9 @@
 #include "tool/open_for_command.h"
 
 namespace qev::tool {
-std::vector<TitleEntry> collectTitles(const ArchiveIndex& index) {
-    std::vector<TitleEntry> titles;
-    NodeId root = index.findPath("");
-    if (!index.isDirectory(root)) return titles;
-    uint32_t count = index.entryCount(root);
-    for (uint32_t i = 0; i < count; ++i) {
-        DirEntryInfo info;
-        TitleEntry title;
-        if (index.entryAt(root, i, info) && info.isDirectory &&
-            parseTitleFolderName(info.name, title)) {
-            titles.push_back(std::move(title));
-        }
-    }
-    return titles;
-}
-
 std::string titleListJson(const ArchiveIndex& index) {
     // Every name is parsed before any JSON is written.
-    std::vector<TitleEntry> titles = collectTitles(index);
+    std::vector<TitleEntry> titles = rootTitles(index);
     JsonWriter json;
     json.beginArray();
     for (const TitleEntry& t : titles) {

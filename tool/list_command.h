@@ -11,9 +11,6 @@
 
 namespace qev::tool {
 
-// The root's child directories that are title folders, in tree order.
-std::vector<TitleEntry> collectTitles(const ArchiveIndex& index);
-
 // The title folders as one JSON array, without the line end.
 std::string titleListJson(const ArchiveIndex& index);
 

@@ -1,0 +1,74 @@
+// What every function of the C boundary shares: the opened archive, error objects, and
+// the guard that turns whatever the core throws into a status.
+#pragma once
+
+#include "qev/qev.h"
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "archive/archive_reader.h"
+#include "archive/title_name.h"
+
+struct qev_error {
+    qev_status code;
+    std::string message;
+};
+
+struct qev_archive {
+    qev::SharedIndex index;
+    std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null: blocks unchecked
+    uint32_t cacheSlots = qev::kCacheSlotCount;                // per reader
+    std::vector<qev::TitleEntry> titles;
+    // Readers not in use: a call takes one (or makes one) and gives it back, so threads
+    // read in parallel, each with its own cache and decompression context.
+    mutable std::mutex lock;
+    mutable std::vector<std::unique_ptr<qev::ArchiveReader>> idle;
+};
+
+namespace qev::lib {
+
+// Sets *error (when asked for) to a new error object; returns `code`.
+qev_status fail(qev_error** error, qev_status code, std::string message);
+
+// Runs `body`, turning whatever it throws into a status.
+template <typename Body>
+qev_status guarded(qev_error** error, Body&& body) {
+    if (error != nullptr) *error = nullptr;
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return fail(error, QEV_ERROR_NO_MEMORY, "Out of memory");
+    } catch (...) {
+        return fail(error, QEV_ERROR_IO, "Unexpected failure");
+    }
+}
+
+// Whether a caller's struct reaches as far as `Struct::member`.
+#define QEV_HAS_FIELD(pointer, Struct, member) \
+    ((pointer)->struct_size >= offsetof(Struct, member) + sizeof(((Struct*)nullptr)->member))
+
+// A reader for one call, given back when it ends.
+class Lease {
+public:
+    explicit Lease(const qev_archive& archive);
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ArchiveReader& operator*() { return *reader_; }
+
+private:
+    const qev_archive& archive_;
+    std::unique_ptr<ArchiveReader> reader_;
+};
+
+inline bool validEntry(const qev_archive* archive, qev_entry entry) { return entry < archive->index->treeSize(); }
+
+inline int kindOf(const ArchiveIndex& index, NodeId node) {
+    return index.isFile(node) ? QEV_KIND_FILE : QEV_KIND_DIRECTORY;
+}
+
+}  // namespace qev::lib
