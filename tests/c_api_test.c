@@ -1,11 +1,14 @@
 /* libqev from C: every call on the sample archive, each file read against qev-tool's
    extract of it, a source in memory, a damaged block, and every regression archive opened
-   and walked without a crash. Arguments: the source tree, the qev-tool binary. */
+   and walked without a crash. The walk, titles, summary and verification are checked
+   against what qev-tool and qev-check say. Arguments: the source tree, the qev-tool and
+   qev-check binaries. */
 #define _POSIX_C_SOURCE 200809L
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "qev/qev.h"
 
@@ -122,6 +125,158 @@ static int walk(const qev_archive *a, const char *tool, const char *archivePath)
     return files;
 }
 
+/* A program's whole output. */
+static buffer run(const char *command) {
+    FILE *p = popen(command, "r");
+    buffer out = {NULL, 0};
+    if (!p) return out;
+    out = slurp(p);
+    pclose(p);
+    return out;
+}
+
+/* The number after "KEY": in a line of JSON, or -1. */
+static long long jsonNumber(const buffer *json, const char *key) {
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "\"%s\":", key);
+    if (!json->bytes) return -1;
+    char *text = malloc(json->size + 1);
+    if (!text) abort();
+    memcpy(text, json->bytes, json->size);
+    text[json->size] = '\0';
+    const char *at = strstr(text, pattern);
+    long long n = at ? strtoll(at + strlen(pattern), NULL, 10) : -1;
+    free(text);
+    return n;
+}
+
+typedef struct {
+    const qev_archive *archive;
+    const char *tool, *path;
+    int files, directories;
+    uint64_t bytes;
+} walked;
+
+/* Each file qev_walk reaches, read whole and compared with qev-tool's extract of its path. */
+static int onWalk(void *user, const qev_walk_entry *e) {
+    walked *w = user;
+    if (e->kind == QEV_KIND_DIRECTORY) {
+        uint32_t count = 0;
+        CHECK(qev_dir_count(w->archive, e->entry, &count, NULL) == QEV_OK);
+        ++w->directories;
+        return 0;
+    }
+    ++w->files;
+    w->bytes += e->size;
+    buffer mine = {NULL, 0};
+    CHECK(readWhole(w->archive, e->entry, &mine) == QEV_OK && mine.size == e->size);
+    char command[4096];
+    snprintf(command, sizeof command, "'%s' extract '%s' '%.*s'", w->tool, w->path, (int)e->path_length, e->path);
+    FILE *p = popen(command, "r");
+    buffer theirs = slurp(p);
+    pclose(p);
+    CHECK(theirs.size == mine.size && (mine.size == 0 || memcmp(theirs.bytes, mine.bytes, mine.size) == 0));
+    free(theirs.bytes);
+    free(mine.bytes);
+    return 0;
+}
+
+static int countAll(void *user, const qev_walk_entry *e) {
+    (void)e;
+    ++*(long *)user;
+    return 0;
+}
+
+static int stopAtOnce(void *user, const qev_walk_entry *e) {
+    (void)e;
+    ++*(int *)user;
+    return 1;
+}
+
+/* The titles as qev-tool list prints them, and the summary as qev-tool info and qev-check
+   --json give it. */
+static void titlesAndSummary(const qev_archive *a, const char *tool, const char *check, const char *path) {
+    char command[16384], list[4096] = "[";
+    uint32_t count = 0;
+    CHECK(qev_title_count(a, &count, NULL) == QEV_OK);
+    for (uint32_t i = 0; i < count; ++i) {
+        qev_title t = {sizeof t, 0, NULL, 0, NULL, 0};
+        CHECK(qev_title_at(a, i, &t, NULL) == QEV_OK);
+        size_t used = strlen(list);
+        snprintf(list + used, sizeof list - used, "%s{\"folderName\":\"%.*s\",\"titleId\":\"%.16s\",\"version\":%d}",
+                 i ? "," : "", (int)t.folder_name_length, t.folder_name, t.title_id, (int)t.version);
+    }
+    strcat(list, "]\n");
+    snprintf(command, sizeof command, "'%s' list '%s'", tool, path);
+    buffer listed = run(command);
+    CHECK(listed.size == strlen(list) && memcmp(listed.bytes, list, listed.size) == 0);
+    free(listed.bytes);
+
+    qev_info info = {sizeof info, 0, 0, 0, 0, 0, 0, 0};
+    CHECK(qev_get_info(a, &info, NULL) == QEV_OK);
+    snprintf(command, sizeof command, "'%s' info '%s'", tool, path);
+    buffer summary = run(command);
+    CHECK(jsonNumber(&summary, "totalFiles") == (long long)info.root_entries);
+    free(summary.bytes);
+    snprintf(command, sizeof command, "'%s' --json '%s'", check, path);
+    buffer checked = run(command);
+    CHECK(jsonNumber(&checked, "files") == (long long)info.files);
+    CHECK(jsonNumber(&checked, "directories") == (long long)info.directories);
+    CHECK(jsonNumber(&checked, "fileBytes") == (long long)info.total_size);
+    CHECK(jsonNumber(&checked, "titles") == (long long)info.titles);
+    CHECK(jsonNumber(&checked, "archiveSize") == (long long)info.archive_size);
+    free(checked.bytes);
+}
+
+typedef struct {
+    int errors, located, progressed;
+} verified;
+
+static void onFinding(void *user, const qev_finding *f) {
+    verified *v = user;
+    if (f->severity == QEV_FINDING_ERROR) ++v->errors;
+    if (strcmp(f->kind, "block-mismatch") == 0 && f->block != QEV_NO_BLOCK && f->entry != QEV_NO_ENTRY && f->size > 0)
+        ++v->located;
+    CHECK(f->message[0] != '\0');
+}
+
+static int onProgress(void *user, uint64_t done, uint64_t total) {
+    CHECK(done <= total);
+    ++((verified *)user)->progressed;
+    return 0;
+}
+
+/* qev_verify finds what qev-check finds, in the archive at `path` (bytes `b`). */
+static void verifyLikeCheck(const buffer *b, const char *check, int expectErrors) {
+    char path[] = "/tmp/qev-c-api-XXXXXX";
+    int fd = mkstemp(path);
+    CHECK(fd >= 0 && write(fd, b->bytes, b->size) == (ssize_t)b->size);
+    close(fd);
+    qev_open_options options;
+    qev_open_options_init(&options);
+    options.verify = QEV_VERIFY_NONE;
+    qev_archive *a = NULL;
+    CHECK(qev_open(path, &options, &a, NULL) == QEV_OK);
+    verified v = {0, 0, 0};
+    qev_verify_options vo;
+    qev_verify_options_init(&vo);
+    vo.user_data = &v;
+    vo.finding = onFinding;
+    vo.progress = onProgress;
+    qev_verify_result result = {sizeof result, 0, 0};
+    CHECK(qev_verify(a, &vo, &result, NULL) == QEV_OK);
+    char command[4096];
+    snprintf(command, sizeof command, "'%s' --json '%s'", check, path);
+    buffer checked = run(command);
+    CHECK(jsonNumber(&checked, "errors") == (long long)result.errors);
+    CHECK(jsonNumber(&checked, "warnings") == (long long)result.warnings);
+    CHECK((long long)v.errors == (long long)result.errors && (v.errors > 0) == expectErrors);
+    CHECK(!expectErrors || v.located > 0);
+    free(checked.bytes);
+    qev_close(a);
+    unlink(path);
+}
+
 static int readAt(void *user, uint64_t offset, void *into, size_t length) {
     const buffer *b = user;
     if (offset > b->size || length > b->size - offset) return 1;
@@ -157,7 +312,7 @@ static void errorsAndArguments(const qev_archive *a) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 3) return 2;
+    if (argc != 4) return 2;
     char sample[4096], regression[4096];
     snprintf(sample, sizeof sample, "%s/examples/sample.qev", argv[1]);
     snprintf(regression, sizeof regression, "%s/tests/regression/archive", argv[1]);
@@ -169,6 +324,11 @@ int main(int argc, char **argv) {
     CHECK(qev_open(sample, &options, &a, NULL) == QEV_OK && a != NULL);
     if (!a) return 1;
     CHECK(walk(a, argv[2], sample) == 7);
+    walked w = {a, argv[2], sample, 0, 0, 0};
+    CHECK(qev_walk(a, QEV_ROOT, onWalk, &w, NULL) == QEV_OK && w.files == 7 && w.directories == 8);
+    int calls = 0;
+    CHECK(qev_walk(a, QEV_ROOT, stopAtOnce, &calls, NULL) == QEV_ERROR_STOPPED && calls == 1);
+    titlesAndSummary(a, argv[2], argv[3], sample);
     qev_entry e = QEV_NO_ENTRY;
     const char *spelled = "0005000010101d00_V64\\CODE/app.xml";
     CHECK(qev_lookup(a, spelled, strlen(spelled), &e, NULL) == QEV_OK);
@@ -192,6 +352,8 @@ int main(int argc, char **argv) {
     buffer damaged = {malloc(bytes.size), bytes.size};
     memcpy(damaged.bytes, bytes.bytes, bytes.size);
     damaged.bytes[40] ^= 0x20;
+    verifyLikeCheck(&bytes, argv[3], 0);
+    verifyLikeCheck(&damaged, argv[3], 1);
     qev_source bad = {sizeof bad, damaged.size, &damaged, readAt, NULL};
     CHECK(qev_open_source(&bad, NULL, &m, NULL) == QEV_OK);
     int corrupt = 0;
@@ -225,7 +387,16 @@ int main(int argc, char **argv) {
         CHECK((s == QEV_OK) == (h != NULL));
         CHECK(s == QEV_OK || (error && qev_error_code(error) == s && qev_error_message(error)[0] != '\0'));
         qev_error_free(error);
-        if (h) walk(h, NULL, NULL);
+        if (h) {
+            walk(h, NULL, NULL);
+            long entries = 0;
+            qev_info info = {sizeof info, 0, 0, 0, 0, 0, 0, 0};
+            s = qev_walk(h, QEV_ROOT, countAll, &entries, NULL);
+            CHECK(s == QEV_OK || s == QEV_ERROR_NOT_A_DIRECTORY);
+            CHECK(qev_get_info(h, &info, NULL) == QEV_OK);
+            CHECK(s != QEV_OK || (uint64_t)entries == info.files + info.directories);
+            CHECK(qev_verify(h, NULL, NULL, NULL) == QEV_OK);
+        }
         qev_close(h);
     }
     if (dir) closedir(dir);
