@@ -1,6 +1,7 @@
-# Installs a build into a fresh prefix, then builds examples/c against it twice, through
-# pkg-config with one cc line and through find_package(qev), and runs both: each lists the
-# sample archive and copies a file out of it, which must be qev-tool's extract of it.
+# Installs a build into a fresh prefix, then builds examples/c against it three times:
+# through pkg-config with one cc line, through find_package(qev), and linked with libqev.a
+# by pkg-config --static; and runs each: each lists the sample archive and copies a file
+# out of it, which must be qev-tool's extract of it.
 file(REMOVE_RECURSE "${PREFIX}" "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 function(run)
@@ -18,15 +19,28 @@ run(pkg-config --cflags --libs qev)
 string(STRIP "${out}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run(cc -std=c11 -Wall -Wextra -Werror -pedantic "${SOURCE_DIR}/examples/c/qev_example.c" -o "${WORK}/by-pkg-config" ${flags})
+run(pkg-config --static --libs qev)
+string(STRIP "${out}" flags)
+string(REPLACE "-lqev" "-l:libqev.a" flags "${flags}")
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(pkg-config --cflags qev)
+string(STRIP "${out}" cflags)
+run(cc -std=c11 -Wall -Wextra -Werror -pedantic ${cflags} "${SOURCE_DIR}/examples/c/qev_example.c" -o "${WORK}/static"
+    ${flags})
+run(readelf -d "${WORK}/static")
+if(out MATCHES "libqev")
+  message(FATAL_ERROR "the static build still needs the shared libqev:\n${out}")
+endif()
 run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/examples/c" -B "${WORK}/cmake" "-DCMAKE_PREFIX_PATH=${PREFIX}")
 run("${CMAKE_COMMAND}" --build "${WORK}/cmake")
 get_filename_component(libdir "${pcdir}" DIRECTORY)
 set(ENV{LD_LIBRARY_PATH} "${libdir}")
 run("${QEV_TOOL}" extract "${SOURCE_DIR}/examples/sample.qev" 0005000010101D00_v64/meta/meta.xml)
 set(expected "${out}")
-foreach(program "${WORK}/by-pkg-config" "${WORK}/cmake/qev_example")
+foreach(program "${WORK}/by-pkg-config" "${WORK}/cmake/qev_example" "${WORK}/static")
   run("${program}" "${SOURCE_DIR}/examples/sample.qev")
-  if(NOT out MATCHES "f +71 README.txt")
+  if(NOT out MATCHES "title 0005000010101D00 version 64" OR NOT out MATCHES "f +71 README.txt"
+     OR NOT out MATCHES "f +333 0005000010101D00_v64/code/app.xml")
     message(FATAL_ERROR "${program} listed:\n${out}")
   endif()
   run("${program}" "${SOURCE_DIR}/examples/sample.qev" 0005000010101d00_v64/META/meta.xml "${WORK}/copied")

@@ -1,5 +1,5 @@
-/* A short libqev program: lists every entry of an archive, and with a path and an output
-   file, copies that file out.
+/* A short libqev program: lists the title folders and every entry of an archive, and
+   with a path and an output file, copies that file out.
      qev_example ARCHIVE [PATH OUTPUT]
    Build it against an installed libqev:
      cc qev_example.c -o qev_example $(pkg-config --cflags --libs qev) */
@@ -16,33 +16,24 @@ static int report(qev_error *error) {
     return 1;
 }
 
-/* Breadth first, with a queue of folders rather than recursion. */
+static int print(void *user_data, const qev_walk_entry *entry) {
+    (void)user_data;
+    printf("%c %10llu %.*s\n", entry->kind == QEV_KIND_DIRECTORY ? 'd' : 'f', (unsigned long long)entry->size,
+           (int)entry->path_length, entry->path);
+    return 0;
+}
+
+/* The title folders, then every entry with its path. */
 static int list(const qev_archive *archive) {
-    size_t head = 0, tail = 1, capacity = 16;
-    qev_entry *queue = malloc(capacity * sizeof *queue);
-    if (!queue) return 1;
-    queue[0] = QEV_ROOT;
-    while (head < tail) {
-        qev_entry dir = queue[head++];
-        uint32_t count = 0;
-        qev_error *error = NULL;
-        if (qev_dir_count(archive, dir, &count, &error) != QEV_OK) return report(error);
-        for (uint32_t i = 0; i < count; ++i) {
-            qev_dirent entry = {sizeof entry, 0, NULL, 0, 0, 0};
-            if (qev_dir_entry(archive, dir, i, &entry, &error) != QEV_OK) return report(error);
-            printf("%c %10llu %.*s\n", entry.kind == QEV_KIND_DIRECTORY ? 'd' : 'f', (unsigned long long)entry.size,
-                   (int)entry.name_length, entry.name);
-            if (entry.kind != QEV_KIND_DIRECTORY) continue;
-            if (tail == capacity) {
-                qev_entry *grown = realloc(queue, 2 * capacity * sizeof *queue);
-                if (!grown) return 1;
-                queue = grown;
-                capacity *= 2;
-            }
-            queue[tail++] = entry.entry;
-        }
+    uint32_t titles = 0;
+    qev_error *error = NULL;
+    if (qev_title_count(archive, &titles, &error) != QEV_OK) return report(error);
+    for (uint32_t i = 0; i < titles; ++i) {
+        qev_title title = {sizeof title, 0, NULL, 0, NULL, 0};
+        if (qev_title_at(archive, i, &title, &error) != QEV_OK) return report(error);
+        printf("title %.16s version %d\n", title.title_id, (int)title.version);
     }
-    free(queue);
+    if (qev_walk(archive, QEV_ROOT, print, NULL, &error) != QEV_OK) return report(error);
     return 0;
 }
 
@@ -62,7 +53,12 @@ static int copyOut(const qev_archive *archive, const char *path, const char *out
             return report(error);
         }
         if (done == 0) break;
-        fwrite(buffer, 1, done, out);
+        if (fwrite(buffer, 1, done, out) != done) {
+            fclose(out);
+            remove(output);
+            fprintf(stderr, "Error: Cannot write %s\n", output);
+            return 1;
+        }
         at += done;
     }
     return fclose(out) == 0 ? 0 : 1;
