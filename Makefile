@@ -71,6 +71,7 @@ fuzz-smoke: deps
 	fuzz/run.sh text $(FUZZ_SECONDS)
 	fuzz/run.sh unpack $(FUZZ_SECONDS)
 	fuzz/run.sh check $(FUZZ_SECONDS)
+	fuzz/run.sh library $(FUZZ_SECONDS)
 
 # A release build of the tools alone, without the tests.
 release: build-deps

@@ -11,6 +11,9 @@
 
 #include "fuzz/harness.h"
 #include "fuzz/unpack_harness.h"
+#ifdef QEV_REPLAY_LIBRARY
+#include "fuzz/library_harness.h"
+#endif
 
 namespace {
 
@@ -34,9 +37,13 @@ int main(int argc, char** argv) {
     }
     std::filesystem::path corpus = argv[1];
     void (*const archive[])(const uint8_t*, size_t) = {qev::fuzz::exerciseArchive, qev::fuzz::exerciseUnpack,
-                                                       qev::fuzz::exerciseCheck};
+                                                       qev::fuzz::exerciseCheck,
+#ifdef QEV_REPLAY_LIBRARY
+                                                       qev::fuzz::exerciseLibrary,
+#endif
+    };
     void (*const text[])(const uint8_t*, size_t) = {qev::fuzz::exerciseText};
-    size_t inputs = replay(corpus / "archive", archive, 3) + replay(corpus / "text", text, 1);
+    size_t inputs = replay(corpus / "archive", archive, std::size(archive)) + replay(corpus / "text", text, 1);
     std::printf("%zu inputs replayed\n", inputs);
     return inputs > 0 ? 0 : 1;
 }

@@ -3,9 +3,9 @@
 # and runs one target for a number of seconds. Inputs that crash, hang or leak are kept in
 # fuzz/findings/TARGET/; the script fails when there are any.
 #
-#   fuzz/run.sh archive|text|unpack|check SECONDS
+#   fuzz/run.sh archive|text|unpack|check|library SECONDS
 set -euo pipefail
-target=${1:?target: archive, text, unpack or check}
+target=${1:?target: archive, text, unpack, check or library}
 seconds=${2:?seconds}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QEV_FUZZ_BUILD:-$root/build-fuzz}
@@ -18,7 +18,7 @@ seeds=$build/seeds
 "$build/fuzz/qev_seed_corpus" "$seeds/archive" "$seeds/text"
 # Unpacking starts from the same archives as reading.
 seedset=$target
-[ "$target" = unpack ] || [ "$target" = check ] && seedset=archive
+[ "$target" = unpack ] || [ "$target" = check ] || [ "$target" = library ] && seedset=archive
 work=$build/corpus/$target
 findings=$root/fuzz/findings/$target
 mkdir -p "$work" "$findings"

@@ -21,8 +21,9 @@ public:
 
     void child(const WalkChild& c) override {
         if (c.status != ChildStatus::kUsable) return;
-        const Dir& here = dirs_[current_];
-        if (!c.isFile) dirs_.push_back({c.node, current_, c.name, here.depth + 1});
+        // A copy: the push below may move the list.
+        uint32_t depth = dirs_[current_].depth + 1;
+        if (!c.isFile) dirs_.push_back({c.node, current_, c.name, depth});
         const std::string& dir = pathOfCurrent();
         path_.assign(dir);
         if (!path_.empty()) path_ += '/';
@@ -35,7 +36,7 @@ public:
         e.name_length = c.name.size();
         e.path = path_.data();
         e.path_length = path_.size();
-        e.depth = here.depth + 1;
+        e.depth = depth;
         e.kind = c.isFile ? QEV_KIND_FILE : QEV_KIND_DIRECTORY;
         e.size = index_.fileSize(c.node);
         if (callback_(userData_, &e) != 0) throw Stopped{};
