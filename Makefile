@@ -126,7 +126,10 @@ windows:
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 	rm -rf $(WINDOWS_DIST) && mkdir -p $(WINDOWS_DIST)
 	cp $(WINDOWS_DIR)/tool/qev-tool.exe $(WINDOWS_DIR)/pack/qev-pack.exe $(WINDOWS_DIR)/unpack/qev-unpack.exe \
-	  $(WINDOWS_DIR)/check/qev-check.exe README.md LICENSE $(WINDOWS_DIST)/
+	  $(WINDOWS_DIR)/check/qev-check.exe $(WINDOWS_DIR)/lib/qev.dll $(WINDOWS_DIR)/lib/libqev.dll.a \
+	  README.md LICENSE $(WINDOWS_DIST)/
+	mkdir -p $(WINDOWS_DIST)/include/qev
+	cp include/qev/qev.h $(WINDOWS_DIR)/include/qev/qev_version.h $(WINDOWS_DIST)/include/qev/
 	cp $(WINDOWS_DIR)/deps/zstd/LICENSE $(WINDOWS_DIST)/LICENSE.zstd
 	cp /usr/share/doc/libxxhash-dev/copyright $(WINDOWS_DIST)/LICENSE.xxhash
 	cp $(WINDOWS_DIR)/deps/isal/LICENSE $(WINDOWS_DIST)/LICENSE.isa-l

@@ -103,6 +103,17 @@ for a in "$work"/hand-*.qev; do
     same "$n info" $tool info "$n"
     same "$n extract" $tool extract "$n" 0005000010101D00_v64/content/data.bin
 done
+# libqev as qev.dll: exactly the library's exports, and the example built against its
+# import library lists the sample and copies a file out as the native one does.
+exports=$(x86_64-w64-mingw32-objdump -p "$windows/lib/qev.dll" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '$1 == "[" {print $3}')
+[ "$exports" = "$(cat "$root/lib/libqev.symbols")" ]
+result "qev.dll exports exactly lib/libqev.symbols" $?
+same "the example lists the sample through qev.dll" lib/qev_example sample.qev
+same "the example's errors through qev.dll" lib/qev_example sample.qev no/such/file out.bin
+(cd "$work" && timeout 60 "$wine" "$windows/lib/qev_example.exe" sample.qev '0005000010101d00_v64\CONTENT\texture.bin' copied.bin &&
+    "$native/tool/qev-tool" extract sample.qev 0005000010101D00_v64/content/texture.bin | cmp -s - copied.bin)
+result "the example copies a file out through qev.dll" $?
 same "check" check/qev-check sample.qev --no-progress
 same "check --json" check/qev-check sample.qev --json --no-progress
 same "check --list" check/qev-check sample.qev --list
