@@ -22,7 +22,13 @@ struct qev_archive {
     qev::SharedIndex index;
     std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null: blocks unchecked
     uint32_t cacheSlots = qev::kCacheSlotCount;                // per reader
-    std::vector<qev::TitleEntry> titles;
+    // The title folders at the root: their entries and versions (the names are the
+    // archive's own, so a hostile root of a million titles costs 8 bytes each).
+    struct Title {
+        qev::NodeId node;
+        int32_t version;
+    };
+    std::vector<Title> titles;
     // Readers not in use: a call takes one (or makes one) and gives it back, so threads
     // read in parallel, each with its own cache and decompression context.
     mutable std::mutex lock;

@@ -63,7 +63,7 @@ qev_status openFile(std::unique_ptr<ArchiveFile> file, const std::string& name, 
     auto opened = std::make_unique<qev_archive>();
     opened->index = *index;
     opened->cacheSlots = cacheSlots(options.cache_size);
-    opened->titles = rootTitles(**index);
+    for (const TitleEntry& t : rootTitles(**index)) opened->titles.push_back({t.node, t.version});
     if (options.verify != QEV_VERIFY_NONE) {
         bool blocks = options.verify == QEV_VERIFY_BLOCKS;
         ArchiveProof proof = proveArchive(**index, blocks);

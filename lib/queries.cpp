@@ -107,8 +107,7 @@ qev_status qev_title_at(const qev_archive* archive, uint32_t index, qev_title* t
             index >= archive->titles.size()) {
             return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No archive, title at that index or place for it");
         }
-        const qev::TitleEntry& t = archive->titles[index];
-        // The stored name, not the parsed copy: it lives as long as the archive.
+        const qev_archive::Title& t = archive->titles[index];
         std::string_view name = archive->index->entryName(t.node);
         title->entry = t.node;
         title->folder_name = name.data();
