@@ -4,6 +4,8 @@
 
 #include "qev/qev.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -53,9 +55,18 @@ qev_status guarded(qev_error** error, Body&& body) {
     }
 }
 
-// Whether a caller's struct reaches as far as `Struct::member`.
-#define QEV_HAS_FIELD(pointer, Struct, member) \
-    ((pointer)->struct_size >= offsetof(Struct, member) + sizeof(((Struct*)nullptr)->member))
+// A caller's options over the defaults: the fields its struct_size covers are its own (a
+// program built against an older header knows fewer), the rest keep their defaults.
+template <typename Options>
+Options knownFields(const Options* given, void (*defaults)(Options*)) {
+    Options o;
+    defaults(&o);
+    if (given != nullptr) {
+        std::memcpy(&o, given, std::min(given->struct_size, sizeof o));
+        o.struct_size = sizeof o;
+    }
+    return o;
+}
 
 // A reader for one call, given back when it ends.
 class Lease {

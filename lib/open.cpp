@@ -33,15 +33,6 @@ private:
     qev_source source_;
 };
 
-qev_open_options optionsOrDefaults(const qev_open_options* given) {
-    qev_open_options o;
-    qev_open_options_init(&o);
-    if (given == nullptr) return o;
-    if (QEV_HAS_FIELD(given, qev_open_options, verify)) o.verify = given->verify;
-    if (QEV_HAS_FIELD(given, qev_open_options, cache_size)) o.cache_size = given->cache_size;
-    return o;
-}
-
 // Slots of 64 KiB for `bytes`, rounded up; 0 is the default.
 uint32_t cacheSlots(size_t bytes) {
     if (bytes == 0) return kCacheSlotCount;
@@ -51,7 +42,7 @@ uint32_t cacheSlots(size_t bytes) {
 qev_status openFile(std::unique_ptr<ArchiveFile> file, const std::string& name, const qev_open_options* given,
                     qev_archive** archive, qev_error** error) {
     if (!file) return fail(error, QEV_ERROR_IO, "Failed to open QEV file: " + name + ": " + lastSystemError());
-    qev_open_options options = optionsOrDefaults(given);
+    qev_open_options options = knownFields(given, qev_open_options_init);
     if (options.verify < QEV_VERIFY_BLOCKS || options.verify > QEV_VERIFY_NONE) {
         return fail(error, QEV_ERROR_INVALID_ARGUMENT, "Unknown verification level");
     }

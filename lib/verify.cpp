@@ -10,17 +10,6 @@
 namespace qev::lib {
 namespace {
 
-qev_verify_options optionsOrDefaults(const qev_verify_options* given) {
-    qev_verify_options o;
-    qev_verify_options_init(&o);
-    if (given == nullptr) return o;
-    if (QEV_HAS_FIELD(given, qev_verify_options, threads)) o.threads = given->threads;
-    if (QEV_HAS_FIELD(given, qev_verify_options, user_data)) o.user_data = given->user_data;
-    if (QEV_HAS_FIELD(given, qev_verify_options, finding)) o.finding = given->finding;
-    if (QEV_HAS_FIELD(given, qev_verify_options, progress)) o.progress = given->progress;
-    return o;
-}
-
 void handOut(const qev_verify_options& o, const Finding& f) {
     qev_finding out{};
     out.struct_size = sizeof out;
@@ -53,7 +42,7 @@ qev_status qev_verify(const qev_archive* archive, const qev_verify_options* give
         if (archive == nullptr || (result != nullptr && result->struct_size < sizeof(qev_verify_result))) {
             return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No archive, or a result too small");
         }
-        qev_verify_options o = optionsOrDefaults(given);
+        qev_verify_options o = knownFields(given, qev_verify_options_init);
         qev::VerifyOptions verify;
         verify.jobs = o.threads != 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
         if (o.progress != nullptr) {

@@ -42,12 +42,14 @@ static buffer slurp(FILE *in) {
     return b;
 }
 
-static buffer readFile(const char *path) {
-    FILE *in = fopen(path, "rb");
+/* A file's bytes, or with `command` a program's whole output. */
+static buffer readAll(const char *what, int command) {
+    FILE *in = command ? popen(what, "r") : fopen(what, "rb");
     buffer b = {NULL, 0};
     if (!in) return b;
     b = slurp(in);
-    fclose(in);
+    if (command) pclose(in);
+    else fclose(in);
     return b;
 }
 
@@ -112,9 +114,7 @@ static int walk(const qev_archive *a, const char *tool, const char *archivePath)
             if (tool && s == QEV_OK) {
                 char command[4096];
                 snprintf(command, sizeof command, "'%s' extract '%s' '%s'", tool, archivePath, child.path);
-                FILE *p = popen(command, "r");
-                buffer theirs = slurp(p);
-                pclose(p);
+                buffer theirs = readAll(command, 1);
                 CHECK(theirs.size == mine.size && (mine.size == 0 || memcmp(theirs.bytes, mine.bytes, mine.size) == 0));
                 free(theirs.bytes);
             }
@@ -123,16 +123,6 @@ static int walk(const qev_archive *a, const char *tool, const char *archivePath)
     }
     free(queue);
     return files;
-}
-
-/* A program's whole output. */
-static buffer run(const char *command) {
-    FILE *p = popen(command, "r");
-    buffer out = {NULL, 0};
-    if (!p) return out;
-    out = slurp(p);
-    pclose(p);
-    return out;
 }
 
 /* The number after "KEY": in a line of JSON, or -1. */
@@ -172,9 +162,7 @@ static int onWalk(void *user, const qev_walk_entry *e) {
     CHECK(readWhole(w->archive, e->entry, &mine) == QEV_OK && mine.size == e->size);
     char command[4096];
     snprintf(command, sizeof command, "'%s' extract '%s' '%.*s'", w->tool, w->path, (int)e->path_length, e->path);
-    FILE *p = popen(command, "r");
-    buffer theirs = slurp(p);
-    pclose(p);
+    buffer theirs = readAll(command, 1);
     CHECK(theirs.size == mine.size && (mine.size == 0 || memcmp(theirs.bytes, mine.bytes, mine.size) == 0));
     free(theirs.bytes);
     free(mine.bytes);
@@ -208,18 +196,18 @@ static void titlesAndSummary(const qev_archive *a, const char *tool, const char 
     }
     strcat(list, "]\n");
     snprintf(command, sizeof command, "'%s' list '%s'", tool, path);
-    buffer listed = run(command);
+    buffer listed = readAll(command, 1);
     CHECK(listed.size == strlen(list) && memcmp(listed.bytes, list, listed.size) == 0);
     free(listed.bytes);
 
     qev_info info = {sizeof info, 0, 0, 0, 0, 0, 0, 0};
     CHECK(qev_get_info(a, &info, NULL) == QEV_OK);
     snprintf(command, sizeof command, "'%s' info '%s'", tool, path);
-    buffer summary = run(command);
+    buffer summary = readAll(command, 1);
     CHECK(jsonNumber(&summary, "totalFiles") == (long long)info.root_entries);
     free(summary.bytes);
     snprintf(command, sizeof command, "'%s' --json '%s'", check, path);
-    buffer checked = run(command);
+    buffer checked = readAll(command, 1);
     CHECK(jsonNumber(&checked, "files") == (long long)info.files);
     CHECK(jsonNumber(&checked, "directories") == (long long)info.directories);
     CHECK(jsonNumber(&checked, "fileBytes") == (long long)info.total_size);
@@ -267,7 +255,7 @@ static void verifyLikeCheck(const buffer *b, const char *check, int expectErrors
     CHECK(qev_verify(a, &vo, &result, NULL) == QEV_OK);
     char command[4096];
     snprintf(command, sizeof command, "'%s' --json '%s'", check, path);
-    buffer checked = run(command);
+    buffer checked = readAll(command, 1);
     CHECK(jsonNumber(&checked, "errors") == (long long)result.errors);
     CHECK(jsonNumber(&checked, "warnings") == (long long)result.warnings);
     CHECK((long long)v.errors == (long long)result.errors && (v.errors > 0) == expectErrors);
@@ -338,7 +326,7 @@ int main(int argc, char **argv) {
 
     /* The same archive from memory: the same bytes; a flipped byte in the data is an error,
        never other bytes. */
-    buffer bytes = readFile(sample);
+    buffer bytes = readAll(sample, 0);
     qev_source source = {sizeof source, bytes.size, &bytes, readAt, closeSource};
     qev_archive *m = NULL;
     CHECK(qev_open_source(&source, NULL, &m, NULL) == QEV_OK);
