@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # runtime for the fuzz targets, exfat-fuse and exfatprogs for the tests on an exFAT drive.
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libisal-dev libfuse3-dev fuse3
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev exfat-fuse exfatprogs \
-                 make xz-utils wine64
+                 make xz-utils wine64 python3-dev python3-cffi python3-pytest python3-fsspec
 RELEASE_DIR ?= build-release
 PREFIX ?= /usr/local
 SAMPLE := examples/sample.qev
