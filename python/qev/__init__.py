@@ -37,7 +37,9 @@ __all__ = [
 
 __version__: str = _ffi.string(_lib.qev_version()).decode()
 
-Path = Union[str, bytes]
+# A name or path inside an archive: str, or bytes to get bytes back.
+Name = Union[str, bytes]
+ArchivePath = Union[str, bytes, "os.PathLike[Any]"]
 
 
 class Error(OSError):
@@ -78,7 +80,7 @@ _STATUS = {
 }
 
 
-def _raise(status: int, error: Any, filename: Optional[Path] = None) -> None:
+def _raise(status: int, error: Any, filename: Optional[Name] = None) -> None:
     """Raises the exception for a failed call; frees the library's error object."""
     message = "Unknown failure"
     if error[0] != _ffi.NULL:
@@ -91,18 +93,18 @@ def _raise(status: int, error: Any, filename: Optional[Path] = None) -> None:
     raise exception
 
 
-def _call(function: Callable[..., int], *args: Any, filename: Optional[Path] = None) -> None:
+def _call(function: Callable[..., int], *args: Any, filename: Optional[Name] = None) -> None:
     error = _ffi.new("qev_error **")
     status = function(*args, error)
     if status != _lib.QEV_OK:
         _raise(status, error, filename)
 
 
-def _encode(path: Union[Path, "os.PathLike[Any]"]) -> bytes:
+def _encode(path: ArchivePath) -> bytes:
     return os.fsencode(path)
 
 
-def _join(parent: Path, name: Path) -> Path:
+def _join(parent: Name, name: Name) -> Name:
     if not parent:
         return name
     return parent + (b"/" if isinstance(parent, bytes) else "/") + name  # type: ignore[operator]
@@ -134,7 +136,7 @@ class DirEntry:
 
     __slots__ = ("name", "path", "_kind", "_size", "_entry")
 
-    def __init__(self, name: Path, path: Path, kind: int, size: int, entry: int) -> None:
+    def __init__(self, name: Name, path: Name, kind: int, size: int, entry: int) -> None:
         self.name = name
         self.path = path
         self._kind = kind
@@ -156,7 +158,7 @@ class DirEntry:
     def stat(self, *, follow_symlinks: bool = True) -> StatResult:
         return _stat_result(self._kind, self._size, self._entry)
 
-    def __fspath__(self) -> Path:
+    def __fspath__(self) -> Name:
         return self.path
 
     def __repr__(self) -> str:
@@ -397,7 +399,7 @@ class Archive:
         except Exception:
             pass
 
-    def _lookup(self, handle: Any, path: Union[Path, "os.PathLike[Any]"]) -> int:
+    def _lookup(self, handle: Any, path: ArchivePath) -> int:
         encoded = _encode(path)
         entry = _ffi.new("qev_entry *")
         _call(_lib.qev_lookup, handle, encoded, len(encoded), entry, filename=os.fsdecode(path))
@@ -409,7 +411,7 @@ class Archive:
         _call(_lib.qev_stat_entry, handle, entry, st)
         return st
 
-    def stat(self, path: Union[Path, "os.PathLike[Any]"] = "") -> StatResult:
+    def stat(self, path: ArchivePath = "") -> StatResult:
         """The kind and size of the entry at ``path``; "" is the root."""
         handle = self._enter()
         try:
@@ -435,7 +437,7 @@ class Archive:
             seen.add(name)
             yield name, dirent.kind, int(dirent.size), int(dirent.entry)
 
-    def _listing(self, path: Union[Path, "os.PathLike[Any]"]) -> Tuple[bool, List[Tuple[bytes, int, int, int]]]:
+    def _listing(self, path: ArchivePath) -> Tuple[bool, List[Tuple[bytes, int, int, int]]]:
         as_bytes = isinstance(path, bytes)
         handle = self._enter()
         try:
@@ -444,7 +446,7 @@ class Archive:
         finally:
             self._leave()
 
-    def scandir(self, path: Union[Path, "os.PathLike[Any]"] = "") -> Iterator[DirEntry]:
+    def scandir(self, path: ArchivePath = "") -> Iterator[DirEntry]:
         """The entries of the directory at ``path``, like :func:`os.scandir`."""
         as_bytes, children = self._listing(path)
         top = path if as_bytes else os.fsdecode(path)
@@ -452,13 +454,13 @@ class Archive:
             shown = name if as_bytes else os.fsdecode(name)
             yield DirEntry(shown, _join(top, shown), kind, size, entry)  # type: ignore[arg-type]
 
-    def listdir(self, path: Union[Path, "os.PathLike[Any]"] = "") -> List[Path]:
+    def listdir(self, path: ArchivePath = "") -> List[Name]:
         """The names in the directory at ``path``, in stored order, like :func:`os.listdir`."""
         as_bytes, children = self._listing(path)
         return [name if as_bytes else os.fsdecode(name) for name, _, _, _ in children]
 
-    def walk(self, top: Union[Path, "os.PathLike[Any]"] = "", topdown: bool = True
-             ) -> Iterator[Tuple[Path, List[Path], List[Path]]]:
+    def walk(self, top: ArchivePath = "", topdown: bool = True
+             ) -> Iterator[Tuple[Name, List[Name], List[Name]]]:
         """Yields ``(dirpath, dirnames, filenames)`` for every directory below ``top``, like
         :func:`os.walk`; with ``topdown``, ``dirnames`` may be pruned in place.
 
@@ -484,8 +486,8 @@ class Archive:
                 yield item
                 continue
             dirpath, directory = item
-            dirnames: List[Path] = []
-            filenames: List[Path] = []
+            dirnames: List[Name] = []
+            filenames: List[Name] = []
             subdirs = {}
             handle = self._enter()
             try:
@@ -564,7 +566,7 @@ class Archive:
             self._leave()
         return int(done[0])
 
-    def open(self, path: Union[Path, "os.PathLike[Any]"], mode: str = "rb", buffering: int = -1
+    def open(self, path: ArchivePath, mode: str = "rb", buffering: int = -1
              ) -> Union["ArchiveFile", io.BufferedReader]:
         """The file at ``path`` as a binary file object, readable and seekable. With
         ``buffering=0`` it is the raw :class:`ArchiveFile` itself, whose ``readinto``
@@ -585,7 +587,7 @@ class Archive:
             return raw
         return io.BufferedReader(raw, buffer_size=buffering if buffering > 1 else 1 << 16)
 
-    def read_bytes(self, path: Union[Path, "os.PathLike[Any]"]) -> bytes:
+    def read_bytes(self, path: ArchivePath) -> bytes:
         """The whole file at ``path``."""
         with self.open(path, buffering=0) as f:
             return f.readall()
