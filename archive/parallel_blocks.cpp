@@ -89,8 +89,27 @@ std::vector<uint32_t> ParallelBlockWriter::finish() {
     return lengths_;
 }
 
+// Each thread's whole body is guarded: what it throws, from its first allocation on, is
+// handed to the owner, never std::terminate.
 void ParallelBlockWriter::compressLoop() {
+    try {
+        compressJobs();
+    } catch (...) {
+        fail(std::current_exception());
+    }
+}
+
+void ParallelBlockWriter::writeLoop() {
+    try {
+        writeInOrder();
+    } catch (...) {
+        fail(std::current_exception());
+    }
+}
+
+void ParallelBlockWriter::compressJobs() {
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    if (!context) throw std::bad_alloc();
     std::string scratch(ZSTD_compressBound(kBlockSize), '\0');
     for (;;) {
         Job job;
@@ -101,26 +120,20 @@ void ParallelBlockWriter::compressLoop() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
-        try {
-            if (!context) throw std::bad_alloc();
-            if (beforeStore_) beforeStore_(job.index);
-            size_t n = ZSTD_compressCCtx(context.get(), scratch.data(), scratch.size(), job.block->data(),
-                                         job.block->size(), level_);
-            if (ZSTD_isError(n)) throw CompressionError(ZSTD_getErrorName(n));
-            // A block that does not shrink below 64 KiB is stored raw.
-            std::string stored = n < kBlockSize ? scratch.substr(0, n) : *job.block;
-            std::lock_guard<std::mutex> guard(lock_);
-            done_.emplace(job.index, std::move(stored));
-            free_.push_back(std::move(job.block));
-            changed_.notify_all();
-        } catch (...) {
-            fail(std::current_exception());
-            return;
-        }
+        if (beforeStore_) beforeStore_(job.index);
+        size_t n = ZSTD_compressCCtx(context.get(), scratch.data(), scratch.size(), job.block->data(),
+                                     job.block->size(), level_);
+        if (ZSTD_isError(n)) throw CompressionError(ZSTD_getErrorName(n));
+        // A block that does not shrink below 64 KiB is stored raw.
+        std::string stored = n < kBlockSize ? scratch.substr(0, n) : *job.block;
+        std::lock_guard<std::mutex> guard(lock_);
+        done_.emplace(job.index, std::move(stored));
+        free_.push_back(std::move(job.block));
+        changed_.notify_all();
     }
 }
 
-void ParallelBlockWriter::writeLoop() {
+void ParallelBlockWriter::writeInOrder() {
     for (;;) {
         std::string stored;
         {
@@ -131,12 +144,7 @@ void ParallelBlockWriter::writeLoop() {
             stored = std::move(it->second);
             done_.erase(it);
         }
-        try {
-            sink_(stored);
-        } catch (...) {
-            fail(std::current_exception());
-            return;
-        }
+        sink_(stored);
         std::lock_guard<std::mutex> guard(lock_);
         lengths_.push_back(uint32_t(stored.size()));
         storedBytes_ += stored.size();

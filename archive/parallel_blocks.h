@@ -52,6 +52,8 @@ private:
     void submitCurrent();
     void compressLoop();
     void writeLoop();
+    void compressJobs();
+    void writeInOrder();
     void fail(std::exception_ptr error);
     void stop();
     void rethrowFailure();
