@@ -122,12 +122,15 @@ def _folders(variable, option):
 
 ffibuilder = cffi.FFI()
 ffibuilder.cdef(CDEF)
+# Built in a tree, the module finds that tree's libqev through QEV_RPATH; installed, the
+# system's.
 ffibuilder.set_source(
     "qev._qev",
     SOURCE,
     libraries=["qev"],
     include_dirs=_folders("QEV_INCLUDE_DIRS", "--cflags-only-I"),
     library_dirs=_folders("QEV_LIBRARY_DIRS", "--libs-only-L"),
+    extra_link_args=["-Wl,-rpath," + os.environ["QEV_RPATH"]] if os.environ.get("QEV_RPATH") else [],
 )
 
 if __name__ == "__main__":
