@@ -26,7 +26,7 @@ import io
 import os
 import threading
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Iterator, List, Optional, Tuple, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from ._qev import ffi as _ffi, lib as _lib
 
@@ -102,6 +102,14 @@ def _call(function: Callable[..., int], *args: Any, filename: Optional[Name] = N
 
 def _encode(path: ArchivePath) -> bytes:
     return os.fsencode(path)
+
+
+def _fsdecode_all(names: List[bytes]) -> List[str]:
+    """Names decoded as os.fsdecode does, in one decode: '/' joins them and is ASCII, so no
+    name's bytes can run into the next."""
+    if not names:
+        return []
+    return os.fsdecode(b"/".join(names)).split("/")
 
 
 def _join(parent: Name, name: Name) -> Name:
@@ -486,23 +494,10 @@ class Archive:
                 yield item
                 continue
             dirpath, directory = item
-            dirnames: List[Name] = []
-            filenames: List[Name] = []
-            subdirs = {}
-            handle = self._enter()
-            try:
-                for name, kind, _, entry in self._children(handle, directory):
-                    looked += 1
-                    if looked > budget:
-                        break
-                    shown = name if as_bytes else os.fsdecode(name)
-                    if kind == _lib.QEV_KIND_DIRECTORY:
-                        dirnames.append(shown)
-                        subdirs[shown] = entry
-                    else:
-                        filenames.append(shown)
-            finally:
-                self._leave()
+            dirnames, subdirs, filenames, children = self._walked(directory, as_bytes)
+            looked += children
+            if looked > budget:
+                break
             if topdown:
                 yield dirpath, dirnames, filenames
             else:
@@ -513,6 +508,39 @@ class Archive:
                     continue
                 entered.add(entry)
                 pending.append((_join(dirpath, name), entry))
+
+    def _walked(self, directory: int, as_bytes: bool) -> Tuple[List[Name], Dict[Name, int], List[Name], int]:
+        """One directory for walk(): its directories' names, their entries by name, its
+        files' names, and how many children it has in all. Listed in one call into C; a directory holding one name twice (only
+        a hostile archive does) is listed entry by entry so that the later ones go."""
+        listing = _ffi.new("qev_py_listing *")
+        handle = self._enter()
+        try:
+            _call(_lib.qev_py_list, handle, directory, listing)
+        finally:
+            self._leave()
+        try:
+            files = _ffi.unpack(listing.files, listing.files_length) if listing.file_count else b""
+            dirs = _ffi.unpack(listing.dirs, listing.dirs_length) if listing.dir_count else b""
+            entries = _ffi.unpack(listing.dir_entries, listing.dir_count) if listing.dir_count else []
+            file_count, dir_count, children = listing.file_count, listing.dir_count, listing.children
+        finally:
+            _lib.qev_py_listing_free(listing)
+        filenames: List[Any] = files.split(b"/") if file_count else []
+        dirnames: List[Any] = dirs.split(b"/") if dir_count else []
+        if len(set(filenames).union(dirnames)) != file_count + dir_count:
+            handle = self._enter()
+            try:
+                children = list(self._children(handle, directory))
+            finally:
+                self._leave()
+            filenames = [n for n, kind, _, _ in children if kind != _lib.QEV_KIND_DIRECTORY]
+            dirnames = [n for n, kind, _, _ in children if kind == _lib.QEV_KIND_DIRECTORY]
+            entries = [e for _, kind, _, e in children if kind == _lib.QEV_KIND_DIRECTORY]
+        if not as_bytes:
+            filenames = _fsdecode_all(filenames)
+            dirnames = _fsdecode_all(dirnames)
+        return dirnames, dict(zip(dirnames, entries)), filenames, children
 
     def _walk_budget(self, handle: Any) -> int:
         # As the library's own walk: at most 8 children looked at per entry of the tree

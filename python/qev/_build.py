@@ -87,6 +87,18 @@ qev_status qev_verify(const qev_archive *archive, const qev_verify_options *opti
 typedef struct { const unsigned char *data; uint64_t size; } qev_py_memory;
 int qev_py_memory_read(void *user_data, uint64_t offset, void *buffer, size_t length);
 
+/* One directory's usable children in one call: names joined by '/' (which no usable name
+   holds), files apart from directories; freed with qev_py_listing_free. */
+typedef struct {
+    char *files; size_t files_length; uint32_t file_count;
+    char *dirs; size_t dirs_length; uint32_t dir_count;
+    uint32_t *dir_entries;
+    uint32_t children;  /* every child looked at, usable or not */
+    ...;
+} qev_py_listing;
+qev_status qev_py_list(const qev_archive *archive, qev_entry directory, qev_py_listing *listing, qev_error **error);
+void qev_py_listing_free(qev_py_listing *listing);
+
 /* Calls back into Python: a file object's reads, findings and progress. */
 extern "Python" int qev_py_file_read(void *, uint64_t, void *, size_t);
 extern "Python" void qev_py_finding(void *, const qev_finding *);
@@ -94,6 +106,7 @@ extern "Python" int qev_py_progress(void *, uint64_t, uint64_t);
 """
 
 SOURCE = r"""
+#include <stdlib.h>
 #include <string.h>
 #include <qev/qev.h>
 
@@ -104,6 +117,81 @@ static int qev_py_memory_read(void *user_data, uint64_t offset, void *buffer, si
     if (offset > m->size || length > m->size - offset) return 1;
     memcpy(buffer, m->data + offset, length);
     return 0;
+}
+
+typedef struct {
+    char *files; size_t files_length; uint32_t file_count;
+    char *dirs; size_t dirs_length; uint32_t dir_count;
+    uint32_t *dir_entries;
+    uint32_t children;
+} qev_py_listing;
+
+static void qev_py_listing_free(qev_py_listing *l) {
+    free(l->files);
+    free(l->dirs);
+    free(l->dir_entries);
+    memset(l, 0, sizeof *l);
+}
+
+/* As the reader's walk judges a name: not empty, not "." or "..", no '/' nor zero byte. */
+static int qev_py_usable(const char *name, size_t length) {
+    if (length == 0 || (length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.')) return 0;
+    return memchr(name, '/', length) == NULL && memchr(name, 0, length) == NULL;
+}
+
+/* Appends `name` and a '/' to a growing buffer; 0 when memory runs out. */
+static int qev_py_append(char **buffer, size_t *length, size_t *capacity, const char *name, size_t size) {
+    if (*capacity - *length < size + 1) {
+        size_t grown = *capacity ? *capacity : 4096;
+        while (grown - *length < size + 1) grown *= 2;
+        char *more = realloc(*buffer, grown);
+        if (more == NULL) return 0;
+        *buffer = more;
+        *capacity = grown;
+    }
+    memcpy(*buffer + *length, name, size);
+    *length += size;
+    (*buffer)[(*length)++] = '/';
+    return 1;
+}
+
+static qev_status qev_py_list(const qev_archive *archive, qev_entry directory, qev_py_listing *l, qev_error **error) {
+    uint32_t count = 0;
+    size_t file_capacity = 0, dir_capacity = 0;
+    qev_status status = qev_dir_count(archive, directory, &count, error);
+    memset(l, 0, sizeof *l);
+    if (status != QEV_OK) return status;
+    l->children = count;
+    qev_dirent d;
+    d.struct_size = sizeof d;
+    for (uint32_t i = 0; i < count; ++i) {
+        status = qev_dir_entry(archive, directory, i, &d, error);
+        if (status != QEV_OK) break;
+        if (!qev_py_usable(d.name, d.name_length)) continue;
+        if (d.kind == QEV_KIND_FILE) {
+            if (!qev_py_append(&l->files, &l->files_length, &file_capacity, d.name, d.name_length)) goto no_memory;
+            ++l->file_count;
+        } else {
+            if (!qev_py_append(&l->dirs, &l->dirs_length, &dir_capacity, d.name, d.name_length)) goto no_memory;
+            if (l->dir_count % 1024 == 0) {
+                uint32_t *more = realloc(l->dir_entries, (l->dir_count + 1024) * sizeof *more);
+                if (more == NULL) goto no_memory;
+                l->dir_entries = more;
+            }
+            l->dir_entries[l->dir_count++] = d.entry;
+        }
+    }
+    if (status != QEV_OK) {
+        qev_py_listing_free(l);
+        return status;
+    }
+    /* The last '/' goes. */
+    if (l->files_length) --l->files_length;
+    if (l->dirs_length) --l->dirs_length;
+    return QEV_OK;
+no_memory:
+    qev_py_listing_free(l);
+    return QEV_ERROR_NO_MEMORY;
 }
 """
 

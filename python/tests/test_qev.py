@@ -6,9 +6,11 @@ import io
 import json
 import os
 import random
+import shutil
 import subprocess
 import threading
 import tracemalloc
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -91,6 +93,26 @@ def test_file_objects_seek_and_read_into_the_callers_buffer():
         with pytest.raises(FileNotFoundError) as missing:
             archive.read_bytes("no/such/file")
         assert isinstance(missing.value, qev.Error) and "no/such/file" in str(missing.value)
+
+
+def test_a_zip_inside_an_archive_reads_through_the_file_object(tmp_path):
+    # zipfile seeks to the end, back to the directory, then to each member: the patterns
+    # real readers use. shutil.copyfileobj reads in pieces.
+    (tmp_path / "src" / "T").mkdir(parents=True)
+    rng = random.Random(3)
+    members = {f"m{i}.bin": rng.randbytes(rng.randrange(1, 200_000)) for i in range(6)}
+    with zipfile.ZipFile(tmp_path / "src" / "T" / "pack.zip", "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in members.items():
+            z.writestr(name, data)
+    pack(tmp_path / "src", tmp_path / "a.qev")
+    with qev.open(tmp_path / "a.qev") as archive:
+        for buffering in (0, -1):
+            with archive.open("T/pack.zip", buffering=buffering) as f, zipfile.ZipFile(f) as z:
+                assert {n: z.read(n) for n in reversed(z.namelist())} == members
+        copy = io.BytesIO()
+        with archive.open("T/pack.zip") as f:
+            shutil.copyfileobj(f, copy, 7777)
+        assert copy.getvalue() == (tmp_path / "src" / "T" / "pack.zip").read_bytes()
 
 
 def test_bytes_file_objects_and_a_damaged_block():
@@ -196,4 +218,7 @@ def test_fsspec_reads_files_inside_an_archive():
     fs = fsspec.filesystem("qev", fo=io.BytesIO(SAMPLE.read_bytes()))
     assert sorted(fs.ls("", detail=False)) == sorted(qev.open(SAMPLE).listdir(""))
     assert fs.cat_file(name, start=2, end=9) == expected[2:9]
+    assert fs.cat(name) == expected
     assert fs.info(name)["size"] == len(expected)
+    found = fs.find("")
+    assert name in found and "README.txt" in found and len(found) == 7
