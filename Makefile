@@ -5,10 +5,12 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # What building needs, and what testing needs on top: GoogleTest, jq for strict JSON
 # checks, mingw-w64 and Wine to build and run the Windows executables, clang and its
-# runtime for the fuzz targets, exfat-fuse and exfatprogs for the tests on an exFAT drive.
-BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libisal-dev libfuse3-dev fuse3
+# runtime for the fuzz targets, exfat-fuse and exfatprogs for the tests on an exFAT drive,
+# pytest and fsspec for the Python module's tests (python3-dev and cffi build it).
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libisal-dev libfuse3-dev fuse3 \
+                  python3-dev python3-cffi
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev exfat-fuse exfatprogs \
-                 make xz-utils wine64 python3-dev python3-cffi python3-pytest python3-fsspec
+                 make xz-utils wine64 python3-pytest python3-fsspec
 RELEASE_DIR ?= build-release
 PREFIX ?= /usr/local
 SAMPLE := examples/sample.qev
@@ -100,6 +102,10 @@ demo: release
 	  $(RELEASE_DIR)/check/qev-check $(RELEASE_DIR)/sample-changed.qev > $(RELEASE_DIR)/sample-check.txt || exit 1; \
 	  grep -E '^(Recovery|Findings):' $(RELEASE_DIR)/sample-check.txt; \
 	done
+	@echo; echo "\$$ PYTHONPATH=$(RELEASE_DIR)/python python3 -c \"import qev; a = qev.open('$(SAMPLE)'); print(a.titles())\""
+	@PYTHONPATH=$(RELEASE_DIR)/python python3 -c "import qev; a = qev.open('$(SAMPLE)'); print(a.titles())"
+	@echo "\$$ PYTHONPATH=$(RELEASE_DIR)/python python3 -c \"import qev; print(qev.open('$(SAMPLE)').read_bytes('README.txt').decode())\""
+	@PYTHONPATH=$(RELEASE_DIR)/python python3 -c "import qev; print(qev.open('$(SAMPLE)').read_bytes('README.txt').decode())"
 
 # Benchmarks against peers and baselines; writes bench/results.md and bench/results.png.
 BENCH_PACKAGES := $(BUILD_PACKAGES) jq hyperfine squashfs-tools squashfuse zstd time gnuplot-nox

@@ -25,8 +25,7 @@ import errno as _errno
 import io
 import os
 import threading
-from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ._qev import ffi as _ffi, lib as _lib
 
@@ -118,8 +117,7 @@ def _join(parent: Name, name: Name) -> Name:
     return parent + (b"/" if isinstance(parent, bytes) else "/") + name  # type: ignore[operator]
 
 
-@dataclass(frozen=True)
-class StatResult:
+class StatResult(NamedTuple):
     """What :meth:`Archive.stat` gives: like :func:`os.stat_result`, with fewer fields."""
 
     st_mode: int
@@ -173,8 +171,7 @@ class DirEntry:
         return f"<qev.DirEntry {self.name!r}>"
 
 
-@dataclass(frozen=True)
-class Title:
+class Title(NamedTuple):
     """A title folder at the archive's root, as ``qev-tool list`` shows it."""
 
     folder_name: str
@@ -182,8 +179,7 @@ class Title:
     version: int
 
 
-@dataclass(frozen=True)
-class Info:
+class Info(NamedTuple):
     """What an archive holds. ``root_entries`` is what ``qev-tool info`` calls totalFiles;
     ``total_size`` is the real sum of the files' sizes (qev-tool info always says 0)."""
 
@@ -196,8 +192,7 @@ class Info:
     archive_size: int
 
 
-@dataclass(frozen=True)
-class Finding:
+class Finding(NamedTuple):
     """One thing :meth:`Archive.verify` found. ``kind`` is the word ``qev-check --json``
     gives ("damaged-block", "table-mismatch", ...); ``entry`` and ``block`` are None when
     the finding is not about one; ``offset`` and ``size`` are the archive's bytes."""
@@ -211,8 +206,7 @@ class Finding:
     size: int
 
 
-@dataclass(frozen=True)
-class VerifyReport:
+class VerifyReport(NamedTuple):
     """The result of :meth:`Archive.verify`: ``ok`` when nothing makes a file unreadable
     or unreachable. ``findings`` holds at most 100 of a kind; the counts count all."""
 
