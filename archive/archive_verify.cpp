@@ -64,6 +64,8 @@ void checkData(const SharedIndex& index, const VerifyOptions& o, Verification& v
     BlockFindings blocks = checkBlocks(index, v.survey.neededBlocks, hashes, o.jobs, done,
                                        [&] { return !o.progress || o.progress(done, total); });
     v.stopped = blocks.stopped;
+    // A last call once every block is read, whatever the pace, so a caller sees the end.
+    if (o.progress && !v.stopped) o.progress(done, total);
     reportBlocks(*index, v.survey, blocks.damaged, "damaged-block", "does not decompress to 65536 bytes", v.findings);
     reportBlocks(*index, v.survey, blocks.mismatched, "block-mismatch", "does not match " + provenBy(v.proof),
                  v.findings);

@@ -26,8 +26,8 @@ struct VerifyOptions {
     bool readBlocks = true;
     unsigned jobs = 1;
     WalkSink list;  // each reachable entry as the walk meets it; may be empty
-    // Blocks done and in all, about ten times a second while they are read; false stops
-    // the check.
+    // Blocks done and in all, about ten times a second while they are read and once when
+    // all are; false stops the check (the last call's answer changes nothing).
     std::function<bool(uint64_t done, uint64_t total)> progress;
 };
 

@@ -216,8 +216,9 @@ typedef struct qev_verify_options {
     /* Each finding, on the calling thread, after the check; at most 100 of a kind (a last
        one may count the rest). Strings are valid during the call only. May be NULL. */
     void (*finding)(void *user_data, const qev_finding *finding);
-    /* About ten times a second while blocks are read: bytes of blocks done and in all.
-       Returns 0 to go on; anything else stops the check with QEV_ERROR_STOPPED. May be NULL. */
+    /* About ten times a second while blocks are read, and once when all are (done ==
+       total): bytes of blocks done and in all. Returns 0 to go on; anything else stops the
+       check with QEV_ERROR_STOPPED (the last call's answer changes nothing). May be NULL. */
     int (*progress)(void *user_data, uint64_t done, uint64_t total);
 } qev_verify_options;
 QEV_API void qev_verify_options_init(qev_verify_options *options);

@@ -618,7 +618,8 @@ class Archive:
         """Runs the check qev-check runs: the tree, the tables and the footer against the
         integrity record, every block read and proven, on ``threads`` threads (0: one per
         core). ``progress(done, total)`` is called about ten times a second with bytes of
-        blocks; an exception it raises stops the check and is raised again here."""
+        blocks, and once at the end; an exception it raises stops the check and is raised
+        again here."""
         state = _Verification(self, progress)
         handle_object = _ffi.new_handle(state)
         options = _ffi.new("qev_verify_options *")
@@ -639,6 +640,8 @@ class Archive:
             raise
         finally:
             self._leave()
+        if state.failure is not None:  # from the last call, once every block was read
+            raise state.failure
         return VerifyReport(result.errors == 0, int(result.errors), int(result.warnings), tuple(state.findings))
 
     def __repr__(self) -> str:

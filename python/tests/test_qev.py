@@ -133,8 +133,15 @@ def test_bytes_file_objects_and_a_damaged_block():
                 corrupt += 1
     assert corrupt > 0
     with qev.open(bytes(damaged), verify="none") as archive:
-        report = archive.verify()
+        calls = []
+        report = archive.verify(progress=lambda done, total: calls.append((done, total)))
         assert not report.ok and any(f.kind == "block-mismatch" and f.block is not None for f in report.findings)
+        assert all(done <= total for done, total in calls)
+
+        def stop(done, total):
+            raise KeyboardInterrupt
+        with pytest.raises(KeyboardInterrupt):  # raised again once the check has stopped
+            archive.verify(progress=stop)
 
 
 def test_names_are_str_or_bytes_as_given(tmp_path):
