@@ -95,7 +95,9 @@ typedef struct qev_source {
     uint64_t size;      /* the archive's size in bytes */
     void *user_data;
     /* Reads exactly `length` bytes at `offset` into `buffer`; returns 0 when every byte
-       arrived. It may be called from several threads at once. */
+       arrived. It may be called from several threads at once. A failure fails the call that
+       needed the bytes: QEV_ERROR_NOT_AN_ARCHIVE while opening, QEV_ERROR_CORRUPT for a read
+       (the library cannot tell a source's failure from missing bytes). */
     int (*read_at)(void *user_data, uint64_t offset, void *buffer, size_t length);
     /* Called once when the archive is closed (or fails to open); may be NULL. */
     void (*close)(void *user_data);

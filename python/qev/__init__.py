@@ -246,6 +246,12 @@ class _Source:
                 return 1
 
 
+    def take_failure(self) -> Optional[BaseException]:
+        with self.lock:
+            failure, self.failure = self.failure, None
+        return failure
+
+
 @_ffi.def_extern()
 def qev_py_file_read(user_data: Any, offset: int, buffer: Any, length: int) -> int:
     return _ffi.from_handle(user_data).read_at(offset, buffer, length)
@@ -321,6 +327,7 @@ class Archive:
         self._closed = False
         self._lock = threading.Condition()
         self._budget: Optional[int] = None
+        self._wrapper: Optional[_Source] = None
         archive = _ffi.new("qev_archive **")
         if isinstance(source, (bytes, bytearray, memoryview)):
             data = _ffi.from_buffer(source)
@@ -334,6 +341,7 @@ class Archive:
             wrapper = _Source(source)
             handle = _ffi.new_handle(wrapper)
             self._keep = (wrapper, handle)
+            self._wrapper = wrapper
             self._open_source(size, handle, _lib.qev_py_file_read, options, archive, wrapper)
         else:
             raise TypeError("source must be a path, bytes, or a seekable binary file object")
@@ -583,6 +591,12 @@ class Archive:
         target = _ffi.from_buffer(buffer, require_writable=True)
         try:
             _call(_lib.qev_read, handle, entry, offset, target, len(target), done)
+        except Error as error:
+            # A file object that failed to read: its own exception says why, not "corrupt".
+            failure = self._wrapper.take_failure() if self._wrapper is not None else None
+            if failure is not None:
+                raise failure from error
+            raise
         finally:
             _ffi.release(target)
             self._leave()

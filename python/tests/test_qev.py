@@ -122,6 +122,20 @@ def test_bytes_file_objects_and_a_damaged_block():
     for source in (data, bytearray(data), io.BytesIO(data)):
         with qev.open(source) as archive:
             assert archive.read_bytes(name) == expected
+
+    class Failing(io.BytesIO):  # a remote file whose connection drops after opening
+        fail = False
+
+        def readinto(self, b):
+            if self.fail:
+                raise ConnectionError("dropped")
+            return super().readinto(b)
+
+    source = Failing(data)
+    with qev.open(source) as archive:
+        source.fail = True
+        with pytest.raises(ConnectionError):
+            archive.read_bytes(name)
     damaged = bytearray(data)
     damaged[40] ^= 0x20
     corrupt = 0
