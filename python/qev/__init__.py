@@ -245,7 +245,6 @@ class _Source:
                 self.failure = failure
                 return 1
 
-
     def take_failure(self) -> Optional[BaseException]:
         with self.lock:
             failure, self.failure = self.failure, None
@@ -258,8 +257,7 @@ def qev_py_file_read(user_data: Any, offset: int, buffer: Any, length: int) -> i
 
 
 class _Verification:
-    def __init__(self, archive: "Archive", progress: Optional[Callable[[int, int], Any]]) -> None:
-        self.archive = archive
+    def __init__(self, progress: Optional[Callable[[int, int], Any]]) -> None:
         self.progress = progress
         self.findings: List[Finding] = []
         self.failure: Optional[BaseException] = None
@@ -634,7 +632,7 @@ class Archive:
         core). ``progress(done, total)`` is called about ten times a second with bytes of
         blocks, and once at the end; an exception it raises stops the check and is raised
         again here."""
-        state = _Verification(self, progress)
+        state = _Verification(progress)
         handle_object = _ffi.new_handle(state)
         options = _ffi.new("qev_verify_options *")
         _lib.qev_verify_options_init(options)
