@@ -212,6 +212,7 @@ std::vector<NeedingFile> filesNeeding(const ArchiveIndex& index, const Survey& s
                                       size_t limit, uint64_t& total) {
     std::vector<NeedingFile> paths;
     total = 0;
+    SiblingTable names;
     for (uint32_t d = 0; d < survey.dirs.size(); ++d) {
         if (!survey.dirs[d].childrenWalked) continue;
         classifyChildren(index, survey.dirs[d].node, [&](const WalkChild& c) {
@@ -221,7 +222,7 @@ std::vector<NeedingFile> filesNeeding(const ArchiveIndex& index, const Survey& s
             uint64_t last = (index.fileStart(c.node) + size - 1) / kBlockSize;
             if (block < first || block > last) return;
             if (++total <= limit) paths.push_back({c.node, walkedPath(survey.dirs, d, c.name, escapeName)});
-        });
+        }, &names);
     }
     return paths;
 }

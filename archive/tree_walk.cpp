@@ -45,41 +45,35 @@ uint32_t foldedHash(std::string_view name) {
     return uint32_t(h ^ (h >> 32));
 }
 
-struct SharedTable {
-    std::vector<SiblingNames::Slot> slots;
-    uint32_t generation = 0;
-    bool inUse = false;
-};
-thread_local SharedTable gTable;
-
 }  // namespace
 
 // At most half full, so probe runs stay short; names with the same folded hash sit in one
 // run, and all of them are compared.
-SiblingNames::SiblingNames(uint32_t count) {
+SiblingNames::SiblingNames(uint32_t count, SiblingTable* table) {
     if (count < 2) return;  // a lone child has no siblings
     size_t size = 8;
     while (size < 2 * size_t(count)) size *= 2;
     mask_ = size - 1;
-    if (gTable.inUse) {
-        own_.assign(size, Slot{{}, 0, 0});
+    if (table == nullptr || table->inUse_) {
+        own_.assign(size, SiblingSlot{{}, 0, 0});
         slots_ = own_.data();
         generation_ = 1;
         return;
     }
-    gTable.inUse = sharesTable_ = true;
-    if (gTable.slots.size() < size) gTable.slots.assign(size, Slot{{}, 0, 0});
-    if (++gTable.generation == 0) {
+    table_ = table;
+    table->inUse_ = true;
+    if (table->slots_.size() < size) table->slots_.assign(size, SiblingSlot{{}, 0, 0});
+    if (++table->generation_ == 0) {
         // After 2^32 directories the generations come round again: start clean.
-        std::fill(gTable.slots.begin(), gTable.slots.end(), Slot{{}, 0, 0});
-        gTable.generation = 1;
+        std::fill(table->slots_.begin(), table->slots_.end(), SiblingSlot{{}, 0, 0});
+        table->generation_ = 1;
     }
-    slots_ = gTable.slots.data();
-    generation_ = gTable.generation;
+    slots_ = table->slots_.data();
+    generation_ = table->generation_;
 }
 
 SiblingNames::~SiblingNames() {
-    if (sharesTable_) gTable.inUse = false;
+    if (table_ != nullptr) table_->inUse_ = false;
 }
 
 SiblingNames::Seen SiblingNames::add(std::string_view name) {
@@ -92,7 +86,7 @@ SiblingNames::Seen SiblingNames::add(std::string_view name) {
         if (slots_[i].name == name) return Seen::kExactly;
         seen = Seen::kCaseOnly;
     }
-    slots_[i] = Slot{name, hash, generation_};
+    slots_[i] = SiblingSlot{name, hash, generation_};
     return seen;
 }
 
@@ -103,6 +97,7 @@ void walkTree(const ArchiveIndex& index, NodeId start, WalkVisitor& visitor) {
     std::deque<NodeId> pending{start};
     queued[start] = true;
     uint64_t budget = walkBudget(index.treeSize());
+    SiblingTable names;
     while (!pending.empty()) {
         NodeId directory = pending.front();
         pending.pop_front();
@@ -123,7 +118,7 @@ void walkTree(const ArchiveIndex& index, NodeId start, WalkVisitor& visitor) {
                 }
             }
             visitor.child(child);
-        });
+        }, &names);
         uint64_t declared = index.declaredChildCount(directory);
         if (declared > index.entryCount(directory)) {
             visitor.childrenPastEnd(directory, declared - index.entryCount(directory));

@@ -50,9 +50,12 @@ public:
 };
 
 // The children of one directory in stored order, each with its status as far as the
-// directory alone tells it (kUsable, kUnusableName or kDuplicateName).
+// directory alone tells it (kUsable, kUnusableName or kDuplicateName). A caller that
+// classifies many directories passes one SiblingTable for all of them.
+class SiblingTable;
 template <typename Callback>
-void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& callback);
+void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& callback,
+                      SiblingTable* table = nullptr);
 
 // The path of directory `dir` in a list of walked directories (each with `parent`, an
 // index into the list or kNoParent, and `name`), and of `name` inside it: the names below
@@ -86,12 +89,33 @@ inline uint64_t walkBudget(uint32_t treeSize) { return 8 * uint64_t(treeSize) + 
 void walkTree(const ArchiveIndex& index, NodeId start, WalkVisitor& visitor);
 
 // Detail of classifyChildren: tells exact and letter-case repeats among one directory's
-// names. One flat table per thread serves every directory in turn: a slot counts only when
-// it carries the current directory's generation, so nothing is cleared or allocated per
-// directory or per name.
+// names. A SiblingTable, kept by a walk or by a loop over many directories, serves every
+// directory in turn: a slot counts only when it carries the current directory's
+// generation, so nothing is cleared or allocated per directory or per name. The table is
+// its caller's, so no state outlives the call (a library keeps none between calls).
+struct SiblingSlot {
+    std::string_view name;
+    uint32_t foldedHash;
+    uint32_t generation;
+};
+
+class SiblingTable {
+public:
+    SiblingTable() = default;
+    SiblingTable(const SiblingTable&) = delete;
+    SiblingTable& operator=(const SiblingTable&) = delete;
+
+private:
+    friend class SiblingNames;
+    std::vector<SiblingSlot> slots_;
+    uint32_t generation_ = 0;
+    bool inUse_ = false;
+};
+
 class SiblingNames {
 public:
-    explicit SiblingNames(uint32_t count);
+    // With `table` (unless another SiblingNames holds it), its slots; else slots of its own.
+    explicit SiblingNames(uint32_t count, SiblingTable* table = nullptr);
     ~SiblingNames();
     SiblingNames(const SiblingNames&) = delete;
     SiblingNames& operator=(const SiblingNames&) = delete;
@@ -99,24 +123,18 @@ public:
     // Records `name` and tells how an earlier sibling's name matched it.
     Seen add(std::string_view name);
 
-    struct Slot {
-        std::string_view name;
-        uint32_t foldedHash;
-        uint32_t generation;
-    };
-
 private:
-    Slot* slots_ = nullptr;
+    SiblingSlot* slots_ = nullptr;
     size_t mask_ = 0;
     uint32_t generation_ = 0;
-    bool sharesTable_ = false;
-    std::vector<Slot> own_;  // when another SiblingNames on this thread holds the shared one
+    SiblingTable* table_ = nullptr;  // the table borrowed, if any
+    std::vector<SiblingSlot> own_;
 };
 
 template <typename Callback>
-void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& callback) {
+void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& callback, SiblingTable* table) {
     uint32_t count = index.entryCount(directory);
-    SiblingNames names(count);
+    SiblingNames names(count, table);
     // entryCount keeps every child inside the tree, so they are first, first + 1, ...
     NodeId first = count > 0 ? index.childAt(directory, 0) : kInvalidNode;
     for (uint32_t i = 0; i < count; ++i) {

@@ -28,6 +28,7 @@ MergedTree::MergedTree(const ArchiveIndex& index) {
     std::vector<bool> seen(index.treeSize(), false);
     seen[0] = true;
     nodes_.emplace_back();
+    SiblingTable names;
     for (size_t i = 0; i < ids.size(); ++i) {
         classifyChildren(index, ids[i], [&](const WalkChild& c) {
             // An update must never hold two entries of one name, nor lose one it cannot name.
@@ -49,7 +50,7 @@ MergedTree::MergedTree(const ArchiveIndex& index) {
             nodes_[i].children.push_back(uint32_t(nodes_.size()));
             nodes_.push_back(std::move(node));
             ids.push_back(c.node);
-        });
+        }, &names);
     }
 }
 
