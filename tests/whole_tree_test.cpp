@@ -114,6 +114,10 @@ TEST(DeepTree, EveryProgramHandlesAChainInSeconds) {
     std::string repacked = (tmp.dir() / "again.qev").string();
     EXPECT_EQ(run(QEV_PACK_PATH, {out, repacked, "-q"}).exitCode, 0);
     EXPECT_EQ(run(QEV_TOOL_PATH, {"extract", repacked, path + "/last"}).out, "bottom");
+#ifdef QEV_EXAMPLE_PATH
+    // The library's walk, with every entry's path, through the C example.
+    EXPECT_EQ(run(QEV_EXAMPLE_PATH, {tmp.path().string()}, toNull).exitCode, 0);
+#endif
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(120));
 }
 
