@@ -39,13 +39,17 @@ uint32_t cacheSlots(size_t bytes) {
     return uint32_t(std::min<uint64_t>((uint64_t(bytes) + kBlockSize - 1) / kBlockSize, 1u << 16));
 }
 
+// Whether the options can be taken; checked before a source is taken, so that a refused
+// call leaves the caller's source to the caller.
+bool validOptions(const qev_open_options* given) {
+    qev_open_options o = knownFields(given, qev_open_options_init);
+    return o.verify >= QEV_VERIFY_BLOCKS && o.verify <= QEV_VERIFY_NONE;
+}
+
 qev_status openFile(std::unique_ptr<ArchiveFile> file, const std::string& name, const qev_open_options* given,
                     qev_archive** archive, qev_error** error) {
     if (!file) return fail(error, QEV_ERROR_IO, "Failed to open QEV file: " + name + ": " + lastSystemError());
     qev_open_options options = knownFields(given, qev_open_options_init);
-    if (options.verify < QEV_VERIFY_BLOCKS || options.verify > QEV_VERIFY_NONE) {
-        return fail(error, QEV_ERROR_INVALID_ARGUMENT, "Unknown verification level");
-    }
     auto index = ArchiveIndex::create(file);
     if (!index) {
         return fail(error, QEV_ERROR_NOT_AN_ARCHIVE,
@@ -133,6 +137,7 @@ qev_status qev_open(const char* path, const qev_open_options* options, qev_archi
     return guarded(error, [&] {
         if (path == nullptr || archive == nullptr) return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No path or no place for the archive");
         *archive = nullptr;
+        if (!validOptions(options)) return fail(error, QEV_ERROR_INVALID_ARGUMENT, "Unknown verification level");
         return openFile(qev::openArchiveFile(qev::pathFromUtf8(path)), path, options, archive, error);
     });
 }
@@ -145,6 +150,7 @@ qev_status qev_open_source(const qev_source* source, const qev_open_options* opt
             return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No source, or one without a read function");
         }
         *archive = nullptr;
+        if (!validOptions(options)) return fail(error, QEV_ERROR_INVALID_ARGUMENT, "Unknown verification level");
         return openFile(std::make_unique<SourceFile>(*source), "(source)", options, archive, error);
     });
 }

@@ -337,6 +337,11 @@ int main(int argc, char **argv) {
     free(fromMemory.bytes);
     qev_close(m);
     CHECK(closed == 1);
+    /* Refused for its options: the source stays the caller's, closed by nobody. */
+    qev_open_options odd;
+    qev_open_options_init(&odd);
+    odd.verify = 7;
+    CHECK(qev_open_source(&source, &odd, &m, NULL) == QEV_ERROR_INVALID_ARGUMENT && m == NULL && closed == 1);
     buffer damaged = {malloc(bytes.size), bytes.size};
     memcpy(damaged.bytes, bytes.bytes, bytes.size);
     damaged.bytes[40] ^= 0x20;

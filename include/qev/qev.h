@@ -99,7 +99,8 @@ typedef struct qev_source {
        needed the bytes: QEV_ERROR_NOT_AN_ARCHIVE while opening, QEV_ERROR_CORRUPT for a read
        (the library cannot tell a source's failure from missing bytes). */
     int (*read_at)(void *user_data, uint64_t offset, void *buffer, size_t length);
-    /* Called once when the archive is closed (or fails to open); may be NULL. */
+    /* Called once, when the archive is closed or fails to open; not when the call is
+       refused for its arguments (QEV_ERROR_INVALID_ARGUMENT). May be NULL. */
     void (*close)(void *user_data);
 } qev_source;
 
