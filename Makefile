@@ -67,7 +67,7 @@ test-tsan: deps
 	ctest --test-dir build-tsan --output-on-failure -R 'Threads|JobCount|EveryJobCount|SoundArchive|DamagedBlock' 
 
 # Each fuzz target for a short, fixed time from the seed corpus.
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 45
 fuzz-smoke: deps
 	fuzz/run.sh archive $(FUZZ_SECONDS)
 	fuzz/run.sh text $(FUZZ_SECONDS)
