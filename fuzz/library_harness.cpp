@@ -47,8 +47,8 @@ int onEntry(void* user, const qev_walk_entry* e) {
     Walked* w = static_cast<Walked*>(user);
     require(e->path_length >= e->name_length && std::memcmp(e->path + e->path_length - e->name_length, e->name, e->name_length) == 0);
     if (e->kind == QEV_KIND_FILE && w->files.size() < 64) w->files.push_back(e->entry);
-    // The path leads back to the entry, unless an earlier sibling's name matches it in
-    // letter case (the lookup finds that one).
+    // Every walked path looks up, to this entry or (for a letter-case twin) to the
+    // earlier sibling the lookup prefers, without fault.
     qev_entry found = QEV_NO_ENTRY;
     qev_error* error = nullptr;
     qev_status s = qev_lookup(w->archive, e->path, e->path_length, &found, &error);

@@ -429,30 +429,40 @@ class Archive:
         finally:
             self._leave()
 
-    def _children(self, handle: Any, directory: int) -> Iterator[Tuple[bytes, int, int, int]]:
-        """A directory's children as (name, kind, size, entry), in stored order, leaving out
-        those no path can reach: unusable names and later repeats of one name."""
-        count = _ffi.new("uint32_t *")
-        _call(_lib.qev_dir_count, handle, directory, count)
-        dirent = _ffi.new("qev_dirent *")
-        dirent.struct_size = _ffi.sizeof("qev_dirent")
-        seen = set()
-        for index in range(count[0]):
-            _call(_lib.qev_dir_entry, handle, directory, index, dirent)
-            name = _ffi.unpack(dirent.name, dirent.name_length)
-            if not name or name in (b".", b"..") or b"/" in name or b"\0" in name or name in seen:
-                continue
-            seen.add(name)
-            yield name, dirent.kind, int(dirent.size), int(dirent.entry)
+    def _list(self, directory: int) -> Tuple[List[bytes], List[int], List[int], List[int], int]:
+        """A directory's children that a path can reach, in stored order, listed in one call
+        into C: names, kinds, entries, sizes, and how many children it has in all. Of
+        names repeated exactly (only a hostile archive has them) the first is kept."""
+        listing = _ffi.new("qev_py_listing *")
+        handle = self._enter()
+        try:
+            _call(_lib.qev_py_list, handle, directory, listing)
+        finally:
+            self._leave()
+        try:
+            count = listing.count
+            names = _ffi.unpack(listing.names, listing.names_length).split(b"/") if count else []
+            kinds = _ffi.unpack(listing.kinds, count) if count else []
+            entries = _ffi.unpack(listing.entries, count) if count else []
+            sizes = _ffi.unpack(listing.sizes, count) if count else []
+            children = listing.children
+        finally:
+            _lib.qev_py_listing_free(listing)
+        if len(set(names)) != count:
+            seen: set = set()
+            keep = [i for i, name in enumerate(names) if not (name in seen or seen.add(name))]
+            names, kinds, entries, sizes = ([column[i] for i in keep] for column in (names, kinds, entries, sizes))
+        return names, list(kinds), entries, sizes, children
 
     def _listing(self, path: ArchivePath) -> Tuple[bool, List[Tuple[bytes, int, int, int]]]:
         as_bytes = isinstance(path, bytes)
         handle = self._enter()
         try:
             directory = self._lookup(handle, path)
-            return as_bytes, list(self._children(handle, directory))
         finally:
             self._leave()
+        names, kinds, entries, sizes, _ = self._list(directory)
+        return as_bytes, list(zip(names, kinds, sizes, entries))
 
     def scandir(self, path: ArchivePath = "") -> Iterator[DirEntry]:
         """The entries of the directory at ``path``, like :func:`os.scandir`."""
@@ -465,7 +475,8 @@ class Archive:
     def listdir(self, path: ArchivePath = "") -> List[Name]:
         """The names in the directory at ``path``, in stored order, like :func:`os.listdir`."""
         as_bytes, children = self._listing(path)
-        return [name if as_bytes else os.fsdecode(name) for name, _, _, _ in children]
+        names = [name for name, _, _, _ in children]
+        return names if as_bytes else _fsdecode_all(names)
 
     def walk(self, top: ArchivePath = "", topdown: bool = True
              ) -> Iterator[Tuple[Name, List[Name], List[Name]]]:
@@ -511,45 +522,31 @@ class Archive:
 
     def _walked(self, directory: int, as_bytes: bool) -> Tuple[List[Name], Dict[Name, int], List[Name], int]:
         """One directory for walk(): its directories' names, their entries by name, its
-        files' names, and how many children it has in all. Listed in one call into C; a directory holding one name twice (only
-        a hostile archive does) is listed entry by entry so that the later ones go."""
-        listing = _ffi.new("qev_py_listing *")
-        handle = self._enter()
-        try:
-            _call(_lib.qev_py_list, handle, directory, listing)
-        finally:
-            self._leave()
-        try:
-            files = _ffi.unpack(listing.files, listing.files_length) if listing.file_count else b""
-            dirs = _ffi.unpack(listing.dirs, listing.dirs_length) if listing.dir_count else b""
-            entries = _ffi.unpack(listing.dir_entries, listing.dir_count) if listing.dir_count else []
-            file_count, dir_count, children = listing.file_count, listing.dir_count, listing.children
-        finally:
-            _lib.qev_py_listing_free(listing)
-        filenames: List[Any] = files.split(b"/") if file_count else []
-        dirnames: List[Any] = dirs.split(b"/") if dir_count else []
-        if len(set(filenames).union(dirnames)) != file_count + dir_count:
-            handle = self._enter()
-            try:
-                children = list(self._children(handle, directory))
-            finally:
-                self._leave()
-            filenames = [n for n, kind, _, _ in children if kind != _lib.QEV_KIND_DIRECTORY]
-            dirnames = [n for n, kind, _, _ in children if kind == _lib.QEV_KIND_DIRECTORY]
-            entries = [e for _, kind, _, e in children if kind == _lib.QEV_KIND_DIRECTORY]
-        if not as_bytes:
-            filenames = _fsdecode_all(filenames)
-            dirnames = _fsdecode_all(dirnames)
-        return dirnames, dict(zip(dirnames, entries)), filenames, children
+        files' names, and how many children it has in all."""
+        names, kinds, entries, _, children = self._list(directory)
+        is_dir = [kind == _lib.QEV_KIND_DIRECTORY for kind in kinds]
+        shown: List[Any] = names if as_bytes else _fsdecode_all(names)
+        dirnames = [name for name, d in zip(shown, is_dir) if d]
+        filenames = [name for name, d in zip(shown, is_dir) if not d]
+        subdirs = {name: entry for name, entry, d in zip(shown, entries, is_dir) if d}
+        return dirnames, subdirs, filenames, children
 
     def _walk_budget(self, handle: Any) -> int:
         # As the library's own walk: at most 8 children looked at per entry of the tree
         # (and at least 2^20), however the directories share them.
         if self._budget is None:
-            info = _ffi.new("qev_info *")
-            info.struct_size = _ffi.sizeof("qev_info")
-            _call(_lib.qev_get_info, handle, info)
-            self._budget = 8 * int(info.tree_entries) + (1 << 20)
+            # Entries are numbered from 0 and qev_stat_entry refuses any past the last, so
+            # the tree's size is found in 32 steps rather than by a walk of it.
+            st = _ffi.new("qev_stat *")
+            st.struct_size = _ffi.sizeof("qev_stat")
+            low, high = 1, 1 << 32
+            while low < high:
+                middle = (low + high) // 2
+                if _lib.qev_stat_entry(handle, middle - 1, st, _ffi.NULL) == _lib.QEV_OK:
+                    low = middle + 1
+                else:
+                    high = middle
+            self._budget = 8 * (low - 1) + (1 << 20)
         return self._budget
 
     def titles(self) -> List[Title]:

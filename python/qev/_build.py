@@ -87,12 +87,13 @@ qev_status qev_verify(const qev_archive *archive, const qev_verify_options *opti
 typedef struct { const unsigned char *data; uint64_t size; } qev_py_memory;
 int qev_py_memory_read(void *user_data, uint64_t offset, void *buffer, size_t length);
 
-/* One directory's usable children in one call: names joined by '/' (which no usable name
-   holds), files apart from directories; freed with qev_py_listing_free. */
+/* One directory's usable children in one call, in stored order: their names joined by '/'
+   (which no usable name holds), and each one's kind, entry and size; freed with
+   qev_py_listing_free. */
 typedef struct {
-    char *files; size_t files_length; uint32_t file_count;
-    char *dirs; size_t dirs_length; uint32_t dir_count;
-    uint32_t *dir_entries;
+    char *names; size_t names_length;
+    uint8_t *kinds; uint32_t *entries; uint64_t *sizes;
+    uint32_t count;     /* usable children */
     uint32_t children;  /* every child looked at, usable or not */
     ...;
 } qev_py_listing;
@@ -120,16 +121,17 @@ static int qev_py_memory_read(void *user_data, uint64_t offset, void *buffer, si
 }
 
 typedef struct {
-    char *files; size_t files_length; uint32_t file_count;
-    char *dirs; size_t dirs_length; uint32_t dir_count;
-    uint32_t *dir_entries;
+    char *names; size_t names_length;
+    uint8_t *kinds; uint32_t *entries; uint64_t *sizes;
+    uint32_t count;
     uint32_t children;
 } qev_py_listing;
 
 static void qev_py_listing_free(qev_py_listing *l) {
-    free(l->files);
-    free(l->dirs);
-    free(l->dir_entries);
+    free(l->names);
+    free(l->kinds);
+    free(l->entries);
+    free(l->sizes);
     memset(l, 0, sizeof *l);
 }
 
@@ -139,55 +141,44 @@ static int qev_py_usable(const char *name, size_t length) {
     return memchr(name, '/', length) == NULL && memchr(name, 0, length) == NULL;
 }
 
-/* Appends `name` and a '/' to a growing buffer; 0 when memory runs out. */
-static int qev_py_append(char **buffer, size_t *length, size_t *capacity, const char *name, size_t size) {
-    if (*capacity - *length < size + 1) {
-        size_t grown = *capacity ? *capacity : 4096;
-        while (grown - *length < size + 1) grown *= 2;
-        char *more = realloc(*buffer, grown);
-        if (more == NULL) return 0;
-        *buffer = more;
-        *capacity = grown;
-    }
-    memcpy(*buffer + *length, name, size);
-    *length += size;
-    (*buffer)[(*length)++] = '/';
-    return 1;
-}
-
 static qev_status qev_py_list(const qev_archive *archive, qev_entry directory, qev_py_listing *l, qev_error **error) {
     uint32_t count = 0;
-    size_t file_capacity = 0, dir_capacity = 0;
-    qev_status status = qev_dir_count(archive, directory, &count, error);
+    size_t capacity = 0;
     memset(l, 0, sizeof *l);
+    qev_status status = qev_dir_count(archive, directory, &count, error);
     if (status != QEV_OK) return status;
     l->children = count;
+    /* The count is the archive's own, clamped to its tree: memory in proportion to it. */
+    l->kinds = malloc(count ? count : 1);
+    l->entries = malloc((count ? count : 1) * sizeof *l->entries);
+    l->sizes = malloc((count ? count : 1) * sizeof *l->sizes);
+    if (!l->kinds || !l->entries || !l->sizes) goto no_memory;
     qev_dirent d;
     d.struct_size = sizeof d;
     for (uint32_t i = 0; i < count; ++i) {
         status = qev_dir_entry(archive, directory, i, &d, error);
-        if (status != QEV_OK) break;
-        if (!qev_py_usable(d.name, d.name_length)) continue;
-        if (d.kind == QEV_KIND_FILE) {
-            if (!qev_py_append(&l->files, &l->files_length, &file_capacity, d.name, d.name_length)) goto no_memory;
-            ++l->file_count;
-        } else {
-            if (!qev_py_append(&l->dirs, &l->dirs_length, &dir_capacity, d.name, d.name_length)) goto no_memory;
-            if (l->dir_count % 1024 == 0) {
-                uint32_t *more = realloc(l->dir_entries, (l->dir_count + 1024) * sizeof *more);
-                if (more == NULL) goto no_memory;
-                l->dir_entries = more;
-            }
-            l->dir_entries[l->dir_count++] = d.entry;
+        if (status != QEV_OK) {
+            qev_py_listing_free(l);
+            return status;
         }
+        if (!qev_py_usable(d.name, d.name_length)) continue;
+        if (capacity - l->names_length < d.name_length + 1) {
+            size_t grown = capacity ? capacity : 4096;
+            while (grown - l->names_length < d.name_length + 1) grown *= 2;
+            char *more = realloc(l->names, grown);
+            if (more == NULL) goto no_memory;
+            l->names = more;
+            capacity = grown;
+        }
+        memcpy(l->names + l->names_length, d.name, d.name_length);
+        l->names_length += d.name_length;
+        l->names[l->names_length++] = '/';
+        l->kinds[l->count] = (uint8_t)d.kind;
+        l->entries[l->count] = d.entry;
+        l->sizes[l->count] = d.size;
+        ++l->count;
     }
-    if (status != QEV_OK) {
-        qev_py_listing_free(l);
-        return status;
-    }
-    /* The last '/' goes. */
-    if (l->files_length) --l->files_length;
-    if (l->dirs_length) --l->dirs_length;
+    if (l->names_length) --l->names_length; /* the last '/' goes */
     return QEV_OK;
 no_memory:
     qev_py_listing_free(l);

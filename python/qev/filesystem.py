@@ -14,8 +14,8 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Union
 
 import fsspec
+from fsspec import AbstractFileSystem
 from fsspec.core import split_protocol
-from fsspec.spec import AbstractFileSystem
 
 import qev
 
