@@ -43,7 +43,7 @@ public:
     std::optional<uint64_t> size() const override { return file_->size(); }
     bool changedSinceOpen() const override {
         std::optional<FileStatus> now = file_->status();
-        return !now || !sameContents(opened_, *now);
+        return !now || !sameOpenContents(opened_, *now);
     }
     std::optional<FileStatus> openedStatus() const override { return opened_; }
 

@@ -84,7 +84,9 @@ std::string describeOpenError(const OpenError& error) {
     return "the archive is not valid";
 }
 
-Expected<SharedIndex, OpenError> ArchiveIndex::create(std::unique_ptr<ArchiveFile>& file) {
+namespace {
+
+Expected<ArchiveFooter, OpenError> readFooter(const std::unique_ptr<ArchiveFile>& file) {
     if (!file) return OpenError{OpenCheck::kFileOpens};
     std::optional<uint64_t> size = file->size();
     if (!size) return OpenError{OpenCheck::kSizeKnown};
@@ -97,6 +99,15 @@ Expected<SharedIndex, OpenError> ArchiveIndex::create(std::unique_ptr<ArchiveFil
     }
     ArchiveFooter footer = decodeFooter(footerBytes);
     if (Failure e = checkFooter(footer, fileSize)) return *e;
+    return footer;
+}
+
+}  // namespace
+
+Expected<SharedIndex, OpenError> ArchiveIndex::create(std::unique_ptr<ArchiveFile>& file) {
+    auto read = readFooter(file);
+    if (!read) return read.error();
+    const ArchiveFooter& footer = *read;
 
     FixedArray<BlockOffsetRecord> records;
     FixedArray<uint8_t> names;
@@ -123,18 +134,46 @@ Expected<SharedIndex, OpenError> ArchiveIndex::open(const std::filesystem::path&
     return create(file);
 }
 
+Expected<SharedIndex, OpenError> ArchiveIndex::createOnDemand(std::unique_ptr<ArchiveFile>& file,
+                                                              std::shared_ptr<SharedCache> pages) {
+    auto read = readFooter(file);
+    if (!read) return read.error();
+    const ArchiveFooter& footer = *read;
+    if (footer.treeSection.size % kTreeEntrySize != 0 || footer.treeSection.size == 0) {
+        return OpenError{OpenCheck::kTreeShape};
+    }
+    std::unique_ptr<ArchiveIndex> index(new ArchiveIndex(std::move(file), {}, {}, {}, footer, std::move(pages)));
+    // The root is checked as whole tables check it; on failure the caller gets the file back.
+    auto giveBack = [&](OpenCheck check) -> OpenError {
+        file = std::move(index->file_);
+        return OpenError{check};
+    };
+    std::optional<TreeEntry> root = index->treeEntry(0);
+    if (!root) return giveBack(OpenCheck::kTreeReadable);
+    if (root->isFile()) return giveBack(OpenCheck::kRootIsDirectory);
+    std::string scratch;
+    std::optional<std::string_view> name = index->nameAt(root->nameOffset(), scratch);
+    if (!name) return giveBack(OpenCheck::kNameTableReadable);
+    if (!name->empty()) return giveBack(OpenCheck::kRootUnnamed);
+    return SharedIndex(std::move(index));
+}
+
 ArchiveIndex::ArchiveIndex(std::unique_ptr<ArchiveFile> file,
                            FixedArray<BlockOffsetRecord> offsetRecords,
                            FixedArray<uint8_t> nameTable, FixedArray<TreeEntry> treeEntries,
-                           const ArchiveFooter& footer)
+                           const ArchiveFooter& footer, std::shared_ptr<SharedCache> pages)
     : file_(std::move(file)),
       offsetRecords(std::move(offsetRecords)),
       nameTable(std::move(nameTable)),
       treeEntries(std::move(treeEntries)),
       dataOffset_(footer.dataSection.offset),
       dataSize_(footer.dataSection.size),
-      blockCount_(uint64_t(kBlocksPerRecord) * this->offsetRecords.size()),
-      archiveSize_(footer.archiveSize) {}
+      blockCount_(uint64_t(kBlocksPerRecord) * (footer.offsetSection.size / kOffsetRecordSize)),
+      archiveSize_(footer.archiveSize),
+      treeSize_(uint32_t(footer.treeSection.size / kTreeEntrySize)),
+      tables_{footer.offsetSection, footer.nameSection, footer.treeSection},
+      pages_(std::move(pages)),
+      owner_(pages_ ? pages_->newOwner() : 0) {}
 
 uint64_t ArchiveIndex::tableBytes() const {
     return offsetRecords.size() * sizeof(BlockOffsetRecord) + nameTable.size() +

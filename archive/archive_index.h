@@ -3,6 +3,11 @@
 // Only opening makes one, and it never changes afterwards, so any number of readers and
 // threads share it without a lock. It answers every question about the tree and where
 // blocks lie; reading and decompressing blocks belongs to each ArchiveReader.
+//
+// Opened whole, the tables are read into memory at once. Opened on demand, they stay in
+// the file: each record is read when a question needs it, through a bounded cache of table
+// pages that any number of archives share, and checked by the same rules as a whole table's.
+// A record that cannot be read answers as one that does not exist.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +22,7 @@
 #include "system/expected.h"
 #include "archive/fixed_array.h"
 #include "archive/format.h"
+#include "archive/shared_cache.h"
 
 namespace qev {
 
@@ -76,6 +82,12 @@ public:
     static Expected<SharedIndex, OpenError> create(std::unique_ptr<ArchiveFile>& file);
     // Opens the file at `path` and validates it.
     static Expected<SharedIndex, OpenError> open(const std::filesystem::path& path);
+    // The same, with the tables left in the file and read through `pages` (slots of
+    // kTablePageSize bytes) as they are needed.
+    static Expected<SharedIndex, OpenError> createOnDemand(std::unique_ptr<ArchiveFile>& file,
+                                                           std::shared_ptr<SharedCache> pages);
+    static constexpr uint32_t kTablePageSize = 4096;
+    bool onDemand() const { return pages_ != nullptr; }
 
     ArchiveIndex(const ArchiveIndex&) = delete;
     ArchiveIndex& operator=(const ArchiveIndex&) = delete;
@@ -100,9 +112,21 @@ public:
     uint64_t fileSize(NodeId node) const;
     // Where a file begins in the decompressed data stream; 0 for a directory or a bad id.
     uint64_t fileStart(NodeId node) const;
+    // A view into the name table; the empty view when the name does not decode, or when the
+    // tables are read on demand (there is no table to view: use nameOf). entryAt's names
+    // are these.
     std::string_view entryName(NodeId node) const;
+    // The name of `node` however the archive was opened: a view into the name table, or
+    // into `scratch`, valid until it changes. Empty when the entry does not exist or its
+    // name does not decode; nothing when the name table cannot be read.
+    std::optional<std::string_view> nameOf(NodeId node, std::string& scratch) const;
+    // The entry itself; nothing when it does not exist or cannot be read.
+    std::optional<TreeEntry> treeEntry(NodeId node) const;
+    // Entries first .. first + count - 1 (all below treeSize()) into `out`, read from the
+    // file straight, not through the page cache; false when they cannot be read.
+    bool copyTreeEntries(NodeId first, uint32_t count, TreeEntry* out) const;
     // Whether `node` is below the number of entries, and that number.
-    uint32_t treeSize() const { return uint32_t(treeEntries.size()); }
+    uint32_t treeSize() const { return treeSize_; }
 
     // Where block `blockIndex` is stored, or nothing when it does not exist or does not lie
     // wholly inside the data section. Reads nothing from the file.
@@ -113,13 +137,14 @@ public:
     bool fileBlocksLocatable(NodeId node) const;
     // 16 times the number of offset records: block indices at or above it do not exist.
     uint64_t blockCount() const { return blockCount_; }
-    size_t recordCount() const { return offsetRecords.size(); }
-    const BlockOffsetRecord& record(size_t r) const { return offsetRecords[r]; }
+    size_t recordCount() const { return size_t(blockCount_ / kBlocksPerRecord); }
+    // Record `r` (below recordCount()); all zero when it cannot be read.
+    BlockOffsetRecord record(size_t r) const;
     uint64_t dataOffset() const { return dataOffset_; }
     uint64_t dataSize() const { return dataSize_; }
     // The archive file's size when it was opened.
     uint64_t archiveSize() const { return archiveSize_; }
-    // Bytes of memory the three tables take.
+    // Bytes of memory the three tables take (0 when they are read on demand).
     uint64_t tableBytes() const;
 
     const ArchiveFile& file() const { return *file_; }
@@ -127,11 +152,16 @@ public:
 private:
     ArchiveIndex(std::unique_ptr<ArchiveFile> file, FixedArray<BlockOffsetRecord> offsetRecords,
                  FixedArray<uint8_t> nameTable, FixedArray<TreeEntry> treeEntries,
-                 const ArchiveFooter& footer);
+                 const ArchiveFooter& footer, std::shared_ptr<SharedCache> pages = nullptr);
 
-    const TreeEntry* entry(NodeId node) const;
+    std::optional<TreeEntry> entry(NodeId node) const { return treeEntry(node); }
     uint32_t childrenInTree(const TreeEntry& directory) const;
     NodeId findChild(const TreeEntry& directory, std::string_view component) const;
+    // Bytes of table `section` (0: offsets, 1: names, 2: tree) at `at`, read through the
+    // page cache; false when they lie outside it or cannot be read.
+    bool readTable(int section, uint64_t at, uint8_t* destination, uint32_t length) const;
+    std::optional<std::string_view> nameAt(uint32_t offset, std::string& scratch) const;
+    std::optional<BlockOffsetRecord> offsetRecord(size_t r) const;
 
     std::unique_ptr<ArchiveFile> file_;
     FixedArray<BlockOffsetRecord> offsetRecords;
@@ -141,6 +171,10 @@ private:
     uint64_t dataSize_;
     uint64_t blockCount_;
     uint64_t archiveSize_;
+    uint32_t treeSize_;
+    std::array<SectionRange, 3> tables_;  // offsets, names, tree, as the footer gives them
+    std::shared_ptr<SharedCache> pages_;  // set when the tables are read on demand
+    uint32_t owner_ = 0;                  // this archive's keys in pages_
 };
 
 }  // namespace qev

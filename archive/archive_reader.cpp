@@ -1,25 +1,15 @@
 // Making readers: from a path, from a stream, or from another reader's archive.
 #include "archive/archive_reader.h"
 
-#include <zstd.h>
-
 #include <algorithm>
 #include <new>
 #include <utility>
 
 namespace qev {
 
-void ArchiveReader::DecompressorFree::operator()(ZSTD_DCtx* context) const {
-    ZSTD_freeDCtx(context);
-}
-
 ArchiveReader::ArchiveReader(SharedIndex index, uint32_t cacheSlots)
     : archive(std::move(index)),
-      cache(std::max<uint32_t>(cacheSlots, 1)),
-      compressedBuffer(FixedArray<uint8_t>::zeroed(kBlockSize)),
-      decompressor(ZSTD_createDCtx()) {
-    if (!decompressor) throw std::bad_alloc();
-}
+      cache(std::max<uint32_t>(cacheSlots, 1)) {}
 
 ArchiveReader::~ArchiveReader() = default;
 

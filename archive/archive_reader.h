@@ -19,9 +19,8 @@
 
 #include "archive/archive_index.h"
 #include "archive/block_cache.h"
+#include "archive/block_decoder.h"
 #include "archive/fixed_array.h"
-
-struct ZSTD_DCtx_s;
 
 namespace qev {
 
@@ -61,10 +60,6 @@ public:
     std::optional<uint32_t> hashStoredBlock(uint64_t blockIndex);
 
 private:
-    struct DecompressorFree {
-        void operator()(ZSTD_DCtx_s* context) const;
-    };
-
     CacheBlock* fetchBlock(uint64_t blockIndex);
     // The decompressed block to copy from: a cache slot's buffer, or `destination` itself
     // when the block was loaded straight into it. Null when the block fails to load.
@@ -75,9 +70,7 @@ private:
     SharedIndex archive;
     std::mutex readLock;
     BlockCache cache;
-    FixedArray<uint8_t> compressedBuffer;
-    // One context for every decompression: creating one per block would allocate per miss.
-    std::unique_ptr<ZSTD_DCtx_s, DecompressorFree> decompressor;
+    BlockDecoder decoder;
     std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null: blocks are not checked
 };
 

@@ -52,14 +52,14 @@ void BlockMap::erase(uint64_t blockIndex) {
     --size_;
 }
 
-BlockCache::BlockCache(uint32_t slotCount)
-    : slotBuffers(FixedArray<uint8_t>::zeroed(size_t(slotCount) * kBlockSize)),
+BlockCache::BlockCache(uint32_t slotCount, uint32_t slotSize)
+    : slotBuffers(FixedArray<uint8_t>::zeroed(size_t(slotCount) * slotSize)),
       slots(FixedArray<CacheBlock>::uninitialized(slotCount)),
       blockMap(slotCount) {
     // Newest to oldest runs 63, 62, ..., 0, so the first misses fill slots 0, 1, 2, ...
     for (size_t i = 0; i < slotCount; ++i) {
         CacheBlock& s = slots[i];
-        s.buffer = slotBuffers.data() + i * kBlockSize;
+        s.buffer = slotBuffers.data() + i * slotSize;
         s.blockIndex = kNoBlock;
         s.older = i > 0 ? &slots[i - 1] : nullptr;
         s.newer = i + 1 < slotCount ? &slots[i + 1] : nullptr;

@@ -1,5 +1,5 @@
-// The cache of decompressed blocks: a fixed number of slots (64 unless asked otherwise)
-// kept in least-recently-used order.
+// The cache of decompressed blocks: a fixed number of slots (64 unless asked otherwise,
+// each of one block unless asked otherwise) kept in least-recently-used order.
 //
 // The cache only keeps slots in order and finds them by block index; filling a slot
 // with a block's bytes is the reader's business. Nothing here allocates after
@@ -19,7 +19,7 @@ inline constexpr uint32_t kCacheSlotCount = 64;
 inline constexpr uint64_t kNoBlock = 0xFFFFFFFFFFFFFFFF;
 
 struct CacheBlock {
-    uint8_t* buffer;      // kBlockSize bytes inside the cache's slot area, fixed for life
+    uint8_t* buffer;      // the slot's bytes inside the cache's slot area, fixed for life
     uint64_t blockIndex;  // kNoBlock while the slot is empty
     CacheBlock* older;    // null at the least recently used end
     CacheBlock* newer;    // null at the most recently used end
@@ -53,8 +53,9 @@ private:
 
 class BlockCache {
 public:
-    // `slotCount` is at least 1.
-    explicit BlockCache(uint32_t slotCount = kCacheSlotCount);
+    // `slotCount` is at least 1. The slot area is zeroed pages of the system: a slot costs
+    // memory only once it is filled.
+    explicit BlockCache(uint32_t slotCount = kCacheSlotCount, uint32_t slotSize = kBlockSize);
     BlockCache(const BlockCache&) = delete;
     BlockCache& operator=(const BlockCache&) = delete;
 

@@ -1,6 +1,4 @@
 // Locating, fetching and copying blocks: readFile and the block cache's misses.
-#include <zstd.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -15,21 +13,7 @@ bool ArchiveReader::loadBlock(uint64_t blockIndex, uint8_t* destination, std::op
 }
 
 bool ArchiveReader::loadBlockLocked(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash) {
-    std::optional<BlockLocation> at = archive->locateBlock(blockIndex);
-    if (!at) return false;
-    // A raw block is read straight where it is wanted; a compressed one into the staging buffer.
-    bool raw = at->storedLength == kBlockSize;
-    uint8_t* stored = raw ? destination : compressedBuffer.data();
-    if (!archive->file().readAt(at->fileOffset, stored, at->storedLength)) return false;
-    if (storedHash != nullptr || blockHashes) {
-        uint32_t hash = blockHash(std::string_view(reinterpret_cast<const char*>(stored), at->storedLength));
-        if (storedHash != nullptr) *storedHash = hash;
-        if (blockHashes && (blockIndex >= blockHashes->size() || (*blockHashes)[blockIndex] != hash)) return false;
-    }
-    if (raw) return true;
-    // Error results are huge values, so only a full block passes.
-    size_t produced = ZSTD_decompressDCtx(decompressor.get(), destination, kBlockSize, stored, at->storedLength);
-    return produced == kBlockSize;
+    return decoder.load(*archive, blockHashes.get(), blockIndex, destination, storedHash);
 }
 
 void ArchiveReader::checkBlocksAgainst(std::shared_ptr<const std::vector<uint32_t>> hashes) {
@@ -39,9 +23,7 @@ void ArchiveReader::checkBlocksAgainst(std::shared_ptr<const std::vector<uint32_
 
 std::optional<uint32_t> ArchiveReader::hashStoredBlock(uint64_t blockIndex) {
     std::lock_guard<std::mutex> lock(readLock);
-    std::optional<BlockLocation> at = archive->locateBlock(blockIndex);
-    if (!at || !archive->file().readAt(at->fileOffset, compressedBuffer.data(), at->storedLength)) return std::nullopt;
-    return blockHash(std::string_view(reinterpret_cast<const char*>(compressedBuffer.data()), at->storedLength));
+    return decoder.hashStored(*archive, blockIndex);
 }
 
 CacheBlock* ArchiveReader::fetchBlock(uint64_t blockIndex) {

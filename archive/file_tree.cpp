@@ -1,5 +1,7 @@
-// Read-only queries over the file tree. None takes the lock: the tables never change.
+// Read-only queries over the file tree. None takes a lock: the tables never change, and
+// the page cache of an archive opened on demand guards itself.
 #include <algorithm>
+#include <cstring>
 
 #include "archive/archive_index.h"
 #include "archive/names.h"
@@ -9,78 +11,164 @@ namespace {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
+constexpr int kOffsets = 0, kNames = 1, kTree = 2;
+
 }  // namespace
 
-const TreeEntry* ArchiveIndex::entry(NodeId node) const {
-    return node < treeEntries.size() ? &treeEntries[node] : nullptr;
+bool ArchiveIndex::readTable(int section, uint64_t at, uint8_t* destination, uint32_t length) const {
+    const SectionRange& table = tables_[size_t(section)];
+    if (at > table.size || length > table.size - at) return false;
+    const uint32_t pageSize = pages_->slotSize();
+    while (length > 0) {
+        // Keys: the owner in the top 30 bits, the table in the next 2, the page in the low
+        // 32 (a table is below 2^32 bytes).
+        uint64_t page = at / pageSize;
+        uint32_t within = uint32_t(at % pageSize);
+        uint32_t n = std::min(length, pageSize - within);
+        uint64_t key = uint64_t(owner_) << 34 | uint64_t(section) << 32 | page;
+        if (!pages_->copyOut(key, within, destination, n)) {
+            // Read outside the cache's lock; a page that ends the table is shorter.
+            std::vector<uint8_t> bytes(pageSize, 0);
+            uint64_t start = page * pageSize;
+            uint32_t stored = uint32_t(std::min<uint64_t>(pageSize, table.size - start));
+            if (!file_->readAt(table.offset + start, bytes.data(), stored)) return false;
+            pages_->store(key, bytes.data());
+            std::memcpy(destination, bytes.data() + within, n);
+        }
+        destination += n;
+        at += n;
+        length -= n;
+    }
+    return true;
+}
+
+std::optional<TreeEntry> ArchiveIndex::treeEntry(NodeId node) const {
+    if (node >= treeSize_) return std::nullopt;
+    if (!pages_) return treeEntries[node];
+    uint8_t bytes[kTreeEntrySize];
+    if (!readTable(kTree, uint64_t(node) * kTreeEntrySize, bytes, kTreeEntrySize)) return std::nullopt;
+    return decodeTreeEntry(bytes);
+}
+
+bool ArchiveIndex::copyTreeEntries(NodeId first, uint32_t count, TreeEntry* out) const {
+    if (first > treeSize_ || count > treeSize_ - first) return false;
+    if (!pages_) {
+        std::copy_n(treeEntries.data() + first, count, out);
+        return true;
+    }
+    auto* bytes = reinterpret_cast<uint8_t*>(out);
+    uint64_t length = uint64_t(count) * kTreeEntrySize;  // within the tree, so below 2^32
+    if (!file_->readAt(tables_[kTree].offset + uint64_t(first) * kTreeEntrySize, bytes, uint32_t(length))) return false;
+    decodeTreeEntriesInPlace(out, count);
+    return true;
+}
+
+std::optional<BlockOffsetRecord> ArchiveIndex::offsetRecord(size_t r) const {
+    if (r >= recordCount()) return std::nullopt;
+    if (!pages_) return offsetRecords[r];
+    uint8_t bytes[kOffsetRecordSize];
+    if (!readTable(kOffsets, uint64_t(r) * kOffsetRecordSize, bytes, kOffsetRecordSize)) return std::nullopt;
+    return decodeOffsetRecord(bytes);
+}
+
+BlockOffsetRecord ArchiveIndex::record(size_t r) const { return offsetRecord(r).value_or(BlockOffsetRecord{}); }
+
+std::optional<std::string_view> ArchiveIndex::nameAt(uint32_t offset, std::string& scratch) const {
+    if (!pages_) return decodeName(nameTable.data(), nameTable.size(), offset);
+    // The same rules as decodeName, on the bytes the name needs: a one or two byte prefix,
+    // then the name, all inside the table.
+    uint64_t tableSize = tables_[kNames].size;
+    if (offset == kNoName || offset >= tableSize) return std::string_view();
+    uint8_t prefix[2] = {0, 0};
+    uint32_t prefixLength = uint32_t(std::min<uint64_t>(2, tableSize - offset));
+    if (!readTable(kNames, offset, prefix, prefixLength)) return std::nullopt;
+    uint64_t length = prefix[0];
+    uint64_t start = uint64_t(offset) + 1;
+    if (length >= 0x80) {
+        if (prefixLength < 2) return std::string_view();
+        length = (length & 0x7F) | uint64_t(prefix[1]) << 7;
+        ++start;
+    }
+    if (length == 0 || length > tableSize - start) return std::string_view();
+    scratch.resize(size_t(length));
+    if (!readTable(kNames, start, reinterpret_cast<uint8_t*>(scratch.data()), uint32_t(length))) return std::nullopt;
+    return std::string_view(scratch);
 }
 
 uint32_t ArchiveIndex::childrenInTree(const TreeEntry& directory) const {
     // Children at or past the end of the tree do not exist; widened so nothing wraps.
     uint64_t first = directory.firstChild();
-    if (directory.childCount() == 0 || first >= treeEntries.size()) return 0;
-    return uint32_t(std::min<uint64_t>(directory.childCount(), treeEntries.size() - first));
+    if (directory.childCount() == 0 || first >= treeSize_) return 0;
+    return uint32_t(std::min<uint64_t>(directory.childCount(), treeSize_ - first));
 }
 
 bool ArchiveIndex::isFile(NodeId node) const {
-    const TreeEntry* e = entry(node);
-    return e != nullptr && e->isFile();
+    std::optional<TreeEntry> e = entry(node);
+    return e && e->isFile();
 }
 
 bool ArchiveIndex::isDirectory(NodeId node) const {
-    const TreeEntry* e = entry(node);
-    return e != nullptr && !e->isFile();
+    std::optional<TreeEntry> e = entry(node);
+    return e && !e->isFile();
 }
 
 uint32_t ArchiveIndex::entryCount(NodeId directory) const {
-    const TreeEntry* e = entry(directory);
-    return e != nullptr && !e->isFile() ? childrenInTree(*e) : 0;
+    std::optional<TreeEntry> e = entry(directory);
+    return e && !e->isFile() ? childrenInTree(*e) : 0;
 }
 
 uint32_t ArchiveIndex::declaredChildCount(NodeId directory) const {
-    const TreeEntry* e = entry(directory);
-    return e != nullptr && !e->isFile() ? e->childCount() : 0;
+    std::optional<TreeEntry> e = entry(directory);
+    return e && !e->isFile() ? e->childCount() : 0;
 }
 
 uint64_t ArchiveIndex::fileSize(NodeId node) const {
-    const TreeEntry* e = entry(node);
-    return e != nullptr && e->isFile() ? e->fileSize() : 0;
+    std::optional<TreeEntry> e = entry(node);
+    return e && e->isFile() ? e->fileSize() : 0;
 }
 
 uint64_t ArchiveIndex::fileStart(NodeId node) const {
-    const TreeEntry* e = entry(node);
-    return e != nullptr && e->isFile() ? e->fileStart() : 0;
+    std::optional<TreeEntry> e = entry(node);
+    return e && e->isFile() ? e->fileStart() : 0;
 }
 
 std::string_view ArchiveIndex::entryName(NodeId node) const {
-    const TreeEntry* e = entry(node);
-    uint32_t offset = e != nullptr ? e->nameOffset() : kNoName;
-    return decodeName(nameTable.data(), nameTable.size(), offset);
+    if (pages_ || node >= treeSize_) return {};
+    return decodeName(nameTable.data(), nameTable.size(), treeEntries[node].nameOffset());
+}
+
+std::optional<std::string_view> ArchiveIndex::nameOf(NodeId node, std::string& scratch) const {
+    std::optional<TreeEntry> e = entry(node);
+    if (!e) return node < treeSize_ ? std::nullopt : std::optional<std::string_view>(std::string_view());
+    return nameAt(e->nameOffset(), scratch);
 }
 
 NodeId ArchiveIndex::childAt(NodeId directory, uint32_t position) const {
-    const TreeEntry* dir = entry(directory);
-    if (dir == nullptr || dir->isFile() || position >= childrenInTree(*dir)) return kInvalidNode;
+    std::optional<TreeEntry> dir = entry(directory);
+    if (!dir || dir->isFile() || position >= childrenInTree(*dir)) return kInvalidNode;
     return dir->firstChild() + position;
 }
 
 bool ArchiveIndex::entryAt(NodeId directory, uint32_t position, DirEntryInfo& info) const {
     NodeId child = childAt(directory, position);
     if (child == kInvalidNode) return false;
-    const TreeEntry& e = treeEntries[child];
-    info.isFile = e.isFile();
-    info.isDirectory = !e.isFile();
-    info.size = e.isFile() ? e.fileSize() : 0;
+    std::optional<TreeEntry> e = entry(child);
+    if (!e) return false;
+    info.isFile = e->isFile();
+    info.isDirectory = !e->isFile();
+    info.size = e->isFile() ? e->fileSize() : 0;
     info.name = entryName(child);
     return !info.name.empty();
 }
 
 NodeId ArchiveIndex::findChild(const TreeEntry& directory, std::string_view component) const {
     uint32_t count = childrenInTree(directory);
+    std::string scratch;
     for (uint32_t i = 0; i < count; ++i) {
         NodeId child = directory.firstChild() + i;
         // The first match wins, even if a later sibling matches too.
-        if (equalIgnoringAsciiCase(entryName(child), component)) return child;
+        std::optional<std::string_view> name = nameOf(child, scratch);
+        if (name && equalIgnoringAsciiCase(*name, component)) return child;
     }
     return kInvalidNode;
 }
@@ -92,8 +180,9 @@ NodeId ArchiveIndex::findPath(std::string_view path, std::vector<NodeId>* chain)
         while (i < path.size() && isSeparator(path[i])) ++i;
         if (i == path.size()) return current;
         size_t end = std::find_if(path.begin() + i, path.end(), isSeparator) - path.begin();
-        if (treeEntries[current].isFile()) return kInvalidNode;
-        current = findChild(treeEntries[current], path.substr(i, end - i));
+        std::optional<TreeEntry> here = entry(current);
+        if (!here || here->isFile()) return kInvalidNode;
+        current = findChild(*here, path.substr(i, end - i));
         if (current == kInvalidNode) return kInvalidNode;
         if (chain != nullptr) chain->push_back(current);
         i = end;

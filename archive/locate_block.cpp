@@ -5,7 +5,9 @@ namespace qev {
 
 std::optional<BlockLocation> ArchiveIndex::locateBlock(uint64_t blockIndex) const {
     if (blockIndex >= blockCount_) return std::nullopt;
-    const BlockOffsetRecord& record = offsetRecords[blockIndex / kBlocksPerRecord];
+    std::optional<BlockOffsetRecord> read = offsetRecord(size_t(blockIndex / kBlocksPerRecord));
+    if (!read) return std::nullopt;
+    const BlockOffsetRecord& record = *read;
     uint32_t slot = uint32_t(blockIndex % kBlocksPerRecord);
     uint64_t before = 0;  // at most 15 * 65536, so this sum cannot wrap
     for (uint32_t i = 0; i < slot; ++i) before += uint64_t(record.storedSizes[i]) + 1;
@@ -18,8 +20,8 @@ std::optional<BlockLocation> ArchiveIndex::locateBlock(uint64_t blockIndex) cons
 }
 
 bool ArchiveIndex::fileBlocksLocatable(NodeId node) const {
-    const TreeEntry* e = entry(node);
-    if (e == nullptr || !e->isFile()) return false;
+    std::optional<TreeEntry> e = entry(node);
+    if (!e || !e->isFile()) return false;
     if (e->fileSize() == 0) return true;
     // Start and size are below 2^48 each, so their sum cannot wrap.
     uint64_t first = e->fileStart() / kBlockSize;

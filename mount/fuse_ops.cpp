@@ -11,93 +11,77 @@
 namespace qev::mount {
 namespace {
 
-// The archive never changes while mounted, so the kernel may keep what it learns.
+// What lies below an archive's root never changes under its inode numbers (a replaced
+// archive gets new ones), so the kernel may keep what it learns. The root's entries are
+// asked for again soon, since archives come, go and are replaced under them.
 constexpr double kCacheSeconds = 3600.0;
+constexpr double kRootSeconds = 1.0;
 
 MountTree& treeOf(fuse_req_t req) { return *static_cast<MountTree*>(fuse_req_userdata(req)); }
 
-void replyEntry(fuse_req_t req, MountTree& t, NodeId node) {
+void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    auto found = treeOf(req).lookup(parent, name);
+    if (!found) return (void)fuse_reply_err(req, found.error());
     fuse_entry_param e{};
-    e.ino = inodeOf(node);
-    e.attr = t.attributes(node);
-    e.attr_timeout = e.entry_timeout = kCacheSeconds;
+    e.ino = found->st_ino;
+    e.attr = *found;
+    e.attr_timeout = kCacheSeconds;
+    e.entry_timeout = parent == kRootInode ? kRootSeconds : kCacheSeconds;
     fuse_reply_entry(req, &e);
 }
 
-void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    MountTree& t = treeOf(req);
-    NodeId dir = nodeOf(parent);
-    if (!t.index().isDirectory(dir)) return (void)fuse_reply_err(req, ENOTDIR);
-    NodeId node = t.lookup(dir, name);
-    if (node == kInvalidNode) return (void)fuse_reply_err(req, ENOENT);
-    replyEntry(req, t, node);
-}
-
 void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    MountTree& t = treeOf(req);
-    NodeId node = nodeOf(ino);
-    if (!t.shows(node)) return (void)fuse_reply_err(req, ENOENT);
-    struct stat st = t.attributes(node);
-    fuse_reply_attr(req, &st, kCacheSeconds);
+    auto st = treeOf(req).attributes(ino);
+    if (!st) return (void)fuse_reply_err(req, st.error());
+    fuse_reply_attr(req, &*st, ino == kRootInode ? kRootSeconds : kCacheSeconds);
 }
 
 void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    if (treeOf(req).directory(nodeOf(ino)) == nullptr) return (void)fuse_reply_err(req, ENOTDIR);
-    fi->cache_readdir = 1;
-    fi->keep_cache = 1;
-    fuse_reply_open(req, fi);
+    auto dir = treeOf(req).openDirectory(ino);
+    if (!dir) return (void)fuse_reply_err(req, dir.error());
+    fi->fh = reinterpret_cast<uint64_t>(dir->release());
+    // The root's listing changes with the sources; every other one never does.
+    fi->cache_readdir = ino != kRootInode;
+    fi->keep_cache = ino != kRootInode;
+    if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenDirectory*>(fi->fh);
 }
 
-// Offsets: 0 is ".", 1 is "..", 2 + i the i-th visible child.
-void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    MountTree& t = treeOf(req);
-    const DirectoryIndex* index = t.directory(nodeOf(ino));
-    if (index == nullptr) return (void)fuse_reply_err(req, ENOTDIR);
+void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    delete reinterpret_cast<OpenDirectory*>(fi->fh);
+    fuse_reply_err(req, 0);
+}
+
+void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+    const auto& dir = *reinterpret_cast<const OpenDirectory*>(fi->fh);
     std::vector<char> buffer(size);
     size_t used = 0;
-    for (size_t at = size_t(offset); at < 2 + index->children.size(); ++at) {
-        struct stat st {};
-        std::string name;
-        if (at < 2) {
-            name = at == 0 ? "." : "..";
-            st.st_ino = ino;
-            st.st_mode = S_IFDIR;
-        } else {
-            NodeId child = index->children[at - 2];
-            name = std::string(t.index().entryName(child));
-            st.st_ino = inodeOf(child);
-            st.st_mode = t.attributes(child).st_mode;
-        }
-        size_t need = fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &st, off_t(at + 1));
-        if (need > size - used) break;
+    int error = treeOf(req).list(dir, uint64_t(offset), [&](const std::string& name, const struct stat& st, uint64_t next) {
+        size_t need = fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &st, off_t(next));
+        if (need > size - used) return false;
         used += need;
-    }
+        return true;
+    });
+    if (error != 0 && used == 0) return (void)fuse_reply_err(req, error);
     fuse_reply_buf(req, buffer.data(), used);
 }
 
-void init(void* userdata, fuse_conn_info* conn) {
-    // Opening carries no state here, so each open would only cost a round trip.
-    if (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) {
-        conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
-        static_cast<MountTree*>(userdata)->noOpen = true;
-    }
-}
-
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    MountTree& t = treeOf(req);
-    NodeId node = nodeOf(ino);
-    if (t.index().isDirectory(node)) return (void)fuse_reply_err(req, EISDIR);
-    if (!t.index().isFile(node)) return (void)fuse_reply_err(req, ENOENT);
     if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
-    if (t.noOpen) return (void)fuse_reply_err(req, ENOSYS);  // success, and no more opens
+    auto file = treeOf(req).openFile(ino);
+    if (!file) return (void)fuse_reply_err(req, file.error());
+    fi->fh = reinterpret_cast<uint64_t>(file->release());
     fi->keep_cache = 1;
-    fuse_reply_open(req, fi);
+    if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenFile*>(fi->fh);
 }
 
-void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    thread_local std::vector<char> buffer;
-    if (buffer.size() < size) buffer.resize(size);
-    long n = treeOf(req).read(nodeOf(ino), uint64_t(offset), size, buffer.data());
+void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    delete reinterpret_cast<OpenFile*>(fi->fh);
+    fuse_reply_err(req, 0);
+}
+
+void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+    std::vector<char> buffer(size);
+    long n = treeOf(req).read(*reinterpret_cast<const OpenFile*>(fi->fh), uint64_t(offset), size, buffer.data());
     if (n < 0) return (void)fuse_reply_err(req, int(-n));
     fuse_reply_buf(req, buffer.data(), size_t(n));
 }
@@ -107,12 +91,13 @@ void refuse(fuse_req_t req) { fuse_reply_err(req, EROFS); }
 
 fuse_lowlevel_ops operations() {
     fuse_lowlevel_ops ops{};
-    ops.init = init;
     ops.lookup = lookup;
     ops.getattr = getattr;
     ops.opendir = opendir;
+    ops.releasedir = releasedir;
     ops.readdir = readdir;
     ops.open = open;
+    ops.release = release;
     ops.read = read;
     ops.setattr = [](fuse_req_t r, fuse_ino_t, struct stat*, int, fuse_file_info*) { refuse(r); };
     ops.mknod = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, dev_t) { refuse(r); };

@@ -2,130 +2,205 @@
 
 #include <algorithm>
 #include <cerrno>
-
-#include "archive/names.h"
-#include "archive/tree_walk.h"
+#include <cstring>
 
 namespace qev::mount {
-namespace {
 
-class Placement : public WalkVisitor {
-public:
-    explicit Placement(std::unordered_map<NodeId, NodeId>& shownUnder) : shownUnder_(shownUnder) {}
-    void child(const WalkChild& c) override {
-        if (!c.isFile && c.status == ChildStatus::kUsable) shownUnder_.emplace(c.node, c.parent);
+MountTree::MountTree(Collection& collection, SharedCache& blocks, MountSettings settings)
+    : collection_(collection), blocks_(blocks), settings_(settings), directories_(settings.directoryBudget) {
+    for (unsigned i = 0; i < std::max(1u, settings_.readers); ++i) {
+        decoders_.push_back(std::make_unique<Decoder>());
+        freeDecoders_.push_back(decoders_.back().get());
     }
-
-private:
-    std::unordered_map<NodeId, NodeId>& shownUnder_;
-};
-
-}  // namespace
-
-MountTree::MountTree(SharedIndex index, const struct stat& archive, uid_t uid, gid_t gid,
-                     unsigned readers, std::shared_ptr<const std::vector<uint32_t>> blockHashes)
-    : index_(std::move(index)), archive_(archive), uid_(uid), gid_(gid) {
-    for (unsigned i = 0; i < std::max(1u, readers); ++i) {
-        readers_.push_back(std::make_unique<ArchiveReader>(index_));
-        if (blockHashes) readers_.back()->checkBlocksAgainst(blockHashes);
-        freeReaders_.push_back(readers_.back().get());
-    }
-    placeDirectories();
 }
 
-void MountTree::placeDirectories() {
-    shownUnder_.emplace(0, kInvalidNode);
-    Placement placement(shownUnder_);
-    walkTree(*index_, 0, placement);
-}
-
-ArchiveReader* MountTree::takeReader() {
-    std::unique_lock<std::mutex> lock(poolLock_);
-    readerFree_.wait(lock, [&] { return !freeReaders_.empty(); });
-    ArchiveReader* r = freeReaders_.back();
-    freeReaders_.pop_back();
-    return r;
-}
-
-void MountTree::giveBack(ArchiveReader* reader) {
-    {
-        std::lock_guard<std::mutex> lock(poolLock_);
-        freeReaders_.push_back(reader);
-    }
-    readerFree_.notify_one();
-}
-
-std::unique_ptr<DirectoryIndex> MountTree::buildIndex(NodeId node) const {
-    auto index = std::make_unique<DirectoryIndex>();
-    classifyChildren(*index_, node, [&](const WalkChild& c) {
-        if (c.status != ChildStatus::kUsable) return;
-        if (!c.isFile) {
-            auto placed = shownUnder_.find(c.node);
-            if (placed == shownUnder_.end() || placed->second != node) return;
-        }
-        index->children.push_back(c.node);
-    });
-    auto name = [&](NodeId n) { return index_->entryName(n); };
-    index->byName = index->children;
-    std::sort(index->byName.begin(), index->byName.end(),
-              [&](NodeId a, NodeId b) { return name(a) < name(b); });
-    index->byFolded = index->children;
-    std::stable_sort(index->byFolded.begin(), index->byFolded.end(),
-                     [&](NodeId a, NodeId b) { return lessIgnoringAsciiCase(name(a), name(b)); });
-    return index;
-}
-
-const DirectoryIndex* MountTree::directory(NodeId node) {
-    if (!shownUnder_.contains(node)) return nullptr;
-    std::lock_guard<std::mutex> lock(indexLock_);
-    std::unique_ptr<DirectoryIndex>& slot = indexes_[node];
-    if (!slot) slot = buildIndex(node);
-    return slot.get();
-}
-
-NodeId MountTree::lookup(NodeId dir, std::string_view name) {
-    const DirectoryIndex* index = directory(dir);
-    if (index == nullptr) return kInvalidNode;
-    auto stored = [&](NodeId n) { return index_->entryName(n); };
-    auto exact = std::lower_bound(index->byName.begin(), index->byName.end(), name,
-                                  [&](NodeId n, std::string_view want) { return stored(n) < want; });
-    if (exact != index->byName.end() && stored(*exact) == name) return *exact;
-    auto folded = std::lower_bound(index->byFolded.begin(), index->byFolded.end(), name,
-                                   [&](NodeId n, std::string_view want) { return lessIgnoringAsciiCase(stored(n), want); });
-    if (folded != index->byFolded.end() && equalIgnoringAsciiCase(stored(*folded), name)) return *folded;
-    return kInvalidNode;
-}
-
-struct stat MountTree::attributes(NodeId node) const {
+struct stat MountTree::statOf(const MountedArchive& a, const TreeEntry& e) const {
     struct stat st {};
-    st.st_ino = inodeOf(node);
-    st.st_uid = uid_;
-    st.st_gid = gid_;
-    st.st_atim = archive_.st_atim;
-    st.st_mtim = archive_.st_mtim;
-    st.st_ctim = archive_.st_ctim;
+    st.st_uid = settings_.uid;
+    st.st_gid = settings_.gid;
+    st.st_atim = a.times.st_atim;
+    st.st_mtim = a.times.st_mtim;
+    st.st_ctim = a.times.st_ctim;
     st.st_blksize = kBlockSize;
-    if (index_->isDirectory(node)) {
+    if (!e.isFile()) {
         st.st_mode = S_IFDIR | 0555;
         st.st_nlink = 2;
     } else {
         // A file under several directories still has one link: each is the same bytes.
         st.st_mode = S_IFREG | 0444;
         st.st_nlink = 1;
-        st.st_size = off_t(index_->fileSize(node));
-        st.st_blocks = blkcnt_t((index_->fileSize(node) + 511) / 512);
+        st.st_size = off_t(e.fileSize());
+        st.st_blocks = blkcnt_t((e.fileSize() + 511) / 512);
     }
     return st;
 }
 
-long MountTree::read(NodeId file, uint64_t offset, size_t size, char* buffer) {
-    uint64_t fileSize = index_->fileSize(file);
-    if (offset >= fileSize || size == 0) return 0;
-    ArchiveReader* r = takeReader();
-    uint64_t got = r->readFile(file, offset, size, reinterpret_cast<uint8_t*>(buffer));
-    giveBack(r);
-    // Never wrong or zero-filled bytes: a block that fails fails the whole read.
-    return got == 0 ? -EIO : long(got);
+Expected<struct stat, int> MountTree::attributes(uint64_t inode) {
+    if (inode == kRootInode) {
+        struct stat st = settings_.rootTimes;
+        st.st_ino = kRootInode;
+        st.st_mode = S_IFDIR | 0555;
+        st.st_nlink = 2;
+        st.st_uid = settings_.uid;
+        st.st_gid = settings_.gid;
+        st.st_blksize = kBlockSize;
+        return st;
+    }
+    auto a = collection_.archive(numberOf(inode));
+    if (!a) return a.error();
+    // Node 0 is each archive's own root, which the mount's root stands for.
+    NodeId node = nodeOf(inode);
+    std::optional<TreeEntry> e = node == 0 ? std::nullopt : (*a)->index->treeEntry(node);
+    if (!e) return node == 0 || node >= (*a)->index->treeSize() ? ENOENT : EIO;
+    struct stat st = statOf(**a, *e);
+    st.st_ino = inode;
+    return st;
+}
+
+Expected<std::shared_ptr<const DirectoryIndex>, int> MountTree::directory(uint32_t number, const MountedArchive& a,
+                                                                          NodeId node) {
+    uint64_t key = uint64_t(number) << 32 | node;
+    if (auto known = directories_.find(key)) return known;
+    std::optional<TreeEntry> e = a.index->treeEntry(node);
+    if (!e) return EIO;
+    if (e->isFile()) return ENOTDIR;
+    // A directory whose children would give some entry a second parent shows none.
+    if (a.shape.leavesOut(node)) return EIO;
+    std::optional<DirectoryIndex> built = buildDirectoryIndex(*a.index, node, settings_.ignoreCase);
+    if (!built) return EIO;
+    auto index = std::make_shared<const DirectoryIndex>(std::move(*built));
+    directories_.keep(key, index);
+    return index;
+}
+
+Expected<struct stat, int> MountTree::lookup(uint64_t parent, const std::string& name) {
+    uint32_t number = numberOf(parent);
+    NodeId node = kInvalidNode;
+    if (parent == kRootInode) {
+        std::shared_ptr<const Root> root = collection_.rootFor(name);
+        const RootEntry* e = findRootEntry(*root, name, settings_.ignoreCase);
+        if (e == nullptr) return ENOENT;
+        number = e->number;
+        node = e->node;
+    } else {
+        auto a = collection_.archive(number);
+        if (!a) return a.error();
+        auto dir = directory(number, **a, nodeOf(parent));
+        if (!dir) return dir.error();
+        Found found = findChild(*(*a)->index, **dir, name, settings_.ignoreCase, node);
+        if (found != Found::kYes) return found == Found::kNo ? ENOENT : EIO;
+    }
+    return attributes(inodeOf(number, node));
+}
+
+Expected<std::unique_ptr<OpenDirectory>, int> MountTree::openDirectory(uint64_t inode) {
+    auto open = std::make_unique<OpenDirectory>();
+    open->inode = inode;
+    if (inode == kRootInode) {
+        open->root = collection_.listRoot();
+        return open;
+    }
+    auto a = collection_.archive(numberOf(inode));
+    if (!a) return a.error();
+    if (nodeOf(inode) == 0) return ENOENT;
+    auto dir = directory(numberOf(inode), **a, nodeOf(inode));
+    if (!dir) return dir.error();
+    open->archive = *a;
+    open->index = *dir;
+    return open;
+}
+
+int MountTree::list(const OpenDirectory& dir, uint64_t offset, const AddEntry& add) {
+    size_t count = dir.root ? dir.root->entries.size() : dir.index->shown.size();
+    std::string scratch;
+    for (uint64_t at = offset; at < 2 + count; ++at) {
+        struct stat st {};
+        std::string name;
+        if (at < 2) {
+            name = at == 0 ? "." : "..";
+            st.st_ino = dir.inode;
+            st.st_mode = S_IFDIR;
+        } else if (dir.root) {
+            const RootEntry& e = dir.root->entries[at - 2];
+            name = e.name;
+            st.st_ino = inodeOf(e.number, e.node);
+            st.st_mode = e.isFile ? S_IFREG : S_IFDIR;
+        } else {
+            const MountedArchive& a = *dir.archive;
+            NodeId node = dir.index->first + dir.index->shown[at - 2];
+            std::optional<TreeEntry> e = a.index->treeEntry(node);
+            std::optional<std::string_view> stored = a.index->nameOf(node, scratch);
+            if (!e || !stored) return EIO;
+            name = *stored;
+            st.st_ino = inodeOf(numberOf(dir.inode), node);
+            st.st_mode = e->isFile() ? S_IFREG : S_IFDIR;
+        }
+        if (!add(name, st, at + 1)) break;
+    }
+    return 0;
+}
+
+Expected<std::unique_ptr<OpenFile>, int> MountTree::openFile(uint64_t inode) {
+    if (inode == kRootInode) return EISDIR;
+    auto a = collection_.archive(numberOf(inode));
+    if (!a) return a.error();
+    NodeId node = nodeOf(inode);
+    std::optional<TreeEntry> e = node == 0 ? std::nullopt : (*a)->index->treeEntry(node);
+    if (!e) return node == 0 || node >= (*a)->index->treeSize() ? ENOENT : EIO;
+    if (!e->isFile()) return EISDIR;
+    return std::make_unique<OpenFile>(OpenFile{*a, node, e->fileStart(), e->fileSize()});
+}
+
+MountTree::Decoder* MountTree::takeDecoder() {
+    std::unique_lock<std::mutex> lock(poolLock_);
+    decoderFree_.wait(lock, [&] { return !freeDecoders_.empty(); });
+    Decoder* d = freeDecoders_.back();
+    freeDecoders_.pop_back();
+    return d;
+}
+
+void MountTree::giveBack(Decoder* d) {
+    {
+        std::lock_guard<std::mutex> lock(poolLock_);
+        freeDecoders_.push_back(d);
+    }
+    decoderFree_.notify_one();
+}
+
+bool MountTree::loadBlock(const MountedArchive& a, uint64_t block, uint32_t within, uint32_t length, uint8_t* out) {
+    // Keys: the archive's owner number above the block index (below 2^31).
+    uint64_t key = uint64_t(a.blockOwner) << 32 | block;
+    if (blocks_.copyOut(key, within, out, length)) return true;
+    Decoder* d = takeDecoder();
+    bool whole = length == kBlockSize;
+    // A block wanted whole goes straight to the caller: a sequential read would only push
+    // out of the cache what other reads share.
+    uint8_t* into = whole ? out : d->block.data();
+    bool loaded = d->decoder.load(*a.index, a.blockHashes.get(), block, into);
+    if (loaded && !whole) {
+        blocks_.store(key, into);
+        std::memcpy(out, into + within, length);
+    }
+    giveBack(d);
+    return loaded;
+}
+
+long MountTree::read(const OpenFile& file, uint64_t offset, size_t size, char* buffer) {
+    if (offset >= file.size || size == 0) return 0;
+    uint64_t count = std::min<uint64_t>(size, file.size - offset);
+    uint64_t stream = file.start + offset;  // both below 2^48
+    auto* out = reinterpret_cast<uint8_t*>(buffer);
+    for (uint64_t done = 0; done < count;) {
+        uint32_t within = uint32_t(stream % kBlockSize);
+        uint32_t n = uint32_t(std::min<uint64_t>(kBlockSize - within, count - done));
+        // Never wrong or zero-filled bytes: a block that fails fails the whole read.
+        if (!loadBlock(*file.archive, stream / kBlockSize, within, n, out + done)) return -EIO;
+        done += n;
+        stream += n;
+    }
+    // Bytes read from a file rewritten or cut in place may be wrong.
+    if (file.archive->index->file().changedSinceOpen()) return -EIO;
+    return long(count);
 }
 
 }  // namespace qev::mount

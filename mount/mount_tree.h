@@ -1,85 +1,99 @@
-// What a mounted archive shows: which children are visible, how names are looked up, and
-// the attributes of each entry. Independent of FUSE, so it can be tested in process.
+// What a mount shows, independent of FUSE so that it can be tested in process: inodes,
+// their attributes, lookups, listings and reads over the archives of a Collection.
+//
+// An inode is an archive's number in the high 32 bits and its NodeId plus one in the low
+// ones; inode 1 is the mount's root, which shows every archive's root entries. Nothing is
+// kept per inode: what a lookup needs of a directory is its index (DirectoryCache), and
+// every archive's decompressed blocks share one cache.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/block_decoder.h"
+#include "archive/shared_cache.h"
+#include "mount/collection.h"
+#include "mount/directory_index.h"
+#include "system/expected.h"
 
 namespace qev::mount {
 
-// A directory's visible children, built once when the directory is first used. Names stay
-// in the archive's name table: an index costs 12 bytes a child.
-struct DirectoryIndex {
-    std::vector<NodeId> children;  // in tree order, without hidden names or later duplicates
-    std::vector<NodeId> byName;    // sorted by the names' bytes
-    std::vector<NodeId> byFolded;  // sorted by the names with ASCII letters folded, ties in tree order
+inline constexpr uint64_t kRootInode = 1;
+inline uint64_t inodeOf(uint32_t number, NodeId node) { return uint64_t(number) << 32 | (uint64_t(node) + 1); }
+inline uint32_t numberOf(uint64_t inode) { return uint32_t(inode >> 32); }
+inline NodeId nodeOf(uint64_t inode) { return NodeId(uint32_t(inode) - 1); }
+
+struct MountSettings {
+    struct stat rootTimes {};  // the times the root shows
+    uid_t uid = 0;
+    gid_t gid = 0;
+    unsigned readers = 1;  // decompressions at once
+    bool ignoreCase = false;
+    size_t directoryBudget = size_t(1) << 20;  // bytes of directory indexes kept
 };
 
-// Inodes are NodeIds plus one, so that the root is inode 1.
-inline uint64_t inodeOf(NodeId node) { return uint64_t(node) + 1; }
-inline NodeId nodeOf(uint64_t inode) {
-    return inode == 0 || inode > 0xFFFFFFFF ? kInvalidNode : NodeId(inode - 1);
-}
+// A file opened through the mount: it keeps the archive it was opened in, whatever happens
+// to the archive's file afterwards.
+struct OpenFile {
+    std::shared_ptr<MountedArchive> archive;
+    NodeId node;
+    uint64_t start;  // in the data stream
+    uint64_t size;
+};
+
+// A directory opened for listing: the root as it was, or one directory's index.
+struct OpenDirectory {
+    std::shared_ptr<const Root> root;
+    std::shared_ptr<MountedArchive> archive;
+    std::shared_ptr<const DirectoryIndex> index;
+    uint64_t inode;
+};
 
 class MountTree {
 public:
-    // `archive` is the archive file's own status: its times and owner are shown. Reads are
-    // served by `readers` readers of the one opened archive, each with its own cache, so
-    // concurrent reads (the kernel's read-ahead among them) decompress on several cores.
-    // With `blockHashes` (the integrity record's), a block that does not match them reads
-    // as a damaged one: EIO.
-    MountTree(SharedIndex index, const struct stat& archive, uid_t uid, gid_t gid,
-              unsigned readers = 1, std::shared_ptr<const std::vector<uint32_t>> blockHashes = nullptr);
+    MountTree(Collection& collection, SharedCache& blocks, MountSettings settings);
 
-    const ArchiveIndex& index() const { return *index_; }
-    // Whether the mount shows `node`: a file, or a directory the walk placed.
-    bool shows(NodeId node) const { return index_->isFile(node) || shownUnder_.contains(node); }
-    // Null for anything that is not a directory the mount shows.
-    const DirectoryIndex* directory(NodeId node);
-    // The exact name first, then the name without regard to ASCII letter case.
-    NodeId lookup(NodeId directory, std::string_view name);
-    struct stat attributes(NodeId node) const;
+    // Answers carry an errno value when they fail: ENOENT, ENOTDIR, EIO, ESTALE.
+    Expected<struct stat, int> lookup(uint64_t parent, const std::string& name);
+    Expected<struct stat, int> attributes(uint64_t inode);
+    Expected<std::unique_ptr<OpenDirectory>, int> openDirectory(uint64_t inode);
+    // Entries of an opened directory from `offset` on (0 ".", 1 "..", then the children),
+    // each given to `add` with the offset of the next, until it returns false.
+    using AddEntry = std::function<bool(const std::string& name, const struct stat& st, uint64_t next)>;
+    int list(const OpenDirectory& dir, uint64_t offset, const AddEntry& add);
+    Expected<std::unique_ptr<OpenFile>, int> openFile(uint64_t inode);
     // Bytes read into `buffer`, or -EIO when a block of the range cannot be read.
-    long read(NodeId file, uint64_t offset, size_t size, char* buffer);
-    size_t readerCount() const { return readers_.size(); }
-
-    // Whether the kernel agreed to skip open and release: set once by init, read by every
-    // worker thread.
-    std::atomic<bool> noOpen{false};
+    long read(const OpenFile& file, uint64_t offset, size_t size, char* buffer);
 
 private:
-    void placeDirectories();
-    std::unique_ptr<DirectoryIndex> buildIndex(NodeId node) const;
-    ArchiveReader* takeReader();
-    void giveBack(ArchiveReader* reader);
+    struct Decoder {
+        BlockDecoder decoder;
+        std::vector<uint8_t> block = std::vector<uint8_t>(kBlockSize);
+    };
 
-    SharedIndex index_;
-    struct stat archive_;
-    uid_t uid_;
-    gid_t gid_;
-    // Each directory the mount shows, and the one parent it is shown under: the first
-    // through which a walk from the root reaches it. Elsewhere it is left out, so the kernel
-    // never sees a loop or two paths to one directory.
-    std::unordered_map<NodeId, NodeId> shownUnder_;
-    std::mutex indexLock_;
-    std::unordered_map<NodeId, std::unique_ptr<DirectoryIndex>> indexes_;
+    struct stat statOf(const MountedArchive& a, const TreeEntry& e) const;
+    Expected<std::shared_ptr<const DirectoryIndex>, int> directory(uint32_t number, const MountedArchive& a, NodeId node);
+    bool loadBlock(const MountedArchive& a, uint64_t block, uint32_t within, uint32_t length, uint8_t* out);
+    Decoder* takeDecoder();
+    void giveBack(Decoder* d);
 
-    std::vector<std::unique_ptr<ArchiveReader>> readers_;
+    Collection& collection_;
+    SharedCache& blocks_;
+    MountSettings settings_;
+    DirectoryCache directories_;
+
+    std::vector<std::unique_ptr<Decoder>> decoders_;
     std::mutex poolLock_;
-    std::condition_variable readerFree_;
-    std::vector<ArchiveReader*> freeReaders_;  // the readers no read is using
+    std::condition_variable decoderFree_;
+    std::vector<Decoder*> freeDecoders_;
 };
 
 }  // namespace qev::mount

@@ -4,74 +4,126 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/archive_index.h"
-#include "shell/program.h"
 #include "mount/fuse_ops.h"
+#include "shell/program.h"
 #include "system/posix/stat_fields.h"
 #include "system/process.h"
+#include "system/text.h"
 
 namespace qev::mount {
 namespace {
 
-constexpr std::string_view kUsage = "Usage: qev-mount ARCHIVE MOUNTPOINT [options]";
+constexpr std::string_view kUsage = "Usage: qev-mount [OPTIONS] SOURCE... MOUNTPOINT";
+
+// Table pages and directory indexes the mount keeps, whatever the archives hold.
+constexpr uint32_t kTablePages = 256;  // of 4 KiB: 1 MiB
+constexpr size_t kDirectoryBudget = size_t(1) << 20;
+constexpr uint64_t kDefaultCacheBytes = uint64_t(2) << 20;
+constexpr unsigned kDefaultMaxOpen = 64;
 
 struct Arguments {
-    std::string archive;
-    bool unproven = false;  // -o unproven: mount even where nothing proves the blocks
+    std::vector<std::string> positional;  // the sources, then the mount point
+    bool unproven = false;     // -o unproven: mount even where nothing proves the blocks
+    bool ignoreCase = false;   // -o ignore_case
+    unsigned maxOpen = kDefaultMaxOpen;
+    char* cacheSize = nullptr;  // -o cache_size=SIZE, as given
+    bool bad = false;
 };
 
-enum { kKeyUnproven = 1 };
-const fuse_opt kOwnOptions[] = {FUSE_OPT_KEY("unproven", kKeyUnproven), FUSE_OPT_END};
+enum { kKeyUnproven = 1, kKeyIgnoreCase };
+const fuse_opt kOwnOptions[] = {FUSE_OPT_KEY("unproven", kKeyUnproven), FUSE_OPT_KEY("ignore_case", kKeyIgnoreCase),
+                                {"max_open=%u", offsetof(Arguments, maxOpen), 0},
+                                {"cache_size=%s", offsetof(Arguments, cacheSize), 0}, FUSE_OPT_END};
 
-// The first non-option argument is the archive; FUSE keeps the rest (the mount point).
-int takeArchive(void* data, const char* arg, int key, fuse_args*) {
+int takeArgument(void* data, const char* arg, int key, fuse_args*) {
     auto* a = static_cast<Arguments*>(data);
-    if (key == kKeyUnproven) {
-        a->unproven = true;
-        return 0;
-    }
-    if (key == FUSE_OPT_KEY_NONOPT && a->archive.empty()) {
-        a->archive = arg;
-        return 0;
-    }
-    return 1;
+    if (key == kKeyUnproven) a->unproven = true;
+    if (key == kKeyIgnoreCase) a->ignoreCase = true;
+    if (key == FUSE_OPT_KEY_NONOPT) a->positional.push_back(arg);
+    return key == FUSE_OPT_KEY_OPT ? 1 : 0;
+}
+
+// Bytes from "64M", "512K", "1G" or a plain number; nothing when it does not read so.
+std::optional<uint64_t> parseBytes(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || errno != 0) return std::nullopt;
+    std::string unit = end;
+    int shift = unit.empty() ? 0 : unit == "K" || unit == "k" ? 10 : unit == "M" || unit == "m" ? 20 : unit == "G" || unit == "g" ? 30 : -1;
+    if (shift < 0 || n > (uint64_t(1) << 40) >> shift) return std::nullopt;
+    return uint64_t(n) << shift;
 }
 
 // Frees what fuse_opt_parse and fuse_parse_cmdline allocate, on every path.
 struct ParsedArguments {
     fuse_args args;
     fuse_cmdline_opts opts{};
+    Arguments own;
     ~ParsedArguments() {
         std::free(opts.mountpoint);
+        std::free(own.cacheSize);
         fuse_opt_free_args(&args);
     }
 };
 
-int mountArchive(ParsedArguments& parsed, const Arguments& a, Console& console) {
-    const std::string& path = a.archive;
-    ProvenArchive proven = openProvenOrReport(path, false, console);
-    if (!proven.index) return 1;
-    if (proven.unproven && !a.unproven) {
-        printError(console, "Error: Not mounted: " + path + ": ",
-                   "the integrity record is damaged and no recovery record proves the blocks instead "
-                   "(see qev-check; -o unproven mounts it anyway)");
+// Each SOURCE as the collection takes it: a folder by its real path, since the mount
+// runs on after leaving the working directory, and an archive by its absolute path.
+std::vector<Source> sourcesOf(const std::vector<std::string>& named) {
+    std::vector<Source> sources;
+    for (const std::string& n : named) {
+        std::error_code ec;
+        std::filesystem::path p = pathFromUtf8(n);
+        bool folder = std::filesystem::is_directory(p, ec);
+        std::filesystem::path full = folder ? std::filesystem::canonical(p, ec) : std::filesystem::absolute(p, ec);
+        sources.push_back(Source{ec ? n : utf8FromPath(full), n, folder});
+    }
+    return sources;
+}
+
+void printHelp(Console& console) {
+    printLine(console, kUsage);
+    printLine(console, "");
+    printLine(console, "Each SOURCE is an archive or a folder of archives (every *.qev in it); the mount's");
+    printLine(console, "root shows the root entries of them all.");
+    printLine(console, "");
+    printLine(console, "    -o ignore_case         look names up without regard to ASCII letter case");
+    printLine(console, "    -o max_open=N          archives held open at once (default 64)");
+    printLine(console, "    -o cache_size=SIZE     decompressed blocks kept for all archives, in bytes,");
+    printLine(console, "                           or with K, M or G (default 2M)");
+    printLine(console, "    -o unproven            mount even when the integrity record is damaged and no");
+    printLine(console, "                           recovery record proves the blocks");
+    printLine(console, "");
+    console.out.flush();
+    fuse_cmdline_help();
+    fuse_lowlevel_help();
+}
+
+int mountSources(ParsedArguments& parsed, std::vector<Source> sources, uint64_t cacheBytes, Console& console) {
+    const Arguments& a = parsed.own;
+    auto tablePages = std::make_shared<SharedCache>(kTablePages, ArchiveIndex::kTablePageSize);
+    SharedCache blocks(uint32_t(std::max<uint64_t>(1, cacheBytes / kBlockSize)), kBlockSize);
+    struct stat rootTimes {};
+    if (auto first = linkStatus(pathFromUtf8(sources.front().path))) {
+        rootTimes.st_atim = timespecOf(first->accessed);
+        rootTimes.st_mtim = timespecOf(first->modified);
+        rootTimes.st_ctim = timespecOf(first->changed);
+    }
+    Collection collection(std::move(sources), {a.maxOpen, a.unproven, a.ignoreCase}, tablePages, blocks,
+                          [&](const std::string& line) { printWarning(console, line); });
+    if (std::optional<std::string> error = collection.start()) {
+        printError(console, *error);
         return 1;
     }
-    const SharedIndex& index = proven.index;
-    // The times shown are the open file's, not those of whatever the path names now.
-    struct stat archive {};
-    if (auto opened = index->file().openedStatus()) {
-        archive.st_atim = timespecOf(opened->accessed);
-        archive.st_mtim = timespecOf(opened->modified);
-        archive.st_ctim = timespecOf(opened->changed);
-    }
     ProcessUser user = processUser();
-    MountTree tree(index, archive, user.user, user.group, mountReaderCount(), proven.blockHashes);
+    MountTree tree(collection, blocks, {rootTimes, user.user, user.group, mountReaderCount(), a.ignoreCase, kDirectoryBudget});
     fuse_opt_add_arg(&parsed.args, "-oro,default_permissions,fsname=qev,subtype=qev");
     return serveMount(parsed.args, parsed.opts, tree);
 }
@@ -84,22 +136,18 @@ unsigned mountReaderCount() {
 
 int runMount(int argc, const char* const* argv, Console& console) {
     // libfuse keeps its own copy of the arguments and never writes through these pointers.
-    ParsedArguments parsed{FUSE_ARGS_INIT(argc, const_cast<char**>(argv))};
-    Arguments a;
-    if (fuse_opt_parse(&parsed.args, &a, kOwnOptions, takeArchive) != 0 ||
-        fuse_parse_cmdline(&parsed.args, &parsed.opts) != 0) {
+    ParsedArguments parsed{FUSE_ARGS_INIT(argc, const_cast<char**>(argv)), {}, {}};
+    Arguments& a = parsed.own;
+    bool parsedOk = fuse_opt_parse(&parsed.args, &a, kOwnOptions, takeArgument) == 0;
+    // The last positional argument is the mount point, which FUSE's own parsing takes.
+    if (parsedOk && a.positional.size() >= 2) fuse_opt_add_arg(&parsed.args, a.positional.back().c_str());
+    std::optional<uint64_t> cacheBytes = a.cacheSize ? parseBytes(a.cacheSize) : kDefaultCacheBytes;
+    if (!parsedOk || fuse_parse_cmdline(&parsed.args, &parsed.opts) != 0 || !cacheBytes || a.maxOpen == 0) {
         printError(console, kErrorPrefix, "Invalid arguments (" + std::string(kUsage) + ")");
         return 1;
     }
     if (parsed.opts.show_help) {
-        printLine(console, kUsage);
-        printLine(console, "");
-        printLine(console, "    -o unproven            mount even when the integrity record is damaged and no");
-        printLine(console, "                           recovery record proves the blocks");
-        printLine(console, "");
-        console.out.flush();
-        fuse_cmdline_help();
-        fuse_lowlevel_help();
+        printHelp(console);
         return 0;
     }
     if (parsed.opts.show_version) {
@@ -108,12 +156,13 @@ int runMount(int argc, const char* const* argv, Console& console) {
         fuse_lowlevel_version();
         return 0;
     }
-    if (a.archive.empty() || parsed.opts.mountpoint == nullptr) {
+    if (a.positional.size() < 2 || parsed.opts.mountpoint == nullptr) {
         printError(console, "Error: Missing QEV file path or mount point");
         printLine(console, kUsage);
         return 1;
     }
-    return mountArchive(parsed, a, console);
+    std::vector<std::string> named(a.positional.begin(), a.positional.end() - 1);
+    return mountSources(parsed, sourcesOf(named), *cacheBytes, console);
 }
 
 }  // namespace qev::mount

@@ -41,12 +41,20 @@ struct FileStatus {
     FileTime changed = 0;
     FileTime accessed = 0;
     FileIdentity identity;
+    uint64_t links = 1;  // names the file has; 0 once it is removed or replaced by a rename
 };
 
 // Whether a file seen as `now` still holds what it held when seen as `then`: writes move
 // the modification and change times, truncation the size.
 inline bool sameContents(const FileStatus& then, const FileStatus& now) {
     return then.size == now.size && then.modified == now.modified && then.changed == now.changed;
+}
+
+// The same for a file held open: losing its last name (a rename put another file in its
+// place) moves its change time and nothing it holds.
+inline bool sameOpenContents(const FileStatus& then, const FileStatus& now) {
+    bool unlinked = now.links == 0 && then.links != 0;
+    return sameContents(then, now) || (unlinked && then.size == now.size && then.modified == now.modified);
 }
 
 // A file open for reading only, shared with other processes (which may still write, rename

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "archive/integrity_record.h"
+#include "archive/shared_cache.h"
 #include "mount/mount_tree.h"
 #include "mount/run_mount.h"
 #include "tests/support/test_files.h"
@@ -31,48 +32,96 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ArchiveBuilder;
 
-TEST(MountTree, LookupExactFirstThenFoldedAndHidesWhatItCannotShow) {
+// A mount served in process: the archives written to files, as qev-mount finds them.
+struct InProcess {
+    explicit InProcess(std::vector<mount::Source> sources, bool ignoreCase = false, unsigned readers = 1)
+        : collection(std::move(sources), {2, false, ignoreCase}, pages, blocks,
+                     [this](const std::string& line) { warnings.push_back(line); }),
+          tree(collection, blocks, {{}, 42, 43, readers, ignoreCase, 1 << 20}) {
+        if (auto error = collection.start()) ADD_FAILURE() << *error;
+    }
+    static std::vector<mount::Source> archive(const fs::path& p) { return {{p.string(), p.string(), false}}; }
+    // The inode a path names, or 0.
+    uint64_t inode(const std::string& path) {
+        uint64_t at = mount::kRootInode;
+        std::stringstream parts(path);
+        for (std::string part; std::getline(parts, part, '/');) {
+            auto found = tree.lookup(at, part);
+            if (!found) return 0;
+            at = found->st_ino;
+        }
+        return at;
+    }
+    std::vector<std::string> listing(uint64_t inode, int* error = nullptr) {
+        std::vector<std::string> names;
+        auto dir = tree.openDirectory(inode);
+        if (!dir) {
+            if (error) *error = dir.error();
+            return names;
+        }
+        int e = tree.list(**dir, 2, [&](const std::string& n, const struct stat&, uint64_t) {
+            names.push_back(n);
+            return true;
+        });
+        if (error) *error = e;
+        return names;
+    }
+    std::string read(const std::string& path, uint64_t at = 0, size_t n = 1 << 20) {
+        auto file = tree.openFile(inode(path));
+        if (!file) return "<" + std::to_string(file.error()) + ">";
+        std::string got(n, '\0');
+        long r = tree.read(**file, at, n, got.data());
+        return r < 0 ? "<" + std::to_string(-r) + ">" : got.substr(0, size_t(r));
+    }
+
+    std::shared_ptr<SharedCache> pages = std::make_shared<SharedCache>(4, ArchiveIndex::kTablePageSize);
+    SharedCache blocks{2, kBlockSize};
+    std::vector<std::string> warnings;
+    mount::Collection collection;
+    mount::MountTree tree;
+};
+
+TEST(MountTree, LookupsExactOrIgnoringCaseAndWhatListingsHide) {
+    testing::TempFile tmp;
     ArchiveBuilder b;
     b.file("Code", "1").file("code", "2").file("CODE", "3").file("code", "dup").file("a/b", "4").file("..", "5");
-    auto reader = testing::openBytes(b.build());
-    struct stat archive {};
-    archive.st_mtim.tv_sec = 1234;
-    mount::MountTree tree(reader->sharedIndex(), archive, 42, 43);
-    EXPECT_EQ(tree.lookup(0, "code"), 2u);  // exact match although "Code" comes first
-    EXPECT_EQ(tree.lookup(0, "cOdE"), 1u);  // folded: the first in tree order
-    EXPECT_EQ(tree.lookup(0, ".."), kInvalidNode);
-    EXPECT_EQ(tree.lookup(0, "nope"), kInvalidNode);
-    // The second "code" is a later exact duplicate: left out of the listing.
-    const mount::DirectoryIndex* root = tree.directory(0);
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->children, (std::vector<NodeId>{1, 2, 3, 5}));
-    EXPECT_EQ(tree.directory(1), nullptr);
+    b.writeTo(tmp.path());
+    InProcess exact(InProcess::archive(tmp.path()));
+    EXPECT_EQ(exact.read("code"), "2");
+    EXPECT_EQ(exact.inode("cOdE"), 0u);
+    EXPECT_EQ(exact.inode(".."), 0u);
+    // The second "code" is a later exact repeat, ".." no name at all: neither is listed.
+    EXPECT_EQ(exact.listing(mount::kRootInode), (std::vector<std::string>{"Code", "code", "CODE", "a"}));
+    EXPECT_EQ(exact.read("a/b"), "4");
+    EXPECT_EQ(exact.tree.lookup(exact.inode("Code"), "x").error(), ENOTDIR);
 
-    struct stat file = tree.attributes(1), dir = tree.attributes(5);
+    // Ignoring case, the first as stored is found, whichever spelling is asked for.
+    InProcess folded(InProcess::archive(tmp.path()), true);
+    EXPECT_EQ(folded.read("code"), "1");
+    EXPECT_EQ(folded.read("cOdE"), "1");
+    EXPECT_EQ(folded.read("A/B"), "4");
+    EXPECT_EQ(folded.listing(mount::kRootInode), (std::vector<std::string>{"Code", "code", "CODE", "a"}));
+
+    struct stat file = *exact.tree.attributes(exact.inode("Code")), dir = *exact.tree.attributes(exact.inode("a"));
     EXPECT_EQ(file.st_mode, S_IFREG | 0444);
     EXPECT_EQ(dir.st_mode, S_IFDIR | 0555);
-    EXPECT_EQ(file.st_ino, 2u);
+    EXPECT_EQ(file.st_ino, uint64_t(1) << 32 | 2);  // the archive's number, then its NodeId plus one
     EXPECT_EQ(file.st_size, 1);
     EXPECT_EQ(file.st_uid, 42u);
-    EXPECT_EQ(file.st_mtim.tv_sec, 1234);
 }
 
 TEST(MountTree, LargeSizesAndFailedReads) {
+    testing::TempFile tmp;
     ArchiveBuilder b;
     b.file("huge", "x").file("broken", testing::patterned(70000));
     b.editTree([](auto& t) { t[1] = testing::fileEntry(t[1].nameOffset(), 0, uint64_t(5) << 32); });
     b.editBlock(1, [](std::string& s) { s.resize(s.size() - 4); });
-    std::string bytes = b.build();
-    auto reader = testing::openBytes(bytes);
-    mount::MountTree tree(reader->sharedIndex(), {}, 0, 0, 2);  // reads take whichever reader is free
-    EXPECT_EQ(tree.attributes(1).st_size, off_t(5) << 32);
-    char buf[16];
-    EXPECT_EQ(tree.read(2, 69990, 16, buf), -EIO);  // crosses into the damaged block
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(tree.read(2, 0, 16, buf), 16);
-        EXPECT_EQ(std::string(buf, 16), testing::patterned(16));
-    }
-    EXPECT_EQ(tree.read(2, 70000, 16, buf), 0);
+    b.writeTo(tmp.path());
+    InProcess m(InProcess::archive(tmp.path()), false, 2);
+    EXPECT_EQ(m.tree.attributes(m.inode("huge"))->st_size, off_t(5) << 32);
+    EXPECT_EQ(m.read("broken", 69990, 16), "<5>");  // crosses into the damaged block: EIO
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(m.read("broken", 0, 16), testing::patterned(16));
+    EXPECT_EQ(m.read("broken", 70000, 16), "");
 }
 
 // A tree with a cycle and shared children. Root: a(1) b(2); a: c(3) x(4); b: d(5);
@@ -87,28 +136,32 @@ std::string tangledArchive() {
     return b.build();
 }
 
-TEST(MountTree, ShowsEachDirectoryUnderTheFirstParentTheWalkReachesItThrough) {
-    auto reader = testing::openBytes(tangledArchive());
-    mount::MountTree tree(reader->sharedIndex(), {}, 0, 0);
-    EXPECT_EQ(tree.directory(0)->children, (std::vector<NodeId>{1, 2}));
-    EXPECT_EQ(tree.directory(1)->children, (std::vector<NodeId>{3, 4}));
-    EXPECT_EQ(tree.directory(3)->children, std::vector<NodeId>{});  // a is shown under the root
-    // b shows the file x (files may appear twice) and d, but not c, which a shows.
-    EXPECT_EQ(tree.directory(2)->children, (std::vector<NodeId>{4, 5}));
-    EXPECT_EQ(tree.lookup(2, "c"), kInvalidNode);
-    EXPECT_EQ(tree.attributes(4).st_nlink, 1u);
+TEST(MountTree, DirectoriesWhoseChildrenOthersClaimShowNone) {
+    testing::TempFile tmp;
+    testing::writeFile(tmp.path(), tangledArchive());
+    InProcess m(InProcess::archive(tmp.path()));
+    EXPECT_EQ(m.listing(mount::kRootInode), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(m.listing(m.inode("a")), (std::vector<std::string>{"c", "x"}));
+    // c would hold a again, and b the children of a: each is refused, not shown twice.
+    int error = 0;
+    EXPECT_TRUE(m.listing(m.inode("a/c"), &error).empty());
+    EXPECT_EQ(error, EIO);
+    EXPECT_TRUE(m.listing(m.inode("b"), &error).empty());
+    EXPECT_EQ(error, EIO);
+    EXPECT_EQ(m.tree.lookup(m.inode("b"), "x").error(), EIO);
+    EXPECT_EQ(m.read("a/x"), "shared");
 }
 
 TEST(MountTree, ReadersShareOneArchiveWhateverTheTablesWeigh) {
+    testing::TempFile tmp;
     std::string big = testing::patterned(400000);
-    auto reader = testing::openBytes(ArchiveBuilder()
-                                         .file("big", big)
-                                         .editNames([](std::string& n) { n.append(65 << 20, 'n'); })
-                                         .build());
-    ASSERT_GT(reader->index().tableBytes(), uint64_t(64) << 20);
-    mount::MountTree tree(reader->sharedIndex(), {}, 0, 0, 4);
-    EXPECT_EQ(tree.readerCount(), 4u);
-    EXPECT_EQ(reader->sharedIndex().use_count(), 6);  // this reader, the tree and its four
+    ArchiveBuilder()
+        .file("big", big)
+        .editNames([](std::string& n) { n.append(65 << 20, 'n'); })
+        .writeTo(tmp.path());
+    InProcess m(InProcess::archive(tmp.path()), false, 4);
+    auto file = m.tree.openFile(m.inode("big"));
+    ASSERT_TRUE(file);
     std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
     for (int t = 0; t < 4; ++t) {
@@ -116,7 +169,7 @@ TEST(MountTree, ReadersShareOneArchiveWhateverTheTablesWeigh) {
             std::vector<char> buf(100000);
             for (int i = 0; i < 20; ++i) {
                 size_t at = size_t((t * 20 + i) * 3001 % 300000);
-                if (tree.read(1, at, buf.size(), buf.data()) != long(buf.size()) ||
+                if (m.tree.read(**file, at, buf.size(), buf.data()) != long(buf.size()) ||
                     std::string(buf.begin(), buf.end()) != big.substr(at, buf.size())) {
                     ++wrong;
                 }
@@ -125,6 +178,49 @@ TEST(MountTree, ReadersShareOneArchiveWhateverTheTablesWeigh) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(MountTree, AFolderOfArchivesUnderOneRoot) {
+    testing::TempFile tmp;
+    fs::path folder = tmp.dir() / "titles";
+    fs::create_directories(folder);
+    auto title = [](const std::string& name, const std::string& text) {
+        return ArchiveBuilder().file(name + "/meta/meta.xml", text);
+    };
+    title("0005000010101D00_v64", "one").writeTo(folder / "a.qev");
+    title("00050000A1B2C3D4_v0", "two").file("0005000010101D00_v64/x", "hidden").writeTo(folder / "b.qev");
+    testing::writeFile(folder / "c.qev", std::string(300, 'x'));  // not an archive: fails alone
+    testing::writeFile(folder / "notes.txt", "not an archive's name");
+    InProcess m({{folder.string(), folder.string(), true}}, true);
+    EXPECT_EQ(m.listing(mount::kRootInode), (std::vector<std::string>{"0005000010101D00_v64", "00050000A1B2C3D4_v0"}));
+    EXPECT_EQ(m.read("0005000010101d00_V64/META/meta.xml"), "one");
+    EXPECT_EQ(m.inode("0005000010101D00_v64/x"), 0u);  // the name is a.qev's
+    ASSERT_EQ(m.warnings.size(), 2u);
+    EXPECT_EQ(m.warnings[0], "0005000010101D00_v64 is in both " + (folder / "a.qev").string() + " and " +
+                                 (folder / "b.qev").string() + "; the one in " + (folder / "a.qev").string() + " is shown");
+    EXPECT_EQ(m.warnings[1].rfind("Skipped " + (folder / "c.qev").string() + ": not a QEV archive", 0), 0u) << m.warnings[1];
+
+    // Added, replaced and removed while mounted; a file open before keeps what it opened.
+    auto open = m.tree.openFile(m.inode("00050000A1B2C3D4_v0/meta/meta.xml"));
+    ASSERT_TRUE(open);
+    uint64_t before = m.inode("00050000A1B2C3D4_v0");
+    title("00050000CAFE0000_v1", "three").writeTo(folder / "d.qev");
+    title("00050000A1B2C3D4_v0", "two, updated").file("0005000010101D00_v64/x", "hidden").writeTo(folder / "b.new");
+    fs::rename(folder / "b.new", folder / "b.qev");
+    fs::remove(folder / "a.qev");
+    // Folder times have a coarse clock on some filesystems: make the change visible.
+    fs::last_write_time(folder, fs::last_write_time(folder) + std::chrono::seconds(2));
+    EXPECT_EQ(m.listing(mount::kRootInode),  // b.qev's in its stored order, then d.qev's
+              (std::vector<std::string>{"00050000A1B2C3D4_v0", "0005000010101D00_v64", "00050000CAFE0000_v1"}));
+    EXPECT_EQ(m.read("00050000A1B2C3D4_v0/meta/meta.xml"), "two, updated");
+    EXPECT_NE(m.inode("00050000A1B2C3D4_v0"), before);
+    EXPECT_EQ(m.read("0005000010101D00_v64/x"), "hidden");  // now b.qev's
+    EXPECT_EQ(m.read("00050000CAFE0000_v1/meta/meta.xml"), "three");
+    std::string old(3, '\0');
+    EXPECT_EQ(m.tree.read(**open, 0, 3, old.data()), 3);
+    EXPECT_EQ(old, "two");
+    EXPECT_EQ(m.tree.attributes(before).error(), ESTALE);  // two archives held: the old one is let go
+    EXPECT_LE(m.collection.openCount(), 2u);
 }
 
 testing::ToolRun runMountInProcess(std::vector<std::string> args) {
@@ -136,7 +232,7 @@ TEST(RunMount, ArgumentsAndOpeningInProcess) {
     testing::ToolRun none = runMountInProcess({});
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_EQ(none.err, "Error: Missing QEV file path or mount point\n");
-    EXPECT_EQ(none.out, "Usage: qev-mount ARCHIVE MOUNTPOINT [options]\n");
+    EXPECT_EQ(none.out, "Usage: qev-mount [OPTIONS] SOURCE... MOUNTPOINT\n");
     EXPECT_EQ(runMountInProcess({"only.qev"}).err, "Error: Missing QEV file path or mount point\n");
 
     testing::TempFile tmp;
@@ -161,7 +257,9 @@ TEST(RunMount, ArgumentsAndOpeningInProcess) {
     testing::ToolRun help = runMountInProcess({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("-o unproven"), std::string::npos);
-    EXPECT_TRUE(help.out.starts_with("Usage: qev-mount ARCHIVE MOUNTPOINT [options]\n")) << help.out;
+    EXPECT_TRUE(help.out.starts_with("Usage: qev-mount [OPTIONS] SOURCE... MOUNTPOINT\n")) << help.out;
+    EXPECT_EQ(runMountInProcess({"-o", "cache_size=lots", "a.qev", "mnt"}).err,
+              "Error: Invalid arguments (Usage: qev-mount [OPTIONS] SOURCE... MOUNTPOINT)\n");
     testing::ToolRun version = runMountInProcess({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, "qev-mount version " QEV_VERSION "\n");
@@ -177,10 +275,10 @@ bool fuseUsable() {
 // A mount of one archive, served by a real qev-mount in the foreground.
 class Mounted {
 public:
-    Mounted(const fs::path& archive, const fs::path& dir) : dir_(dir) {
+    Mounted(const fs::path& archive, const fs::path& dir, const char* options = "ro") : dir_(dir) {
         fs::create_directories(dir);
         std::string a = archive.string(), d = dir.string();
-        const char* argv[] = {QEV_MOUNT_PATH, a.c_str(), d.c_str(), "-f", nullptr};
+        const char* argv[] = {QEV_MOUNT_PATH, a.c_str(), d.c_str(), "-f", "-o", options, nullptr};
         if (posix_spawn(&pid_, QEV_MOUNT_PATH, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
         for (int i = 0; i < 500 && pid_ > 0 && !mounted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -240,7 +338,7 @@ TEST_F(RealMount, LookupsReadsErrorsAndRefusals) {
     b.file("Title/Meta/meta.xml", "<menu/>").file("big.bin", big).file("broken.bin", testing::patterned(200000));
     b.editBlock(6, [](std::string& s) { s.resize(s.size() / 2); });  // the last block of broken.bin
     b.writeTo(tmp.dir() / "a.qev");
-    Mounted m(tmp.dir() / "a.qev", mnt());
+    Mounted m(tmp.dir() / "a.qev", mnt(), "ignore_case");
     ASSERT_TRUE(m.mounted());
 
     EXPECT_EQ(testing::readWholeFile(mnt() / "TITLE/meta/META.XML"), "<menu/>");
@@ -288,10 +386,16 @@ TEST_F(RealMount, ATangledTreeShowsEachDirectoryOnce) {
     Mounted m(tmp.dir() / "t.qev", mnt());
     ASSERT_TRUE(m.mounted());
     std::vector<std::string> shown;
-    for (auto& e : fs::recursive_directory_iterator(mnt())) shown.push_back(fs::relative(e.path(), mnt()));
-    std::sort(shown.begin(), shown.end());
-    EXPECT_EQ(shown, (std::vector<std::string>{"a", "a/c", "a/x", "b", "b/d", "b/x"}));
-    EXPECT_EQ(testing::readWholeFile(mnt() / "b/x"), "shared");
+    std::error_code ec;
+    for (const char* dir : {"", "a", "a/c", "b"}) {
+        for (auto it = fs::directory_iterator(mnt() / dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            shown.push_back(fs::relative(it->path(), mnt()));
+        }
+        if (ec) shown.push_back(std::string(dir) + ": " + std::to_string(ec.value()));
+        ec.clear();
+    }
+    EXPECT_EQ(shown, (std::vector<std::string>{"a", "b", "a/c", "a/x", "a/c: 5", "b: 5"}));
+    EXPECT_EQ(testing::readWholeFile(mnt() / "a/x"), "shared");
     EXPECT_EQ(m.unmount(), 0);
 }
 

@@ -29,6 +29,7 @@ FileStatus statusFrom(const struct stat& st) {
     s.changed = fileTimeOf(st.st_ctim);
     s.accessed = fileTimeOf(st.st_atim);
     s.identity = identityFrom(st);
+    s.links = uint64_t(st.st_nlink);
     return s;
 }
 

@@ -70,6 +70,7 @@ std::optional<FileStatus> statusOfHandle(HANDLE h) {
     s.changed = fileTimeFromWindowsTicks(basic.ChangeTime.QuadPart);
     s.accessed = fileTimeFromWindowsTicks(basic.LastAccessTime.QuadPart);
     s.identity = *identity;
+    s.links = standard.DeletePending ? 0 : uint64_t(standard.NumberOfLinks);
     return s;
 }
 

@@ -1,0 +1,108 @@
+#include "mount/directory_index.h"
+
+#include <algorithm>
+#include <string>
+
+#include "archive/integrity_record.h"
+#include "archive/names.h"
+#include "archive/tree_walk.h"
+
+namespace qev::mount {
+namespace {
+
+uint32_t nameHash(std::string_view name) { return uint32_t(hashBytes(name)); }
+
+uint32_t foldedHash(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) c = foldAscii(c);
+    return nameHash(folded);
+}
+
+uint64_t keyOf(uint32_t hash, uint32_t position) { return uint64_t(hash) << 32 | position; }
+
+}  // namespace
+
+std::optional<DirectoryIndex> buildDirectoryIndex(const ArchiveIndex& index, NodeId directory, bool folded) {
+    DirectoryIndex dir;
+    uint32_t count = index.entryCount(directory);
+    if (count == 0) return dir;
+    dir.first = index.childAt(directory, 0);
+    // The names are held while the index is built, then let go.
+    std::vector<std::string> names(count);
+    std::string scratch;
+    std::vector<uint64_t> usable;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::optional<std::string_view> name = index.nameOf(dir.first + i, scratch);
+        if (!name) return std::nullopt;
+        names[i] = *name;
+        if (isUsableName(names[i])) usable.push_back(keyOf(nameHash(names[i]), i));
+    }
+    // Of names spelled alike, the first in stored order is shown; later ones are reached by
+    // no name, as in every listing of the archive.
+    // Sorted by hash, then each run of one hash by name and position: the first of each
+    // spelling is kept, in time linear in the run however many share a name.
+    std::sort(usable.begin(), usable.end());
+    auto byName = [&](uint64_t a, uint64_t b) {
+        const std::string &x = names[uint32_t(a)], &y = names[uint32_t(b)];
+        return x != y ? x < y : a < b;
+    };
+    for (size_t run = 0; run < usable.size();) {
+        size_t end = run + 1;
+        while (end < usable.size() && usable[end] >> 32 == usable[run] >> 32) ++end;
+        std::sort(usable.begin() + run, usable.begin() + end, byName);
+        size_t kept = dir.exact.size();
+        for (size_t i = run; i < end; ++i) {
+            if (i == run || names[uint32_t(usable[i])] != names[uint32_t(usable[i - 1])]) dir.exact.push_back(usable[i]);
+        }
+        std::sort(dir.exact.begin() + kept, dir.exact.end());
+        run = end;
+    }
+    for (uint64_t k : dir.exact) dir.shown.push_back(uint32_t(k));
+    std::sort(dir.shown.begin(), dir.shown.end());
+    if (folded) {
+        for (uint32_t p : dir.shown) dir.folded.push_back(keyOf(foldedHash(names[p]), p));
+        std::sort(dir.folded.begin(), dir.folded.end());
+    }
+    return dir;
+}
+
+Found findChild(const ArchiveIndex& index, const DirectoryIndex& dir, std::string_view name, bool ignoreCase,
+                NodeId& child) {
+    const std::vector<uint64_t>& keys = ignoreCase ? dir.folded : dir.exact;
+    uint32_t hash = ignoreCase ? foldedHash(name) : nameHash(name);
+    std::string scratch;
+    // Within one hash, keys run in stored order, so the first that matches is the first.
+    for (auto k = std::lower_bound(keys.begin(), keys.end(), keyOf(hash, 0)); k != keys.end() && *k >> 32 == hash; ++k) {
+        NodeId node = dir.first + uint32_t(*k);
+        std::optional<std::string_view> stored = index.nameOf(node, scratch);
+        if (!stored) return Found::kUnreadable;
+        if (ignoreCase ? equalIgnoringAsciiCase(*stored, name) : *stored == name) {
+            child = node;
+            return Found::kYes;
+        }
+    }
+    return Found::kNo;
+}
+
+std::shared_ptr<const DirectoryIndex> DirectoryCache::find(uint64_t key) {
+    std::lock_guard<std::mutex> lock(lock_);
+    auto at = where_.find(key);
+    if (at == where_.end()) return nullptr;
+    order_.splice(order_.begin(), order_, at->second);
+    return at->second->second;
+}
+
+void DirectoryCache::keep(uint64_t key, std::shared_ptr<const DirectoryIndex> index) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (where_.contains(key)) return;
+    used_ += index->bytes();
+    order_.emplace_front(key, std::move(index));
+    where_[key] = order_.begin();
+    while (used_ > budget_ && order_.size() > 1) {
+        used_ -= order_.back().second->bytes();
+        where_.erase(order_.back().first);
+        order_.pop_back();
+    }
+}
+
+}  // namespace qev::mount
