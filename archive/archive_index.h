@@ -120,6 +120,10 @@ public:
     // into `scratch`, valid until it changes. Empty when the entry does not exist or its
     // name does not decode; nothing when the name table cannot be read.
     std::optional<std::string_view> nameOf(NodeId node, std::string& scratch) const;
+    // The same for an entry already read.
+    std::optional<std::string_view> nameOf(const TreeEntry& entry, std::string& scratch) const {
+        return nameAt(entry.nameOffset(), scratch);
+    }
     // The entry itself; nothing when it does not exist or cannot be read.
     std::optional<TreeEntry> treeEntry(NodeId node) const;
     // Entries first .. first + count - 1 (all below treeSize()) into `out`, read from the

@@ -137,7 +137,10 @@ void Collection::install(Slot& slot, std::shared_ptr<MountedArchive> a) {
     for (uint32_t p : root ? root->shown : std::vector<uint32_t>{}) {
         NodeId node = root->first + p;
         std::optional<std::string_view> name = a->index->nameOf(node, scratch);
-        if (name) slot.roots.push_back({std::string(*name), number, node, a->index->isFile(node)});
+        std::optional<TreeEntry> e = a->index->treeEntry(node);
+        if (!name || !e) continue;
+        slot.roots.push_back({std::string(*name), number, node, e->isFile(), e->isFile() ? e->fileSize() : 0,
+                              a->times.st_atim, a->times.st_mtim, a->times.st_ctim});
     }
     hold(number, std::move(a));
 }

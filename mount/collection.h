@@ -43,7 +43,10 @@ struct RootEntry {
     std::string name;
     uint32_t number;  // the archive's
     NodeId node;
+    // What the root's listing and lookups show without opening the archive again.
     bool isFile;
+    uint64_t size;
+    struct timespec accessed, modified, changed;  // the archive's
 };
 
 // The mount's root as it is at one moment; replaced whole when a source changes.

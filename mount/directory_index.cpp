@@ -18,9 +18,41 @@ uint32_t foldedHash(std::string_view name) {
     return nameHash(folded);
 }
 
+
 uint64_t keyOf(uint32_t hash, uint32_t position) { return uint64_t(hash) << 32 | position; }
 
 }  // namespace
+
+// Keeps, of keys (hash << 32 | position, sorted) whose names are equal, the one of the
+// lowest position, and gives the positions of the others to `repeats`. Each run of one hash
+// is sorted by name, so any number of equal names costs one sort, never a comparison of
+// each with each.
+void keepFirstOfEachName(std::vector<uint64_t>& keys, const std::vector<std::string>& names,
+                         std::vector<uint32_t>& repeats) {
+    auto byName = [&](uint64_t a, uint64_t b) {
+        const std::string &x = names[uint32_t(a)], &y = names[uint32_t(b)];
+        return x != y ? x < y : a < b;
+    };
+    std::vector<uint64_t> kept;
+    for (size_t run = 0; run < keys.size();) {
+        size_t end = run + 1;
+        while (end < keys.size() && keys[end] >> 32 == keys[run] >> 32) ++end;
+        std::sort(keys.begin() + run, keys.begin() + end, byName);
+        size_t first = kept.size();
+        for (size_t i = run; i < end; ++i) {
+            bool repeat = i > run && names[uint32_t(keys[i])] == names[uint32_t(keys[i - 1])];
+            if (repeat) {
+                repeats.push_back(uint32_t(keys[i]));
+            } else {
+                kept.push_back(keys[i]);
+            }
+        }
+        std::sort(kept.begin() + first, kept.end());
+        run = end;
+    }
+    keys = std::move(kept);
+    std::sort(repeats.begin(), repeats.end());
+}
 
 std::optional<DirectoryIndex> buildDirectoryIndex(const ArchiveIndex& index, NodeId directory, bool folded) {
     DirectoryIndex dir;
@@ -29,39 +61,32 @@ std::optional<DirectoryIndex> buildDirectoryIndex(const ArchiveIndex& index, Nod
     dir.first = index.childAt(directory, 0);
     // The names are held while the index is built, then let go.
     std::vector<std::string> names(count);
+    std::vector<bool> usable(count);
     std::string scratch;
-    std::vector<uint64_t> usable;
     for (uint32_t i = 0; i < count; ++i) {
         std::optional<std::string_view> name = index.nameOf(dir.first + i, scratch);
         if (!name) return std::nullopt;
         names[i] = *name;
-        if (isUsableName(names[i])) usable.push_back(keyOf(nameHash(names[i]), i));
+        usable[i] = isUsableName(names[i]);
+        if (usable[i]) dir.exact.push_back(keyOf(nameHash(names[i]), i));
     }
     // Of names spelled alike, the first in stored order is shown; later ones are reached by
     // no name, as in every listing of the archive.
-    // Sorted by hash, then each run of one hash by name and position: the first of each
-    // spelling is kept, in time linear in the run however many share a name.
-    std::sort(usable.begin(), usable.end());
-    auto byName = [&](uint64_t a, uint64_t b) {
-        const std::string &x = names[uint32_t(a)], &y = names[uint32_t(b)];
-        return x != y ? x < y : a < b;
-    };
-    for (size_t run = 0; run < usable.size();) {
-        size_t end = run + 1;
-        while (end < usable.size() && usable[end] >> 32 == usable[run] >> 32) ++end;
-        std::sort(usable.begin() + run, usable.begin() + end, byName);
-        size_t kept = dir.exact.size();
-        for (size_t i = run; i < end; ++i) {
-            if (i == run || names[uint32_t(usable[i])] != names[uint32_t(usable[i - 1])]) dir.exact.push_back(usable[i]);
-        }
-        std::sort(dir.exact.begin() + kept, dir.exact.end());
-        run = end;
+    std::sort(dir.exact.begin(), dir.exact.end());
+    std::vector<uint32_t> repeats;
+    keepFirstOfEachName(dir.exact, names, repeats);
+    dir.shown.reserve(dir.exact.size());
+    for (uint32_t i = 0; i < count; ++i) {
+        if (usable[i] && !std::binary_search(repeats.begin(), repeats.end(), i)) dir.shown.push_back(i);
     }
-    for (uint64_t k : dir.exact) dir.shown.push_back(uint32_t(k));
-    std::sort(dir.shown.begin(), dir.shown.end());
     if (folded) {
-        for (uint32_t p : dir.shown) dir.folded.push_back(keyOf(foldedHash(names[p]), p));
+        for (uint32_t p : dir.shown) {
+            for (char& c : names[p]) c = foldAscii(c);
+            dir.folded.push_back(keyOf(nameHash(names[p]), p));
+        }
         std::sort(dir.folded.begin(), dir.folded.end());
+        std::vector<uint32_t> twins;
+        keepFirstOfEachName(dir.folded, names, twins);
     }
     return dir;
 }

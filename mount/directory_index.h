@@ -22,7 +22,9 @@ struct DirectoryIndex {
     // (hash of the name << 32 | position), sorted: a lookup hashes the name and reads only
     // the names of the few children that share its hash.
     std::vector<uint64_t> exact;
-    std::vector<uint64_t> folded;  // the same with ASCII letters folded; only to ignore case
+    // The same with ASCII letters folded, the first of each folded name only: only to ignore
+    // case, when the later twins are listed but found by no lookup.
+    std::vector<uint64_t> folded;
 
     size_t bytes() const { return sizeof *this + 4 * shown.size() + 8 * (exact.size() + folded.size()); }
 };

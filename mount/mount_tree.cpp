@@ -8,10 +8,7 @@ namespace qev::mount {
 
 MountTree::MountTree(Collection& collection, SharedCache& blocks, MountSettings settings)
     : collection_(collection), blocks_(blocks), settings_(settings), directories_(settings.directoryBudget) {
-    for (unsigned i = 0; i < std::max(1u, settings_.readers); ++i) {
-        decoders_.push_back(std::make_unique<Decoder>());
-        freeDecoders_.push_back(decoders_.back().get());
-    }
+    settings_.readers = std::max(1u, settings_.readers);
 }
 
 struct stat MountTree::statOf(const MountedArchive& a, const TreeEntry& e) const {
@@ -32,6 +29,22 @@ struct stat MountTree::statOf(const MountedArchive& a, const TreeEntry& e) const
         st.st_size = off_t(e.fileSize());
         st.st_blocks = blkcnt_t((e.fileSize() + 511) / 512);
     }
+    return st;
+}
+
+struct stat MountTree::statOf(const RootEntry& e) const {
+    struct stat st {};
+    st.st_ino = inodeOf(e.number, e.node);
+    st.st_uid = settings_.uid;
+    st.st_gid = settings_.gid;
+    st.st_atim = e.accessed;
+    st.st_mtim = e.modified;
+    st.st_ctim = e.changed;
+    st.st_blksize = kBlockSize;
+    st.st_mode = e.isFile ? S_IFREG | 0444 : S_IFDIR | 0555;
+    st.st_nlink = e.isFile ? 1 : 2;
+    st.st_size = off_t(e.size);
+    st.st_blocks = blkcnt_t((e.size + 511) / 512);
     return st;
 }
 
@@ -80,8 +93,7 @@ Expected<struct stat, int> MountTree::lookup(uint64_t parent, const std::string&
         std::shared_ptr<const Root> root = collection_.rootFor(name);
         const RootEntry* e = findRootEntry(*root, name, settings_.ignoreCase);
         if (e == nullptr) return ENOENT;
-        number = e->number;
-        node = e->node;
+        return statOf(*e);
     } else {
         auto a = collection_.archive(number);
         if (!a) return a.error();
@@ -119,7 +131,7 @@ int MountTree::list(const OpenDirectory& dir, uint64_t offset, const AddEntry& a
         if (at < 2) {
             name = at == 0 ? "." : "..";
             st.st_ino = dir.inode;
-            st.st_mode = S_IFDIR;
+            st.st_mode = S_IFDIR | 0555;
         } else if (dir.root) {
             const RootEntry& e = dir.root->entries[at - 2];
             name = e.name;
@@ -129,8 +141,8 @@ int MountTree::list(const OpenDirectory& dir, uint64_t offset, const AddEntry& a
             const MountedArchive& a = *dir.archive;
             NodeId node = dir.index->first + dir.index->shown[at - 2];
             std::optional<TreeEntry> e = a.index->treeEntry(node);
-            std::optional<std::string_view> stored = a.index->nameOf(node, scratch);
-            if (!e || !stored) return EIO;
+            std::optional<std::string_view> stored = e ? a.index->nameOf(*e, scratch) : std::nullopt;
+            if (!stored) return EIO;
             name = *stored;
             st.st_ino = inodeOf(numberOf(dir.inode), node);
             st.st_mode = e->isFile() ? S_IFREG : S_IFDIR;
@@ -153,6 +165,10 @@ Expected<std::unique_ptr<OpenFile>, int> MountTree::openFile(uint64_t inode) {
 
 MountTree::Decoder* MountTree::takeDecoder() {
     std::unique_lock<std::mutex> lock(poolLock_);
+    if (freeDecoders_.empty() && decoders_.size() < settings_.readers) {
+        decoders_.push_back(std::make_unique<Decoder>());
+        return decoders_.back().get();
+    }
     decoderFree_.wait(lock, [&] { return !freeDecoders_.empty(); });
     Decoder* d = freeDecoders_.back();
     freeDecoders_.pop_back();

@@ -66,7 +66,8 @@ public:
     Expected<struct stat, int> attributes(uint64_t inode);
     Expected<std::unique_ptr<OpenDirectory>, int> openDirectory(uint64_t inode);
     // Entries of an opened directory from `offset` on (0 ".", 1 "..", then the children),
-    // each given to `add` with the offset of the next, until it returns false.
+    // each given to `add` with its inode and kind and the offset of the next, until it
+    // returns false.
     using AddEntry = std::function<bool(const std::string& name, const struct stat& st, uint64_t next)>;
     int list(const OpenDirectory& dir, uint64_t offset, const AddEntry& add);
     Expected<std::unique_ptr<OpenFile>, int> openFile(uint64_t inode);
@@ -76,10 +77,11 @@ public:
 private:
     struct Decoder {
         BlockDecoder decoder;
-        std::vector<uint8_t> block = std::vector<uint8_t>(kBlockSize);
+        FixedArray<uint8_t> block = FixedArray<uint8_t>::uninitialized(kBlockSize);
     };
 
     struct stat statOf(const MountedArchive& a, const TreeEntry& e) const;
+    struct stat statOf(const RootEntry& e) const;
     Expected<std::shared_ptr<const DirectoryIndex>, int> directory(uint32_t number, const MountedArchive& a, NodeId node);
     bool loadBlock(const MountedArchive& a, uint64_t block, uint32_t within, uint32_t length, uint8_t* out);
     Decoder* takeDecoder();
@@ -90,6 +92,7 @@ private:
     MountSettings settings_;
     DirectoryCache directories_;
 
+    // Made as reads need them, up to settings_.readers: a mount that is only listed has none.
     std::vector<std::unique_ptr<Decoder>> decoders_;
     std::mutex poolLock_;
     std::condition_variable decoderFree_;

@@ -23,8 +23,8 @@ namespace {
 constexpr std::string_view kUsage = "Usage: qev-mount [OPTIONS] SOURCE... MOUNTPOINT";
 
 // Table pages and directory indexes the mount keeps, whatever the archives hold.
-constexpr uint32_t kTablePages = 256;  // of 4 KiB: 1 MiB
-constexpr size_t kDirectoryBudget = size_t(1) << 20;
+constexpr uint32_t kTablePages = 64;  // of 4 KiB: 256 KiB
+constexpr size_t kDirectoryBudget = size_t(256) << 10;
 constexpr uint64_t kDefaultCacheBytes = uint64_t(2) << 20;
 constexpr unsigned kDefaultMaxOpen = 64;
 
@@ -108,6 +108,7 @@ void printHelp(Console& console) {
 
 int mountSources(ParsedArguments& parsed, std::vector<Source> sources, uint64_t cacheBytes, Console& console) {
     const Arguments& a = parsed.own;
+    keepServerMemoryLean();
     auto tablePages = std::make_shared<SharedCache>(kTablePages, ArchiveIndex::kTablePageSize);
     SharedCache blocks(uint32_t(std::max<uint64_t>(1, cacheBytes / kBlockSize)), kBlockSize);
     struct stat rootTimes {};

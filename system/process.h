@@ -48,4 +48,9 @@ void makeStandardOutputBinary();
 // with a carriage return and "erase to the end of the line".
 bool standardErrorShowsProgress();
 
+// For a long-running server whose threads allocate little: one pool of memory for all its
+// threads, instead of one each that keeps what its thread once freed, and large buffers
+// given back to the system when freed, not kept for later.
+void keepServerMemoryLean();
+
 }  // namespace qev

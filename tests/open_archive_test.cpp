@@ -70,12 +70,43 @@ QEV_PRINT_CASE_AS_WHAT(OpenCase)
 
 class OpenChecks : public ::testing::TestWithParam<OpenCase> {};
 
+// Everything an index answers about its tree and blocks agrees, however it was opened.
+void expectSameAnswers(const ArchiveIndex& whole, const ArchiveIndex& onDemand) {
+    ASSERT_EQ(whole.treeSize(), onDemand.treeSize());
+    std::string scratch;
+    for (NodeId n = 0; n <= whole.treeSize(); ++n) {
+        EXPECT_EQ(whole.isFile(n), onDemand.isFile(n));
+        EXPECT_EQ(whole.fileSize(n), onDemand.fileSize(n));
+        EXPECT_EQ(whole.fileStart(n), onDemand.fileStart(n));
+        EXPECT_EQ(whole.entryCount(n), onDemand.entryCount(n));
+        EXPECT_EQ(whole.childAt(n, 0), onDemand.childAt(n, 0));
+        EXPECT_EQ(std::optional(whole.entryName(n)), onDemand.nameOf(n, scratch));
+        if (whole.isFile(n)) {
+            EXPECT_EQ(whole.fileBlocksLocatable(n), onDemand.fileBlocksLocatable(n));
+        }
+    }
+    for (uint64_t b = 0; b <= whole.blockCount(); ++b) {
+        auto x = whole.locateBlock(b), y = onDemand.locateBlock(b);
+        EXPECT_EQ(x.has_value(), y.has_value());
+        if (x && y) {
+            EXPECT_EQ(std::pair(x->fileOffset, x->storedLength), std::pair(y->fileOffset, y->storedLength));
+        }
+    }
+    EXPECT_EQ(whole.findPath("0005000010101D00_V64/META/meta.xml"), onDemand.findPath("0005000010101D00_V64/META/meta.xml"));
+}
+
 TEST_P(OpenChecks, AcceptsOrRejects) {
     ArchiveBuilder b = soundArchive();
     GetParam().change(b);
-    auto index = testing::openIndexBytes(b.build());
+    std::string bytes = b.build();
+    auto index = testing::openIndexBytes(bytes);
     Refusal got = index ? kOpens : refusedBy(index.error().check, index.error().section);
     EXPECT_EQ(got, GetParam().refusal);
+    // Tables read on demand, through a cache of two pages, are held to the same rules.
+    auto onDemand = testing::openIndexBytes(bytes, std::make_shared<SharedCache>(2, ArchiveIndex::kTablePageSize));
+    got = onDemand ? kOpens : refusedBy(onDemand.error().check, onDemand.error().section);
+    EXPECT_EQ(got, GetParam().refusal);
+    if (index && onDemand) expectSameAnswers(**index, **onDemand);
 }
 
 void footer(ArchiveBuilder& b, std::function<void(ArchiveFooter&)> edit) { b.editFooter(edit); }

@@ -1,5 +1,6 @@
 #include "system/process.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -37,5 +38,14 @@ Utf8Arguments::Utf8Arguments(int argc, char** argv) : strings_(argv, argv + argc
 void makeStandardOutputBinary() {}
 
 bool standardErrorShowsProgress() { return ::isatty(STDERR_FILENO) != 0; }
+
+void keepServerMemoryLean() {
+#ifdef __GLIBC__
+    mallopt(M_ARENA_MAX, 1);
+    // Fixed, so that one large buffer freed does not raise them for good.
+    mallopt(M_MMAP_THRESHOLD, 256 << 10);
+    mallopt(M_TRIM_THRESHOLD, 256 << 10);
+#endif
+}
 
 }  // namespace qev

@@ -63,4 +63,7 @@ bool standardErrorShowsProgress() {
            SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+// The process heap is shared by every thread already and gives large blocks back.
+void keepServerMemoryLean() {}
+
 }  // namespace qev

@@ -18,10 +18,10 @@ std::unique_ptr<ArchiveReader> openBytes(std::string bytes) {
     return openArchiveStream(stream);
 }
 
-Expected<SharedIndex, OpenError> openIndexBytes(std::string bytes) {
+Expected<SharedIndex, OpenError> openIndexBytes(std::string bytes, std::shared_ptr<SharedCache> pages) {
     std::unique_ptr<ArchiveFile> file =
         std::make_unique<StreamArchiveFile>(std::make_unique<std::istringstream>(std::move(bytes)));
-    return ArchiveIndex::create(file);
+    return pages ? ArchiveIndex::createOnDemand(file, std::move(pages)) : ArchiveIndex::create(file);
 }
 
 TempFile::TempFile(std::string_view name) {

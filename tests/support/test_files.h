@@ -17,7 +17,8 @@ std::string readWholeFile(const std::filesystem::path& path);
 // Opens archive bytes held in memory, as openArchive would open them from a file.
 std::unique_ptr<ArchiveReader> openBytes(std::string bytes);
 // The same, keeping the reason an archive was refused.
-Expected<SharedIndex, OpenError> openIndexBytes(std::string bytes);
+// With `pages`, the tables are left in the bytes and read through them on demand.
+Expected<SharedIndex, OpenError> openIndexBytes(std::string bytes, std::shared_ptr<SharedCache> pages = nullptr);
 
 // A file in a fresh temporary directory, removed with the object.
 class TempFile {
