@@ -9,7 +9,7 @@ namespace qev::mount {
 
 std::string NotMounted::reason() const {
     switch (kind) {
-        case Kind::kNotAnArchive: return "not a QEV archive: " + detail;
+        case Kind::kNotAnArchive: return "it cannot be opened: " + detail;
         case Kind::kMismatched:
             return std::string(byRecovery ? "it does not match its recovery record: " : "it does not match its integrity record: ") + detail;
         case Kind::kTreeUnreadable: return "its file tree cannot be read";
