@@ -13,7 +13,8 @@ namespace {
 constexpr size_t kOpaqueAt = 96;
 constexpr size_t kOpaqueEnd = 128;
 // Tables are hashed in pieces of this size, so that no second copy of them is held.
-constexpr uint32_t kPiece = 1 << 20;
+// Small enough that a long-running program's allocator keeps no large buffer for it.
+constexpr uint32_t kPiece = 64 << 10;
 
 std::optional<IntegrityRecord> decodeRecord(const std::string& bytes) {
     if (bytes.size() < kIntegrityHeaderSize || std::string_view(bytes).substr(0, 8) != kIntegrityMagic) return std::nullopt;

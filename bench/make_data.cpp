@@ -1,6 +1,8 @@
 // Makes the benchmark inputs.
 //
-//   make_data tree DIR SOURCE FILES FOLDERS   files cut from SOURCE, in title folders;
+//   make_data tree DIR SOURCE FILES FOLDERS [MAX]
+//                                             files cut from SOURCE, in title folders, of
+//                                             1 to 31 KiB (or 1 to MAX bytes);
 //                                             DIR/<first folder>/target.bin is 4 KiB
 //   make_data wide OUT ENTRIES                an archive whose tree holds ENTRIES entries
 //                                             (title folders of empty files) and ~16 bytes
@@ -22,7 +24,8 @@ std::string titleName(unsigned i) {
     return name;
 }
 
-int makeTree(const std::filesystem::path& dir, const char* sourcePath, unsigned files, unsigned folders) {
+int makeTree(const std::filesystem::path& dir, const char* sourcePath, unsigned files, unsigned folders,
+             unsigned maxSize) {
     std::ifstream in(sourcePath, std::ios::binary);
     std::string source(std::istreambuf_iterator<char>(in), {});
     if (source.size() < (1u << 20)) return 1;
@@ -38,7 +41,7 @@ int makeTree(const std::filesystem::path& dir, const char* sourcePath, unsigned 
         std::filesystem::path folder = dir / titleName(i % folders) / (i % 3 ? "content" : "code");
         std::filesystem::create_directories(folder);
         std::ofstream(folder / ("file-" + std::to_string(i) + ".bin"), std::ios::binary)
-            << slice(1024 + rng() % (30 * 1024));
+            << slice(maxSize != 0 ? 1 + rng() % maxSize : 1024 + rng() % (30 * 1024));
     }
     std::ofstream(dir / titleName(0) / "target.bin", std::ios::binary) << slice(4096);
     return 0;
@@ -74,8 +77,11 @@ int makeWide(const char* out, unsigned entries) {
 
 int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "tree" && argc == 6) return makeTree(argv[2], argv[3], unsigned(std::stoul(argv[4])), unsigned(std::stoul(argv[5])));
+    if (mode == "tree" && (argc == 6 || argc == 7)) {
+        unsigned maxSize = argc == 7 ? unsigned(std::stoul(argv[6])) : 0;
+        return makeTree(argv[2], argv[3], unsigned(std::stoul(argv[4])), unsigned(std::stoul(argv[5])), maxSize);
+    }
     if (mode == "wide" && argc == 4) return makeWide(argv[2], unsigned(std::stoul(argv[3])));
-    std::fprintf(stderr, "usage: make_data tree DIR SOURCE FILES FOLDERS | wide OUT ENTRIES\n");
+    std::fprintf(stderr, "usage: make_data tree DIR SOURCE FILES FOLDERS [MAX] | wide OUT ENTRIES\n");
     return 2;
 }

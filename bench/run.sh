@@ -350,9 +350,11 @@ report() {
         echo "  mksquashfs's, but the format keeps its tables uncompressed (16 bytes a tree entry"
         echo "  and every name), while SquashFS compresses its metadata; for 20,000 entries"
         echo "  that is about 0.6 MB of tables against 0.34 MB of difference."
-        echo "- qev-mount's memory against squashfuse: the format's reader holds the tables in"
-        echo "  memory (32 MiB for 1,000,000 entries) and each of the four readers a 4 MiB"
-        echo "  cache; squashfuse reads metadata from the image as it goes."
+        echo "- qev-mount's memory against squashfuse: both read their tables from the image as"
+        echo "  they go (qev-mount through 256 KiB of table pages, 256 KiB of directory indexes"
+        echo "  and 1 MiB of blocks shared by every archive); qev-mount's process itself, with"
+        echo "  the C++ runtime, is about 1.5 MB larger. bench/mount_collection.sh measures"
+        echo "  collections (\"Collections under one mount\" below)."
         echo
         echo "## Durable success"
         echo

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -19,31 +21,50 @@ constexpr double kRootSeconds = 1.0;
 
 MountTree& treeOf(fuse_req_t req) { return *static_cast<MountTree*>(fuse_req_userdata(req)); }
 
+// Nothing may leave a callback of libfuse's as an exception: a request that runs out of
+// memory fails with ENOMEM, any other failure with EIO, and the mount stays up.
+template <typename Body>
+void guarded(fuse_req_t req, Body&& body) {
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        fuse_reply_err(req, ENOMEM);
+    } catch (...) {
+        fuse_reply_err(req, EIO);
+    }
+}
+
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    auto found = treeOf(req).lookup(parent, name);
-    if (!found) return (void)fuse_reply_err(req, found.error());
-    fuse_entry_param e{};
-    e.ino = found->st_ino;
-    e.attr = *found;
-    e.attr_timeout = kCacheSeconds;
-    e.entry_timeout = parent == kRootInode ? kRootSeconds : kCacheSeconds;
-    fuse_reply_entry(req, &e);
+    guarded(req, [&] {
+        auto found = treeOf(req).lookup(parent, name);
+        if (!found) return (void)fuse_reply_err(req, found.error());
+        fuse_entry_param e{};
+        e.ino = found->st_ino;
+        e.attr = *found;
+        e.attr_timeout = kCacheSeconds;
+        e.entry_timeout = parent == kRootInode ? kRootSeconds : kCacheSeconds;
+        fuse_reply_entry(req, &e);
+    });
 }
 
 void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    auto st = treeOf(req).attributes(ino);
-    if (!st) return (void)fuse_reply_err(req, st.error());
-    fuse_reply_attr(req, &*st, ino == kRootInode ? kRootSeconds : kCacheSeconds);
+    guarded(req, [&] {
+        auto st = treeOf(req).attributes(ino);
+        if (!st) return (void)fuse_reply_err(req, st.error());
+        fuse_reply_attr(req, &*st, ino == kRootInode ? kRootSeconds : kCacheSeconds);
+    });
 }
 
 void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    auto dir = treeOf(req).openDirectory(ino);
-    if (!dir) return (void)fuse_reply_err(req, dir.error());
-    fi->fh = reinterpret_cast<uint64_t>(dir->release());
-    // The root's listing changes with the sources; every other one never does.
-    fi->cache_readdir = ino != kRootInode;
-    fi->keep_cache = ino != kRootInode;
-    if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenDirectory*>(fi->fh);
+    guarded(req, [&] {
+        auto dir = treeOf(req).openDirectory(ino);
+        if (!dir) return (void)fuse_reply_err(req, dir.error());
+        fi->fh = reinterpret_cast<uint64_t>(dir->release());
+        // The root's listing changes with the sources; every other one never does.
+        fi->cache_readdir = ino != kRootInode;
+        fi->keep_cache = ino != kRootInode;
+        if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenDirectory*>(fi->fh);
+    });
 }
 
 void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -55,26 +76,30 @@ void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 // would have the kernel set up an inode for every name, which costs a walk of a million
 // entries twice its time.
 void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
-    const auto& dir = *reinterpret_cast<const OpenDirectory*>(fi->fh);
-    std::vector<char> buffer(size);
-    size_t used = 0;
-    int error = treeOf(req).list(dir, uint64_t(offset), [&](const std::string& name, const struct stat& st, uint64_t next) {
-        size_t need = fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &st, off_t(next));
-        if (need > size - used) return false;
-        used += need;
-        return true;
+    guarded(req, [&] {
+        const auto& dir = *reinterpret_cast<const OpenDirectory*>(fi->fh);
+        std::vector<char> buffer(size);
+        size_t used = 0;
+        int error = treeOf(req).list(dir, uint64_t(offset), [&](const std::string& name, const struct stat& st, uint64_t next) {
+            size_t need = fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &st, off_t(next));
+            if (need > size - used) return false;
+            used += need;
+            return true;
+        });
+        if (error != 0 && used == 0) return (void)fuse_reply_err(req, error);
+        fuse_reply_buf(req, buffer.data(), used);
     });
-    if (error != 0 && used == 0) return (void)fuse_reply_err(req, error);
-    fuse_reply_buf(req, buffer.data(), used);
 }
 
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
-    auto file = treeOf(req).openFile(ino);
-    if (!file) return (void)fuse_reply_err(req, file.error());
-    fi->fh = reinterpret_cast<uint64_t>(file->release());
-    fi->keep_cache = 1;
-    if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenFile*>(fi->fh);
+    guarded(req, [&] {
+        if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
+        auto file = treeOf(req).openFile(ino);
+        if (!file) return (void)fuse_reply_err(req, file.error());
+        fi->fh = reinterpret_cast<uint64_t>(file->release());
+        fi->keep_cache = 1;
+        if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenFile*>(fi->fh);
+    });
 }
 
 void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -83,10 +108,12 @@ void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 }
 
 void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
-    std::vector<char> buffer(size);
-    long n = treeOf(req).read(*reinterpret_cast<const OpenFile*>(fi->fh), uint64_t(offset), size, buffer.data());
-    if (n < 0) return (void)fuse_reply_err(req, int(-n));
-    fuse_reply_buf(req, buffer.data(), size_t(n));
+    guarded(req, [&] {
+        std::unique_ptr<char[]> buffer(new char[size]);  // every byte replied is written first
+        long n = treeOf(req).read(*reinterpret_cast<const OpenFile*>(fi->fh), uint64_t(offset), size, buffer.get());
+        if (n < 0) return (void)fuse_reply_err(req, int(-n));
+        fuse_reply_buf(req, buffer.get(), size_t(n));
+    });
 }
 
 // Everything that would change the archive.

@@ -25,7 +25,7 @@ constexpr std::string_view kUsage = "Usage: qev-mount [OPTIONS] SOURCE... MOUNTP
 // Table pages and directory indexes the mount keeps, whatever the archives hold.
 constexpr uint32_t kTablePages = 64;  // of 4 KiB: 256 KiB
 constexpr size_t kDirectoryBudget = size_t(256) << 10;
-constexpr uint64_t kDefaultCacheBytes = uint64_t(2) << 20;
+constexpr uint64_t kDefaultCacheBytes = uint64_t(512) << 10;
 constexpr unsigned kDefaultMaxOpen = 64;
 
 struct Arguments {
@@ -97,7 +97,7 @@ void printHelp(Console& console) {
     printLine(console, "    -o ignore_case         look names up without regard to ASCII letter case");
     printLine(console, "    -o max_open=N          archives held open at once (default 64)");
     printLine(console, "    -o cache_size=SIZE     decompressed blocks kept for all archives, in bytes,");
-    printLine(console, "                           or with K, M or G (default 2M)");
+    printLine(console, "                           or with K, M or G (default 512K)");
     printLine(console, "    -o unproven            mount even when the integrity record is damaged and no");
     printLine(console, "                           recovery record proves the blocks");
     printLine(console, "");

@@ -49,8 +49,7 @@ void makeStandardOutputBinary();
 bool standardErrorShowsProgress();
 
 // For a long-running server whose threads allocate little: one pool of memory for all its
-// threads, instead of one each that keeps what its thread once freed, and large buffers
-// given back to the system when freed, not kept for later.
+// threads, instead of one each that keeps what its thread once freed.
 void keepServerMemoryLean();
 
 }  // namespace qev

@@ -42,9 +42,6 @@ bool standardErrorShowsProgress() { return ::isatty(STDERR_FILENO) != 0; }
 void keepServerMemoryLean() {
 #ifdef __GLIBC__
     mallopt(M_ARENA_MAX, 1);
-    // Fixed, so that one large buffer freed does not raise them for good.
-    mallopt(M_MMAP_THRESHOLD, 256 << 10);
-    mallopt(M_TRIM_THRESHOLD, 256 << 10);
 #endif
 }
 
