@@ -102,11 +102,12 @@ bool Collection::lookAtFolders() {
 }
 
 bool Collection::lookAtSlot(Slot& slot) {
-    if (!slot.seen) return slot.number == 0 && !slot.failed;
+    if (!slot.seen && !slot.failed) return true;  // not read yet
     std::optional<FileStatus> now = currentStatus(slot.path);
-    if (now && sameFile(*slot.seen, *now)) return false;
-    // Replaced, rewritten or gone: read afresh under a new number. What the old number
-    // opened stays for whoever still reads it.
+    // Unchanged: the same file, or still none where none could be opened.
+    if (slot.seen ? now && sameFile(*slot.seen, *now) : !now) return false;
+    // Replaced, rewritten, gone or come back: read afresh under a new number. What the old
+    // number opened stays for whoever still reads it.
     numbers_.erase(slot.number);
     slot = freshSlot(slot.path);
     return true;
