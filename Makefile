@@ -145,8 +145,10 @@ windows:
 test-windows: build windows
 	tests/windows/wine_test.sh $(BUILD_DIR) $(WINDOWS_DIR)
 
+# As root, the linker's cache learns the library at once, so programs built against it run.
 install: release
 	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
+	@[ "$$(id -u)" != 0 ] || ldconfig
 
 clean:
 	rm -rf $(BUILD_DIR) $(RELEASE_DIR) build-asan build-tsan build-fuzz build-bench $(WINDOWS_DIR)
