@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libisal-dev libfuse3-dev fuse3 \
                   python3-dev python3-cffi
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev exfat-fuse exfatprogs \
-                 make xz-utils wine64 python3-pytest python3-fsspec
+                 make xz-utils wine64 python3-pytest python3-fsspec zip unzip
 RELEASE_DIR ?= build-release
 PREFIX ?= /usr/local
 SAMPLE := examples/sample.qev
@@ -142,13 +142,13 @@ windows:
 	@echo "Windows executables in $(WINDOWS_DIST)"
 
 # The Windows executables run under Wine, each run compared with the native build's.
-test-windows: build windows
-	tests/windows/wine_test.sh $(BUILD_DIR) $(WINDOWS_DIR)
+test-windows: build package-windows
+	tests/windows/wine_test.sh $(BUILD_DIR) $(WINDOWS_DIR) $(WINDOWS_ZIP)
 
 # The one version number, which every program, the library, the module and the packages carry.
 VERSION := $(shell grep -m1 -o 'qev-tool VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 # Time stamps of what the packages hold: the date of the last entry of debian/changelog.
-SOURCE_DATE_EPOCH ?= $(shell date -d "$$(dpkg-parsechangelog -l debian/changelog -S Date 2>/dev/null)" +%s 2>/dev/null)
+SOURCE_DATE_EPOCH ?= $(shell date -d "$$(sed -n 's/^ -- .*>  //p' debian/changelog | head -n 1)" +%s)
 export SOURCE_DATE_EPOCH
 
 # Debian packages (qev-tools, libqev1, libqev-dev, python3-qev), built the Debian way in a

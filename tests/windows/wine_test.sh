@@ -3,10 +3,12 @@
 # standard output, standard error and exit status must be the same, byte for byte (the
 # usage text names the program as it was started, which Wine gives as a Windows path).
 # Skips, saying so, where Wine cannot start.
-#   tests/windows/wine_test.sh NATIVE_BUILD WINDOWS_BUILD
+# With ZIP, the zip a Windows user gets is unpacked and its qev-check run on the sample.
+#   tests/windows/wine_test.sh NATIVE_BUILD WINDOWS_BUILD [ZIP]
 set -uo pipefail
 native=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
+zip=${3:+$(cd "$(dirname "$3")" && pwd)/$(basename "$3")}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 wine=/usr/lib/wine/wine64
 work=$(mktemp -d)
@@ -234,6 +236,18 @@ windows_only "unpack refuses a link in the way" 1 "" \
     unpack/qev-unpack sample.qev linked --force -q
 [ -z "$(ls -A "$work/outside")" ]
 result "nothing was written through the link" $?
+
+# The zip as a Windows user unpacks it: the programs run from its folder, beside qev.dll.
+if [ -n "$zip" ]; then
+    (cd "$work" && unzip -q "$zip" -d unzipped)
+    folder=$(ls -d "$work"/unzipped/*/)
+    [ -f "$folder/README.txt" ] && [ -f "$folder/qev.dll" ] && [ -f "$folder/include/qev/qev.h" ] &&
+        [ -f "$folder/LICENSE.zstd" ]
+    result "the zip holds the README, the DLL, the header and the licences" $?
+    (cd "$work" && timeout 60 "$wine" "$folder/qev-check.exe" sample.qev > z.out 2> z.err; echo $? > z.rc)
+    [ "$(cat "$work/z.rc")" = 0 ] && tr -d '\r' < "$work/z.out" | grep -q '^Findings: *0 errors, 0 warnings$'
+    result "qev-check from the zip on the sample" $?
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
