@@ -30,12 +30,15 @@ apt-get install -y -q gcc libc6-dev pkg-config man-db > /dev/null
 apt-get install -y -q ./qev-tools_*.deb ./libqev1_*.deb ./libqev-dev_*.deb ./python3-qev_*.deb
 ours=$(dpkg -L qev-tools libqev1 libqev-dev python3-qev | sort -u)
 
+# Whole outputs kept, then shown in part: a pipe that closes early would fail the run.
 qev-tool list sample.qev
-qev-check sample.qev --quick | tail -1
-qev-pack --help | head -1
+qev-check sample.qev --quick > check.txt && tail -n 1 check.txt
+for program in qev-pack qev-unpack qev-check qev-tool qev-mount; do
+    "$program" --help > help.txt 2>&1 || [ "$program" = qev-tool ]
+    head -n 1 help.txt
+done
 qev-unpack sample.qev unpacked -q && ls unpacked
-qev-mount --help | head -1
-man -P cat qev-pack | head -3
+man -P cat qev-pack > man.txt && head -n 4 man.txt
 cat > titles.c << "C"
 #include <qev/qev.h>
 #include <stdio.h>
