@@ -13,9 +13,9 @@ sample=$(cd "$(dirname "$0")/.." && pwd)/examples/sample.qev
 
 [ -x "$root/usr/bin/apt-get" ] || debootstrap --variant=minbase bookworm "$root" "$mirror"
 mounted=()
-cleanup() { for m in "${mounted[@]}"; do umount -l "$m" 2>/dev/null || true; done; }
+cleanup() { for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done; }
 trap cleanup EXIT
-for m in proc dev sys; do mount --bind "/$m" "$root/$m" && mounted+=("$root/$m"); done
+for m in proc dev dev/pts sys; do mount --bind "/$m" "$root/$m" && mounted+=("$root/$m"); done
 rm -rf "$root/debs" && mkdir -p "$root/debs"
 cp "$debs"/qev-tools_*.deb "$debs"/libqev1_*.deb "$debs"/libqev-dev_*.deb "$debs"/python3-qev_*.deb "$root/debs/"
 cp "$sample" "$root/debs/sample.qev"
