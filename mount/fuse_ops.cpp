@@ -34,6 +34,20 @@ void guarded(fuse_req_t req, Body&& body) {
     }
 }
 
+// A handle the kernel keeps (an open directory or file) belongs to fi->fh from a
+// successful reply to its release.
+template <typename Handle>
+void replyOpen(fuse_req_t req, fuse_file_info* fi, std::unique_ptr<Handle> handle) {
+    fi->fh = reinterpret_cast<uint64_t>(handle.get());
+    if (fuse_reply_open(req, fi) == 0) (void)handle.release();
+}
+
+template <typename Handle>
+void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    delete reinterpret_cast<Handle*>(fi->fh);
+    fuse_reply_err(req, 0);
+}
+
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     guarded(req, [&] {
         auto found = treeOf(req).lookup(parent, name);
@@ -59,17 +73,11 @@ void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     guarded(req, [&] {
         auto dir = treeOf(req).openDirectory(ino);
         if (!dir) return (void)fuse_reply_err(req, dir.error());
-        fi->fh = reinterpret_cast<uint64_t>(dir->release());
         // The root's listing changes with the sources; every other one never does.
         fi->cache_readdir = ino != kRootInode;
         fi->keep_cache = ino != kRootInode;
-        if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenDirectory*>(fi->fh);
+        replyOpen(req, fi, std::move(*dir));
     });
-}
-
-void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    delete reinterpret_cast<OpenDirectory*>(fi->fh);
-    fuse_reply_err(req, 0);
 }
 
 // Listings carry names and kinds only: `find` needs no more, and listings with attributes
@@ -96,15 +104,9 @@ void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
         auto file = treeOf(req).openFile(ino);
         if (!file) return (void)fuse_reply_err(req, file.error());
-        fi->fh = reinterpret_cast<uint64_t>(file->release());
         fi->keep_cache = 1;
-        if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenFile*>(fi->fh);
+        replyOpen(req, fi, std::move(*file));
     });
-}
-
-void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    delete reinterpret_cast<OpenFile*>(fi->fh);
-    fuse_reply_err(req, 0);
 }
 
 void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
@@ -124,10 +126,10 @@ fuse_lowlevel_ops operations() {
     ops.lookup = lookup;
     ops.getattr = getattr;
     ops.opendir = opendir;
-    ops.releasedir = releasedir;
+    ops.releasedir = release<OpenDirectory>;
     ops.readdir = readdir;
     ops.open = open;
-    ops.release = release;
+    ops.release = release<OpenFile>;
     ops.read = read;
     ops.setattr = [](fuse_req_t r, fuse_ino_t, struct stat*, int, fuse_file_info*) { refuse(r); };
     ops.mknod = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, dev_t) { refuse(r); };
