@@ -9,7 +9,8 @@ set -euo pipefail
 debs=$(cd "$1" && pwd)
 root=${2:-/var/tmp/qev-install-root}
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-sample=$(cd "$(dirname "$0")/.." && pwd)/examples/sample.qev
+source=$(cd "$(dirname "$0")/.." && pwd)
+sample=$source/examples/sample.qev
 
 [ -x "$root/usr/bin/apt-get" ] || debootstrap --variant=minbase bookworm "$root" "$mirror"
 mounted=()
@@ -19,6 +20,18 @@ for m in proc dev dev/pts sys; do mount --bind "/$m" "$root/$m" && mounted+=("$r
 rm -rf "$root/debs" && mkdir -p "$root/debs"
 cp "$debs"/qev-tools_*.deb "$debs"/libqev1_*.deb "$debs"/libqev-dev_*.deb "$debs"/python3-qev_*.deb "$root/debs/"
 cp "$sample" "$root/debs/sample.qev"
+# The README's tour, as written: its shell blocks in order, its C and Python files.
+mkdir -p "$root/debs/tour"
+awk -v dir="$root/debs/tour" '
+    /^## / { inside = ($0 == "## A short tour") }
+    inside && /^```/ {
+        if (fence == "") { fence = substr($0, 4); next }
+        fence = ""; next
+    }
+    inside && fence == "sh" { print > (dir "/tour.sh") }
+    inside && fence == "c" { print > (dir "/titles.c") }
+    inside && fence == "python" { print > (dir "/tour.py") }
+' "$source/README.md"
 cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 
 chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive \
@@ -54,6 +67,7 @@ int main(int argc, char **argv) {
 C
 cc titles.c -o titles $(pkg-config --cflags --libs qev) && ./titles sample.qev
 python3 -c "import qev; print(qev.__version__, [t.folder_name for t in qev.open(\"sample.qev\").titles()])"
+(cd tour && bash -euxo pipefail tour.sh && python3 tour.py)
 
 apt-get purge -y -q qev-tools libqev1 libqev-dev python3-qev > /dev/null
 left=""

@@ -18,6 +18,7 @@ foreach(f
     ${CMAKE_INSTALL_MANDIR}/man1/qev-tool.1
     ${CMAKE_INSTALL_MANDIR}/man1/qev-pack.1
     ${CMAKE_INSTALL_DATADIR}/bash-completion/completions/qev-tool
+    ${CMAKE_INSTALL_DATADIR}/bash-completion/completions/qev-pack
     ${EXTRA})
   if(NOT EXISTS "${PREFIX}/${f}")
     message(FATAL_ERROR "not installed: ${f}")
