@@ -14,7 +14,10 @@ sample=$source/examples/sample.qev
 
 [ -x "$root/usr/bin/apt-get" ] || debootstrap --variant=minbase bookworm "$root" "$mirror"
 mounted=()
-cleanup() { for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done; }
+cleanup() {
+    umount -l "$root/debs/tour/mnt" 2>/dev/null || true  # the tour's mount, if it stopped half way
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done
+}
 trap cleanup EXIT
 for m in proc dev dev/pts sys; do mount --bind "/$m" "$root/$m" && mounted+=("$root/$m"); done
 rm -rf "$root/debs" && mkdir -p "$root/debs"
