@@ -67,15 +67,16 @@ bool Collection::lookAtFolders() {
     for (Folder& f : folders_) {
         std::optional<FileStatus> now = linkStatus(pathFromUtf8(f.path));
         if (f.seen && now && f.seen->modified == now->modified && f.seen->changed == now->changed) continue;
+        // A folder that cannot be listed now (gone, or no descriptor free) keeps what it
+        // showed, and is looked at again next time.
+        auto dir = openDirectoryPath(f.path);
+        auto listed = dir ? listDirectory(**dir) : Expected<std::vector<ListedEntry>, ListFailure>(ListFailure{});
+        if (!listed) continue;
         f.seen = now;
         std::vector<std::string> archives;
-        if (auto dir = openDirectoryPath(f.path)) {
-            if (auto listed = listDirectory(**dir)) {
-                for (const ListedEntry& e : *listed) {
-                    bool file = e.kind == FileKind::kFile || e.kind == FileKind::kLink;
-                    if (file && endsWithQev(e.name)) archives.push_back(f.path + "/" + e.name);
-                }
-            }
+        for (const ListedEntry& e : *listed) {
+            bool file = e.kind == FileKind::kFile || e.kind == FileKind::kLink;
+            if (file && endsWithQev(e.name)) archives.push_back(f.path + "/" + e.name);
         }
         std::sort(archives.begin(), archives.end());
         if (archives == f.archives) continue;
@@ -119,9 +120,20 @@ void Collection::fail(Slot& slot, const std::string& why) {
     if (warned_.insert(slot.path + '\n' + why).second) warn_("Skipped " + slot.path + ": " + why);
 }
 
+Expected<std::shared_ptr<MountedArchive>, NotMounted> Collection::openFreeingDescriptors(const std::string& path) {
+    auto opened = openMounted(path, tablePages_, blocks_);
+    // Out of descriptors, perhaps: the archives held for speed are let go, and it is tried once more.
+    if (!opened && opened.error().kind == NotMounted::Kind::kFileDidNotOpen && !held_.empty()) {
+        held_.clear();
+        heldAt_.clear();
+        opened = openMounted(path, tablePages_, blocks_);
+    }
+    return opened;
+}
+
 void Collection::readRoots(Slot& slot) {
     if (slot.seen || slot.failed) return;
-    auto opened = openMounted(slot.path, tablePages_, blocks_);
+    auto opened = openFreeingDescriptors(slot.path);
     if (!opened) return fail(slot, opened.error().reason());
     if ((*opened)->unproven && !options_.unproven) return fail(slot, std::string(kUnprovenReason));
     install(slot, *opened);
@@ -233,7 +245,7 @@ Expected<std::shared_ptr<MountedArchive>, int> Collection::archive(uint32_t numb
 }
 
 Expected<std::shared_ptr<MountedArchive>, int> Collection::openLocked(uint32_t number, Slot& slot) {
-    auto opened = openMounted(slot.path, tablePages_, blocks_);
+    auto opened = openFreeingDescriptors(slot.path);
     if (!opened) return EIO;
     // Opened again after it was let go: it must still be the file whose roots were read.
     if (!slot.seen || !sameFile(*slot.seen, (*opened)->status)) {

@@ -106,6 +106,7 @@ private:
     void install(Slot& slot, std::shared_ptr<MountedArchive> archive);
     void rebuildRoot();
     Expected<std::shared_ptr<MountedArchive>, int> openLocked(uint32_t number, Slot& slot);
+    Expected<std::shared_ptr<MountedArchive>, NotMounted> openFreeingDescriptors(const std::string& path);
     void hold(uint32_t number, std::shared_ptr<MountedArchive> archive);
 
     std::vector<Source> sources_;

@@ -9,6 +9,7 @@ namespace qev::mount {
 
 std::string NotMounted::reason() const {
     switch (kind) {
+        case Kind::kFileDidNotOpen:
         case Kind::kNotAnArchive: return "it cannot be opened: " + detail;
         case Kind::kMismatched:
             return std::string(byRecovery ? "it does not match its recovery record: " : "it does not match its integrity record: ") + detail;
@@ -22,7 +23,11 @@ Expected<std::shared_ptr<MountedArchive>, NotMounted> openMounted(const std::str
                                                                  SharedCache& blocks) {
     std::unique_ptr<ArchiveFile> file = openArchiveFile(pathFromUtf8(path));
     auto opened = ArchiveIndex::createOnDemand(file, tablePages);
-    if (!opened) return NotMounted{NotMounted::Kind::kNotAnArchive, describeOpenError(opened.error())};
+    if (!opened) {
+        bool file = opened.error().check == OpenCheck::kFileOpens;
+        return NotMounted{file ? NotMounted::Kind::kFileDidNotOpen : NotMounted::Kind::kNotAnArchive,
+                          describeOpenError(opened.error())};
+    }
     auto a = std::make_shared<MountedArchive>();
     a->index = *opened;
     // The tables are hashed as they lie in the file, a piece at a time.

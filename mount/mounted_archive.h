@@ -28,7 +28,8 @@ struct MountedArchive {
 
 // Why an archive could not be mounted.
 struct NotMounted {
-    enum class Kind : uint8_t { kNotAnArchive, kMismatched, kTreeUnreadable } kind;
+    // kFileDidNotOpen: the file itself, which may open later (when descriptors are free).
+    enum class Kind : uint8_t { kFileDidNotOpen, kNotAnArchive, kMismatched, kTreeUnreadable } kind;
     std::string detail;  // why it did not open, or the parts that do not match
     bool byRecovery = false;  // with kMismatched: the recovery record's hashes were the proof
 

@@ -117,7 +117,11 @@ int mountSources(ParsedArguments& parsed, std::vector<Source> sources, uint64_t 
         rootTimes.st_mtim = timespecOf(first->modified);
         rootTimes.st_ctim = timespecOf(first->changed);
     }
-    Collection collection(std::move(sources), {a.maxOpen, a.unproven, a.ignoreCase}, tablePages, blocks,
+    // Half the descriptors the process may have, at most, are archives held for speed: the
+    // rest are for files open through the mount, folders being listed and FUSE itself.
+    unsigned maxOpen = a.maxOpen;
+    if (std::optional<uint64_t> limit = openFileLimit()) maxOpen = unsigned(std::clamp<uint64_t>(*limit / 2, 1, maxOpen));
+    Collection collection(std::move(sources), {maxOpen, a.unproven, a.ignoreCase}, tablePages, blocks,
                           [&](const std::string& line) { printWarning(console, line); });
     if (std::optional<std::string> error = collection.start()) {
         printError(console, *error);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
@@ -223,6 +224,27 @@ TEST(MountTree, AFolderOfArchivesUnderOneRoot) {
     EXPECT_EQ(old, "two");
     EXPECT_EQ(m.tree.attributes(before).error(), ESTALE);  // two archives held: the old one is let go
     EXPECT_LE(m.collection.openCount(), 2u);
+
+    // Out of descriptors: the archives held for speed are let go, and no archive is skipped.
+    // d.qev is replaced with the folder's time kept, so only the archive needs opening.
+    auto folderTime = fs::last_write_time(folder);
+    title("00050000CAFE0000_v1", "three, again").writeTo(folder / "d.new");
+    fs::rename(folder / "d.new", folder / "d.qev");
+    fs::last_write_time(folder, folderTime);
+    size_t warned = m.warnings.size();
+    struct rlimit was {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &was), 0);
+    struct rlimit tight = was;
+    tight.rlim_cur = rlim_t(std::distance(fs::directory_iterator("/proc/self/fd"), {}) + 8);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;  // every descriptor left taken
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+    std::vector<std::string> listed = m.listing(mount::kRootInode);
+    for (int fd : fillers) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &was);
+    EXPECT_NE(std::find(listed.begin(), listed.end(), "00050000CAFE0000_v1"), listed.end());
+    EXPECT_EQ(m.warnings.size(), warned);
+    EXPECT_EQ(m.read("00050000CAFE0000_v1/meta/meta.xml"), "three, again");
 }
 
 testing::ToolRun runMountInProcess(std::vector<std::string> args) {
