@@ -1,6 +1,8 @@
 // Opening: the footer checks, loading the three tables and the root check.
 #include "archive/archive_index.h"
 
+#include <stdexcept>
+
 namespace qev {
 namespace {
 
@@ -136,6 +138,7 @@ Expected<SharedIndex, OpenError> ArchiveIndex::open(const std::filesystem::path&
 
 Expected<SharedIndex, OpenError> ArchiveIndex::createOnDemand(std::unique_ptr<ArchiveFile>& file,
                                                               std::shared_ptr<SharedCache> pages) {
+    if (!pages || pages->slotSize() != kTablePageSize) throw std::invalid_argument("table pages of the wrong size");
     auto read = readFooter(file);
     if (!read) return read.error();
     const ArchiveFooter& footer = *read;

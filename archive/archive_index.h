@@ -83,7 +83,7 @@ public:
     // Opens the file at `path` and validates it.
     static Expected<SharedIndex, OpenError> open(const std::filesystem::path& path);
     // The same, with the tables left in the file and read through `pages` (slots of
-    // kTablePageSize bytes) as they are needed.
+    // kTablePageSize bytes; any other size is a caller's error, thrown) as they are needed.
     static Expected<SharedIndex, OpenError> createOnDemand(std::unique_ptr<ArchiveFile>& file,
                                                            std::shared_ptr<SharedCache> pages);
     static constexpr uint32_t kTablePageSize = 4096;

@@ -1,6 +1,7 @@
 // Read-only queries over the file tree. None takes a lock: the tables never change, and
 // the page cache of an archive opened on demand guards itself.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "archive/archive_index.h"
@@ -18,7 +19,7 @@ constexpr int kOffsets = 0, kNames = 1, kTree = 2;
 bool ArchiveIndex::readTable(int section, uint64_t at, uint8_t* destination, uint32_t length) const {
     const SectionRange& table = tables_[size_t(section)];
     if (at > table.size || length > table.size - at) return false;
-    const uint32_t pageSize = pages_->slotSize();
+    constexpr uint32_t pageSize = kTablePageSize;  // the slot size of pages_, checked at opening
     while (length > 0) {
         // Keys: the owner in the top 30 bits, the table in the next 2, the page in the low
         // 32 (a table is below 2^32 bytes).
@@ -28,7 +29,7 @@ bool ArchiveIndex::readTable(int section, uint64_t at, uint8_t* destination, uin
         uint64_t key = uint64_t(owner_) << 34 | uint64_t(section) << 32 | page;
         if (!pages_->copyOut(key, within, destination, n)) {
             // Read outside the cache's lock; a page that ends the table is shorter.
-            std::vector<uint8_t> bytes(pageSize, 0);
+            std::array<uint8_t, pageSize> bytes{};
             uint64_t start = page * pageSize;
             uint32_t stored = uint32_t(std::min<uint64_t>(pageSize, table.size - start));
             if (!file_->readAt(table.offset + start, bytes.data(), stored)) return false;

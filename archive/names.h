@@ -3,11 +3,19 @@
 #pragma once
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
 namespace qev {
 
 inline char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
+
+// `name` with its ASCII capitals made small.
+inline std::string foldedAscii(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) c = foldAscii(c);
+    return folded;
+}
 
 inline bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&

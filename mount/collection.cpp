@@ -30,11 +30,6 @@ bool endsWithQev(const std::string& name) {
     return name.size() > 4 && equalIgnoringAsciiCase(std::string_view(name).substr(name.size() - 4), ".qev");
 }
 
-std::string folded(std::string name) {
-    for (char& c : name) c = foldAscii(c);
-    return name;
-}
-
 constexpr std::string_view kUnprovenReason =
     "the integrity record is damaged and no recovery record proves the blocks instead";
 
@@ -42,7 +37,7 @@ constexpr std::string_view kUnprovenReason =
 
 const RootEntry* findRootEntry(const Root& root, const std::string& name, bool ignoreCase) {
     const auto& map = ignoreCase ? root.byFolded : root.byName;
-    auto at = map.find(ignoreCase ? folded(name) : name);
+    auto at = map.find(ignoreCase ? foldedAscii(name) : name);
     return at == map.end() ? nullptr : &root.entries[at->second];
 }
 
@@ -196,7 +191,7 @@ void Collection::rebuildRoot() {
                 if (warned_.insert(line).second) warn_(line);
                 continue;
             }
-            if (options_.ignoreCase) root->byFolded.try_emplace(folded(name), root->entries.size());
+            if (options_.ignoreCase) root->byFolded.try_emplace(foldedAscii(name), root->entries.size());
             root->entries.push_back(e);
         }
     };

@@ -12,11 +12,7 @@ namespace {
 
 uint32_t nameHash(std::string_view name) { return uint32_t(hashBytes(name)); }
 
-uint32_t foldedHash(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) c = foldAscii(c);
-    return nameHash(folded);
-}
+uint32_t foldedHash(std::string_view name) { return nameHash(foldedAscii(name)); }
 
 
 uint64_t keyOf(uint32_t hash, uint32_t position) { return uint64_t(hash) << 32 | position; }
@@ -81,7 +77,7 @@ std::optional<DirectoryIndex> buildDirectoryIndex(const ArchiveIndex& index, Nod
     }
     if (folded) {
         for (uint32_t p : dir.shown) {
-            for (char& c : names[p]) c = foldAscii(c);
+            names[p] = foldedAscii(names[p]);
             dir.folded.push_back(keyOf(nameHash(names[p]), p));
         }
         std::sort(dir.folded.begin(), dir.folded.end());

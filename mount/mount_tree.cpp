@@ -11,63 +11,46 @@ MountTree::MountTree(Collection& collection, SharedCache& blocks, MountSettings 
     settings_.readers = std::max(1u, settings_.readers);
 }
 
-struct stat MountTree::statOf(const MountedArchive& a, const TreeEntry& e) const {
+struct stat MountTree::statOf(uint64_t inode, bool isFile, uint64_t size, const struct stat& times) const {
     struct stat st {};
+    st.st_ino = inode;
     st.st_uid = settings_.uid;
     st.st_gid = settings_.gid;
-    st.st_atim = a.times.st_atim;
-    st.st_mtim = a.times.st_mtim;
-    st.st_ctim = a.times.st_ctim;
+    st.st_atim = times.st_atim;
+    st.st_mtim = times.st_mtim;
+    st.st_ctim = times.st_ctim;
     st.st_blksize = kBlockSize;
-    if (!e.isFile()) {
-        st.st_mode = S_IFDIR | 0555;
-        st.st_nlink = 2;
-    } else {
-        // A file under several directories still has one link: each is the same bytes.
-        st.st_mode = S_IFREG | 0444;
-        st.st_nlink = 1;
-        st.st_size = off_t(e.fileSize());
-        st.st_blocks = blkcnt_t((e.fileSize() + 511) / 512);
-    }
+    // A file under several directories still has one link: each is the same bytes.
+    st.st_mode = isFile ? S_IFREG | 0444 : S_IFDIR | 0555;
+    st.st_nlink = isFile ? 1 : 2;
+    st.st_size = off_t(size);
+    st.st_blocks = blkcnt_t((size + 511) / 512);
     return st;
 }
 
 struct stat MountTree::statOf(const RootEntry& e) const {
-    struct stat st {};
-    st.st_ino = inodeOf(e.number, e.node);
-    st.st_uid = settings_.uid;
-    st.st_gid = settings_.gid;
-    st.st_atim = e.accessed;
-    st.st_mtim = e.modified;
-    st.st_ctim = e.changed;
-    st.st_blksize = kBlockSize;
-    st.st_mode = e.isFile ? S_IFREG | 0444 : S_IFDIR | 0555;
-    st.st_nlink = e.isFile ? 1 : 2;
-    st.st_size = off_t(e.size);
-    st.st_blocks = blkcnt_t((e.size + 511) / 512);
-    return st;
+    struct stat times {};
+    times.st_atim = e.accessed;
+    times.st_mtim = e.modified;
+    times.st_ctim = e.changed;
+    return statOf(inodeOf(e.number, e.node), e.isFile, e.size, times);
 }
 
-Expected<struct stat, int> MountTree::attributes(uint64_t inode) {
-    if (inode == kRootInode) {
-        struct stat st = settings_.rootTimes;
-        st.st_ino = kRootInode;
-        st.st_mode = S_IFDIR | 0555;
-        st.st_nlink = 2;
-        st.st_uid = settings_.uid;
-        st.st_gid = settings_.gid;
-        st.st_blksize = kBlockSize;
-        return st;
-    }
+Expected<MountTree::Entry, int> MountTree::entry(uint64_t inode) {
     auto a = collection_.archive(numberOf(inode));
     if (!a) return a.error();
     // Node 0 is each archive's own root, which the mount's root stands for.
     NodeId node = nodeOf(inode);
     std::optional<TreeEntry> e = node == 0 ? std::nullopt : (*a)->index->treeEntry(node);
     if (!e) return node == 0 || node >= (*a)->index->treeSize() ? ENOENT : EIO;
-    struct stat st = statOf(**a, *e);
-    st.st_ino = inode;
-    return st;
+    return Entry{*a, node, *e};
+}
+
+Expected<struct stat, int> MountTree::attributes(uint64_t inode) {
+    if (inode == kRootInode) return statOf(kRootInode, false, 0, settings_.rootTimes);
+    auto e = entry(inode);
+    if (!e) return e.error();
+    return statOf(inode, e->tree.isFile(), e->tree.isFile() ? e->tree.fileSize() : 0, e->archive->times);
 }
 
 Expected<std::shared_ptr<const DirectoryIndex>, int> MountTree::directory(uint32_t number, const MountedArchive& a,
@@ -154,13 +137,10 @@ int MountTree::list(const OpenDirectory& dir, uint64_t offset, const AddEntry& a
 
 Expected<std::unique_ptr<OpenFile>, int> MountTree::openFile(uint64_t inode) {
     if (inode == kRootInode) return EISDIR;
-    auto a = collection_.archive(numberOf(inode));
-    if (!a) return a.error();
-    NodeId node = nodeOf(inode);
-    std::optional<TreeEntry> e = node == 0 ? std::nullopt : (*a)->index->treeEntry(node);
-    if (!e) return node == 0 || node >= (*a)->index->treeSize() ? ENOENT : EIO;
-    if (!e->isFile()) return EISDIR;
-    return std::make_unique<OpenFile>(OpenFile{*a, node, e->fileStart(), e->fileSize()});
+    auto e = entry(inode);
+    if (!e) return e.error();
+    if (!e->tree.isFile()) return EISDIR;
+    return std::make_unique<OpenFile>(OpenFile{e->archive, e->node, e->tree.fileStart(), e->tree.fileSize()});
 }
 
 MountTree::Decoder* MountTree::takeDecoder() {

@@ -80,7 +80,15 @@ private:
         FixedArray<uint8_t> block = FixedArray<uint8_t>::uninitialized(kBlockSize);
     };
 
-    struct stat statOf(const MountedArchive& a, const TreeEntry& e) const;
+    // An inode's archive, NodeId and tree entry: ENOENT for what the mount does not show,
+    // EIO for an entry that cannot be read, ESTALE for an archive replaced since.
+    struct Entry {
+        std::shared_ptr<MountedArchive> archive;
+        NodeId node;
+        TreeEntry tree;
+    };
+    Expected<Entry, int> entry(uint64_t inode);
+    struct stat statOf(uint64_t inode, bool isFile, uint64_t size, const struct stat& times) const;
     struct stat statOf(const RootEntry& e) const;
     Expected<std::shared_ptr<const DirectoryIndex>, int> directory(uint32_t number, const MountedArchive& a, NodeId node);
     bool loadBlock(const MountedArchive& a, uint64_t block, uint32_t within, uint32_t length, uint8_t* out);
