@@ -72,6 +72,13 @@ struct OpenError {
 // One line, for people, saying why an archive was refused.
 std::string describeOpenError(const OpenError& error);
 
+// How a path's components meet the names a directory stores.
+enum class NameMatch : uint8_t {
+    kFirstIgnoringCase,  // the first child equal to it ignoring ASCII letter case
+    kExactFirst,         // the child of exactly that spelling, else the first equal ignoring case
+    kExact,              // only the child of exactly that spelling
+};
+
 class ArchiveIndex;
 using SharedIndex = std::shared_ptr<const ArchiveIndex>;
 
@@ -96,7 +103,12 @@ public:
     // regard to ASCII letter case. The empty path names the root.
     NodeId findPath(std::string_view path) const { return findPath(path, nullptr); }
     // The same, also giving the entries the path passes through, the found one last.
-    NodeId findPath(std::string_view path, std::vector<NodeId>* chain) const;
+    NodeId findPath(std::string_view path, std::vector<NodeId>* chain) const {
+        return findPath(path, NameMatch::kFirstIgnoringCase, chain);
+    }
+    // The same, each component meeting names as `match` says: kExactFirst makes every path
+    // a listing shows open the entry it showed, even beside twins that differ in case.
+    NodeId findPath(std::string_view path, NameMatch match, std::vector<NodeId>* chain = nullptr) const;
     bool isFile(NodeId node) const;
     bool isDirectory(NodeId node) const;
     // Children of a directory that lie inside the tree; 0 for a file or a bad id.
@@ -160,7 +172,7 @@ private:
 
     std::optional<TreeEntry> entry(NodeId node) const { return treeEntry(node); }
     uint32_t childrenInTree(const TreeEntry& directory) const;
-    NodeId findChild(const TreeEntry& directory, std::string_view component) const;
+    NodeId findChild(const TreeEntry& directory, std::string_view component, NameMatch match) const;
     // Bytes of table `section` (0: offsets, 1: names, 2: tree) at `at`, read through the
     // page cache; false when they lie outside it or cannot be read.
     bool readTable(int section, uint64_t at, uint8_t* destination, uint32_t length) const;

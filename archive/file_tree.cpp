@@ -162,19 +162,22 @@ bool ArchiveIndex::entryAt(NodeId directory, uint32_t position, DirEntryInfo& in
     return !info.name.empty();
 }
 
-NodeId ArchiveIndex::findChild(const TreeEntry& directory, std::string_view component) const {
+NodeId ArchiveIndex::findChild(const TreeEntry& directory, std::string_view component, NameMatch match) const {
     uint32_t count = childrenInTree(directory);
     std::string scratch;
+    NodeId firstFolded = kInvalidNode;
     for (uint32_t i = 0; i < count; ++i) {
         NodeId child = directory.firstChild() + i;
         // The first match wins, even if a later sibling matches too.
         std::optional<std::string_view> name = nameOf(child, scratch);
-        if (name && equalIgnoringAsciiCase(*name, component)) return child;
+        if (!name || !equalIgnoringAsciiCase(*name, component)) continue;
+        if (match == NameMatch::kFirstIgnoringCase || *name == component) return child;
+        if (firstFolded == kInvalidNode && match == NameMatch::kExactFirst) firstFolded = child;
     }
-    return kInvalidNode;
+    return firstFolded;
 }
 
-NodeId ArchiveIndex::findPath(std::string_view path, std::vector<NodeId>* chain) const {
+NodeId ArchiveIndex::findPath(std::string_view path, NameMatch match, std::vector<NodeId>* chain) const {
     NodeId current = 0;
     size_t i = 0;
     for (;;) {
@@ -183,7 +186,7 @@ NodeId ArchiveIndex::findPath(std::string_view path, std::vector<NodeId>* chain)
         size_t end = std::find_if(path.begin() + i, path.end(), isSeparator) - path.begin();
         std::optional<TreeEntry> here = entry(current);
         if (!here || here->isFile()) return kInvalidNode;
-        current = findChild(*here, path.substr(i, end - i));
+        current = findChild(*here, path.substr(i, end - i), match);
         if (current == kInvalidNode) return kInvalidNode;
         if (chain != nullptr) chain->push_back(current);
         i = end;

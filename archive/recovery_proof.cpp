@@ -30,6 +30,16 @@ std::optional<bool> bytesHold(const RecoveryDamage& damage, const std::optional<
     return true;
 }
 
+// The blocks, less the slots that only pad the last offset record: those after the last
+// block that lies in the data section. The integrity record hashes no such slot, and no
+// sector of the archive holds one, so there is nothing of theirs to prove.
+uint64_t existingBlocks(const ArchiveIndex& index) {
+    uint64_t count = index.blockCount();
+    uint64_t lastRecord = count - std::min<uint64_t>(count, kBlocksPerRecord);
+    while (count > lastRecord && !index.locateBlock(count - 1)) --count;
+    return count;
+}
+
 }  // namespace
 
 std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index, const ReadFileAt& read) {
@@ -54,8 +64,9 @@ std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index, const Re
         if (!*holds) proof.mismatched.push_back(part);
     }
     std::string stored;
-    proof.blockHashes.reserve(index.blockCount());
-    for (uint64_t b = 0; b < index.blockCount(); ++b) {
+    uint64_t blocks = existingBlocks(index);
+    proof.blockHashes.reserve(blocks);
+    for (uint64_t b = 0; b < blocks; ++b) {
         std::optional<BlockLocation> at = index.locateBlock(b);
         std::optional<bool> holds = at ? bytesHold(*damage, rebuilt, at->fileOffset, at->storedLength, read) : false;
         if (!holds) return std::nullopt;

@@ -59,6 +59,10 @@ RecoveryGeometry planRecovery(uint64_t protectedSize, uint32_t hundredths);
 struct RecoveryLayout {
     RecoveryGeometry geometry;
     uint64_t recordOffset = 0;
+    // False only for a record found with both header copies damaged, when no share makes a
+    // header that hashes as either copy did: its layout is borne out by its hash tables, but
+    // the share its headers held is not known, so they cannot be made again as they were.
+    bool shareProven = true;
 
     uint64_t recordSize() const { return geometry.recordSize(); }
     uint64_t fileSize() const { return geometry.protectedSize + recordSize(); }
@@ -90,7 +94,9 @@ using CellProgress = std::function<void(uint64_t done, uint64_t total)>;
 // says (`footer` may be null when the footer is unreadable), else the copy of the header
 // that ends where the footer begins, else, with `searchBack` (for a file that may be
 // damaged: it reads the whole file), the last valid header found searching back from the
-// end.
+// end. Where no header copy holds, the geometry is planned again from the sizes the footer
+// gives and, with `searchBack`, from the file's size alone, and taken where the record's
+// hash tables bear it out.
 std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read,
                                                  bool searchBack);
 

@@ -101,7 +101,7 @@ bool rebuildGroup(const RecoveryDamage& d, const ParityCode& code, uint64_t grou
 // The record's own parts that differ from what the layout and the hashes make of them.
 void rebuildRecordParts(const RecoveryDamage& d, std::vector<Patch>& patches) {
     std::string header = encodeRecoveryHeader(d.layout);
-    for (int copy = 0; copy < 2; ++copy) {
+    for (int copy = 0; copy < 2 && !d.headersLost(); ++copy) {
         if (d.headerDamaged[copy]) patches.push_back({d.layout.headerOffset(copy), header});
     }
     if (d.table.damaged[0].empty() && d.table.damaged[1].empty()) return;

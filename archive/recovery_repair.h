@@ -28,6 +28,9 @@ struct RecoveryDamage {
     // How many of the record's own parts (sectors, headers, hash chunks) are damaged.
     uint64_t ownParts() const;
     bool repairable() const { return table.lost == 0 && lostGroups.empty(); }
+    // Both header copies damaged, and the share they held not proven: everything else can
+    // be rebuilt, but not the headers as they were.
+    bool headersLost() const { return (headerDamaged[0] || headerDamaged[1]) && !layout.shareProven; }
     // Whether the file's bytes [offset, offset + size) hold damaged sectors, each of which
     // can be rebuilt. Bytes that agree with their hashes cannot be: the record holds them as
     // they are.
@@ -51,8 +54,8 @@ struct Patch {
     std::string bytes;
 };
 
-// The rebuilt bytes of every damaged part, each rebuilt cell checked against its hash,
-// in file order. Nothing, and `why`, when the damage cannot be rebuilt.
+// The rebuilt bytes of every damaged part (the headers only where they can be made again
+// as they were), each rebuilt cell checked against its hash, in file order. Nothing, and `why`, when the damage cannot be rebuilt.
 std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& damage, const ReadFileAt& read,
                                                 std::string& why);
 

@@ -45,7 +45,11 @@ void judgeFindings(const RecoveryStatus& status, Findings& findings) {
     for (Finding& f : findings.items) {
         if (!f.error) continue;
         if (f.kind == "recovery-damaged") {
-            f.repairable = d.table.lost == 0;
+            f.repairable = d.table.lost == 0 && !d.headersLost();
+            if (d.headersLost()) {
+                f.whyNot = std::string(kHeadersLost);
+                continue;
+            }
         } else if (!d.dataScanned) {
             f.repairable = false;
         } else if (f.size > 0) {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "archive/archive_file.h"
 #include "archive/recovery_repair.h"
@@ -34,6 +35,10 @@ void judgeFindings(const RecoveryStatus& status, Findings& findings);
 // Why the record cannot repair a finding: the damage is beyond it, or the bytes agree with
 // its hashes.
 std::string whyNotRepairable(const RecoveryDamage& damage, const Finding& finding);
+
+// Why a record's headers cannot be made again.
+inline constexpr std::string_view kHeadersLost =
+    "both copies of its header are damaged, and the share they held cannot be proven";
 
 // "2%", "0.5%", "1.25%".
 std::string percentText(uint32_t hundredths);

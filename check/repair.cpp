@@ -91,7 +91,13 @@ int repairArchive(const Options& o, Console& console) {
         printError(console, "Error: Failed to write " + o.archive + ": ", error);
         return 1;
     }
-    return reportInspection(o, console, after);
+    // The record as the next check will find it: whole again, or with the parts no repair
+    // could make as they were.
+    after.report.recovery = assessRecovery(*file, /*damaged=*/false, console, /*showProgress=*/false);
+    judgeFindings(after.report.recovery, after.findings);
+    int code = reportInspection(o, console, after);
+    if (code != 0 && after.report.recovery.damage) printUnrepaired(console, o, after.findings, *after.report.recovery.damage);
+    return code;
 }
 
 }  // namespace qev::check

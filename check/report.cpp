@@ -37,6 +37,11 @@ std::string recoveryText(const Report& r) {
     if (!s.damage) return "cannot be read: " + s.unreadable;
     const RecoveryDamage& d = *s.damage;
     if (d.any() && !d.repairable()) return "cannot repair the damage found: " + d.whyNot();
+    if (d.headersLost()) {
+        bool more = !d.dataCells.empty() || !d.parityCells.empty() || !d.table.damaged[0].empty() || !d.table.damaged[1].empty();
+        return (more ? "can repair all but its own header (qev-check --repair): " : "cannot rebuild its own header: ") +
+               std::string(kHeadersLost);
+    }
     if (d.any()) return "can repair the damage found (qev-check --repair)";
     const RecoveryGeometry& g = d.layout.geometry;
     return percentText(g.hundredths) + " (" + std::to_string(d.layout.recordSize()) +
@@ -132,7 +137,7 @@ std::string summaryJson(const Report& r, const Findings& f, bool opened) {
         json.beginObject("recovery");
         json.decimalField("percent", s.damage->layout.geometry.hundredths / 100.0, 2);
         json.uintField("recordBytes", s.damage->layout.recordSize());
-        json.boolField("repairable", s.damage->repairable());
+        json.boolField("repairable", s.damage->repairable() && !s.damage->headersLost());
         json.uintField("runBytes", s.runBytes());
         json.uintField("sectors", s.sectors());
         json.endObject();

@@ -37,14 +37,33 @@ using qev::NodeId;
 
 extern "C" {
 
+void qev_resolve_options_init(qev_resolve_options* options) {
+    if (options == nullptr) return;
+    *options = {};
+    options->struct_size = sizeof(qev_resolve_options);
+    options->match = QEV_MATCH_EXACT_FIRST;
+}
+
 qev_status qev_lookup(const qev_archive* archive, const char* path, size_t path_length, qev_entry* entry,
                       qev_error** error) {
+    qev_resolve_options options = {sizeof options, QEV_MATCH_ANY_CASE};
+    return qev_resolve(archive, path, path_length, &options, entry, error);
+}
+
+qev_status qev_resolve(const qev_archive* archive, const char* path, size_t path_length,
+                       const qev_resolve_options* options, qev_entry* entry, qev_error** error) {
     return guarded(error, [&] {
         if (archive == nullptr || entry == nullptr || (path == nullptr && path_length > 0)) {
             return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No archive, path or place for the entry");
         }
+        int match = knownFields(options, qev_resolve_options_init).match;
+        if (match < QEV_MATCH_EXACT_FIRST || match > QEV_MATCH_EXACT) {
+            return fail(error, QEV_ERROR_INVALID_ARGUMENT, "Unknown way to match names");
+        }
+        static constexpr qev::NameMatch kMatches[] = {qev::NameMatch::kExactFirst, qev::NameMatch::kFirstIgnoringCase,
+                                                      qev::NameMatch::kExact};
         std::string_view wanted(path == nullptr ? "" : path, path_length);
-        NodeId node = archive->index->findPath(wanted);
+        NodeId node = archive->index->findPath(wanted, kMatches[match]);
         *entry = node;
         if (node == qev::kInvalidNode) return fail(error, QEV_ERROR_NOT_FOUND, "Path not found in archive: " + std::string(wanted));
         return QEV_OK;

@@ -36,9 +36,13 @@ constexpr std::string_view kUnprovenReason =
 }  // namespace
 
 const RootEntry* findRootEntry(const Root& root, const std::string& name, bool ignoreCase) {
-    const auto& map = ignoreCase ? root.byFolded : root.byName;
-    auto at = map.find(ignoreCase ? foldedAscii(name) : name);
-    return at == map.end() ? nullptr : &root.entries[at->second];
+    // The spelling asked for wins over a twin that differs in letter case, so that every
+    // name a listing shows opens what it showed.
+    auto at = root.byName.find(name);
+    if (at != root.byName.end()) return &root.entries[at->second];
+    if (!ignoreCase) return nullptr;
+    at = root.byFolded.find(foldedAscii(name));
+    return at == root.byFolded.end() ? nullptr : &root.entries[at->second];
 }
 
 Collection::Collection(std::vector<Source> sources, CollectionOptions options, std::shared_ptr<SharedCache> tablePages,
@@ -222,10 +226,24 @@ std::shared_ptr<const Root> Collection::rootFor(const std::string& name) {
         if (const RootEntry* e = findRootEntry(*root_, name, options_.ignoreCase)) {
             auto path = numbers_.find(e->number);
             changed = path == numbers_.end() || lookAtSlot(slots_.at(path->second));
+        } else {
+            changed = lookAtSlotsForNewName();
         }
     }
     if (changed) rebuildRoot();
     return root_;
+}
+
+bool Collection::lookAtSlotsForNewName() {
+    // A name no archive shows may be one an update has just added: every archive is looked
+    // at again, but at most once a second, so that lookups of names that exist nowhere (a
+    // shell's probing, say) cost no more than a stat of each archive a second.
+    auto now = std::chrono::steady_clock::now();
+    if (lastUnknownLook_ && now - *lastUnknownLook_ < std::chrono::seconds(1)) return false;
+    lastUnknownLook_ = now;
+    bool changed = false;
+    for (auto& [path, slot] : slots_) changed = lookAtSlot(slot) || changed;
+    return changed;
 }
 
 Expected<std::shared_ptr<MountedArchive>, int> Collection::archive(uint32_t number) {

@@ -9,6 +9,7 @@
 // keeps it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -71,8 +72,8 @@ public:
     std::optional<std::string> start();
     // The root, after looking at every source and archive again for changes: for listing it.
     std::shared_ptr<const Root> listRoot();
-    // The root, after looking again at the folders and at the archive holding `name`: for
-    // looking a name up in it.
+    // The root, after looking again at the folders and at the archive holding `name` (at
+    // every archive, at most once a second, when none holds it): for looking a name up in it.
     std::shared_ptr<const Root> rootFor(const std::string& name);
     // The archive of number `number`, opened if need be: ESTALE when it has been replaced
     // or removed since, EIO when it no longer opens.
@@ -101,6 +102,7 @@ private:
 
     bool lookAtFolders();
     bool lookAtSlot(Slot& slot);
+    bool lookAtSlotsForNewName();
     void readRoots(Slot& slot);
     void fail(Slot& slot, const std::string& why);
     void install(Slot& slot, std::shared_ptr<MountedArchive> archive);
@@ -120,6 +122,7 @@ private:
     std::unordered_map<std::string, Slot> slots_;  // by path
     std::unordered_map<uint32_t, std::string> numbers_;  // current numbers, to their paths
     uint32_t lastNumber_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastUnknownLook_;
     std::shared_ptr<const Root> root_;
     std::unordered_set<std::string> warned_;
     using Held = std::pair<uint32_t, std::shared_ptr<MountedArchive>>;

@@ -35,8 +35,8 @@ struct DirectoryIndex {
 std::optional<DirectoryIndex> buildDirectoryIndex(const ArchiveIndex& index, NodeId directory, bool folded);
 
 enum class Found : uint8_t { kYes, kNo, kUnreadable };
-// The child named `name`: the one of exactly that spelling, or with `ignoreCase` the first
-// in stored order equal to it ignoring ASCII letter case.
+// The child named `name`: the one of exactly that spelling, or, where there is none and with
+// `ignoreCase`, the first in stored order equal to it ignoring ASCII letter case.
 Found findChild(const ArchiveIndex& index, const DirectoryIndex& dir, std::string_view name, bool ignoreCase,
                 NodeId& child);
 

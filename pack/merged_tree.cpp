@@ -114,11 +114,11 @@ std::vector<size_t> MergedTree::matchChildren(const SourceTree& added, size_t fr
     // Exact spellings first, so that an added folder's twins each find their own; an entry
     // is met once, so a twin whose only match is taken is new. Hashed: folders may be large.
     std::unordered_map<std::string_view, uint32_t> exact;
-    std::unordered_map<std::string, uint32_t> folded;  // the first of each folded name
+    std::unordered_map<std::string, std::vector<uint32_t>> folded;  // each folded name's entries, in order
     for (uint32_t c : nodes_[into].children) {
         if (c >= below) continue;
         exact.emplace(nodes_[c].name, c);
-        folded.emplace(foldedName(nodes_[c].name), c);
+        folded[foldedName(nodes_[c].name)].push_back(c);
     }
     size_t count = added.childCount(from);
     std::vector<size_t> match(count, kNoMatch);
@@ -129,8 +129,16 @@ std::vector<size_t> MergedTree::matchChildren(const SourceTree& added, size_t fr
     }
     for (size_t k = 0; k < count; ++k) {
         if (match[k] != kNoMatch) continue;
+        // The first twin no other name has met: an update never makes a third twin where
+        // one of the folder's own is still free.
         auto hit = folded.find(foldedName(added.name(added.child(from, k))));
-        if (hit != folded.end() && taken.insert(hit->second).second) match[k] = hit->second;
+        if (hit == folded.end()) continue;
+        for (uint32_t c : hit->second) {
+            if (taken.insert(c).second) {
+                match[k] = c;
+                break;
+            }
+        }
     }
     return match;
 }

@@ -324,6 +324,8 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
     };
     auto layout = findRecoveryRecord(size, reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize, read, false);
     ASSERT_TRUE(layout);
+    const std::string sound = check(archive).out;
+    const std::string recoveryLine = sound.substr(sound.find("Recovery:"), sound.find('\n', sound.find("Recovery:")) - sound.find("Recovery:") + 1);
     const uint64_t header2 = layout->headerOffset(1), hashes1 = layout->hashCopyOffset(0), hashes2 = layout->hashCopyOffset(1);
     struct Run {
         uint64_t at, length;
@@ -332,16 +334,23 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
         const char* damage;
         std::vector<Run> runs;
         bool repairable;
+        int errors = 0;              // where given, the errors the check finds: the damage alone
+        const char* json = nullptr;  // the repair's report as JSON holds this, where given
     };
     const Row rows[] = {
         {"a 64 KiB run in the data", {{1000003, 65536}}, true},
         {"a run over the tables", {{f.offsetSection.offset, f.auxSection1.offset - f.offsetSection.offset}}, true},
-        {"the integrity record", {{f.auxSection1.offset, f.auxSection1.size}}, true},
+        {"the integrity record", {{f.auxSection1.offset, f.auxSection1.size}}, true, 1, "\"recoveryRecord\":\"verified\""},
         {"the footer", {{size - kFooterSize, kFooterSize}}, true},
         {"the footer and the header before it", {{size - 600, 600}}, true},
         {"the recovery record", {{f.auxSection2.offset, f.auxSection2.size / 2}}, true},
         {"scattered sectors", {{4096, 4096}, {1200000, 4096}, {2500000, 4096}, {4100000, 4096}, {size - 300, 300}}, true},
         {"a bit in each header copy", {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}}, true},
+        {"the share in each header copy", {{f.auxSection2.offset + 46, 1}, {header2 + 47, 1}}, true},
+        {"each header copy and the footer's record field",
+         {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}, {size - kFooterSize + 88, 8}}, true},
+        {"each header copy and every field of the footer",
+         {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}, {size - kFooterSize, 96}}, true},
         {"both copies of a hash chunk", {{hashes1 + 4096 + 7, 1}, {hashes2 + 4096 + 7, 1}}, true},
         {"both copies of a hash chunk and a sector it covers", {{hashes1 + 9, 1}, {hashes2 + 9, 1}, {40960 + 3, 1}}, true},
         {"a run longer than the record", {{200000, f.auxSection2.size + 4096}}, false},
@@ -356,10 +365,20 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
         EXPECT_EQ(c.exitCode, 1) << row.damage;
         EXPECT_NE(c.err.find(row.repairable ? " (repairable)\n" : " (not repairable)\n"), std::string::npos)
             << row.damage << ":\n" << c.err;
-        testing::ToolRun r = check(archive, {"--repair"});
-        if (row.repairable) {
+        if (row.errors > 0) {
+            EXPECT_NE(c.err.find("Error: Found " + std::to_string(row.errors) + " error"), std::string::npos)
+                << row.damage << ":\n" << c.err;
+        }
+        testing::ToolRun r = check(archive, row.json ? std::vector<std::string>{"--repair", "--json"} : std::vector<std::string>{"--repair"});
+        if (row.json) {
+            EXPECT_EQ(r.exitCode, 0) << row.damage << ":\n" << r.err;
+            EXPECT_NE(r.out.find(row.json), std::string::npos) << r.out;
+            EXPECT_TRUE(testing::readWholeFile(archive) == packed) << row.damage;
+        } else if (row.repairable) {
             EXPECT_EQ(r.exitCode, 0) << row.damage << ":\n" << r.err;
             EXPECT_NE(r.out.find("Integrity:    every byte matches the record\n"), std::string::npos) << row.damage;
+            // The record is reported as it now is: whole, as before the damage.
+            EXPECT_NE(r.out.find(recoveryLine), std::string::npos) << row.damage << ":\n" << r.out;
             EXPECT_TRUE(testing::readWholeFile(archive) == packed) << row.damage;
         } else {
             EXPECT_EQ(r.exitCode, 1) << row.damage;
@@ -370,6 +389,30 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
             EXPECT_TRUE(testing::readWholeFile(archive) == bytes) << row.damage;
         }
     }
+}
+
+// Where both header copies lose their share and their own hash, no share can be proven:
+// the rest is repaired, the headers are left as they are (never rewritten with a guess),
+// and the repair says so and fails.
+TEST(Check, AShareNothingProvesIsNeverGuessed) {
+    testing::TempFile tmp;
+    std::string archive = packedTree(tmp, {"--recovery", "1"}, 500000);
+    std::string packed = testing::readWholeFile(archive);
+    ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(packed.data()) + packed.size() - kFooterSize);
+    const uint64_t header2 = f.auxSection2.offset + f.auxSection2.size - kRecoveryHeaderSize;
+    std::string bytes = packed;
+    for (uint64_t at : {f.auxSection2.offset + 46, f.auxSection2.offset + 121, header2 + 46, header2 + 121, uint64_t(5000)}) {
+        bytes[at] = char(bytes[at] ^ 0x21);
+    }
+    testing::writeFile(archive, bytes);
+    testing::ToolRun r = check(archive, {"--repair"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Error: Cannot repair " + archive + ": The recovery record is damaged: 2 of its sectors differ "
+                         "from their hashes: both copies of its header are damaged, and the share they held cannot be proven\n"),
+              std::string::npos) << r.err;
+    std::string repaired = testing::readWholeFile(archive);
+    bytes[5000] = packed[5000];
+    EXPECT_TRUE(repaired == bytes);
 }
 
 // A damaged block is never carried into a record made anew over it; where a record was

@@ -3,6 +3,7 @@
 // nothing is dropped that was not asked to be.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -77,16 +78,12 @@ bool operator==(const Model& a, const Model& b) {
     return a.isDir == b.isDir && a.bytes == b.bytes && a.children == b.children;
 }
 
-// The entry of `dir` that `name` meets when no other name has taken it: its exact spelling,
-// else the first equal to it ignoring letter case.
+// The entry of `dir` that `name` meets: its exact spelling, else the first equal to it
+// ignoring letter case that no other name has taken.
 const std::string* meets(const Model& dir, const std::string& name, const std::vector<std::string>& taken) {
     if (dir.children.count(name)) return &dir.children.find(name)->first;
     for (const auto& [n, child] : dir.children) {
-        if (!equalIgnoringAsciiCase(n, name)) continue;
-        for (const std::string& t : taken) {
-            if (t == n) return nullptr;
-        }
-        return &n;
+        if (equalIgnoringAsciiCase(n, name) && std::find(taken.begin(), taken.end(), n) == taken.end()) return &n;
     }
     return nullptr;
 }
@@ -132,7 +129,7 @@ bool removeFrom(Model& root, const std::vector<std::string>& path) {
 }
 
 Model randomTree(std::mt19937& rng, int depth) {
-    static const char* names[] = {"a", "A", "b", "sub", "SUB", "Sub"};
+    static const char* names[] = {"a", "A", "b", "sub", "SUB", "Sub", "sUb"};
     Model m;
     for (int i = 0, n = int(rng() % 4); i < n; ++i) {
         Model child;
@@ -142,7 +139,7 @@ Model randomTree(std::mt19937& rng, int depth) {
         } else {
             child.bytes = std::string(rng() % 3 == 0 ? 70000 : 5, char('a' + rng() % 26));
         }
-        m.children[names[rng() % 6]] = std::move(child);
+        m.children[names[rng() % 7]] = std::move(child);
     }
     return m;
 }
@@ -201,6 +198,9 @@ TEST_F(UpdateNames, TwinsAreKeptApart) {
          dir({{"Foo", file("Foo's bytes")}, {"foo", file("foo's bytes")}}), dir({{"foo", file("new")}}), true, {}},
         {"a twin folder merged by its spelling", dir({{"sub", dir({{"a", file("1")}})}, {"SUB", dir({{"a", file("2")}})}}),
          dir({{"SUB", dir({{"b", file("3")}})}}), false, {}},
+        {"a twin meets the archive's second twin when the first is met by its spelling",
+         dir({{"Sub", dir({{"a", file("1")}})}, {"sUb", file("2")}}), dir({{"SUb", file("3")}, {"Sub", dir({{"b", file("4")}})}}),
+         true, {}},
         {"removal by the exact spelling", dir({{"a", dir({{"T_v64", file("T")}, {"t_v64", file("t")}})}}), dir({}), false,
          {"a/t_v64"}},
         {"removal by another spelling takes the first", dir({{"a", dir({{"T_v64", file("T")}, {"t_v64", file("t")}})}}),

@@ -290,7 +290,7 @@ int unpackWith(Options o, Console& console) {
     bool missing = false;
     for (const std::string& path : o.paths) {
         std::vector<NodeId> chain;
-        if (index->findPath(path, &chain) == kInvalidNode) {
+        if (index->findPath(path, NameMatch::kExactFirst, &chain) == kInvalidNode) {
             printError(console, "Error: Path not found in archive: ", path);
             missing = true;
         } else {

@@ -116,9 +116,32 @@ typedef enum qev_kind { QEV_KIND_FILE = 1, QEV_KIND_DIRECTORY = 2 } qev_kind;
 
 /* A path of names separated by '/' or '\', each matching the first child whose name equals
    it with ASCII letters in either case, as qev-tool finds it; "" names the root.
-   `path_length` bytes are read (no terminator needed). */
+   `path_length` bytes are read (no terminator needed). Beside twins that differ only in
+   letter case, a name can find a twin of another spelling: to open what a listing showed,
+   use qev_resolve. */
 QEV_API qev_status qev_lookup(const qev_archive *archive, const char *path, size_t path_length, qev_entry *entry,
                               qev_error **error);
+
+/* How qev_resolve meets the names a directory stores. */
+typedef enum qev_match {
+    QEV_MATCH_EXACT_FIRST = 0, /* the child of exactly that spelling, else the first equal to it
+                                  with ASCII letters in either case: every path that a listing
+                                  or a walk shows opens the entry it showed, even beside twins
+                                  that differ only in letter case */
+    QEV_MATCH_ANY_CASE = 1,    /* the first child equal to it ignoring ASCII letter case, as
+                                  qev_lookup and qev-tool find it */
+    QEV_MATCH_EXACT = 2        /* only the child of exactly that spelling */
+} qev_match;
+typedef struct qev_resolve_options {
+    size_t struct_size; /* sizeof(qev_resolve_options) */
+    int match;          /* a qev_match */
+} qev_resolve_options;
+/* Fills `options` with the defaults: QEV_MATCH_EXACT_FIRST. */
+QEV_API void qev_resolve_options_init(qev_resolve_options *options);
+/* A path as qev_lookup takes it, each name meeting a child as `options` says (NULL for the
+   defaults). */
+QEV_API qev_status qev_resolve(const qev_archive *archive, const char *path, size_t path_length,
+                               const qev_resolve_options *options, qev_entry *entry, qev_error **error);
 
 typedef struct qev_stat {
     size_t struct_size; /* sizeof(qev_stat) */

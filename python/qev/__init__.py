@@ -12,9 +12,11 @@ A thin, fast binding to libqev, the same core the qev programs use::
         with archive.open("0005000010101D00_v64/meta/meta.xml") as f:
             data = f.read()
 
-Paths inside an archive take ``/`` or ``\\`` and match ASCII letters in either case, as
-the reader finds them. Names are ``str`` decoded as :func:`os.fsdecode` does; pass
-``bytes`` to get ``bytes`` back, as :func:`os.listdir` does. Every read proves its blocks
+Paths inside an archive take ``/`` or ``\\``; each name meets the entry of exactly its
+spelling, else the first equal to it with ASCII letters in either case, so every path a
+listing gives opens what it listed, even beside twins that differ in case. Names are
+``str`` decoded as :func:`os.fsdecode` does; pass ``bytes`` to get ``bytes`` back, as
+:func:`os.listdir` does. Every read proves its blocks
 against the archive's integrity record: a block that fails raises :class:`CorruptError`,
 never wrong bytes. Reads release the GIL, so threads reading one archive run in parallel.
 """
@@ -408,9 +410,10 @@ class Archive:
             pass
 
     def _lookup(self, handle: Any, path: ArchivePath) -> int:
+        # The exact spelling first, so that every path a listing gives opens what it listed.
         encoded = _encode(path)
         entry = _ffi.new("qev_entry *")
-        _call(_lib.qev_lookup, handle, encoded, len(encoded), entry, filename=os.fsdecode(path))
+        _call(_lib.qev_resolve, handle, encoded, len(encoded), _ffi.NULL, entry, filename=os.fsdecode(path))
         return int(entry[0])
 
     def _stat(self, handle: Any, entry: int) -> Any:

@@ -52,6 +52,9 @@ void qev_close(qev_archive *archive);
 
 qev_status qev_lookup(const qev_archive *archive, const char *path, size_t path_length, qev_entry *entry,
                       qev_error **error);
+typedef struct qev_resolve_options { size_t struct_size; int match; ...; } qev_resolve_options;
+qev_status qev_resolve(const qev_archive *archive, const char *path, size_t path_length,
+                       const qev_resolve_options *options, qev_entry *entry, qev_error **error);
 typedef struct qev_stat { size_t struct_size; int kind; uint64_t size; ...; } qev_stat;
 qev_status qev_stat_entry(const qev_archive *archive, qev_entry entry, qev_stat *stat, qev_error **error);
 qev_status qev_dir_count(const qev_archive *archive, qev_entry directory, uint32_t *count, qev_error **error);
