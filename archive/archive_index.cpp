@@ -3,6 +3,8 @@
 
 #include <stdexcept>
 
+#include "system/text.h"
+
 namespace qev {
 namespace {
 
@@ -63,7 +65,9 @@ constexpr std::string_view kSectionNames[] = {"data section", "block offset tabl
 
 std::string describeOpenError(const OpenError& error) {
     switch (error.check) {
-        case OpenCheck::kFileOpens: return "the file cannot be opened for reading, or is not a regular file";
+        case OpenCheck::kFileOpens:
+            return error.systemError != 0 ? systemErrorText(error.systemError)
+                                          : "the file cannot be opened for reading, or is not a regular file";
         case OpenCheck::kSizeKnown: return "the file's size cannot be found";
         case OpenCheck::kLargerThanFooter: return "the file is too small to hold the 144-byte footer";
         case OpenCheck::kFooterReadable: return "the footer cannot be read";
@@ -89,7 +93,7 @@ std::string describeOpenError(const OpenError& error) {
 namespace {
 
 Expected<ArchiveFooter, OpenError> readFooter(const std::unique_ptr<ArchiveFile>& file) {
-    if (!file) return OpenError{OpenCheck::kFileOpens};
+    if (!file) return OpenError{OpenCheck::kFileOpens, 0, lastSystemErrorCode()};
     std::optional<uint64_t> size = file->size();
     if (!size) return OpenError{OpenCheck::kSizeKnown};
     uint64_t fileSize = *size;

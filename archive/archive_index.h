@@ -67,6 +67,7 @@ enum class OpenCheck : uint8_t {
 struct OpenError {
     OpenCheck check;
     uint8_t section = 0;  // for kSectionWithinFile: 0 to 5, in footer order
+    unsigned long systemError = 0;  // for kFileOpens: the system's code (errno, or Windows'), 0 if none
 };
 
 // One line, for people, saying why an archive was refused.

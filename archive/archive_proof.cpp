@@ -30,4 +30,9 @@ ArchiveProof proveArchive(const ArchiveIndex& index, bool useRecovery) {
     return proof;
 }
 
+std::string recoveryProofWarning(const ArchiveProof& proof) {
+    std::string unproven = proof.unprovenBlocks > 0 ? " (" + std::to_string(proof.unprovenBlocks) + " do not match it)" : "";
+    return "The integrity record is damaged; the recovery record proves the blocks instead" + unproven;
+}
+
 }  // namespace qev

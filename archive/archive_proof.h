@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "archive/archive_index.h"
@@ -33,5 +34,10 @@ struct ArchiveProof {
 // `useRecovery`, a damaged record gives way to the recovery record (which reads the whole
 // archive). Prints and throws nothing but for lack of memory.
 ArchiveProof proveArchive(const ArchiveIndex& index, bool useRecovery = true);
+
+// The warning every reading program gives when the recovery record stands in for a
+// damaged integrity record: "The integrity record is damaged; the recovery record proves
+// the blocks instead (3 do not match it)", for the archive's path to follow.
+std::string recoveryProofWarning(const ArchiveProof& proof);
 
 }  // namespace qev

@@ -21,6 +21,7 @@ struct Repaired {
 
 struct Report {
     std::string archive;  // as typed
+    std::string openFailure;  // why it did not open, if it did not
     uint64_t archiveSize = 0;
     bool dataChecked = false;
     RecordState record = RecordState::kAbsent;  // the integrity record's own state

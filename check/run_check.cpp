@@ -71,9 +71,18 @@ void judgeByRecovery(const ArchiveFile& file, const Options& o, Console& console
     report.recovery = std::move(status);
 }
 
+// One line saying why, as every program says it (with what the recovery record can do about
+// it), then what the recovery record itself found.
 void printOpenFailure(const Options& o, Console& console, const Report& report, const Findings& findings) {
-    printError(console, kFailedToOpen, o.archive);
-    for (const Finding& f : findings.items) printError(console, kErrorPrefix, f.shown());
+    for (const Finding& f : findings.items) {
+        if (f.kind != "not-opened") continue;
+        Finding why = f;
+        why.text = report.openFailure;
+        printError(console, kFailedToOpen, o.archive + ": " + why.shown());
+    }
+    for (const Finding& f : findings.items) {
+        if (f.kind != "not-opened") printError(console, kErrorPrefix, f.shown());
+    }
     if (o.json && !o.list) {
         std::string json = summaryJson(report, findings, false);
         console.out.write(json.data(), std::streamsize(json.size()));
@@ -94,7 +103,8 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
     ArchiveFile* raw = file.get();
     auto index = ArchiveIndex::create(file);
     if (!index) {
-        findings.error("not-opened", capitalized(describeOpenError(index.error())));
+        report.openFailure = describeOpenError(index.error());
+        findings.error("not-opened", capitalized(report.openFailure));
         // The file itself is still ours: its recovery record may mend what refused it.
         if (raw && !o.list && judge) judgeByRecovery(*raw, o, console, report, findings);
         return in;

@@ -18,6 +18,7 @@
 struct qev_error {
     qev_status code;
     std::string message;
+    uint32_t systemCode = 0;  // the system's error behind a QEV_ERROR_IO, where one is known
 };
 
 struct qev_archive {
@@ -40,7 +41,7 @@ struct qev_archive {
 namespace qev::lib {
 
 // Sets *error (when asked for) to a new error object; returns `code`.
-qev_status fail(qev_error** error, qev_status code, std::string message);
+qev_status fail(qev_error** error, qev_status code, std::string message, uint32_t systemCode = 0);
 
 // Runs `body`, turning whatever it throws into a status.
 template <typename Body>

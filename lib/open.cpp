@@ -48,7 +48,10 @@ bool validOptions(const qev_open_options* given) {
 
 qev_status openFile(std::unique_ptr<ArchiveFile> file, const std::string& name, const qev_open_options* given,
                     qev_archive** archive, qev_error** error) {
-    if (!file) return fail(error, QEV_ERROR_IO, "Failed to open QEV file: " + name + ": " + lastSystemError());
+    if (!file) {
+        uint32_t code = uint32_t(lastSystemErrorCode());
+        return fail(error, QEV_ERROR_IO, "Failed to open QEV file: " + name + ": " + systemErrorText(code), code);
+    }
     qev_open_options options = knownFields(given, qev_open_options_init);
     auto index = ArchiveIndex::create(file);
     if (!index) {
@@ -79,10 +82,10 @@ qev_status openFile(std::unique_ptr<ArchiveFile> file, const std::string& name, 
 
 }  // namespace
 
-qev_status fail(qev_error** error, qev_status code, std::string message) {
+qev_status fail(qev_error** error, qev_status code, std::string message, uint32_t systemCode) {
     if (error != nullptr) {
         // An error object that cannot be made leaves *error null; the code still says it.
-        *error = new (std::nothrow) qev_error{code, {}};
+        *error = new (std::nothrow) qev_error{code, {}, systemCode};
         if (*error != nullptr) {
             try {
                 (*error)->message = std::move(message);
@@ -119,6 +122,8 @@ using namespace qev::lib;
 extern "C" {
 
 qev_status qev_error_code(const qev_error* error) { return error != nullptr ? error->code : QEV_OK; }
+
+uint32_t qev_error_system_code(const qev_error* error) { return error != nullptr ? error->systemCode : 0; }
 
 const char* qev_error_message(const qev_error* error) { return error != nullptr ? error->message.c_str() : ""; }
 

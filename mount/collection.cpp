@@ -139,6 +139,10 @@ void Collection::readRoots(Slot& slot) {
 }
 
 void Collection::install(Slot& slot, std::shared_ptr<MountedArchive> a) {
+    if (!a->provenByRecovery.empty()) {
+        std::string line = a->provenByRecovery + ": " + slot.path;
+        if (warned_.insert(line).second) warn_(line);
+    }
     uint32_t number = ++lastNumber_;
     slot.number = number;
     slot.seen = a->status;
@@ -168,7 +172,7 @@ std::optional<std::string> Collection::start() {
         auto opened = openMounted(s.path, tablePages_, blocks_);
         if (!opened) {
             const NotMounted& why = opened.error();
-            if (why.kind != NotMounted::Kind::kMismatched) return std::string(kFailedToOpen) + s.named;
+            if (why.kind != NotMounted::Kind::kMismatched) return std::string(kFailedToOpen) + s.named + ": " + why.detail;
             return std::string(why.byRecovery ? "Error: The archive does not match its recovery record: "
                                               : "Error: The archive does not match its integrity record: ") +
                    why.detail;

@@ -39,6 +39,7 @@ Expected<std::shared_ptr<MountedArchive>, NotMounted> openMounted(const std::str
     }
     a->blockHashes = proof.blockHashes;
     a->unproven = proof.blocks == BlockProof::kUnproven;
+    if (proof.blocks == BlockProof::kRecoveryRecord) a->provenByRecovery = recoveryProofWarning(proof);
     a->shape = examineTreeShape(*a->index);
     if (!a->shape.readable) return NotMounted{NotMounted::Kind::kTreeUnreadable, ""};
     if (auto status = a->index->file().openedStatus()) {

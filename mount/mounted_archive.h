@@ -20,6 +20,7 @@ struct MountedArchive {
     SharedIndex index;
     std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null when nothing proves blocks
     bool unproven = false;  // its integrity record is damaged and nothing else proves the blocks
+    std::string provenByRecovery;  // the warning, where the recovery record proves the blocks
     TreeShape shape;
     struct stat times {};      // the archive file's times when it was opened
     FileStatus status;          // the file when it was opened, to notice it replaced

@@ -18,6 +18,7 @@
 #include "shell/progress.h"
 #include "pack/archive_output.h"
 #include "pack/data_stream.h"
+#include "pack/kept_copies.h"
 #include "pack/stored_bytes.h"
 #include "pack/merged_tree.h"
 #include "system/stop_signals.h"
@@ -168,14 +169,29 @@ std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const
     writer::ParallelBlockWriter blocks(o.level, o.jobs, sink);
     std::unordered_map<NodeId, uint64_t> starts;
     std::map<std::pair<uint64_t, uint64_t>, uint64_t> written;  // old start and size: new start
+    auto isKept = [&](size_t node) {
+        return merged.isFile(node) && merged.source(node) == MergedTree::kFromArchive && merged.size(node) > 0;
+    };
+    // Kept files with the same bytes are stored once, as packing stores copies, even where
+    // the old archive held them apart.
+    KeptCopies copies(reader);
+    for (size_t node : order) {
+        if (isKept(node) && o.dedup) copies.count(merged.size(node));
+    }
     std::string piece(size_t(1) << 20, '\0');
     for (size_t node : order) {
-        if (!merged.isFile(node) || merged.source(node) != MergedTree::kFromArchive || merged.size(node) == 0) continue;
+        if (!isKept(node)) continue;
         NodeId kept = NodeId(merged.origin(node));
         uint64_t size = merged.size(node);
-        auto [at, fresh] = written.try_emplace({old.index->fileStart(kept), size}, placeFile(blocks.position(), size));
+        auto [at, fresh] = written.try_emplace({old.index->fileStart(kept), size}, 0);
+        if (fresh) {
+            std::optional<uint64_t> copy = copies.find(kept, size);
+            at->second = copy ? *copy : placeFile(blocks.position(), size);
+            fresh = !copy;
+        }
         starts[kept] = at->second;
         if (!fresh) continue;
+        copies.written(kept, at->second);
         if (at->second != blocks.position()) blocks.padToBoundary();
         for (uint64_t done = 0; done < size;) {
             stopIfAsked();

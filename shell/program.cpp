@@ -75,7 +75,7 @@ int runProgram(const ProgramSpec& program, int argc, const char* const* argv, Co
 SharedIndex openOrReport(const std::string& path, Console& console) {
     auto index = ArchiveIndex::open(pathFromUtf8(path));
     if (index) return *index;
-    printError(console, kFailedToOpen, path);
+    printError(console, kFailedToOpen, path + ": " + describeOpenError(index.error()));
     return nullptr;
 }
 
@@ -96,9 +96,7 @@ ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& c
         printWarning(console, "The integrity record is damaged, so blocks are not checked against it");
     }
     if (byRecovery && !quiet) {
-        std::string unproven = proof.unprovenBlocks > 0 ? " (" + std::to_string(proof.unprovenBlocks) + " do not match it)" : "";
-        printWarning(console, "The integrity record is damaged; the recovery record proves the blocks instead" + unproven +
-                                  ": " + path);
+        printWarning(console, recoveryProofWarning(proof) + ": " + path);
     }
     return {index, proof.blockHashes, proof.blocks == BlockProof::kUnproven};
 }

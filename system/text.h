@@ -33,6 +33,8 @@ std::string upcaseName(std::string_view name);
 
 // The text of the last failed system call (errno on POSIX, GetLastError on Windows).
 std::string lastSystemError();
+// Its code, for systemErrorText.
+unsigned long lastSystemErrorCode();
 // The text of an error code of the system (errno, or a Windows error code).
 std::string systemErrorText(unsigned long code);
 

@@ -149,7 +149,7 @@ TEST(Check, AnArchiveThatDoesNotOpenSaysWhy) {
     testing::ToolRun r = check(tmp.path());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Error: Failed to open QEV file: " + tmp.path().string() +
-                         "\nError: The footer's format version is not supported\n");
+                         ": the footer's format version is not supported\n");
     testing::ToolRun json = check(tmp.path(), {"--json"});
     EXPECT_EQ(json.out, "{\"archive\":\"" + tmp.path().string() +
                             "\",\"opened\":false,\"recoveryRecord\":\"absent\",\"errors\":1,\"warnings\":0,\"findings\":[{\"severity\":\"error\","
@@ -506,7 +506,9 @@ TEST(Check, AgainstAFolderNamesEveryDifference) {
 TEST(Check, EveryRegressionArchiveEndsCleanly) {
     for (auto& e : fs::directory_iterator(fs::path(QEV_SOURCE_DIR) / "tests/regression/archive")) {
         testing::ToolRun r = check(e.path());
-        EXPECT_EQ(r.exitCode, e.path().filename() == "hand-smallest.qev" ? 0 : 1) << e.path();
+        // All are broken but two kept for what programs did with sound archives.
+        bool sound = e.path().filename() == "hand-smallest.qev" || e.path().filename() == "update-copy-stored-apart.qev";
+        EXPECT_EQ(r.exitCode, sound ? 0 : 1) << e.path();
         EXPECT_TRUE(r.err.empty() || r.err.back() == '\n');
     }
 }

@@ -226,6 +226,18 @@ TEST(MountTree, AFolderOfArchivesUnderOneRoot) {
     EXPECT_EQ(m.tree.attributes(before).error(), ESTALE);  // two archives held: the old one is let go
     EXPECT_LE(m.collection.openCount(), 2u);
 
+    // A title an update adds to an archive is found by its first lookup, before any listing,
+    // though the folder's time says nothing changed.
+    auto unchanged = fs::last_write_time(folder);
+    title("00050000A1B2C3D4_v0", "two, updated")
+        .file("0005000010101D00_v64/x", "hidden")
+        .file("00050000BEEF0000_v2/meta/meta.xml", "four")
+        .writeTo(folder / "b.new");
+    fs::rename(folder / "b.new", folder / "b.qev");
+    fs::last_write_time(folder, unchanged);
+    EXPECT_EQ(m.read("00050000BEEF0000_v2/meta/meta.xml"), "four");
+    EXPECT_EQ(m.inode("00050000FFFF0000_v0"), 0u);  // a name no archive holds
+
     // Out of descriptors: the archives held for speed are let go, and no archive is skipped.
     // d.qev is replaced with the folder's time kept, so only the archive needs opening.
     auto folderTime = fs::last_write_time(folder);
@@ -264,7 +276,8 @@ TEST(RunMount, ArgumentsAndOpeningInProcess) {
     testing::writeFile(tmp.path(), std::string(300, 'x'));
     testing::ToolRun bad = runMountInProcess({tmp.path().string(), tmp.dir().string()});
     EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_EQ(bad.err, "Error: Failed to open QEV file: " + tmp.path().string() + "\n");
+    EXPECT_EQ(bad.err, "Error: Failed to open QEV file: " + tmp.path().string() +
+                           ": the footer's magic number is wrong: not a QEV archive\n");
 
     // Nothing proves the blocks of an archive whose integrity record is damaged: not mounted.
     fs::create_directories(tmp.dir() / "src/t");
@@ -278,6 +291,15 @@ TEST(RunMount, ArgumentsAndOpeningInProcess) {
     EXPECT_EQ(unproven.exitCode, 1);
     EXPECT_NE(unproven.err.find("Error: Not mounted: " + archive + ": the integrity record is damaged"), std::string::npos)
         << unproven.err;
+    // With a recovery record to prove the blocks instead, it is mounted, saying so.
+    ASSERT_EQ(std::system(("'" QEV_PACK_PATH "' '" + (tmp.dir() / "src").string() + "' '" + archive + "' -q --force --recovery 5").c_str()), 0);
+    bytes = testing::readWholeFile(archive);
+    bytes[decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kFooterSize).auxSection1.offset + kIntegrityHeaderSize] ^= 1;
+    testing::writeFile(archive, bytes);
+    InProcess proven(InProcess::archive(archive));
+    EXPECT_EQ(proven.read("t/a"), "a");
+    EXPECT_EQ(proven.warnings, std::vector<std::string>{
+                                   "The integrity record is damaged; the recovery record proves the blocks instead: " + archive});
 
     testing::ToolRun help = runMountInProcess({"--help"});
     EXPECT_EQ(help.exitCode, 0);
@@ -513,7 +535,8 @@ TEST_F(RealMount, BadArchiveMountsNothing) {
     std::string cmd = "'" QEV_MOUNT_PATH "' '" + (tmp.dir() / "bad.qev").string() + "' '" + mnt().string() +
                       "' 2> '" + (tmp.dir() / "err").string() + "'";
     EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1);
-    EXPECT_EQ(testing::readWholeFile(tmp.dir() / "err"), "Error: Failed to open QEV file: " + (tmp.dir() / "bad.qev").string() + "\n");
+    EXPECT_EQ(testing::readWholeFile(tmp.dir() / "err"), "Error: Failed to open QEV file: " + (tmp.dir() / "bad.qev").string() +
+                                                          ": the footer's magic number is wrong: not a QEV archive\n");
     struct statfs s;
     ASSERT_EQ(::statfs(mnt().c_str(), &s), 0);
     EXPECT_NE(s.f_type, 0x65735546);

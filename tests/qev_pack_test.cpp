@@ -349,6 +349,17 @@ TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
     EXPECT_EQ(left, (std::vector<std::string>{"model", "one", "out.qev", "src", "three", "two"}));  // no temporary left
 }
 
+// An update once stored a copy of a kept file apart (its tenth file of that size); written
+// anew, the copies are one again, as packing the tree stores them.
+TEST_F(Pack, RecompressStoresCopiesOnceAsPackingDoes) {
+    const std::string archive = out();
+    fs::copy_file(fs::path(QEV_SOURCE_DIR) / "tests/regression/archive/update-copy-stored-apart.qev", archive);
+    ASSERT_EQ(pack({"--update", archive, "--recompress", "-j", "1", "-q"}).exitCode, 0);
+    ASSERT_EQ(testing::runSeam(unpack::runUnpack, {"qev-unpack", archive, out("tree"), "-q"}).exitCode, 0);
+    ASSERT_EQ(pack({out("tree"), out("packed.qev"), "-q"}).exitCode, 0);
+    EXPECT_TRUE(testing::readWholeFile(archive) == testing::readWholeFile(out("packed.qev")));
+}
+
 // Kept blocks are the old stored bytes; the workers never change the result; a failure
 // half way (a file size limit) leaves the archive as it was.
 TEST_F(Pack, UpdateKeepsBlocksAndFailsCleanly) {

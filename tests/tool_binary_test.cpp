@@ -1,6 +1,9 @@
 // The real qev-tool binary: exact bytes on both streams and the exit status.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -155,6 +158,42 @@ TEST_F(Binary, OutOfMemoryForARealFileIsReported) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Error: Out of memory\n");
     EXPECT_EQ(r.exitCode, 1);
+}
+
+// An archive that does not open: qev-tool keeps its one line exactly; every other program
+// says why, as the system or the reader knows it.
+TEST_F(Binary, EveryOtherProgramSaysWhyAnArchiveDoesNotOpen) {
+    std::string folder = (tmp.dir() / "folder.qev").string(), fifo = (tmp.dir() / "pipe.qev").string();
+    std::string text = (tmp.dir() / "text.qev").string(), locked = (tmp.dir() / "locked.qev").string();
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    testing::writeFile(text, std::string(300, 'x'));
+    testing::writeFile(locked, std::string(300, 'x'));
+    ::chmod(locked.c_str(), 0);
+    struct Row {
+        std::string path, reason;
+    };
+    std::vector<Row> rows = {
+        {(tmp.dir() / "missing.qev").string(), "No such file or directory"},
+        {folder, "Is a directory"},
+        {fifo, "Illegal seek"},
+        {text, "the footer's magic number is wrong: not a QEV archive"},
+    };
+    if (::geteuid() != 0) rows.push_back({locked, "Permission denied"});  // root reads anything
+    ProcessOptions checkBinary, unpackBinary;
+    checkBinary.program = QEV_CHECK_PATH;
+    unpackBinary.program = QEV_UNPACK_PATH;
+    for (const Row& row : rows) {
+        EXPECT_EQ(runBinary({"qev-tool", "info", row.path}).err, "Error: Failed to open QEV file: " + row.path + "\n");
+        std::string line = "Error: Failed to open QEV file: " + row.path + ": " + row.reason + "\n";
+        testing::ToolRun check = runBinary({"qev-check", row.path, "--no-progress"}, checkBinary);
+        EXPECT_EQ(check.err, line);
+        EXPECT_EQ(check.exitCode, 1);
+        testing::ToolRun unpack = runBinary({"qev-unpack", row.path, (tmp.dir() / "out").string()}, unpackBinary);
+        EXPECT_EQ(unpack.err, line);
+        EXPECT_EQ(unpack.exitCode, 1);
+        EXPECT_FALSE(std::filesystem::exists(tmp.dir() / "out"));
+    }
 }
 
 }  // namespace

@@ -276,7 +276,8 @@ TEST(UnpackOptions, Messages) {
     EXPECT_EQ(unpack({"a", "b", "-j", "0"}).err, "Error: Invalid number of jobs: 0\n");
     EXPECT_EQ(unpack({"a", "b", "-j"}).err, "Error: -j needs a number\n");
     EXPECT_EQ(unpack({"a", "b", "--frobnicate"}).err, "Error: Unknown option: --frobnicate\n");
-    EXPECT_EQ(unpack({"/nonexistent.qev", "b"}).err, "Error: Failed to open QEV file: /nonexistent.qev\n");
+    EXPECT_EQ(unpack({"/nonexistent.qev", "b"}).err,
+              "Error: Failed to open QEV file: /nonexistent.qev: No such file or directory\n");
     UnpackRun help = unpack({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: qev-unpack ARCHIVE DEST")) << help.out;

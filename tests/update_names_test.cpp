@@ -274,6 +274,14 @@ TEST_F(UpdateNames, RandomUpdatesFollowTheModel) {
         if (!refused) model = after;
         if (HasFatalFailure()) return;
     }
+    // Written anew, the archive is what packing its tree gives, byte for byte, however its
+    // updates stored the copies among its files.
+    step("recompress", model, {"--recompress", "-j", "1"}, false);
+    fs::remove_all(tmp.dir() / "tree");
+    writeModel(model, tmp.dir() / "tree");
+    std::string packed = (tmp.dir() / "packed.qev").string();
+    ASSERT_EQ(pack({(tmp.dir() / "tree").string(), packed, "-q"}).exitCode, 0);
+    EXPECT_TRUE(testing::readWholeFile(archive()) == testing::readWholeFile(packed));
 }
 
 }  // namespace

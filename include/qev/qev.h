@@ -58,6 +58,9 @@ typedef enum qev_status {
 
 typedef struct qev_error qev_error;
 QEV_API qev_status qev_error_code(const qev_error *error);
+/* The operating system's error behind a QEV_ERROR_IO, where one is known (errno, such as
+   ENOENT, EACCES or EISDIR; on Windows a Windows error code); otherwise 0. */
+QEV_API uint32_t qev_error_system_code(const qev_error *error);
 /* One line, without "Error: "; valid until the error is freed. */
 QEV_API const char *qev_error_message(const qev_error *error);
 QEV_API void qev_error_free(qev_error *error);

@@ -33,7 +33,7 @@ from ._qev import ffi as _ffi, lib as _lib
 
 __all__ = [
     "open", "Archive", "ArchiveFile", "DirEntry", "StatResult", "Title", "Info", "Finding",
-    "VerifyReport", "Error", "NotFoundError", "CorruptError", "__version__",
+    "VerifyReport", "Error", "NotFoundError", "PermissionDeniedError", "CorruptError", "__version__",
 ]
 
 __version__: str = _ffi.string(_lib.qev_version()).decode()
@@ -61,6 +61,10 @@ class IsADirectoryInArchive(Error, IsADirectoryError):
     """A path that names a directory where a file is needed."""
 
 
+class PermissionDeniedError(Error, PermissionError):
+    """An archive file the system does not let this process read."""
+
+
 class CorruptError(Error):
     """A block that fails its integrity hash or does not decompress: no bytes are given."""
 
@@ -81,14 +85,29 @@ _STATUS = {
 }
 
 
+_SYSTEM_ERRORS = {
+    _errno.ENOENT: NotFoundError,
+    _errno.EACCES: PermissionDeniedError,
+    _errno.EPERM: PermissionDeniedError,
+    _errno.EISDIR: IsADirectoryInArchive,
+    _errno.ENOTDIR: NotADirectoryInArchive,
+}
+
+
 def _raise(status: int, error: Any, filename: Optional[Name] = None) -> None:
     """Raises the exception for a failed call; frees the library's error object."""
     message = "Unknown failure"
+    system = 0
     if error[0] != _ffi.NULL:
         message = _ffi.string(_lib.qev_error_message(error[0])).decode("utf-8", "replace")
+        system = int(_lib.qev_error_system_code(error[0]))
         _lib.qev_error_free(error[0])
         error[0] = _ffi.NULL
     code, kind, number = _STATUS.get(status, ("unknown", Error, _errno.EIO))
+    if status == _lib.QEV_ERROR_IO and system != 0 and os.name == "posix":
+        # The file itself would not open: the system's own reason, as open() raises it.
+        number = system
+        kind = _SYSTEM_ERRORS.get(system, Error)
     exception = kind(number, message) if filename is None else kind(number, message, filename)
     exception.code = code
     raise exception

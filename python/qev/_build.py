@@ -21,6 +21,7 @@ typedef enum qev_status { QEV_OK = 0, QEV_ERROR_INVALID_ARGUMENT, QEV_ERROR_IO,
     QEV_ERROR_NO_MEMORY, QEV_ERROR_STOPPED, ... } qev_status;
 typedef struct qev_error qev_error;
 qev_status qev_error_code(const qev_error *error);
+uint32_t qev_error_system_code(const qev_error *error);
 const char *qev_error_message(const qev_error *error);
 void qev_error_free(qev_error *error);
 const char *qev_version(void);

@@ -2,6 +2,7 @@
 the sample and the regression archives, hostile archives, threads, file objects, names as
 bytes, and fsspec."""
 
+import errno
 import io
 import json
 import os
@@ -156,6 +157,22 @@ def test_bytes_file_objects_and_a_damaged_block():
             raise KeyboardInterrupt
         with pytest.raises(KeyboardInterrupt):  # raised again once the check has stopped
             archive.verify(progress=stop)
+
+
+@pytest.mark.parametrize("make, kind, number", [
+    (lambda p: None, FileNotFoundError, errno.ENOENT),
+    (lambda p: p.mkdir(), IsADirectoryError, errno.EISDIR),
+    (lambda p: p.write_bytes(b"x" * 300), qev.Error, errno.EINVAL),
+], ids=["missing", "a folder", "not an archive"])
+def test_an_archive_that_does_not_open_says_why(tmp_path, make, kind, number):
+    path = tmp_path / "a.qev"
+    make(path)
+    with pytest.raises(kind) as raised:
+        qev.open(path)
+    assert isinstance(raised.value, qev.Error) and raised.value.errno == number
+    assert raised.value.filename == path
+    if number != errno.EINVAL:
+        assert str(raised.value).startswith(f"[Errno {number}] Failed to open QEV file: {path}: {os.strerror(number)}")
 
 
 def test_names_are_str_or_bytes_as_given(tmp_path):

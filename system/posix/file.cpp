@@ -39,11 +39,12 @@ FileStatus statusFrom(const struct stat& st) {
 int blockingDescriptor(int fd, bool readable) {
     if (fd < 0) return -1;
     struct stat st;
-    bool usable = ::fstat(fd, &st) == 0 &&
-                  (!readable || (!S_ISDIR(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)));
+    bool statted = ::fstat(fd, &st) == 0;
+    bool usable = statted && (!readable || (!S_ISDIR(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)));
     int now = usable ? ::fcntl(fd, F_GETFL) : -1;
     if (now < 0 || ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK) < 0) {
-        int error = usable ? errno : EISDIR;
+        // Not a file that can be read at any offset: a directory, or a pipe or socket.
+        int error = usable || !statted ? errno : S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
         ::close(fd);
         errno = error;
         return -1;

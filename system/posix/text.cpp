@@ -78,4 +78,6 @@ std::string systemErrorText(unsigned long code) { return std::strerror(int(code)
 
 std::string lastSystemError() { return std::strerror(errno); }
 
+unsigned long lastSystemErrorCode() { return unsigned(errno); }
+
 }  // namespace qev

@@ -63,6 +63,8 @@ std::string systemErrorText(unsigned long code) {
 
 std::string lastSystemError() { return systemErrorText(GetLastError()); }
 
+unsigned long lastSystemErrorCode() { return GetLastError(); }
+
 bool hasUtf8Form(const std::filesystem::path& name) {
     const std::wstring& wide = name.native();
     return wide.size() < 0x7FFFFFFF &&

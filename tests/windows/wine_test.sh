@@ -237,6 +237,19 @@ windows_only "unpack refuses a link in the way" 1 "" \
 [ -z "$(ls -A "$work/outside")" ]
 result "nothing was written through the link" $?
 
+# To a drive's root and to new folders below it, as onto an SD card or a USB stick: a
+# second drive letter mapped to a folder, and the prefix's own C:.
+mkdir -p "$work/drive-d"
+ln -sfn "$work/drive-d" "$WINEPREFIX/dosdevices/d:"
+for dest in 'D:\' 'D:\out1' 'C:\out3\sub'; do
+    windows_only "unpack to $dest" 0 "" "" unpack/qev-unpack sample.qev "$dest" -q
+done
+drive_c=$WINEPREFIX/drive_c
+[ -d "$work/drive-d/0005000010101D00_v64" ] && [ -d "$work/drive-d/out1/0005000010101D00_v64" ] &&
+    [ -d "$drive_c/out3/sub/0005000010101D00_v64" ]
+result "unpack wrote to the drives" $?
+rm -rf "$drive_c/out3" "$WINEPREFIX/dosdevices/d:"
+
 # The zip as a Windows user unpacks it: the programs run from its folder, beside qev.dll.
 if [ -n "$zip" ]; then
     (cd "$work" && unzip -q "$zip" -d unzipped)
