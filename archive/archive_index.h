@@ -174,6 +174,8 @@ private:
     std::optional<TreeEntry> entry(NodeId node) const { return treeEntry(node); }
     uint32_t childrenInTree(const TreeEntry& directory) const;
     NodeId findChild(const TreeEntry& directory, std::string_view component, NameMatch match) const;
+    // findPath's steps, names separated by '/' and, with `backslashes`, by '\' too.
+    NodeId walkPath(std::string_view path, NameMatch match, bool backslashes, std::vector<NodeId>* chain) const;
     // Bytes of table `section` (0: offsets, 1: names, 2: tree) at `at`, read through the
     // page cache; false when they lie outside it or cannot be read.
     bool readTable(int section, uint64_t at, uint8_t* destination, uint32_t length) const;

@@ -10,8 +10,6 @@
 namespace qev {
 namespace {
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
-
 constexpr int kOffsets = 0, kNames = 1, kTree = 2;
 
 }  // namespace
@@ -178,12 +176,28 @@ NodeId ArchiveIndex::findChild(const TreeEntry& directory, std::string_view comp
 }
 
 NodeId ArchiveIndex::findPath(std::string_view path, NameMatch match, std::vector<NodeId>* chain) const {
+    // A stored name may hold '\' (only '/' and NUL are barred from names), so a path as a
+    // walk gives it, with '/' between names, is first tried exactly as spelled: such a name
+    // opens itself, not what splitting it at its '\' would name.
+    if (match == NameMatch::kExactFirst && path.find('\\') != std::string_view::npos) {
+        std::vector<NodeId> literal;
+        NodeId found = walkPath(path, NameMatch::kExact, false, chain != nullptr ? &literal : nullptr);
+        if (found != kInvalidNode) {
+            if (chain != nullptr) chain->insert(chain->end(), literal.begin(), literal.end());
+            return found;
+        }
+    }
+    return walkPath(path, match, true, chain);
+}
+
+NodeId ArchiveIndex::walkPath(std::string_view path, NameMatch match, bool backslashes, std::vector<NodeId>* chain) const {
+    auto separates = [backslashes](char c) { return c == '/' || (backslashes && c == '\\'); };
     NodeId current = 0;
     size_t i = 0;
     for (;;) {
-        while (i < path.size() && isSeparator(path[i])) ++i;
+        while (i < path.size() && separates(path[i])) ++i;
         if (i == path.size()) return current;
-        size_t end = std::find_if(path.begin() + i, path.end(), isSeparator) - path.begin();
+        size_t end = size_t(std::find_if(path.begin() + i, path.end(), separates) - path.begin());
         std::optional<TreeEntry> here = entry(current);
         if (!here || here->isFile()) return kInvalidNode;
         current = findChild(*here, path.substr(i, end - i), match);

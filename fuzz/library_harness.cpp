@@ -48,11 +48,12 @@ int onEntry(void* user, const qev_walk_entry* e) {
     require(e->path_length >= e->name_length && std::memcmp(e->path + e->path_length - e->name_length, e->name, e->name_length) == 0);
     if (e->kind == QEV_KIND_FILE && w->files.size() < 64) w->files.push_back(e->entry);
     // Every walked path looks up, to this entry or (for a letter-case twin) to the
-    // earlier sibling the lookup prefers, without fault.
+    // earlier sibling the lookup prefers, without fault; resolved, to this very entry.
     qev_entry found = QEV_NO_ENTRY;
     qev_error* error = nullptr;
     qev_status s = qev_lookup(w->archive, e->path, e->path_length, &found, &error);
     checked(s, error);
+    require(qev_resolve(w->archive, e->path, e->path_length, nullptr, &found, nullptr) == QEV_OK && found == e->entry);
     return ++w->entries < 20000 ? 0 : 1;
 }
 

@@ -5,6 +5,7 @@
    qev-check binaries. */
 #define _POSIX_C_SOURCE 200809L
 #include <dirent.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -296,7 +297,22 @@ static void errorsAndArguments(const qev_archive *a) {
     qev_archive *none = NULL;
     CHECK(qev_open("/no/such/file.qev", NULL, &none, &error) == QEV_ERROR_IO && none == NULL);
     CHECK(error && strncmp(qev_error_message(error), "Failed to open QEV file: /no/such/file.qev", 42) == 0);
+    CHECK(error && qev_error_system_code(error) == ENOENT);
     qev_error_free(error);
+    CHECK(qev_error_system_code(NULL) == 0);
+
+    /* Resolving: any case finds the first twin; the exact spelling only what it spells. */
+    const char *typed = "0005000010101D00_V64/code/APP.XML";
+    qev_entry any = QEV_NO_ENTRY, first = QEV_NO_ENTRY, exact = 0;
+    qev_resolve_options match;
+    qev_resolve_options_init(&match);
+    CHECK(match.struct_size == sizeof match && match.match == QEV_MATCH_EXACT_FIRST);
+    CHECK(qev_resolve(a, typed, strlen(typed), NULL, &first, NULL) == QEV_OK);
+    CHECK(qev_lookup(a, typed, strlen(typed), &any, NULL) == QEV_OK && any == first);
+    match.match = QEV_MATCH_EXACT;
+    CHECK(qev_resolve(a, typed, strlen(typed), &match, &exact, NULL) == QEV_ERROR_NOT_FOUND);
+    match.match = 7;
+    CHECK(qev_resolve(a, typed, strlen(typed), &match, &exact, NULL) == QEV_ERROR_INVALID_ARGUMENT);
 }
 
 int main(int argc, char **argv) {

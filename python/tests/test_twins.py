@@ -21,6 +21,7 @@ TWINS = {
     "file and folder": ["Save", "save/slot1.bin"],
     "three twins": ["abc", "ABC", "Abc"],
     "twin titles": ["../0005000010101d00_v64/meta.xml"],
+    "a name holding a backslash": ["Dir/x", "Dir\\x"],
 }
 
 
@@ -94,8 +95,9 @@ def test_fsspec(twins, tmp_path):
 
 def test_unpack_selections(twins, tmp_path):
     archive, _, expected = twins
-    for selection in [f"{TITLE}/DATA", f"{TITLE}/Data/Sub", f"{TITLE}/save", f"{TITLE}/ABC", f"{TITLE}/ReadMe.txt"]:
-        dest = tmp_path / selection.replace("/", "_")
+    for selection in [f"{TITLE}/DATA", f"{TITLE}/Data/Sub", f"{TITLE}/save", f"{TITLE}/ABC", f"{TITLE}/ReadMe.txt",
+                      f"{TITLE}/Dir\\x"]:
+        dest = tmp_path / selection.replace("/", "_").replace("\\", "-")
         subprocess.run([os.environ["QEV_UNPACK"], archive, dest, selection, "--no-progress"], check=True,
                        capture_output=True)
         got = unpacked_files(dest)
