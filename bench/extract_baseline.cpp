@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "system/large_pages.h"
 
 int main(int argc, char** argv) {

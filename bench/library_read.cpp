@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "archive/archive_index.h"
+#include "archive/read/archive_index.h"
 #include "qev/qev.h"
 
 namespace {

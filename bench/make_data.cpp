@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_writer.h"
+#include "archive/write/archive_writer.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/format.h"
+#include "archive/format/format.h"
 #include "system/large_pages.h"
 
 int main(int argc, char** argv) {

@@ -8,11 +8,11 @@
 #include <unordered_map>
 #include <utility>
 
-#include "archive/archive_reader.h"
-#include "archive/tree_walk.h"
-#include "archive/escape.h"
+#include "archive/read/archive_reader.h"
+#include "archive/read/tree_walk.h"
+#include "archive/format/escape.h"
 #include "shell/task_queue.h"
-#include "archive/reader_workers.h"
+#include "archive/read/reader_workers.h"
 #include "system/directory.h"
 #include "system/directory_chain.h"
 #include "system/text.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_index.h"
+#include "archive/read/archive_index.h"
 #include "shell/console.h"
 
 namespace qev::check {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "archive/archive_file.h"
-#include "archive/recovery_repair.h"
+#include "archive/read/archive_file.h"
+#include "archive/records/recovery_repair.h"
 
 namespace qev::check {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "archive/format.h"
+#include "archive/format/format.h"
 #include "shell/progress.h"
 
 namespace qev::check {

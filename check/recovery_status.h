@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "archive/archive_file.h"
-#include "archive/recovery_repair.h"
-#include "archive/findings.h"
+#include "archive/read/archive_file.h"
+#include "archive/records/recovery_repair.h"
+#include "archive/verify/findings.h"
 #include "shell/console.h"
 
 namespace qev::check {

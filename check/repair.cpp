@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/recovery_repair.h"
+#include "archive/records/recovery_repair.h"
 #include "check/recovery_status.h"
 #include "check/run_check.h"
 #include "system/file.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "archive/escape.h"
+#include "archive/format/escape.h"
 #include "shell/json_writer.h"
 
 namespace qev::check {

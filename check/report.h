@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/integrity_record.h"
-#include "archive/block_check.h"
-#include "archive/findings.h"
+#include "archive/records/integrity_record.h"
+#include "archive/verify/block_check.h"
+#include "archive/verify/findings.h"
 #include "check/recovery_status.h"
-#include "archive/tree_survey.h"
+#include "archive/verify/tree_survey.h"
 #include "shell/console.h"
 
 namespace qev::check {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <sstream>
 
-#include "archive/archive_verify.h"
+#include "archive/verify/archive_verify.h"
 
 #include "check/against.h"
 #include "check/options.h"

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "archive/archive_file.h"
-#include "archive/recovery_repair.h"
+#include "archive/read/archive_file.h"
+#include "archive/records/recovery_repair.h"
 #include "check/options.h"
 #include "check/report.h"
 #include "shell/console.h"

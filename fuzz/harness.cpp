@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/archive_reader.h"
-#include "archive/tree_shape.h"
+#include "archive/testing/stream_archive_file.h"
+#include "archive/read/archive_reader.h"
+#include "archive/read/tree_shape.h"
 #include "tool/info_command.h"
 #include "shell/json_writer.h"
 #include "tool/list_command.h"

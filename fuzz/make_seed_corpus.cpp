@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_builder.h"
+#include "archive/testing/archive_builder.h"
 
 namespace {
 

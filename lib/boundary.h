@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_reader.h"
-#include "archive/title_name.h"
+#include "archive/read/archive_reader.h"
+#include "archive/read/title_name.h"
 
 struct qev_error {
     qev_status code;

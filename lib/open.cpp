@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "archive/archive_proof.h"
+#include "archive/records/archive_proof.h"
 #include "system/text.h"
 
 namespace qev::lib {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "archive/tree_walk.h"
+#include "archive/read/tree_walk.h"
 
 namespace qev::lib {
 namespace {

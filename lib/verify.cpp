@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <thread>
 
-#include "archive/archive_verify.h"
+#include "archive/verify/archive_verify.h"
 
 namespace qev::lib {
 namespace {

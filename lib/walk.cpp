@@ -2,7 +2,7 @@
 #define QEV_BUILDING
 #include "lib/boundary.h"
 
-#include "archive/tree_walk.h"
+#include "archive/read/tree_walk.h"
 
 namespace qev::lib {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "archive/names.h"
+#include "archive/format/names.h"
 #include "mount/directory_index.h"
 #include "shell/console.h"
 #include "system/directory.h"

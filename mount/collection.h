@@ -21,7 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "archive/shared_cache.h"
+#include "archive/read/shared_cache.h"
 #include "mount/mounted_archive.h"
 #include "system/expected.h"
 #include "system/file.h"

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "archive/integrity_record.h"
-#include "archive/names.h"
-#include "archive/tree_walk.h"
+#include "archive/format/block_hash.h"
+#include "archive/format/names.h"
+#include "archive/read/tree_walk.h"
 
 namespace qev::mount {
 namespace {

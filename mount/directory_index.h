@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "archive/archive_index.h"
+#include "archive/read/archive_index.h"
 
 namespace qev::mount {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/block_decoder.h"
-#include "archive/shared_cache.h"
+#include "archive/read/block_decoder.h"
+#include "archive/read/shared_cache.h"
 #include "mount/collection.h"
 #include "mount/directory_index.h"
 #include "system/expected.h"

@@ -1,7 +1,7 @@
 #include "mount/mounted_archive.h"
 
-#include "archive/archive_file.h"
-#include "archive/archive_proof.h"
+#include "archive/read/archive_file.h"
+#include "archive/records/archive_proof.h"
 #include "system/posix/stat_fields.h"
 #include "system/text.h"
 

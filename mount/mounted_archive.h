@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_index.h"
-#include "archive/tree_shape.h"
+#include "archive/read/archive_index.h"
+#include "archive/read/tree_shape.h"
 #include "system/expected.h"
 #include "system/file.h"
 

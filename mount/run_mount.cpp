@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "archive/archive_index.h"
+#include "archive/read/archive_index.h"
 #include "mount/fuse_ops.h"
 #include "shell/program.h"
 #include "system/posix/stat_fields.h"

@@ -4,7 +4,7 @@
 #include <array>
 #include <optional>
 
-#include "archive/recovery_record.h"
+#include "archive/records/recovery_record.h"
 #include "shell/progress.h"
 #include "pack/pack_error.h"
 #include "system/stop_signals.h"

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/archive_writer.h"
-#include "archive/integrity_record.h"
+#include "archive/write/archive_writer.h"
+#include "archive/records/integrity_record.h"
 #include "shell/console.h"
 #include "pack/options.h"
 #include "pack/temporary_output.h"

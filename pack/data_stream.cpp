@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include "archive/format.h"
+#include "archive/format/format.h"
 #include "pack/source_file.h"
 
 namespace qev::pack {

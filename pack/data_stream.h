@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "archive/parallel_blocks.h"
+#include "archive/write/parallel_blocks.h"
 #include "pack/source_tree.h"
 #include "pack/stored_bytes.h"
 

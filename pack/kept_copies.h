@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 
 namespace qev::pack {
 

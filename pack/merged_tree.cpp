@@ -5,8 +5,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "archive/names.h"
-#include "archive/tree_walk.h"
+#include "archive/format/names.h"
+#include "archive/read/tree_walk.h"
 #include "pack/pack_error.h"
 
 namespace qev::pack {

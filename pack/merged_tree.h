@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/archive_index.h"
-#include "archive/archive_writer.h"
+#include "archive/read/archive_index.h"
+#include "archive/write/archive_writer.h"
 #include "pack/source_tree.h"
 
 namespace qev::pack {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "archive/recovery_record.h"
+#include "archive/records/recovery_record.h"
 
 namespace qev::pack {
 namespace {

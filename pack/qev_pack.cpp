@@ -11,9 +11,9 @@
 #include <string_view>
 #include <utility>
 
-#include "archive/archive_writer.h"
-#include "archive/integrity_record.h"
-#include "archive/recovery_record.h"
+#include "archive/write/archive_writer.h"
+#include "archive/format/block_hash.h"
+#include "archive/records/recovery_record.h"
 #include "shell/progress.h"
 #include "pack/archive_output.h"
 #include "pack/data_stream.h"

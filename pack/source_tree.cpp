@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "archive/names.h"
-#include "archive/tree_walk.h"
+#include "archive/format/names.h"
+#include "archive/read/tree_walk.h"
 #include "system/text.h"
 
 namespace qev::pack {

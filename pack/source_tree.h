@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/archive_writer.h"
+#include "archive/write/archive_writer.h"
 #include "pack/pack_error.h"
 #include "pack/source_dirs.h"
 #include "system/file.h"

@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "pack/source_tree.h"
 
 namespace qev::pack {

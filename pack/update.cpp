@@ -9,12 +9,12 @@
 #include <optional>
 #include <unordered_map>
 
-#include "archive/archive_reader.h"
-#include "archive/archive_proof.h"
-#include "archive/integrity_record.h"
-#include "archive/parallel_blocks.h"
-#include "archive/recovery_record.h"
-#include "archive/recovery_repair.h"
+#include "archive/read/archive_reader.h"
+#include "archive/records/archive_proof.h"
+#include "archive/records/integrity_record.h"
+#include "archive/write/parallel_blocks.h"
+#include "archive/records/recovery_record.h"
+#include "archive/records/recovery_repair.h"
 #include "shell/progress.h"
 #include "pack/archive_output.h"
 #include "pack/data_stream.h"

@@ -5,7 +5,7 @@
 #include <new>
 #include <thread>
 
-#include "archive/archive_proof.h"
+#include "archive/records/archive_proof.h"
 #include "system/process.h"
 #include "system/stop_signals.h"
 #include "system/text.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/archive_index.h"
+#include "archive/read/archive_index.h"
 #include "shell/console.h"
 #include "shell/options.h"
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <utility>
 
-#include "archive/reader_workers.h"
+#include "archive/read/reader_workers.h"
 
 namespace qev {
 

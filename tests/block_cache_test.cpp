@@ -1,4 +1,4 @@
-#include "archive/block_cache.h"
+#include "archive/read/block_cache.h"
 
 #include <gtest/gtest.h>
 

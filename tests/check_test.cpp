@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/integrity_record.h"
-#include "archive/recovery_record.h"
+#include "archive/records/integrity_record.h"
+#include "archive/records/recovery_record.h"
 #include "check/run_check.h"
 #include "shell/program.h"
 #include "tests/support/test_files.h"

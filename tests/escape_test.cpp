@@ -1,5 +1,5 @@
 // Names and paths in messages and listings: printable, valid UTF-8, unambiguous.
-#include "archive/escape.h"
+#include "archive/format/escape.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/testing/stream_archive_file.h"
+#include "archive/read/archive_reader.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/recording_stream.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 

@@ -19,9 +19,9 @@
 #include <sstream>
 #include <thread>
 
-#include "archive/integrity_record.h"
-#include "archive/archive_writer.h"
-#include "archive/shared_cache.h"
+#include "archive/records/integrity_record.h"
+#include "archive/write/archive_writer.h"
+#include "archive/read/shared_cache.h"
 #include "mount/mount_tree.h"
 #include "mount/run_mount.h"
 #include "tests/support/test_files.h"

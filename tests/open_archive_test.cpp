@@ -11,7 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "archive/archive_reader.h"
+#include "archive/testing/stream_archive_file.h"
+#include "archive/read/archive_reader.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/recording_stream.h"

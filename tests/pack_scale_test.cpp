@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
 #include "pack/qev_pack.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "check/run_check.h"
 #include "system/temporaries.h"
 #include "unpack/run_unpack.h"

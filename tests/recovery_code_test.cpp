@@ -5,8 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "archive/format.h"
-#include "archive/recovery_code.h"
+#include "archive/format/format.h"
+#include "archive/records/recovery_code.h"
 
 namespace qev {
 namespace {

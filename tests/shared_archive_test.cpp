@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "shell/program.h"
-#include "archive/reader_workers.h"
+#include "archive/read/reader_workers.h"
 #include "tests/support/test_files.h"
 
 namespace qev {

@@ -1,5 +1,5 @@
 // The whole-tree walk: each directory entered once, whatever the tree's ranges say.
-#include "archive/tree_walk.h"
+#include "archive/read/tree_walk.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_reader.h"
-#include "archive/names.h"
+#include "archive/read/archive_reader.h"
+#include "archive/format/names.h"
 #include "check/run_check.h"
 #include "pack/qev_pack.h"
 #include "tests/support/test_files.h"

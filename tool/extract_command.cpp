@@ -1,6 +1,6 @@
 #include "tool/extract_command.h"
 
-#include "archive/fixed_array.h"
+#include "archive/format/fixed_array.h"
 #include "tool/messages.h"
 #include "tool/open_for_command.h"
 

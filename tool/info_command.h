@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "shell/console.h"
 
 namespace qev::tool {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "archive/title_name.h"
+#include "archive/read/title_name.h"
 #include "shell/json_writer.h"
 #include "tool/open_for_command.h"
 

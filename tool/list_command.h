@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/archive_reader.h"
-#include "archive/title_name.h"
+#include "archive/read/archive_reader.h"
+#include "archive/read/title_name.h"
 #include "shell/console.h"
 
 namespace qev::tool {

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "shell/console.h"
 
 namespace qev::tool {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_reader.h"
+#include "archive/read/archive_reader.h"
 #include "shell/task_queue.h"
-#include "archive/reader_workers.h"
+#include "archive/read/reader_workers.h"
 #include "system/new_file.h"
 #include "system/temporaries.h"
 #include "unpack/name_rules.h"

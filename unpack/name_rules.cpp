@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "archive/names.h"
-#include "archive/escape.h"
+#include "archive/format/names.h"
+#include "archive/format/escape.h"
 #include "system/text.h"
 
 namespace qev::unpack {

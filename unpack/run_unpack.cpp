@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <map>
 
-#include "archive/tree_walk.h"
+#include "archive/read/tree_walk.h"
 #include "system/text.h"
 #include "shell/progress.h"
 #include "system/process.h"

@@ -1,7 +1,7 @@
 #include "unpack/unpack_plan.h"
 
-#include "archive/tree_walk.h"
-#include "archive/escape.h"
+#include "archive/read/tree_walk.h"
+#include "archive/format/escape.h"
 #include "unpack/name_rules.h"
 
 namespace qev::unpack {

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/archive_index.h"
-#include "archive/tree_walk.h"
+#include "archive/read/archive_index.h"
+#include "archive/read/tree_walk.h"
 
 namespace qev::unpack {
 

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "archive/testing/stream_archive_file.h"
+
 namespace qev::testing {
 
 std::string readWholeFile(const std::filesystem::path& path) {
