@@ -18,14 +18,13 @@ RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& co
     RecoveryStatus status;
     std::optional<uint64_t> size = file.size();
     if (!size) return status;
-    ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return file.readAt(offset, into, count); };
     uint8_t footer[kFooterSize];
     bool footerRead = *size >= kFooterSize && file.readAt(*size - kFooterSize, footer, kFooterSize);
-    std::optional<RecoveryLayout> layout = findRecoveryRecord(*size, footerRead ? footer : nullptr, read, damaged);
+    std::optional<RecoveryLayout> layout = findRecoveryRecord(*size, footerRead ? footer : nullptr, file, damaged);
     if (!layout) return status;
     status.present = true;
     ProgressLine progress(console, showProgress);
-    status.damage = assessDamage(*layout, read, damaged, [&](uint64_t done, uint64_t total) {
+    status.damage = assessDamage(*layout, file, damaged, [&](uint64_t done, uint64_t total) {
         progress.update(unitCounts(done, total, kCellSize, "sectors compared"));
     });
     if (!status.damage) status.unreadable = "a read of the archive failed";

@@ -70,8 +70,7 @@ int repairArchive(const Options& o, Console& console) {
         return code;
     }
     std::string why;
-    ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return file->readAt(offset, into, count); };
-    std::optional<std::vector<Patch>> patches = rebuildDamage(damage, read, why);
+    std::optional<std::vector<Patch>> patches = rebuildDamage(damage, *file, why);
     if (!patches) return refuse(console, o, why + "; nothing was written");
 
     // The whole archive as repaired passes the check before a byte is written.

@@ -46,8 +46,7 @@ void confirmByRebuilding(const ArchiveFile& file, const Options& o, const Recove
     auto claimed = [](const Finding& f) { return f.error && f.repairable.value_or(false); };
     if (std::none_of(findings.items.begin(), findings.items.end(), claimed)) return;
     std::string why;
-    ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return file.readAt(offset, into, count); };
-    std::optional<std::vector<Patch>> patches = rebuildDamage(damage, read, why);
+    std::optional<std::vector<Patch>> patches = rebuildDamage(damage, file, why);
     std::optional<Inspection> after;
     if (patches) after = inspectPatched(o, file, *patches, {});
     for (Finding& f : findings.items) {

@@ -25,6 +25,22 @@ std::optional<RecoveryLayout> placeRecords(ArchiveFooter& footer, uint64_t at, c
     return layout;
 }
 
+// The archive as written so far, read back for its recovery record; a stop asked for ends
+// the reading.
+class WrittenArchive : public ArchiveFile {
+public:
+    WrittenArchive(TemporaryOutput& out, uint64_t size) : out_(out), size_(size) {}
+    bool readAt(uint64_t offset, uint8_t* into, uint32_t count) const override {
+        stopIfAsked();
+        return out_.readAt(offset, into, count);
+    }
+    std::optional<uint64_t> size() const override { return size_; }
+
+private:
+    TemporaryOutput& out_;
+    uint64_t size_;
+};
+
 }  // namespace
 
 ArchiveOutput::ArchiveOutput(const Options& o, Console& console) : o_(o), console_(console), out_(o.output) {
@@ -85,10 +101,7 @@ void ArchiveOutput::writeRecordsAndFooter(uint32_t recovery) {
     out_.writeAt(footer.archiveSize - kFooterSize, footerBytes);
     if (!layout) return;
     ProgressLine progress(console_, o_.progress.value_or(console_.errorIsTerminal) && !o_.quiet);
-    auto read = [&](uint64_t offset, uint8_t* into, uint32_t count) {
-        stopIfAsked();
-        return out_.readAt(offset, into, count);
-    };
+    WrittenArchive written(out_, footer.archiveSize);
     auto write = [&](uint64_t offset, std::string_view bytes) {
         out_.writeAt(offset, bytes);
         return true;
@@ -96,7 +109,7 @@ void ArchiveOutput::writeRecordsAndFooter(uint32_t recovery) {
     auto counted = [&](uint64_t done, uint64_t total) {
         progress.update(unitCounts(done, total, kCellSize, "sectors read back"));
     };
-    if (!writeRecoveryRecord(*layout, read, write, counted)) throw PackError("Failed to read back " + o_.output);
+    if (!writeRecoveryRecord(*layout, written, write, counted)) throw PackError("Failed to read back " + o_.output);
 }
 
 void ArchiveOutput::finish(const writer::TreeLayout& layout, uint32_t recovery) {

@@ -57,8 +57,8 @@ OldArchive openOld(const std::string& path) {
     auto opened = old.index->file().openedStatus();
     auto now = old.file ? old.file->status() : std::nullopt;
     if (!now || !opened || now->identity != opened->identity) throw PackError("Cannot read " + path + ": it changed");
-    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return old.file->readAt(at, into, count); };
-    old.recoveryRecord = findRecoveryRecord(old.index->archiveSize(), found.footer.data(), read, /*searchBack=*/false);
+    old.recoveryRecord =
+        findRecoveryRecord(old.index->archiveSize(), found.footer.data(), old.index->file(), /*searchBack=*/false);
     if (old.recoveryRecord) old.recovery = old.recoveryRecord->geometry.hundredths;
     old.path = path;
     return old;
@@ -97,9 +97,8 @@ PackError damagedBlock(const OldArchive& old, const MergedTree& tree, const std:
     std::string text = "Cannot update " + old.path + ": block " + std::to_string(block) +
                        " differs from its hash in the integrity record (needed by " + files + ")";
     std::optional<BlockLocation> at = old.index->locateBlock(block);
-    ReadFileAt read = [&](uint64_t offset, uint8_t* into, uint32_t count) { return old.file->readAt(offset, into, count); };
     std::optional<RecoveryDamage> damage =
-        old.recoveryRecord && at ? assessDamage(*old.recoveryRecord, read, /*scanData=*/true) : std::nullopt;
+        old.recoveryRecord && at ? assessDamage(*old.recoveryRecord, old.index->file(), /*scanData=*/true) : std::nullopt;
     if (damage && damage->canRebuild(at->fileOffset, at->storedLength)) return PackError(text + "; qev-check --repair can rebuild it");
     return PackError(text + "; see qev-check");
 }

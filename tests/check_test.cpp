@@ -13,6 +13,7 @@
 
 #include "archive/records/integrity_record.h"
 #include "archive/records/recovery_record.h"
+#include "archive/testing/stream_archive_file.h"
 #include "check/run_check.h"
 #include "shell/program.h"
 #include "tests/support/test_files.h"
@@ -318,10 +319,7 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
     std::string packed = testing::readWholeFile(archive);
     const uint64_t size = packed.size();
     ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize);
-    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t n) {
-        std::memcpy(into, packed.data() + at, n);
-        return true;
-    };
+    MemoryArchiveFile read(packed);
     auto layout = findRecoveryRecord(size, reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize, read, false);
     ASSERT_TRUE(layout);
     const std::string sound = check(archive).out;
@@ -450,10 +448,7 @@ TEST(Check, DamageIsNeverBuriedByAnUpdate) {
 
     // A record made over the damaged bytes (as an update once did) holds them as they are.
     std::string buried = damaged;
-    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t n) {
-        std::memcpy(into, buried.data() + at, n);
-        return true;
-    };
+    MemoryArchiveFile read(buried);
     WriteFileAt write = [&](uint64_t at, std::string_view bytes) {
         buried.replace(at, bytes.size(), bytes);
         return true;

@@ -20,8 +20,7 @@ ArchiveProof proveArchive(const ArchiveIndex& index, bool useRecovery) {
     }
     proof.blocks = BlockProof::kUnproven;
     if (!useRecovery) return proof;
-    ReadFileAt read = [&](uint64_t at, uint8_t* into, uint32_t count) { return index.file().readAt(at, into, count); };
-    std::optional<RecoveryProof> byRecovery = proveByRecovery(index, read);
+    std::optional<RecoveryProof> byRecovery = proveByRecovery(index);
     if (!byRecovery) return proof;
     proof.blocks = BlockProof::kRecoveryRecord;
     proof.mismatched = std::move(byRecovery->mismatched);

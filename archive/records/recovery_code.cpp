@@ -90,10 +90,10 @@ bool ProtectedStream::readCells(uint64_t first, uint32_t count, uint8_t* into) c
     uint64_t size = layout_.geometry.protectedSize, split = layout_.recordOffset;
     uint64_t begin = std::min(first * kCellSize, size), end = std::min((first + count) * kCellSize, size);
     // At most two reads: the part before the record and the part after it.
-    if (begin < split && !read_(begin, into, uint32_t(std::min(end, split) - begin))) return false;
+    if (begin < split && !file_.readAt(begin, into, uint32_t(std::min(end, split) - begin))) return false;
     if (end > split) {
         uint64_t from = std::max(begin, split);
-        if (!read_(layout_.fileOffset(from), into + (from - begin), uint32_t(end - from))) return false;
+        if (!file_.readAt(layout_.fileOffset(from), into + (from - begin), uint32_t(end - from))) return false;
     }
     return true;
 }

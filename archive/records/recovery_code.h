@@ -32,7 +32,7 @@ private:
 // The protected stream: the file's bytes before the record, then those after it.
 class ProtectedStream {
 public:
-    ProtectedStream(const RecoveryLayout& layout, const ReadFileAt& read) : layout_(layout), read_(read) {}
+    ProtectedStream(const RecoveryLayout& layout, const ArchiveFile& file) : layout_(layout), file_(file) {}
 
     // Reads `count` cells from cell `first`; zeros past the end of the stream.
     bool readCells(uint64_t first, uint32_t count, uint8_t* into) const;
@@ -47,7 +47,7 @@ public:
 
 private:
     const RecoveryLayout& layout_;
-    const ReadFileAt& read_;
+    const ArchiveFile& file_;
 };
 
 }  // namespace qev

@@ -23,12 +23,12 @@ enum class Borne : uint8_t {
 };
 
 // Reads chunk `c` of one copy; true when it holds its own hash.
-bool chunkHolds(const RecoveryLayout& layout, int copy, uint64_t c, const ReadFileAt& read, std::vector<uint8_t>& into) {
+bool chunkHolds(const RecoveryLayout& layout, int copy, uint64_t c, const ArchiveFile& file, std::vector<uint8_t>& into) {
     const RecoveryGeometry& g = layout.geometry;
     uint64_t first = c * kHashesPerChunk;
     uint32_t count = uint32_t(std::min<uint64_t>(kHashesPerChunk, g.hashCount() - first));
     into.resize(size_t(count) * 4 + 8);
-    return read(layout.hashCopyOffset(copy) + c * kCellSize, into.data(), uint32_t(into.size())) &&
+    return file.readAt(layout.hashCopyOffset(copy) + c * kCellSize, into.data(), uint32_t(into.size())) &&
            loadBE64(&into[size_t(count) * 4]) == hashBytes({reinterpret_cast<const char*>(into.data()), size_t(count) * 4});
 }
 
@@ -37,14 +37,14 @@ bool chunkHolds(const RecoveryLayout& layout, int copy, uint64_t c, const ReadFi
 // later than it does, with as many parity cells fewer, has chunks of the true tables where
 // its own should be. But its two copies then hold different chunks, where the true
 // record's hold the same.
-Borne borneOut(const RecoveryLayout& layout, const ReadFileAt& read) {
+Borne borneOut(const RecoveryLayout& layout, const ArchiveFile& file) {
     uint64_t chunks = layout.geometry.hashChunks();
     std::vector<uint8_t> a, b;
     Borne borne = Borne::kNot;
     for (uint64_t i = 0; i < std::min(chunks, 2 * kChunksCompared); ++i) {
         // The first chunks and the last ones: a record's table is most often whole at its ends.
         uint64_t c = i < kChunksCompared ? i : chunks - 1 - (i - kChunksCompared);
-        bool first = chunkHolds(layout, 0, c, read, a), second = chunkHolds(layout, 1, c, read, b);
+        bool first = chunkHolds(layout, 0, c, file, a), second = chunkHolds(layout, 1, c, file, b);
         if (first && second && a == b) return Borne::kBoth;
         if (first || second) borne = Borne::kOneCopy;
     }
@@ -92,11 +92,11 @@ std::optional<uint64_t> protectedSizeFilling(uint64_t fileSize, uint32_t hundred
 // Whether a header made with the layout's share hashes as one of the damaged copies, read
 // where this layout puts them, did: what proves a share, since shares next to each other
 // often plan the same layout.
-bool provesShare(const RecoveryLayout& layout, const ReadFileAt& read) {
+bool provesShare(const RecoveryLayout& layout, const ArchiveFile& file) {
     std::string made = encodeRecoveryHeader(layout);
     for (int copy = 0; copy < 2; ++copy) {
         uint8_t stored[8];
-        if (read(layout.headerOffset(copy) + kHeaderHashed, stored, 8) && std::memcmp(stored, &made[kHeaderHashed], 8) == 0) {
+        if (file.readAt(layout.headerOffset(copy) + kHeaderHashed, stored, 8) && std::memcmp(stored, &made[kHeaderHashed], 8) == 0) {
             return true;
         }
     }
@@ -114,7 +114,7 @@ bool sameLayout(const RecoveryLayout& a, const RecoveryLayout& b) {
 // with the size each share would fill the file with (`fromSizeAlone`, for a file thought
 // damaged: it plans every share). Of the layouts the record's bytes bear out, the best borne
 // out is taken, at a share that makes a header hashing as a damaged copy did where one does.
-std::optional<RecoveryLayout> plannedRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read,
+std::optional<RecoveryLayout> plannedRecord(uint64_t fileSize, const uint8_t* footer, const ArchiveFile& file,
                                             bool fromSizeAlone) {
     if (fileSize < kFooterSize + 2 * uint64_t(kRecoveryHeaderSize)) return std::nullopt;
     std::optional<RecoveryLayout> best;
@@ -125,14 +125,14 @@ std::optional<RecoveryLayout> plannedRecord(uint64_t fileSize, const uint8_t* fo
         RecoveryLayout layout{planRecovery(protectedSize, hundredths), protectedSize - kFooterSize};
         if (layout.fileSize() != fileSize) return;
         if (best && sameLayout(layout, *best)) {
-            if (!best->shareProven && provesShare(layout, read)) best = layout;
+            if (!best->shareProven && provesShare(layout, file)) best = layout;
             return;
         }
         if (tried && sameLayout(layout, *tried)) return;
         tried = layout;
-        Borne borne = borneOut(layout, read);
+        Borne borne = borneOut(layout, file);
         if (borne <= bestBorne) return;
-        layout.shareProven = provesShare(layout, read);
+        layout.shareProven = provesShare(layout, file);
         best = layout;
         bestBorne = borne;
     };
@@ -153,11 +153,11 @@ std::optional<RecoveryLayout> plannedRecord(uint64_t fileSize, const uint8_t* fo
 
 }  // namespace
 
-std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read,
+std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ArchiveFile& file,
                                                  bool searchBack) {
     uint8_t header[kRecoveryHeaderSize];
     auto tryAt = [&](uint64_t at) -> std::optional<RecoveryLayout> {
-        if (at > fileSize || fileSize - at < kRecoveryHeaderSize || !read(at, header, kRecoveryHeaderSize)) {
+        if (at > fileSize || fileSize - at < kRecoveryHeaderSize || !file.readAt(at, header, kRecoveryHeaderSize)) {
             return std::nullopt;
         }
         auto layout = decodeRecoveryHeader(header, fileSize);
@@ -176,14 +176,14 @@ std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_
     if (fileSize >= kFooterSize + kRecoveryHeaderSize) {
         if (auto found = tryAt(fileSize - kFooterSize - kRecoveryHeaderSize)) return found;
     }
-    if (!searchBack) return plannedRecord(fileSize, footer, read, false);
+    if (!searchBack) return plannedRecord(fileSize, footer, file, false);
     // Searching back from the end, a piece at a time, overlapping by a header's length.
     constexpr uint32_t kSearchPiece = 1 << 20;
     std::vector<uint8_t> piece(kSearchPiece);
     for (uint64_t end = fileSize; end >= kRecoveryHeaderSize;) {
         uint64_t start = end > kSearchPiece ? end - kSearchPiece : 0;
         uint32_t length = uint32_t(end - start);
-        if (!read(start, piece.data(), length)) return std::nullopt;
+        if (!file.readAt(start, piece.data(), length)) return std::nullopt;
         std::string_view text(reinterpret_cast<const char*>(piece.data()), length);
         for (size_t i = text.rfind(kRecoveryMagic); i != std::string_view::npos;
              i = i == 0 ? std::string_view::npos : text.rfind(kRecoveryMagic, i - 1)) {
@@ -192,7 +192,7 @@ std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_
         if (start == 0) break;
         end = start + kRecoveryHeaderSize;
     }
-    return plannedRecord(fileSize, footer, read, true);
+    return plannedRecord(fileSize, footer, file, true);
 }
 
 }  // namespace qev

@@ -15,7 +15,7 @@ namespace {
 // sector holding them differs from its hash, or those that do differ only elsewhere (a
 // sector shared with damaged bytes of a neighbour), as their rebuilt bytes show.
 std::optional<bool> bytesHold(const RecoveryDamage& damage, const std::optional<std::vector<Patch>>& rebuilt,
-                              uint64_t offset, uint64_t size, const ReadFileAt& read) {
+                              uint64_t offset, uint64_t size, const ArchiveFile& file) {
     if (size == 0 || !damage.touches(offset, size)) return true;
     if (!rebuilt) return false;
     uint64_t end = offset + size;
@@ -24,7 +24,7 @@ std::optional<bool> bytesHold(const RecoveryDamage& damage, const std::optional<
         uint64_t from = std::max(offset, p.offset), to = std::min(end, p.offset + p.bytes.size());
         if (from >= to) continue;
         now.resize(to - from);
-        if (!read(from, reinterpret_cast<uint8_t*>(now.data()), uint32_t(now.size()))) return std::nullopt;
+        if (!file.readAt(from, reinterpret_cast<uint8_t*>(now.data()), uint32_t(now.size()))) return std::nullopt;
         if (std::memcmp(now.data(), p.bytes.data() + (from - p.offset), now.size()) != 0) return false;
     }
     return true;
@@ -42,24 +42,25 @@ uint64_t existingBlocks(const ArchiveIndex& index) {
 
 }  // namespace
 
-std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index, const ReadFileAt& read) {
+std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index) {
+    const ArchiveFile& file = index.file();
     uint64_t size = index.archiveSize();
     uint8_t footer[kFooterSize];
-    if (size < kFooterSize || !read(size - kFooterSize, footer, kFooterSize)) return std::nullopt;
-    std::optional<RecoveryLayout> layout = findRecoveryRecord(size, footer, read, /*searchBack=*/false);
+    if (size < kFooterSize || !file.readAt(size - kFooterSize, footer, kFooterSize)) return std::nullopt;
+    std::optional<RecoveryLayout> layout = findRecoveryRecord(size, footer, file, /*searchBack=*/false);
     if (!layout) return std::nullopt;
-    std::optional<RecoveryDamage> damage = assessDamage(*layout, read, /*scanData=*/true);
+    std::optional<RecoveryDamage> damage = assessDamage(*layout, file, /*scanData=*/true);
     if (!damage || damage->table.lost != 0) return std::nullopt;
     std::string why;
     std::optional<std::vector<Patch>> rebuilt;
-    if (!damage->dataCells.empty()) rebuilt = rebuildDamage(*damage, read, why);
+    if (!damage->dataCells.empty()) rebuilt = rebuildDamage(*damage, file, why);
 
     RecoveryProof proof;
     ArchiveFooter f = decodeFooter(footer);
     for (StructurePart part : {StructurePart::kOffsetTable, StructurePart::kNameTable, StructurePart::kTree,
                                StructurePart::kFooter}) {
         SectionRange range = partRange(index, f, part);
-        std::optional<bool> holds = bytesHold(*damage, rebuilt, range.offset, range.size, read);
+        std::optional<bool> holds = bytesHold(*damage, rebuilt, range.offset, range.size, file);
         if (!holds) return std::nullopt;
         if (!*holds) proof.mismatched.push_back(part);
     }
@@ -68,12 +69,12 @@ std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index, const Re
     proof.blockHashes.reserve(blocks);
     for (uint64_t b = 0; b < blocks; ++b) {
         std::optional<BlockLocation> at = index.locateBlock(b);
-        std::optional<bool> holds = at ? bytesHold(*damage, rebuilt, at->fileOffset, at->storedLength, read) : false;
+        std::optional<bool> holds = at ? bytesHold(*damage, rebuilt, at->fileOffset, at->storedLength, file) : false;
         if (!holds) return std::nullopt;
         uint32_t hash = 0;
         if (at) {
             stored.resize(at->storedLength);
-            if (!read(at->fileOffset, reinterpret_cast<uint8_t*>(stored.data()), at->storedLength)) return std::nullopt;
+            if (!file.readAt(at->fileOffset, reinterpret_cast<uint8_t*>(stored.data()), at->storedLength)) return std::nullopt;
             hash = blockHash(stored);
         }
         proof.blockHashes.push_back(*holds ? hash : hash ^ 1);

@@ -25,6 +25,6 @@ struct RecoveryProof {
 
 // Nothing when the archive has no readable recovery record whose hashes are whole, or a
 // read fails. Reads every block once.
-std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index, const ReadFileAt& read);
+std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index);
 
 }  // namespace qev

@@ -119,7 +119,7 @@ std::string encodeHashCopy(const std::vector<uint32_t>& hashes) {
     return out;
 }
 
-HashTable readHashTable(const RecoveryLayout& layout, const ReadFileAt& read) {
+HashTable readHashTable(const RecoveryLayout& layout, const ArchiveFile& file) {
     const RecoveryGeometry& g = layout.geometry;
     HashTable table;
     table.hashes.resize(g.hashCount());
@@ -131,7 +131,7 @@ HashTable readHashTable(const RecoveryLayout& layout, const ReadFileAt& read) {
         bool taken = false;
         for (int copy = 0; copy < 2; ++copy) {
             uint64_t at = layout.hashCopyOffset(copy) + c * kCellSize;
-            bool good = read(at, chunk.data(), bytes) &&
+            bool good = file.readAt(at, chunk.data(), bytes) &&
                         loadBE64(&chunk[count * 4]) ==
                             hashBytes({reinterpret_cast<const char*>(chunk.data()), size_t(count) * 4});
             if (!good) {
@@ -146,7 +146,7 @@ HashTable readHashTable(const RecoveryLayout& layout, const ReadFileAt& read) {
     return table;
 }
 
-bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, const WriteFileAt& write,
+bool writeRecoveryRecord(const RecoveryLayout& layout, const ArchiveFile& file, const WriteFileAt& write,
                          const CellProgress& progress) {
     const RecoveryGeometry& g = layout.geometry;
     const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
@@ -154,7 +154,7 @@ bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, c
     std::vector<uint32_t> hashes(g.hashCount());
     uint64_t batch = std::max<uint64_t>(1, kParityHeld / (uint64_t(m) * kCellSize));
     std::vector<uint8_t> piece(size_t(kPieceCells) * kCellSize);
-    ProtectedStream stream(layout, read);
+    ProtectedStream stream(layout, file);
     uint64_t done = 0;
     for (uint64_t g0 = 0; g0 < g.groups; g0 += batch) {
         uint64_t g1 = std::min<uint64_t>(g.groups, g0 + batch);

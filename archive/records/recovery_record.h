@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/read/archive_file.h"
+
 namespace qev {
 
 inline constexpr std::string_view kRecoveryMagic = "QEVRECOV";
@@ -85,7 +87,6 @@ std::string encodeRecoveryHeader(const RecoveryLayout& layout);
 // of `fileSize` bytes; nothing otherwise.
 std::optional<RecoveryLayout> decodeRecoveryHeader(const uint8_t* bytes, uint64_t fileSize);
 
-using ReadFileAt = std::function<bool(uint64_t offset, uint8_t* into, uint32_t count)>;
 using WriteFileAt = std::function<bool(uint64_t offset, std::string_view bytes)>;
 // Told how many cells of the protected stream have been read, of how many, as long work goes.
 using CellProgress = std::function<void(uint64_t done, uint64_t total)>;
@@ -97,13 +98,13 @@ using CellProgress = std::function<void(uint64_t done, uint64_t total)>;
 // end. Where no header copy holds, the geometry is planned again from the sizes the footer
 // gives and, with `searchBack`, from the file's size alone, and taken where the record's
 // hash tables bear it out.
-std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ReadFileAt& read,
+std::optional<RecoveryLayout> findRecoveryRecord(uint64_t fileSize, const uint8_t* footer, const ArchiveFile& file,
                                                  bool searchBack);
 
-// Reads the protected stream through `read` and writes the whole record through `write`,
+// Reads the protected stream from `file` and writes the whole record through `write`,
 // at the file offsets of `layout`. Parity is held for at most a bounded number of groups
 // at a time. False when a read or a write fails.
-bool writeRecoveryRecord(const RecoveryLayout& layout, const ReadFileAt& read, const WriteFileAt& write,
+bool writeRecoveryRecord(const RecoveryLayout& layout, const ArchiveFile& file, const WriteFileAt& write,
                          const CellProgress& progress = {});
 
 // The hash of a cell: the low 32 bits of XXH3-64 of its 4096 bytes (zeros past the end).
@@ -119,6 +120,6 @@ struct HashTable {
     std::vector<uint64_t> damaged[2];
 };
 // A chunk that cannot be read counts as damaged.
-HashTable readHashTable(const RecoveryLayout& layout, const ReadFileAt& read);
+HashTable readHashTable(const RecoveryLayout& layout, const ArchiveFile& file);
 
 }  // namespace qev

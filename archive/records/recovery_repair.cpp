@@ -46,19 +46,19 @@ uint64_t cellOfRow(const RecoveryGeometry& g, uint64_t group, uint32_t row) {
     return group + uint64_t(row < g.dataPerGroup ? row : row - g.dataPerGroup) * g.groups;
 }
 
-bool readRow(const RecoveryLayout& layout, const ProtectedStream& stream, const ReadFileAt& read, uint64_t group,
+bool readRow(const RecoveryLayout& layout, const ProtectedStream& stream, const ArchiveFile& file, uint64_t group,
              uint32_t row, uint8_t* cell) {
     uint64_t n = cellOfRow(layout.geometry, group, row);
     return row < layout.geometry.dataPerGroup ? stream.readCells(n, 1, cell)
-                                              : read(layout.parityOffset(n), cell, kCellSize);
+                                              : file.readAt(layout.parityOffset(n), cell, kCellSize);
 }
 
 // Rebuilds the damaged cells of one group from k of its others, each checked by its hash.
 bool rebuildGroup(const RecoveryDamage& d, const ParityCode& code, uint64_t group, const std::vector<bool>& dataBad,
-                  const std::vector<bool>& parityBad, const ReadFileAt& read, std::vector<Patch>& patches) {
+                  const std::vector<bool>& parityBad, const ArchiveFile& file, std::vector<Patch>& patches) {
     const RecoveryGeometry& g = d.layout.geometry;
     const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
-    ProtectedStream stream(d.layout, read);
+    ProtectedStream stream(d.layout, file);
     auto cellOf = [&](uint32_t row) { return cellOfRow(g, group, row); };
     auto bad = [&](uint32_t row) {
         uint64_t n = cellOf(row);
@@ -78,7 +78,7 @@ bool rebuildGroup(const RecoveryDamage& d, const ParityCode& code, uint64_t grou
     for (size_t i = 0; i < known.size(); ++i) {
         uint8_t* cell = &cells[i * kCellSize];
         knownCells.push_back(cell);
-        if (!readRow(d.layout, stream, read, group, known[i], cell)) return false;
+        if (!readRow(d.layout, stream, file, group, known[i], cell)) return false;
     }
     for (size_t i = 0; i < wanted.size(); ++i) out.push_back(&cells[(known.size() + i) * kCellSize]);
     if (!code.rebuild(known, knownCells.data(), wanted, out.data())) return false;
@@ -120,14 +120,14 @@ struct GroupCells {
     uint8_t* row(uint32_t r) { return &bytes[size_t(r) * kCellSize]; }
 };
 
-std::optional<GroupCells> readGroup(const RecoveryLayout& layout, uint64_t group, const ReadFileAt& read) {
+std::optional<GroupCells> readGroup(const RecoveryLayout& layout, uint64_t group, const ArchiveFile& file) {
     const RecoveryGeometry& g = layout.geometry;
     const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
-    ProtectedStream stream(layout, read);
+    ProtectedStream stream(layout, file);
     GroupCells cells;
     cells.bytes.resize(size_t(k + m) * kCellSize);
     for (uint32_t row = 0; row < k + m; ++row) {
-        if (!readRow(layout, stream, read, group, row, cells.row(row))) return std::nullopt;
+        if (!readRow(layout, stream, file, group, row, cells.row(row))) return std::nullopt;
     }
     return cells;
 }
@@ -162,18 +162,18 @@ bool consistentWithout(const ParityCode& code, uint32_t k, uint32_t m, const std
 
 // The chunks of the hash table damaged in both copies: their hashes are taken from the
 // sectors as they are now, to be proven by proveLostHashes. Gives their hash indexes.
-std::optional<std::vector<uint64_t>> hashesFromSectors(RecoveryDamage& d, const ReadFileAt& read) {
+std::optional<std::vector<uint64_t>> hashesFromSectors(RecoveryDamage& d, const ArchiveFile& file) {
     const RecoveryGeometry& g = d.layout.geometry;
     std::vector<uint64_t> lost, unsure;
     std::set_intersection(d.table.damaged[0].begin(), d.table.damaged[0].end(), d.table.damaged[1].begin(),
                           d.table.damaged[1].end(), std::back_inserter(lost));
-    ProtectedStream stream(d.layout, read);
+    ProtectedStream stream(d.layout, file);
     std::vector<uint8_t> cell(kCellSize);
     for (uint64_t chunk : lost) {
         uint64_t first = chunk * kHashesPerChunk, end = std::min<uint64_t>(first + kHashesPerChunk, g.hashCount());
         for (uint64_t i = first; i < end; ++i) {
             bool ok = i < g.dataCells ? stream.readCells(i, 1, cell.data())
-                                      : read(d.layout.parityOffset(i - g.dataCells), cell.data(), kCellSize);
+                                      : file.readAt(d.layout.parityOffset(i - g.dataCells), cell.data(), kCellSize);
             if (!ok) return std::nullopt;
             d.table.hashes[i] = cellHash(cell.data());
             unsure.push_back(i);
@@ -185,7 +185,7 @@ std::optional<std::vector<uint64_t>> hashesFromSectors(RecoveryDamage& d, const 
 // Proves the hashes taken from the sectors by the parity of each group they belong to. A
 // group whose parity disagrees has its one damaged sector found by trying each in turn,
 // where parity enough is left; a group that still disagrees is unproven.
-bool proveLostHashes(RecoveryDamage& d, const std::vector<uint64_t>& unsure, const ReadFileAt& read) {
+bool proveLostHashes(RecoveryDamage& d, const std::vector<uint64_t>& unsure, const ArchiveFile& file) {
     const RecoveryGeometry& g = d.layout.geometry;
     const uint32_t k = g.dataPerGroup, m = g.parityPerGroup;
     auto groupOf = [&](uint64_t i) { return i < g.dataCells ? i % g.groups : (i - g.dataCells) % g.groups; };
@@ -202,7 +202,7 @@ bool proveLostHashes(RecoveryDamage& d, const std::vector<uint64_t>& unsure, con
     const uint64_t trialCost = 2 * uint64_t(k + m) * m * kCellSize;
     uint64_t budget = std::min<uint64_t>(uint64_t(4) << 30, 64 * g.protectedSize + (uint64_t(256) << 20));
     for (uint64_t group : groups) {
-        std::optional<GroupCells> cells = readGroup(d.layout, group, read);
+        std::optional<GroupCells> cells = readGroup(d.layout, group, file);
         if (!cells) return false;
         // The sectors known to be damaged by their hashes are rebuilt before judging.
         std::vector<uint32_t> erased;
@@ -284,15 +284,15 @@ std::string RecoveryDamage::whyNot() const {
            " damaged 4 KiB sectors, and each group rebuilds at most " + std::to_string(layout.geometry.parityPerGroup);
 }
 
-std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData,
+std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ArchiveFile& file, bool scanData,
                                            const CellProgress& progress) {
     RecoveryDamage d;
     d.layout = layout;
-    d.table = readHashTable(layout, read);
+    d.table = readHashTable(layout, file);
     std::string header = encodeRecoveryHeader(layout);
     for (int copy = 0; copy < 2; ++copy) {
         uint8_t bytes[kRecoveryHeaderSize];
-        d.headerDamaged[copy] = !read(layout.headerOffset(copy), bytes, kRecoveryHeaderSize) ||
+        d.headerDamaged[copy] = !file.readAt(layout.headerOffset(copy), bytes, kRecoveryHeaderSize) ||
                                 std::memcmp(bytes, header.data(), kRecoveryHeaderSize) != 0;
     }
     const RecoveryGeometry& g = layout.geometry;
@@ -300,21 +300,21 @@ std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const R
     // every sector has been compared with its hash.
     std::vector<uint64_t> unsure;
     if (d.table.lost != 0) {
-        std::optional<std::vector<uint64_t>> fromSectors = hashesFromSectors(d, read);
+        std::optional<std::vector<uint64_t>> fromSectors = hashesFromSectors(d, file);
         if (!fromSectors) return std::nullopt;
         unsure = std::move(*fromSectors);
         d.table.lost = 0;
         scanData = true;
     }
     auto readParity = [&](uint64_t first, uint32_t cells, uint8_t* into) {
-        return read(layout.parityOffset(first), into, cells * kCellSize);
+        return file.readAt(layout.parityOffset(first), into, cells * kCellSize);
     };
     if (!scanCells(g.parityCells(), &d.table.hashes[g.dataCells], readParity, d.parityCells, {})) return std::nullopt;
-    ProtectedStream stream(layout, read);
+    ProtectedStream stream(layout, file);
     auto readData = [&](uint64_t first, uint32_t cells, uint8_t* into) { return stream.readCells(first, cells, into); };
     d.dataScanned = scanData;
     if (scanData && !scanCells(g.dataCells, d.table.hashes.data(), readData, d.dataCells, progress)) return std::nullopt;
-    if (!unsure.empty() && !proveLostHashes(d, unsure, read)) return std::nullopt;
+    if (!unsure.empty() && !proveLostHashes(d, unsure, file)) return std::nullopt;
     GroupCounts counts = countPerGroup(d);
     d.spare = g.parityPerGroup;
     for (uint64_t group = 0; group < g.groups; ++group) {
@@ -326,7 +326,7 @@ std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const R
     return d;
 }
 
-std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& d, const ReadFileAt& read, std::string& why) {
+std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& d, const ArchiveFile& file, std::string& why) {
     if (!d.repairable()) {
         why = d.whyNot();
         return std::nullopt;
@@ -341,7 +341,7 @@ std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& d, const R
     ParityCode code(g.dataPerGroup, g.parityPerGroup);
     std::vector<Patch> patches;
     for (uint64_t group : groups) {
-        if (!rebuildGroup(d, code, group, dataBad, parityBad, read, patches)) {
+        if (!rebuildGroup(d, code, group, dataBad, parityBad, file, patches)) {
             why = "the rebuilt bytes do not match the record's hashes";
             return std::nullopt;
         }

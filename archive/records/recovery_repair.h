@@ -46,7 +46,7 @@ private:
 
 // Reads the record's headers, hash tables and parity cells and, with `scanData`, every
 // cell of the protected stream, comparing each with its hash. Nothing when a read fails.
-std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ReadFileAt& read, bool scanData,
+std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const ArchiveFile& file, bool scanData,
                                            const CellProgress& progress = {});
 
 struct Patch {
@@ -56,7 +56,7 @@ struct Patch {
 
 // The rebuilt bytes of every damaged part (the headers only where they can be made again
 // as they were), each rebuilt cell checked against its hash, in file order. Nothing, and `why`, when the damage cannot be rebuilt.
-std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& damage, const ReadFileAt& read,
+std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& damage, const ArchiveFile& file,
                                                 std::string& why);
 
 }  // namespace qev
