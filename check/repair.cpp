@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/records/recovery_repair.h"
+#include "check/rebuild.h"
 #include "check/recovery_status.h"
 #include "check/run_check.h"
 #include "system/file.h"
@@ -64,29 +65,25 @@ int repairArchive(const Options& o, Console& console) {
     const RecoveryDamage& damage = *status.damage;
     if (!damage.any()) {
         // Nothing differs from the record: whatever the check finds, the record cannot mend.
-        Inspection in = inspectArchive(o, console, std::move(file), {}, /*judge=*/true);
+        Inspection in = inspectArchive(o, console, std::move(file), {}, Judge::kByRecoveryRecord);
         int code = reportInspection(o, console, in);
         if (code != 0) printUnrepaired(console, o, in.findings, damage);
         return code;
     }
-    std::string why;
-    std::optional<std::vector<Patch>> patches = rebuildDamage(damage, *file, why);
-    if (!patches) return refuse(console, o, why + "; nothing was written");
-
     // The whole archive as repaired passes the check before a byte is written.
-    Repaired repaired{0, patches->size()};
-    for (const Patch& p : *patches) repaired.bytes += p.bytes.size();
-    Inspection after = inspectPatched(o, *file, *patches, repaired);
-    if (!after.opened || after.findings.errors > 0) {
+    Rebuilt rebuilt = rebuildAndRecheck(o, *file, damage);
+    if (!rebuilt.patches) return refuse(console, o, rebuilt.why + "; nothing was written");
+    Inspection& after = rebuilt.after;
+    if (!rebuilt.passes()) {
         for (Finding& f : after.findings.items) {
             if (f.error && f.whyNot.empty() && f.size > 0 && damage.touches(f.offset, f.size)) {
-                f.whyNot = "it remains once the damaged sectors are rebuilt";
+                f.whyNot = std::string(kRemainsRebuilt);
             }
         }
         printUnrepaired(console, o, after.findings, damage);
         return refuse(console, o, "the rebuilt archive does not pass the check; nothing was written");
     }
-    if (std::string error = writePatches(o, *file, *patches); !error.empty()) {
+    if (std::string error = writePatches(o, *file, *rebuilt.patches); !error.empty()) {
         printError(console, "Error: Failed to write " + o.archive + ": ", error);
         return 1;
     }

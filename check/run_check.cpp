@@ -9,6 +9,7 @@
 #include "check/against.h"
 #include "check/options.h"
 #include "check/patched_file.h"
+#include "check/rebuild.h"
 #include "check/recovery_status.h"
 #include "check/repair.h"
 #include "check/report.h"
@@ -45,17 +46,11 @@ void compareAgainst(const SharedIndex& index, const Options& o, Console& console
 void confirmByRebuilding(const ArchiveFile& file, const Options& o, const RecoveryDamage& damage, Findings& findings) {
     auto claimed = [](const Finding& f) { return f.error && f.repairable.value_or(false); };
     if (std::none_of(findings.items.begin(), findings.items.end(), claimed)) return;
-    std::string why;
-    std::optional<std::vector<Patch>> patches = rebuildDamage(damage, file, why);
-    std::optional<Inspection> after;
-    if (patches) after = inspectPatched(o, file, *patches, {});
+    Rebuilt rebuilt = rebuildAndRecheck(o, file, damage);
     for (Finding& f : findings.items) {
-        if (!claimed(f)) continue;
-        bool remains = !after || std::any_of(after->findings.items.begin(), after->findings.items.end(),
-                                             [&](const Finding& g) { return g.kind == f.kind && g.text == f.text; });
-        if (!remains) continue;
+        if (!claimed(f) || !rebuilt.remains(f)) continue;
         f.repairable = false;
-        f.whyNot = patches ? "it remains once the damaged sectors are rebuilt" : why;
+        f.whyNot = rebuilt.patches ? std::string(kRemainsRebuilt) : rebuilt.why;
     }
 }
 
@@ -92,20 +87,19 @@ void printOpenFailure(const Options& o, Console& console, const Report& report, 
 }  // namespace
 
 Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile> file,
-                          const Repaired& repaired, bool judge) {
+                          const Repaired& repaired, Judge judge) {
     Inspection in;
     Report& report = in.report;
     Findings& findings = in.findings;
     report.archive = o.archive;
     report.repaired = repaired;
-    if (!file) file = openArchiveFile(pathFromUtf8(o.archive));
     ArchiveFile* raw = file.get();
     auto index = ArchiveIndex::create(file);
     if (!index) {
         report.openFailure = describeOpenError(index.error());
         findings.error("not-opened", capitalized(report.openFailure));
         // The file itself is still ours: its recovery record may mend what refused it.
-        if (raw && !o.list && judge) judgeByRecovery(*raw, o, console, report, findings);
+        if (raw && !o.list && judge == Judge::kByRecoveryRecord) judgeByRecovery(*raw, o, console, report, findings);
         return in;
     }
     in.opened = true;
@@ -140,7 +134,7 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
     report.recordMismatches = v.recordMismatches;
     report.dataChecked = !o.quick && !o.list && o.against.empty();
     if (!o.against.empty() && !o.list) compareAgainst(*index, o, console, v.proof, report, findings);
-    if (!o.list && judge) judgeByRecovery(*raw, o, console, report, findings);
+    if (!o.list && judge == Judge::kByRecoveryRecord) judgeByRecovery(*raw, o, console, report, findings);
     return in;
 }
 
@@ -150,7 +144,7 @@ Inspection inspectPatched(const Options& o, const ArchiveFile& file, const std::
     Console quiet{out, err};
     Options verify = o;
     verify.progress = false;
-    return inspectArchive(verify, quiet, std::make_unique<PatchedFile>(file, patches), repaired, /*judge=*/false);
+    return inspectArchive(verify, quiet, std::make_unique<PatchedFile>(file, patches), repaired, Judge::kNo);
 }
 
 int reportInspection(const Options& o, Console& console, const Inspection& in) {
@@ -174,10 +168,6 @@ int reportInspection(const Options& o, Console& console, const Inspection& in) {
     return in.findings.errors == 0 ? 0 : 1;
 }
 
-int checkArchive(const Options& o, Console& console, std::unique_ptr<ArchiveFile> file, const Repaired& repaired) {
-    return reportInspection(o, console, inspectArchive(o, console, std::move(file), repaired, /*judge=*/true));
-}
-
 int runCheck(int argc, const char* const* argv, Console& console) {
     Options o;
     return runProgram({"qev-check", kUsage}, argc, argv, console, optionTable(o), o, [&] {
@@ -186,7 +176,8 @@ int runCheck(int argc, const char* const* argv, Console& console) {
             return 1;
         }
         if (o.repair) return repairArchive(o, console);
-        return checkArchive(o, console, nullptr, {});
+        return reportInspection(o, console,
+                                inspectArchive(o, console, openArchiveFile(pathFromUtf8(o.archive)), {}, Judge::kByRecoveryRecord));
     });
 }
 
