@@ -231,7 +231,7 @@ void Comparer::compareFile(ArchiveReader& reader, const Task& task, std::vector<
 
 Comparison compareWithFolder(const SharedIndex& index, std::shared_ptr<const std::vector<uint32_t>> blockHashes,
                              const std::string& folder, unsigned jobs,
-                             const std::function<void(uint64_t filesDone)>& idle) {
+                             const std::function<void(uint64_t done)>& idle) {
     Comparer comparer(index, std::move(blockHashes), folder, jobs);
     return comparer.run(idle);
 }

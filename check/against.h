@@ -29,6 +29,6 @@ struct Comparison {
 // archive file that cannot be read. `idle` is called now and then, with the files done.
 Comparison compareWithFolder(const SharedIndex& index, std::shared_ptr<const std::vector<uint32_t>> blockHashes,
                              const std::string& folder, unsigned jobs,
-                             const std::function<void(uint64_t filesDone)>& idle);
+                             const std::function<void(uint64_t done)>& idle);
 
 }  // namespace qev::check

@@ -24,10 +24,10 @@ namespace {
 void compareAgainst(const SharedIndex& index, const Options& o, Console& console, const ArchiveProof& proof,
                     Report& report, Findings& findings) {
     ProgressCounts counts;
-    counts.filesTotal = 0;
+    counts.total = 0;
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
     Comparison c = compareWithFolder(index, proof.blockHashes, o.against, o.jobs, [&](uint64_t done) {
-        counts.filesDone = done;
+        counts.done = done;
         progress.update(counts);
     });
     progress.clear();
@@ -119,8 +119,8 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
     ProgressCounts counts;
     counts.unit = "blocks";
     verify.progress = [&](uint64_t done, uint64_t total) {
-        counts.filesDone = done;
-        counts.filesTotal = total;
+        counts.done = done;
+        counts.total = total;
         progress.update(counts);
         return true;
     };

@@ -89,7 +89,7 @@ void compareOnDemand(const ArchiveIndex& whole, const uint8_t* data, size_t size
     for (NodeId id = 0; id < std::min(whole.treeSize(), kMaxEntries); ++id) {
         check(whole.isFile(id) == lazy.isFile(id) && whole.fileSize(id) == lazy.fileSize(id));
         check(whole.entryCount(id) == lazy.entryCount(id) && whole.childAt(id, 0) == lazy.childAt(id, 0));
-        check(lazy.nameOf(id, scratch) == std::optional(whole.entryName(id)));
+        check(lazy.nameOf(id, scratch) == std::optional(whole.heldTables()->name(id)));
     }
     for (uint64_t b = 0; b < std::min<uint64_t>(whole.blockCount(), kMaxEntries); ++b) {
         check(whole.locateBlock(b).has_value() == lazy.locateBlock(b).has_value());

@@ -15,11 +15,11 @@ namespace {
 // once, and let go after.
 constexpr size_t kIdleReaders = 8;
 
-// An archive's bytes from a caller's source.
-class SourceFile : public ArchiveFile {
+// An archive's bytes from a caller's qev_source.
+class CallerSource : public ArchiveFile {
 public:
-    explicit SourceFile(const qev_source& source) : source_(source) {}
-    ~SourceFile() override {
+    explicit CallerSource(const qev_source& source) : source_(source) {}
+    ~CallerSource() override {
         if (source_.close != nullptr) source_.close(source_.user_data);
     }
     bool readAt(uint64_t offset, uint8_t* into, uint32_t count) const override {
@@ -156,7 +156,7 @@ qev_status qev_open_source(const qev_source* source, const qev_open_options* opt
         }
         *archive = nullptr;
         if (!validOptions(options)) return fail(error, QEV_ERROR_INVALID_ARGUMENT, "Unknown verification level");
-        return openFile(std::make_unique<SourceFile>(*source), "(source)", options, archive, error);
+        return openFile(std::make_unique<CallerSource>(*source), "(source)", options, archive, error);
     });
 }
 

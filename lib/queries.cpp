@@ -102,7 +102,7 @@ qev_status qev_dir_entry(const qev_archive* archive, qev_entry directory, uint32
         if (!archive->index->isDirectory(directory)) return fail(error, QEV_ERROR_NOT_A_DIRECTORY, "Not a directory");
         NodeId child = archive->index->childAt(directory, index);
         if (child == qev::kInvalidNode) return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No child at that index");
-        std::string_view name = archive->index->entryName(child);
+        std::string_view name = heldName(*archive, child);
         dirent->entry = child;
         dirent->name = name.data();
         dirent->name_length = name.size();
@@ -127,7 +127,7 @@ qev_status qev_title_at(const qev_archive* archive, uint32_t index, qev_title* t
             return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No archive, title at that index or place for it");
         }
         const qev_archive::Title& t = archive->titles[index];
-        std::string_view name = archive->index->entryName(t.node);
+        std::string_view name = heldName(*archive, t.node);
         title->entry = t.node;
         title->folder_name = name.data();
         title->folder_name_length = name.size();

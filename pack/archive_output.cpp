@@ -96,7 +96,7 @@ void ArchiveOutput::writeRecordsAndFooter(uint32_t recovery) {
     record_.footerHash = footerFieldsHash(reinterpret_cast<const uint8_t*>(footerBytes.data()));
     std::string encoded = encodeIntegrityRecord(record_);
     std::array<uint8_t, 32> seal = sealFor(encoded);
-    footerBytes.replace(96, seal.size(), reinterpret_cast<const char*>(seal.data()), seal.size());
+    footerBytes.replace(kFooterOpaqueOffset, seal.size(), reinterpret_cast<const char*>(seal.data()), seal.size());
     out_.write(encoded);
     out_.writeAt(footer.archiveSize - kFooterSize, footerBytes);
     if (!layout) return;

@@ -70,7 +70,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
         DataStream stream(tree, dirs, streamOptions, stored, [&](std::string_view block) { out.appendBlock(block); });
         data = stream.write(layout, [&](uint64_t files, uint64_t bytes, uint64_t storedBytes) {
             stopIfAsked();
-            counts.filesDone = files;
+            counts.done = files;
             counts.bytesDone = bytes;
             counts.ratio = bytes == 0 ? 0.0 : double(storedBytes) / double(bytes);
             progress.update(counts);

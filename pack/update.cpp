@@ -282,7 +282,7 @@ public:
             }
         }
         ProgressCounts counts{0, 0, 0, 0};
-        for (const auto& folder : folders) counts.filesTotal += folder->tree.files, counts.bytesTotal += folder->tree.bytes;
+        for (const auto& folder : folders) counts.total += folder->tree.files, counts.bytesTotal += folder->tree.bytes;
         for (const auto& folder : folders) writeAdded(*folder, stored, sink, counts);
         placeFiles(layout, folders);
     }
@@ -305,12 +305,12 @@ private:
         writer::TreeLayout own = writer::layOutTree(folder.tree, false, true);
         // Each folder begins on a block boundary after what was written before it.
         StreamOptions options{o_.level, o_.jobs, o_.dedup, hooks_.beforeBlock, out_.blockCount() * kBlockSize};
-        uint64_t filesBefore = counts.filesDone, bytesBefore = counts.bytesDone;
+        uint64_t filesBefore = counts.done, bytesBefore = counts.bytesDone;
         {
             DataStream stream(folder.tree, *folder.dirs, options, stored, sink);
             stream.write(own, [&](uint64_t files, uint64_t bytes, uint64_t) {
                 stopIfAsked();
-                counts.filesDone = filesBefore + files;
+                counts.done = filesBefore + files;
                 counts.bytesDone = bytesBefore + bytes;
                 progress_.update(counts);
             });

@@ -44,39 +44,39 @@ std::string escapeJsonString(std::string_view value) {
 }
 
 void JsonWriter::writeSeparator() {
-    if (awaitingFirst.empty()) return;
-    if (awaitingFirst.back()) {
-        awaitingFirst.back() = false;
-    } else if (valueWritten) {
-        text += ',';
+    if (awaitingFirst_.empty()) return;
+    if (awaitingFirst_.back()) {
+        awaitingFirst_.back() = false;
+    } else if (valueWritten_) {
+        text_ += ',';
     }
 }
 
 void JsonWriter::writeKey(std::string_view key) {
-    if (containerIsArray.empty() || containerIsArray.back()) return;
-    text += '"';
-    appendEscaped(text, key);
-    text += "\":";
+    if (containerIsArray_.empty() || containerIsArray_.back()) return;
+    text_ += '"';
+    appendEscaped(text_, key);
+    text_ += "\":";
 }
 
 void JsonWriter::open(const std::string_view* key, char bracket, bool isArray) {
     writeSeparator();
     // Unkeyed containers stay unkeyed wherever they stand, as they always have.
     if (key != nullptr) writeKey(*key);
-    text += bracket;
-    containerIsArray.push_back(isArray);
-    awaitingFirst.push_back(true);
-    valueWritten = false;
+    text_ += bracket;
+    containerIsArray_.push_back(isArray);
+    awaitingFirst_.push_back(true);
+    valueWritten_ = false;
 }
 
 void JsonWriter::close(char bracket) {
-    text += bracket;
+    text_ += bracket;
     // An unmatched end call leaves the (empty) stacks alone.
-    if (!containerIsArray.empty()) {
-        containerIsArray.pop_back();
-        awaitingFirst.pop_back();
+    if (!containerIsArray_.empty()) {
+        containerIsArray_.pop_back();
+        awaitingFirst_.pop_back();
     }
-    valueWritten = true;
+    valueWritten_ = true;
 }
 
 void JsonWriter::beginObject() { open(nullptr, '{', false); }
@@ -89,17 +89,17 @@ void JsonWriter::endArray() { close(']'); }
 void JsonWriter::stringField(std::string_view key, std::string_view value) {
     writeSeparator();
     writeKey(key);
-    text += '"';
-    appendEscaped(text, value);
-    text += '"';
-    valueWritten = true;
+    text_ += '"';
+    appendEscaped(text_, value);
+    text_ += '"';
+    valueWritten_ = true;
 }
 
 void JsonWriter::numberField(std::string_view key, std::string_view digits) {
     writeSeparator();
     writeKey(key);
-    text += digits;
-    valueWritten = true;
+    text_ += digits;
+    valueWritten_ = true;
 }
 
 void JsonWriter::intField(std::string_view key, int64_t value) {

@@ -29,7 +29,7 @@ public:
     // A number with `places` decimals, written the same in every locale.
     void decimalField(std::string_view key, double value, int places);
     // The document so far; the writer stays usable.
-    std::string result() const { return text; }
+    std::string result() const { return text_; }
 
 private:
     void writeSeparator();
@@ -38,10 +38,10 @@ private:
     void close(char bracket);
     void numberField(std::string_view key, std::string_view digits);
 
-    std::string text;
-    std::vector<bool> containerIsArray;
-    std::vector<bool> awaitingFirst;
-    bool valueWritten = false;
+    std::string text_;
+    std::vector<bool> containerIsArray_;
+    std::vector<bool> awaitingFirst_;
+    bool valueWritten_ = false;
 };
 
 }  // namespace qev

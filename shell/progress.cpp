@@ -27,8 +27,8 @@ std::string humanBytes(uint64_t bytes) {
 std::string ProgressLine::render(const ProgressCounts& c, double seconds) {
     char line[160];
     int n = std::snprintf(line, sizeof line, "%llu of %llu %s, %s of %s",
-                          static_cast<unsigned long long>(c.filesDone),
-                          static_cast<unsigned long long>(c.filesTotal), c.unit, humanBytes(c.bytesDone).c_str(),
+                          static_cast<unsigned long long>(c.done),
+                          static_cast<unsigned long long>(c.total), c.unit, humanBytes(c.bytesDone).c_str(),
                           humanBytes(c.bytesTotal).c_str());
     if (seconds <= 0 || c.bytesDone == 0 || n < 0 || size_t(n) >= sizeof line) return line;
     double rate = double(c.bytesDone) / seconds;

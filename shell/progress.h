@@ -11,11 +11,11 @@
 namespace qev {
 
 struct ProgressCounts {
-    uint64_t filesDone = 0;
-    uint64_t filesTotal = 0;
+    uint64_t done = 0;
+    uint64_t total = 0;
     uint64_t bytesDone = 0;
     uint64_t bytesTotal = 0;
-    const char* unit = "files";  // what filesDone and filesTotal count
+    const char* unit = "files";  // what done and total count
     double ratio = -1;           // output bytes over input bytes so far; shown when set
 };
 

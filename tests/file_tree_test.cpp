@@ -91,8 +91,8 @@ TEST(Tree, SimpleQueriesOnIdsOutOfRangeAndWrongKinds) {
     EXPECT_TRUE(reader->index().isDirectory(dir));
     EXPECT_EQ(reader->index().fileSize(dir), 0u);
     EXPECT_EQ(reader->index().entryCount(dir), 1u);
-    EXPECT_EQ(reader->index().entryName(file), "file.bin");
-    EXPECT_EQ(reader->index().entryName(0), "");
+    EXPECT_EQ(reader->index().heldTables()->name(file), "file.bin");
+    EXPECT_EQ(reader->index().heldTables()->name(0), "");
 }
 
 TEST(Tree, EntryAtFillsChildrenInOrder) {
@@ -111,7 +111,7 @@ TEST(Tree, EntryAtFillsChildrenInOrder) {
     EXPECT_FALSE(info.isFile);
     EXPECT_EQ(info.size, 0u);
 
-    DirEntryInfo untouched{"keep", true, false, 99};
+    DirEntryInfo untouched{"keep", true, false, 99, {}};
     EXPECT_FALSE(reader->index().entryAt(0, 3, untouched));
     EXPECT_FALSE(reader->index().entryAt(1, 0, untouched));  // a file
     EXPECT_EQ(untouched.name, "keep");
@@ -208,7 +208,7 @@ TEST(Tree, TwoBytePrefixesResolveLikeOneBytePrefixes) {
     auto reader = testing::openBytes(
         ArchiveBuilder().twoBytePrefixes().file("dir/meta.xml", "<m/>").build());
     EXPECT_EQ(reader->index().findPath("DIR/META.XML"), 2u);
-    EXPECT_EQ(reader->index().entryName(1), "dir");
+    EXPECT_EQ(reader->index().heldTables()->name(1), "dir");
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ void expectSameAnswers(const ArchiveIndex& whole, const ArchiveIndex& onDemand) 
         EXPECT_EQ(whole.fileStart(n), onDemand.fileStart(n));
         EXPECT_EQ(whole.entryCount(n), onDemand.entryCount(n));
         EXPECT_EQ(whole.childAt(n, 0), onDemand.childAt(n, 0));
-        EXPECT_EQ(std::optional(whole.entryName(n)), onDemand.nameOf(n, scratch));
+        EXPECT_EQ(std::optional(whole.heldTables()->name(n)), onDemand.nameOf(n, scratch));
         if (whole.isFile(n)) {
             EXPECT_EQ(whole.fileBlocksLocatable(n), onDemand.fileBlocksLocatable(n));
         }

@@ -66,11 +66,11 @@ TEST_F(PackScale, SmallFilesNeverStraddleABlockAndLargeOnesStartOnOne) {
         NodeId n = r->index().childAt(0, i);
         uint64_t start = r->index().fileStart(n), size = r->index().fileSize(n);
         if (size <= 65536) {
-            EXPECT_LE(start % 65536 + size, 65536u) << r->index().entryName(n);
+            EXPECT_LE(start % 65536 + size, 65536u) << r->index().heldTables()->name(n);
         } else {
-            EXPECT_EQ(start % 65536, 0u) << r->index().entryName(n);
+            EXPECT_EQ(start % 65536, 0u) << r->index().heldTables()->name(n);
         }
-        EXPECT_TRUE(contentOf(*r, std::string(r->index().entryName(n))) == testing::readWholeFile(src() / r->index().entryName(n)));
+        EXPECT_TRUE(contentOf(*r, std::string(r->index().heldTables()->name(n))) == testing::readWholeFile(src() / r->index().heldTables()->name(n)));
     }
 }
 
@@ -163,7 +163,7 @@ TEST_F(PackScale, TheOutputInsideTheSourceIsNotPackedIntoItself) {
     ASSERT_EQ(pack({src().string(), inside, "--force", "-q"}).exitCode, 0);
     auto r = openArchive(inside);
     EXPECT_EQ(r->index().entryCount(0), 1u);
-    EXPECT_EQ(r->index().entryName(r->index().childAt(0, 0)), "f");
+    EXPECT_EQ(r->index().heldTables()->name(r->index().childAt(0, 0)), "f");
 }
 
 TEST_F(PackScale, NamesQevToolCannotReachAsTheyStandAreWarnedOf) {

@@ -103,9 +103,9 @@ TEST_F(Pack, SameTreeGivesSameBytes) {
     EXPECT_TRUE(testing::readWholeFile(out("first.qev")) == testing::readWholeFile(out("second.qev")));
     // Children are stored in the order of their names' bytes.
     auto reader = openArchive(out("first.qev"));
-    EXPECT_EQ(reader->index().entryName(1), "a");
-    EXPECT_EQ(reader->index().entryName(2), "b");
-    EXPECT_EQ(reader->index().entryName(3), "c.txt");
+    EXPECT_EQ(reader->index().heldTables()->name(1), "a");
+    EXPECT_EQ(reader->index().heldTables()->name(2), "b");
+    EXPECT_EQ(reader->index().heldTables()->name(3), "c.txt");
 }
 
 TEST_F(Pack, CommittedSampleIsWhatPackMakes) {

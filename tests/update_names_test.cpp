@@ -61,8 +61,8 @@ Model readArchive(ArchiveReader& r, NodeId dir) {
             child.bytes.resize(r.index().fileSize(node));
             r.readFile(node, 0, child.bytes.size(), reinterpret_cast<uint8_t*>(child.bytes.data()));
         }
-        EXPECT_TRUE(m.children.emplace(std::string(r.index().entryName(node)), std::move(child)).second)
-            << "two entries named " << r.index().entryName(node);
+        EXPECT_TRUE(m.children.emplace(std::string(r.index().heldTables()->name(node)), std::move(child)).second)
+            << "two entries named " << r.index().heldTables()->name(node);
     }
     return m;
 }
@@ -232,7 +232,7 @@ TEST_F(UpdateNames, TwinsAreKeptApart) {
     // The exact spelling is the one removed, the other twin kept.
     auto reader = openArchive(archive());
     ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(reader->index().entryName(reader->index().childAt(reader->index().findPath("a"), 0)), "t_v64");
+    EXPECT_EQ(reader->index().heldTables()->name(reader->index().childAt(reader->index().findPath("a"), 0)), "t_v64");
 }
 
 // Random updates with twins on both sides, each checked against the model.

@@ -51,7 +51,7 @@ public:
             printWarning(console_, std::string(text) + (name ? pathOf(p, dir, *name) : pathOf(p, dir)));
         });
         failed_ |= plan.skippedSomething;
-        totals_.filesTotal += plan.files;
+        totals_.total += plan.files;
         totals_.bytesTotal += plan.bytes;
         std::vector<bool> failedDirs(plan.dirs.size(), false);
         PlanCursor cursor(plan, dest_);
@@ -101,7 +101,7 @@ private:
         return [this] {
             printMessages();
             EngineCounts c = engine_.counts();
-            totals_.filesDone = c.filesDone;
+            totals_.done = c.filesDone;
             totals_.bytesDone = c.bytesDone;
             progress_.update(totals_);
         };
@@ -190,7 +190,8 @@ private:
             engine_.add(here, std::string(name), plan, i, node, idle());
         };
         if (plan.singleFile != kInvalidNode && i + 1 == plan.dirs.size()) {
-            add(plan.singleFile, index_->entryName(plan.singleFile));
+            std::string scratch;
+            add(plan.singleFile, index_->nameOf(plan.singleFile, scratch).value_or(std::string_view()));
         }
         if (!plan.dirs[i].withFiles) return;
         // The same rules as the plan's, over the same siblings in the same order.

@@ -1,5 +1,7 @@
 #include "unpack/unpack_plan.h"
 
+#include <stdexcept>
+
 #include "archive/read/tree_walk.h"
 #include "archive/format/escape.h"
 #include "unpack/name_rules.h"
@@ -82,10 +84,13 @@ std::string pathOf(const Plan& plan, uint32_t dir, std::string_view name) {
 }
 
 Plan planTarget(const ArchiveIndex& index, const std::vector<NodeId>& chain, bool foldsCase, const WarningSink& warn) {
+    // The plan keeps the names it walks: the tables are held, as an index opened whole holds them.
+    const HeldTables* held = index.heldTables();
+    if (held == nullptr) throw std::logic_error("a plan needs the archive's tables held");
     Plan plan;
     plan.dirs.push_back({0, kNoParent, {}, chain.empty()});
     for (NodeId node : chain) {
-        std::string_view name = index.entryName(node);
+        std::string_view name = held->name(node);
         uint32_t parent = uint32_t(plan.dirs.size() - 1);
         // A typed "." or ".." can match a stored name that no file system can hold.
         if (!isUsableName(name) || NameRules(foldsCase).check(name) != Refusal::kNone) {

@@ -13,6 +13,9 @@
 namespace qev {
 
 inline constexpr uint32_t kFooterSize = 144;
+// Where the footer's 32 opaque bytes lie in it: the format gives them no meaning.
+inline constexpr uint32_t kFooterOpaqueOffset = 96;
+inline constexpr uint32_t kFooterOpaqueSize = 32;
 inline constexpr uint32_t kArchiveMagic = 0x169F52D6;
 inline constexpr uint32_t kFormatVersion = 0x61BF3A01;
 
@@ -56,7 +59,7 @@ struct ArchiveFooter {
     SectionRange treeSection;
     SectionRange auxSection1;
     SectionRange auxSection2;
-    std::array<uint8_t, 32> opaqueBytes;
+    std::array<uint8_t, kFooterOpaqueSize> opaqueBytes;
     uint64_t archiveSize;
     uint32_t formatVersion;
     uint32_t magic;
@@ -68,6 +71,7 @@ struct ArchiveFooter {
     }
 };
 static_assert(sizeof(ArchiveFooter) == kFooterSize);
+static_assert(offsetof(ArchiveFooter, opaqueBytes) == kFooterOpaqueOffset);
 
 struct BlockOffsetRecord {
     uint64_t base;  // offset of the record's first block, relative to the data section

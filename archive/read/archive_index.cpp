@@ -170,9 +170,9 @@ ArchiveIndex::ArchiveIndex(std::unique_ptr<ArchiveFile> file,
                            FixedArray<uint8_t> nameTable, FixedArray<TreeEntry> treeEntries,
                            const ArchiveFooter& footer, std::shared_ptr<SharedCache> pages)
     : file_(std::move(file)),
-      offsetRecords(std::move(offsetRecords)),
-      nameTable(std::move(nameTable)),
-      treeEntries(std::move(treeEntries)),
+      offsetRecords_(std::move(offsetRecords)),
+      nameTable_(std::move(nameTable)),
+      treeEntries_(std::move(treeEntries)),
       dataOffset_(footer.dataSection.offset),
       dataSize_(footer.dataSection.size),
       blockCount_(uint64_t(kBlocksPerRecord) * (footer.offsetSection.size / kOffsetRecordSize)),
@@ -180,11 +180,13 @@ ArchiveIndex::ArchiveIndex(std::unique_ptr<ArchiveFile> file,
       treeSize_(uint32_t(footer.treeSection.size / kTreeEntrySize)),
       tables_{footer.offsetSection, footer.nameSection, footer.treeSection},
       pages_(std::move(pages)),
-      owner_(pages_ ? pages_->newOwner() : 0) {}
+      owner_(pages_ ? pages_->newOwner() : 0) {
+    if (!pages_) held_.emplace(nameTable_, treeEntries_);
+}
 
 uint64_t ArchiveIndex::tableBytes() const {
-    return offsetRecords.size() * sizeof(BlockOffsetRecord) + nameTable.size() +
-           treeEntries.size() * sizeof(TreeEntry);
+    return offsetRecords_.size() * sizeof(BlockOffsetRecord) + nameTable_.size() +
+           treeEntries_.size() * sizeof(TreeEntry);
 }
 
 }  // namespace qev

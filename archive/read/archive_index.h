@@ -30,10 +30,11 @@ using NodeId = uint32_t;
 inline constexpr NodeId kInvalidNode = 0xFFFFFFFF;
 
 struct DirEntryInfo {
-    std::string_view name;  // a view into the name table; empty if unusable
+    std::string_view name;  // into the name table, or into `storage`; empty if unusable
     bool isFile = false;
     bool isDirectory = false;
-    uint64_t size = 0;  // 0 for a directory
+    uint64_t size = 0;    // 0 for a directory
+    std::string storage;  // holds the name of an index read on demand
 };
 
 // Where a block's stored bytes lie in the archive file.
@@ -78,6 +79,23 @@ enum class NameMatch : uint8_t {
     kFirstIgnoringCase,  // the first child equal to it ignoring ASCII letter case
     kExactFirst,         // the child of exactly that spelling, else the first equal ignoring case
     kExact,              // only the child of exactly that spelling
+};
+
+// The tables of an index opened whole, held in memory: names as views into them, valid as
+// long as the index. An index read on demand holds none (ArchiveIndex::heldTables() is
+// null), so a caller that keeps names must say what it does without them.
+class HeldTables {
+public:
+    HeldTables(const FixedArray<uint8_t>& names, const FixedArray<TreeEntry>& tree)
+        : names_(names.data()), namesSize_(names.size()), tree_(tree.data()), treeSize_(tree.size()) {}
+    // The name of `node`; empty when it does not decode or the node does not exist.
+    std::string_view name(uint32_t node) const;
+
+private:
+    const uint8_t* names_;
+    size_t namesSize_;
+    const TreeEntry* tree_;
+    size_t treeSize_;
 };
 
 class ArchiveIndex;
@@ -125,10 +143,9 @@ public:
     uint64_t fileSize(NodeId node) const;
     // Where a file begins in the decompressed data stream; 0 for a directory or a bad id.
     uint64_t fileStart(NodeId node) const;
-    // A view into the name table; the empty view when the name does not decode, or when the
-    // tables are read on demand (there is no table to view: use nameOf). entryAt's names
-    // are these.
-    std::string_view entryName(NodeId node) const;
+    // The tables in memory, for names that last as long as the index; null when the tables
+    // are read on demand (nameOf serves both).
+    const HeldTables* heldTables() const { return held_ ? &*held_ : nullptr; }
     // The name of `node` however the archive was opened: a view into the name table, or
     // into `scratch`, valid until it changes. Empty when the entry does not exist or its
     // name does not decode; nothing when the name table cannot be read.
@@ -176,16 +193,19 @@ private:
     NodeId findChild(const TreeEntry& directory, std::string_view component, NameMatch match) const;
     // findPath's steps, names separated by '/' and, with `backslashes`, by '\' too.
     NodeId walkPath(std::string_view path, NameMatch match, bool backslashes, std::vector<NodeId>* chain) const;
-    // Bytes of table `section` (0: offsets, 1: names, 2: tree) at `at`, read through the
-    // page cache; false when they lie outside it or cannot be read.
-    bool readTable(int section, uint64_t at, uint8_t* destination, uint32_t length) const;
+    // The tables, in footer order: their numbers key the page cache.
+    enum class Table : uint8_t { kOffsets = 0, kNames = 1, kTree = 2 };
+    // Bytes of `table` at `at`, read through the page cache; false when they lie outside it
+    // or cannot be read.
+    bool readTable(Table table, uint64_t at, uint8_t* destination, uint32_t length) const;
     std::optional<std::string_view> nameAt(uint32_t offset, std::string& scratch) const;
     std::optional<BlockOffsetRecord> offsetRecord(size_t r) const;
 
     std::unique_ptr<ArchiveFile> file_;
-    FixedArray<BlockOffsetRecord> offsetRecords;
-    FixedArray<uint8_t> nameTable;
-    FixedArray<TreeEntry> treeEntries;
+    FixedArray<BlockOffsetRecord> offsetRecords_;
+    FixedArray<uint8_t> nameTable_;
+    FixedArray<TreeEntry> treeEntries_;
+    std::optional<HeldTables> held_;  // over the three above, when they are held
     uint64_t dataOffset_;
     uint64_t dataSize_;
     uint64_t blockCount_;

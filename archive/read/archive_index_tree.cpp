@@ -10,12 +10,11 @@
 namespace qev {
 namespace {
 
-constexpr int kOffsets = 0, kNames = 1, kTree = 2;
 
 }  // namespace
 
-bool ArchiveIndex::readTable(int section, uint64_t at, uint8_t* destination, uint32_t length) const {
-    const SectionRange& table = tables_[size_t(section)];
+bool ArchiveIndex::readTable(Table which, uint64_t at, uint8_t* destination, uint32_t length) const {
+    const SectionRange& table = tables_[size_t(which)];
     if (at > table.size || length > table.size - at) return false;
     constexpr uint32_t pageSize = kTablePageSize;  // the slot size of pages_, checked at opening
     while (length > 0) {
@@ -24,7 +23,7 @@ bool ArchiveIndex::readTable(int section, uint64_t at, uint8_t* destination, uin
         uint64_t page = at / pageSize;
         uint32_t within = uint32_t(at % pageSize);
         uint32_t n = std::min(length, pageSize - within);
-        uint64_t key = uint64_t(owner_) << 34 | uint64_t(section) << 32 | page;
+        uint64_t key = uint64_t(owner_) << 34 | uint64_t(which) << 32 | page;
         if (!pages_->copyOut(key, within, destination, n)) {
             // Read outside the cache's lock; a page that ends the table is shorter.
             std::array<uint8_t, pageSize> bytes{};
@@ -43,44 +42,44 @@ bool ArchiveIndex::readTable(int section, uint64_t at, uint8_t* destination, uin
 
 std::optional<TreeEntry> ArchiveIndex::treeEntry(NodeId node) const {
     if (node >= treeSize_) return std::nullopt;
-    if (!pages_) return treeEntries[node];
+    if (!pages_) return treeEntries_[node];
     uint8_t bytes[kTreeEntrySize];
-    if (!readTable(kTree, uint64_t(node) * kTreeEntrySize, bytes, kTreeEntrySize)) return std::nullopt;
+    if (!readTable(Table::kTree, uint64_t(node) * kTreeEntrySize, bytes, kTreeEntrySize)) return std::nullopt;
     return decodeTreeEntry(bytes);
 }
 
 bool ArchiveIndex::copyTreeEntries(NodeId first, uint32_t count, TreeEntry* out) const {
     if (first > treeSize_ || count > treeSize_ - first) return false;
     if (!pages_) {
-        std::copy_n(treeEntries.data() + first, count, out);
+        std::copy_n(treeEntries_.data() + first, count, out);
         return true;
     }
     auto* bytes = reinterpret_cast<uint8_t*>(out);
     uint64_t length = uint64_t(count) * kTreeEntrySize;  // within the tree, so below 2^32
-    if (!file_->readAt(tables_[kTree].offset + uint64_t(first) * kTreeEntrySize, bytes, uint32_t(length))) return false;
+    if (!file_->readAt(tables_[size_t(Table::kTree)].offset + uint64_t(first) * kTreeEntrySize, bytes, uint32_t(length))) return false;
     decodeTreeEntriesInPlace(out, count);
     return true;
 }
 
 std::optional<BlockOffsetRecord> ArchiveIndex::offsetRecord(size_t r) const {
     if (r >= recordCount()) return std::nullopt;
-    if (!pages_) return offsetRecords[r];
+    if (!pages_) return offsetRecords_[r];
     uint8_t bytes[kOffsetRecordSize];
-    if (!readTable(kOffsets, uint64_t(r) * kOffsetRecordSize, bytes, kOffsetRecordSize)) return std::nullopt;
+    if (!readTable(Table::kOffsets, uint64_t(r) * kOffsetRecordSize, bytes, kOffsetRecordSize)) return std::nullopt;
     return decodeOffsetRecord(bytes);
 }
 
 BlockOffsetRecord ArchiveIndex::record(size_t r) const { return offsetRecord(r).value_or(BlockOffsetRecord{}); }
 
 std::optional<std::string_view> ArchiveIndex::nameAt(uint32_t offset, std::string& scratch) const {
-    if (!pages_) return decodeName(nameTable.data(), nameTable.size(), offset);
+    if (!pages_) return decodeName(nameTable_.data(), nameTable_.size(), offset);
     // The same rules as decodeName, on the bytes the name needs: a one or two byte prefix,
     // then the name, all inside the table.
-    uint64_t tableSize = tables_[kNames].size;
+    uint64_t tableSize = tables_[size_t(Table::kNames)].size;
     if (offset == kNoName || offset >= tableSize) return std::string_view();
     uint8_t prefix[2] = {0, 0};
     uint32_t prefixLength = uint32_t(std::min<uint64_t>(2, tableSize - offset));
-    if (!readTable(kNames, offset, prefix, prefixLength)) return std::nullopt;
+    if (!readTable(Table::kNames, offset, prefix, prefixLength)) return std::nullopt;
     uint64_t length = prefix[0];
     uint64_t start = uint64_t(offset) + 1;
     if (length >= 0x80) {
@@ -90,7 +89,7 @@ std::optional<std::string_view> ArchiveIndex::nameAt(uint32_t offset, std::strin
     }
     if (length == 0 || length > tableSize - start) return std::string_view();
     scratch.resize(size_t(length));
-    if (!readTable(kNames, start, reinterpret_cast<uint8_t*>(scratch.data()), uint32_t(length))) return std::nullopt;
+    if (!readTable(Table::kNames, start, reinterpret_cast<uint8_t*>(scratch.data()), uint32_t(length))) return std::nullopt;
     return std::string_view(scratch);
 }
 
@@ -131,9 +130,9 @@ uint64_t ArchiveIndex::fileStart(NodeId node) const {
     return e && e->isFile() ? e->fileStart() : 0;
 }
 
-std::string_view ArchiveIndex::entryName(NodeId node) const {
-    if (pages_ || node >= treeSize_) return {};
-    return decodeName(nameTable.data(), nameTable.size(), treeEntries[node].nameOffset());
+std::string_view HeldTables::name(uint32_t node) const {
+    if (node >= treeSize_) return {};
+    return decodeName(names_, namesSize_, tree_[node].nameOffset());
 }
 
 std::optional<std::string_view> ArchiveIndex::nameOf(NodeId node, std::string& scratch) const {
@@ -156,7 +155,7 @@ bool ArchiveIndex::entryAt(NodeId directory, uint32_t position, DirEntryInfo& in
     info.isFile = e->isFile();
     info.isDirectory = !e->isFile();
     info.size = e->isFile() ? e->fileSize() : 0;
-    info.name = entryName(child);
+    info.name = nameOf(*e, info.storage).value_or(std::string_view());
     return !info.name.empty();
 }
 

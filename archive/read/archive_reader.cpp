@@ -1,4 +1,4 @@
-// Making readers: from a path, from a stream, or from another reader's archive.
+// Making readers: from a path, or from another reader's archive.
 #include "archive/read/archive_reader.h"
 
 #include <algorithm>
@@ -8,14 +8,14 @@
 namespace qev {
 
 ArchiveReader::ArchiveReader(SharedIndex index, uint32_t cacheSlots)
-    : archive(std::move(index)),
-      cache(std::max<uint32_t>(cacheSlots, 1)) {}
+    : index_(std::move(index)),
+      cache_(std::max<uint32_t>(cacheSlots, 1)) {}
 
 ArchiveReader::~ArchiveReader() = default;
 
 std::unique_ptr<ArchiveReader> ArchiveReader::makeReader() const {
-    auto reader = std::make_unique<ArchiveReader>(archive, uint32_t(cache.slotCount()));
-    reader->blockHashes = blockHashes;
+    auto reader = std::make_unique<ArchiveReader>(index_, uint32_t(cache_.slotCount()));
+    reader->blockHashes_ = blockHashes_;
     return reader;
 }
 

@@ -35,10 +35,10 @@ public:
 
     // A further reader of the same archive, with a cache of its own of the same size.
     std::unique_ptr<ArchiveReader> makeReader() const;
-    const ArchiveIndex& index() const { return *archive; }
-    const SharedIndex& sharedIndex() const { return archive; }
+    const ArchiveIndex& index() const { return *index_; }
+    const SharedIndex& sharedIndex() const { return index_; }
     // The cache's state, for looking at what reads left in it.
-    const BlockCache& cacheState() const { return cache; }
+    const BlockCache& cacheState() const { return cache_; }
 
 
     // Copies up to `length` bytes of a file from `position` on into `destination` and
@@ -67,11 +67,11 @@ private:
                                 uint8_t* destination);
     bool loadBlockLocked(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash = nullptr);
 
-    SharedIndex archive;
-    std::mutex readLock;
-    BlockCache cache;
-    BlockDecoder decoder;
-    std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null: blocks are not checked
+    SharedIndex index_;
+    std::mutex readLock_;
+    BlockCache cache_;
+    BlockDecoder decoder_;
+    std::shared_ptr<const std::vector<uint32_t>> blockHashes_;  // null: blocks are not checked
 };
 
 // Opens and validates the archive at `path`; null when it cannot be opened or is not a

@@ -8,30 +8,30 @@
 namespace qev {
 
 bool ArchiveReader::loadBlock(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash) {
-    std::lock_guard<std::mutex> lock(readLock);
+    std::lock_guard<std::mutex> lock(readLock_);
     return loadBlockLocked(blockIndex, destination, storedHash);
 }
 
 bool ArchiveReader::loadBlockLocked(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash) {
-    return decoder.load(*archive, blockHashes.get(), blockIndex, destination, storedHash);
+    return decoder_.load(*index_, blockHashes_.get(), blockIndex, destination, storedHash);
 }
 
 void ArchiveReader::checkBlocksAgainst(std::shared_ptr<const std::vector<uint32_t>> hashes) {
-    std::lock_guard<std::mutex> lock(readLock);
-    blockHashes = std::move(hashes);
+    std::lock_guard<std::mutex> lock(readLock_);
+    blockHashes_ = std::move(hashes);
 }
 
 std::optional<uint32_t> ArchiveReader::hashStoredBlock(uint64_t blockIndex) {
-    std::lock_guard<std::mutex> lock(readLock);
-    return decoder.hashStored(*archive, blockIndex);
+    std::lock_guard<std::mutex> lock(readLock_);
+    return decoder_.hashStored(*index_, blockIndex);
 }
 
 CacheBlock* ArchiveReader::fetchBlock(uint64_t blockIndex) {
-    if (CacheBlock* hit = cache.lookup(blockIndex)) return hit;
-    if (blockIndex >= archive->blockCount()) return nullptr;
-    CacheBlock* slot = cache.claim(blockIndex);
+    if (CacheBlock* hit = cache_.lookup(blockIndex)) return hit;
+    if (blockIndex >= index_->blockCount()) return nullptr;
+    CacheBlock* slot = cache_.claim(blockIndex);
     if (loadBlockLocked(blockIndex, slot->buffer)) return slot;
-    cache.release(slot);
+    cache_.release(slot);
     return nullptr;
 }
 
@@ -41,7 +41,7 @@ const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole
     // of it that are not cached are decompressed straight into the caller's memory,
     // sparing a copy and the cache's pages.
     if (direct && wantedWhole) {
-        if (CacheBlock* hit = cache.lookup(blockIndex)) return hit->buffer;
+        if (CacheBlock* hit = cache_.lookup(blockIndex)) return hit->buffer;
         return loadBlockLocked(blockIndex, destination) ? destination : nullptr;
     }
     CacheBlock* slot = fetchBlock(blockIndex);
@@ -50,12 +50,12 @@ const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole
 
 uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length,
                                  uint8_t* destination) {
-    if (node >= archive->treeSize()) return 0;
-    std::lock_guard<std::mutex> lock(readLock);
-    uint64_t size = archive->fileSize(node);
-    if (!archive->isFile(node) || position >= size) return 0;
+    if (node >= index_->treeSize()) return 0;
+    std::lock_guard<std::mutex> lock(readLock_);
+    uint64_t size = index_->fileSize(node);
+    if (!index_->isFile(node) || position >= size) return 0;
     uint64_t count = std::min(length, size - position);
-    uint64_t streamPos = archive->fileStart(node) + position;  // both below 2^48
+    uint64_t streamPos = index_->fileStart(node) + position;  // both below 2^48
     bool direct = count / kBlockSize > kCacheSlotCount;
     for (uint64_t remaining = count; remaining > 0;) {
         uint64_t within = streamPos % kBlockSize;
@@ -69,7 +69,7 @@ uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length
         remaining -= n;
     }
     // Bytes read from a file that another process has rewritten or cut may be wrong.
-    if (archive->file().changedSinceOpen()) return 0;
+    if (index_->file().changedSinceOpen()) return 0;
     return count;
 }
 

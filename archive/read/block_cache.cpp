@@ -53,37 +53,37 @@ void BlockMap::erase(uint64_t blockIndex) {
 }
 
 BlockCache::BlockCache(uint32_t slotCount, uint32_t slotSize)
-    : slotBuffers(FixedArray<uint8_t>::zeroed(size_t(slotCount) * slotSize)),
-      slots(FixedArray<CacheBlock>::uninitialized(slotCount)),
-      blockMap(slotCount) {
+    : slotBuffers_(FixedArray<uint8_t>::zeroed(size_t(slotCount) * slotSize)),
+      slots_(FixedArray<CacheBlock>::uninitialized(slotCount)),
+      blockMap_(slotCount) {
     // Newest to oldest runs 63, 62, ..., 0, so the first misses fill slots 0, 1, 2, ...
     for (size_t i = 0; i < slotCount; ++i) {
-        CacheBlock& s = slots[i];
-        s.buffer = slotBuffers.data() + i * slotSize;
+        CacheBlock& s = slots_[i];
+        s.buffer = slotBuffers_.data() + i * slotSize;
         s.blockIndex = kNoBlock;
-        s.older = i > 0 ? &slots[i - 1] : nullptr;
-        s.newer = i + 1 < slotCount ? &slots[i + 1] : nullptr;
+        s.older = i > 0 ? &slots_[i - 1] : nullptr;
+        s.newer = i + 1 < slotCount ? &slots_[i + 1] : nullptr;
     }
-    oldest = &slots[0];
-    newest = &slots[slotCount - 1];
+    oldest_ = &slots_[0];
+    newest_ = &slots_[slotCount - 1];
 }
 
 void BlockCache::unlink(CacheBlock* slot) {
-    (slot->older ? slot->older->newer : oldest) = slot->newer;
-    (slot->newer ? slot->newer->older : newest) = slot->older;
+    (slot->older ? slot->older->newer : oldest_) = slot->newer;
+    (slot->newer ? slot->newer->older : newest_) = slot->older;
     slot->older = slot->newer = nullptr;
 }
 
 void BlockCache::pushNewest(CacheBlock* slot) {
-    slot->older = newest;
+    slot->older = newest_;
     slot->newer = nullptr;
-    (newest ? newest->newer : oldest) = slot;
-    newest = slot;
+    (newest_ ? newest_->newer : oldest_) = slot;
+    newest_ = slot;
 }
 
 CacheBlock* BlockCache::lookup(uint64_t blockIndex) {
-    CacheBlock* slot = blockMap.find(blockIndex);
-    if (slot != nullptr && slot != newest) {
+    CacheBlock* slot = blockMap_.find(blockIndex);
+    if (slot != nullptr && slot != newest_) {
         unlink(slot);
         pushNewest(slot);
     }
@@ -91,17 +91,17 @@ CacheBlock* BlockCache::lookup(uint64_t blockIndex) {
 }
 
 CacheBlock* BlockCache::claim(uint64_t blockIndex) {
-    CacheBlock* slot = oldest;
-    if (slot->blockIndex != kNoBlock) blockMap.erase(slot->blockIndex);
+    CacheBlock* slot = oldest_;
+    if (slot->blockIndex != kNoBlock) blockMap_.erase(slot->blockIndex);
     slot->blockIndex = blockIndex;
-    blockMap.insert(blockIndex, slot);
+    blockMap_.insert(blockIndex, slot);
     unlink(slot);
     pushNewest(slot);
     return slot;
 }
 
 void BlockCache::release(CacheBlock* slot) {
-    blockMap.erase(slot->blockIndex);
+    blockMap_.erase(slot->blockIndex);
     slot->blockIndex = kNoBlock;
 }
 

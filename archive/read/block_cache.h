@@ -68,21 +68,21 @@ public:
     // Empties a slot whose filling failed; it keeps its place in the order.
     void release(CacheBlock* slot);
 
-    const CacheBlock* oldestSlot() const { return oldest; }
-    const CacheBlock* newestSlot() const { return newest; }
-    const CacheBlock& slotAt(size_t i) const { return slots[i]; }
-    size_t filledCount() const { return blockMap.size(); }
-    size_t slotCount() const { return slots.size(); }
+    const CacheBlock* oldestSlot() const { return oldest_; }
+    const CacheBlock* newestSlot() const { return newest_; }
+    const CacheBlock& slotAt(size_t i) const { return slots_[i]; }
+    size_t filledCount() const { return blockMap_.size(); }
+    size_t slotCount() const { return slots_.size(); }
 
 private:
     void unlink(CacheBlock* slot);
     void pushNewest(CacheBlock* slot);
 
-    FixedArray<uint8_t> slotBuffers;
-    FixedArray<CacheBlock> slots;
-    CacheBlock* oldest = nullptr;
-    CacheBlock* newest = nullptr;
-    BlockMap blockMap;
+    FixedArray<uint8_t> slotBuffers_;
+    FixedArray<CacheBlock> slots_;
+    CacheBlock* oldest_ = nullptr;
+    CacheBlock* newest_ = nullptr;
+    BlockMap blockMap_;
 };
 
 }  // namespace qev

@@ -24,7 +24,9 @@ struct WalkChild {
     NodeId parent;
     NodeId node;
     uint32_t position;
-    std::string_view name;  // a view into the name table
+    // A view into the name table, lasting as long as the index; of an index read on
+    // demand, valid only during the callback.
+    std::string_view name;
     bool isFile;
     ChildStatus status;
     // A usable name that differs from an earlier usable sibling's in ASCII letter case only:
@@ -137,9 +139,12 @@ void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& ca
     SiblingNames names(count, table);
     // entryCount keeps every child inside the tree, so they are first, first + 1, ...
     NodeId first = count > 0 ? index.childAt(directory, 0) : kInvalidNode;
+    // The siblings' names are compared with each other: read on demand, each is kept.
+    const HeldTables* held = index.heldTables();
+    std::vector<std::string> kept(held ? 0 : count);
     for (uint32_t i = 0; i < count; ++i) {
         NodeId node = first + i;
-        std::string_view name = index.entryName(node);
+        std::string_view name = held ? held->name(node) : index.nameOf(node, kept[i]).value_or(std::string_view());
         WalkChild child{directory, node, i, name, index.isFile(node), ChildStatus::kUsable};
         if (!isUsableName(name)) {
             child.status = ChildStatus::kUnusableName;

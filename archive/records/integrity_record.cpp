@@ -9,9 +9,9 @@
 namespace qev {
 namespace {
 
-// The footer's opaque bytes lie at 96 to 128; everything else in it is hashed.
-constexpr size_t kOpaqueAt = 96;
-constexpr size_t kOpaqueEnd = 128;
+// Everything in the footer but its opaque bytes is hashed.
+constexpr size_t kOpaqueAt = kFooterOpaqueOffset;
+constexpr size_t kOpaqueEnd = kFooterOpaqueOffset + kFooterOpaqueSize;
 // Tables are hashed in pieces of this size, so that no second copy of them is held.
 // Small enough that a long-running program's allocator keeps no large buffer for it.
 constexpr uint32_t kPiece = 64 << 10;
