@@ -22,7 +22,7 @@ setup(
     version=library_version(),
     description="Reading QEV archives through libqev",
     packages=["qev"],
-    package_data={"qev": ["py.typed"]},
+    package_data={"qev": ["py.typed", "_qev.pyi", "_qev_cdef.h", "_qev_helpers.c"]},
     setup_requires=["cffi>=1.15"],
     install_requires=["cffi>=1.15"],
     extras_require={"fsspec": ["fsspec"]},

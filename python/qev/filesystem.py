@@ -11,6 +11,7 @@ time), a file object, or the archive's bytes.
 
 from __future__ import annotations
 
+import os
 from typing import Any, Dict, List, Optional, Union
 
 import fsspec
@@ -58,7 +59,7 @@ class QevFileSystem(AbstractFileSystem):
         if not self.archive.stat(path).is_dir():
             entries = [self.info(path)]
         else:
-            entries = [self._entry(e.path, "directory" if e.is_dir() else "file", e.stat().st_size)
+            entries = [self._entry(os.fsdecode(e.path), "directory" if e.is_dir() else "file", e.stat().st_size)
                        for e in self.archive.scandir(path)]
         return entries if detail else [e["name"] for e in entries]
 
@@ -77,7 +78,7 @@ class QevFileSystem(AbstractFileSystem):
             begin = 0 if start is None else (start if start >= 0 else max(size + start, 0))
             stop = size if end is None else (end if end >= 0 else max(size + end, 0))
             f.seek(begin)
-            return f.read(max(stop - begin, 0))
+            return f.read(max(stop - begin, 0)) or b""
 
     def ukey(self, path: str) -> str:
-        return self.info(path)["name"]
+        return str(self.info(path)["name"])
