@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
         bool raw = at->storedLength == qev::kBlockSize;
         uint8_t* into = raw ? target : stored.data();
         if (::pread(fd, into, at->storedLength, off_t(at->fileOffset)) != ssize_t(at->storedLength)) return 1;
-        if (!raw && ZSTD_decompressDCtx(dctx, target, qev::kBlockSize, stored.data(), at->storedLength) !=
-                        qev::kBlockSize) {
+        if (!raw &&
+            ZSTD_decompressDCtx(dctx, target, qev::kBlockSize, stored.data(), at->storedLength) != qev::kBlockSize) {
             return 1;
         }
         if (target == block.data()) std::memcpy(out + done, block.data() + within, n);

@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
     if (::pread(fd, bytes, sizeof bytes, st.st_size - off_t(sizeof bytes)) != ssize_t(sizeof bytes)) return 1;
     qev::ArchiveFooter f = qev::decodeFooter(bytes);
     if (argc == 3 && std::strcmp(argv[2], "--table-kib") == 0) {
-        std::printf("%llu\n", (unsigned long long)((f.offsetSection.size + f.nameSection.size + f.treeSection.size) / 1024));
+        std::printf("%llu\n",
+                    (unsigned long long)((f.offsetSection.size + f.nameSection.size + f.treeSection.size) / 1024));
         return 0;
     }
     unsigned sum = 0;

@@ -8,11 +8,11 @@
 #include <unordered_map>
 #include <utility>
 
-#include "archive/read/archive_reader.h"
-#include "archive/read/tree_walk.h"
 #include "archive/format/escape.h"
-#include "shell/task_queue.h"
+#include "archive/read/archive_reader.h"
 #include "archive/read/reader_workers.h"
+#include "archive/read/tree_walk.h"
+#include "shell/task_queue.h"
 #include "system/directory.h"
 #include "system/directory_chain.h"
 #include "system/text.h"
@@ -43,8 +43,9 @@ public:
         : index_(index),
           folder_(folder),
           queue_(2 * size_t(jobs)),
-          workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { queue_.wake(); },
-                   std::move(hashes)) {
+          workers_(
+              index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { queue_.wake(); },
+              std::move(hashes)) {
         if (auto opened = index->file().openedStatus()) archive_ = opened->identity;
     }
 
@@ -128,9 +129,8 @@ Comparison Comparer::run(const std::function<void(uint64_t)>& idle) {
         if (!enter(frames.back(), chain.current(), result, idle)) frames.back().below.clear();
     }
     queue_.drain(workers_, [&] { idle(filesDone_); });
-    std::sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) {
-        return a.order != b.order ? a.order < b.order : a.text < b.text;
-    });
+    std::sort(lines_.begin(), lines_.end(),
+              [](const Line& a, const Line& b) { return a.order != b.order ? a.order < b.order : a.text < b.text; });
     // The pieces of one file may each have found it different: one line for it.
     lines_.erase(std::unique(lines_.begin(), lines_.end(),
                              [](const Line& a, const Line& b) { return a.order == b.order && a.text == b.text; }),
@@ -214,7 +214,8 @@ void Comparer::compareFile(ArchiveReader& reader, const Task& task, std::vector<
     std::unique_ptr<InputFile> file = openFileIn(*task.dir, task.name);
     if (!file) return result(true, "Cannot read " + diskPath(task.parent, task.name) + ": " + lastSystemError());
     std::optional<FileStatus> status = file->status();
-    if (!status || status->size != index_->fileSize(task.node)) return result(false, "Differs: " + pathOf(task.parent, task.name));
+    if (!status || status->size != index_->fileSize(task.node))
+        return result(false, "Differs: " + pathOf(task.parent, task.name));
     if (task.length == 0) return;
     uint32_t n = uint32_t(task.length);
     if (reader.readFile(task.node, task.offset, n, ours.data()) != n) {
@@ -230,8 +231,7 @@ void Comparer::compareFile(ArchiveReader& reader, const Task& task, std::vector<
 }  // namespace
 
 Comparison compareWithFolder(const SharedIndex& index, std::shared_ptr<const std::vector<uint32_t>> blockHashes,
-                             const std::string& folder, unsigned jobs,
-                             const std::function<void(uint64_t done)>& idle) {
+                             const std::string& folder, unsigned jobs, const std::function<void(uint64_t done)>& idle) {
     Comparer comparer(index, std::move(blockHashes), folder, jobs);
     return comparer.run(idle);
 }

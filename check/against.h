@@ -28,7 +28,6 @@ struct Comparison {
 // `blockHashes` (the integrity record's, or null): a block that does not match is an
 // archive file that cannot be read. `idle` is called now and then, with the files done.
 Comparison compareWithFolder(const SharedIndex& index, std::shared_ptr<const std::vector<uint32_t>> blockHashes,
-                             const std::string& folder, unsigned jobs,
-                             const std::function<void(uint64_t done)>& idle);
+                             const std::string& folder, unsigned jobs, const std::function<void(uint64_t done)>& idle);
 
 }  // namespace qev::check

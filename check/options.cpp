@@ -7,7 +7,10 @@ OptionTable optionTable(Options& o) {
         {0, "quick", {}, "Check the structure only, not the data", setFlag(o.quick)},
         {0, "list", {}, "Print every entry instead of the summary; checks no data", setFlag(o.list)},
         {0, "json", {}, "Write the summary (or the list) as JSON", setFlag(o.json)},
-        {0, "repair", {}, "Rebuild damaged bytes from the recovery record and write them back in place",
+        {0,
+         "repair",
+         {},
+         "Rebuild damaged bytes from the recovery record and write them back in place",
          setFlag(o.repair)},
         {0, "against", "DIR", "Compare every file with the folder DIR, byte for byte, instead of the data check",
          [&o](std::string_view value) {

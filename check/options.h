@@ -8,7 +8,8 @@
 namespace qev::check {
 
 inline constexpr const char* kUsage =
-    "Usage: qev-check ARCHIVE [--quick] [--list] [--json] [--against DIR] [--repair] [-j N] [--progress | --no-progress]";
+    "Usage: qev-check ARCHIVE [--quick] [--list] [--json] [--against DIR] [--repair] [-j N] [--progress | "
+    "--no-progress]";
 
 struct Options : CommonOptions {
     std::string archive;

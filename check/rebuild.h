@@ -19,8 +19,8 @@ inline constexpr std::string_view kRemainsRebuilt = "it remains once the damaged
 
 struct Rebuilt {
     std::optional<std::vector<Patch>> patches;  // nothing when the damage cannot be rebuilt
-    std::string why;                             // then, why
-    Inspection after;                            // the check of the archive as rebuilt
+    std::string why;                            // then, why
+    Inspection after;                           // the check of the archive as rebuilt
 
     // Whether the rebuilt archive passes the check whole: only then is it written.
     bool passes() const { return patches && after.opened && after.findings.errors == 0; }

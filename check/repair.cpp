@@ -37,7 +37,8 @@ std::string writePatches(const Options& o, const ArchiveFile& read, const std::v
     std::string back;
     for (const Patch& p : patches) {
         back.resize(p.bytes.size());
-        if (!file->readAt(p.offset, reinterpret_cast<uint8_t*>(back.data()), uint32_t(back.size())) || back != p.bytes) {
+        if (!file->readAt(p.offset, reinterpret_cast<uint8_t*>(back.data()), uint32_t(back.size())) ||
+            back != p.bytes) {
             return "the repaired bytes did not read back as written";
         }
     }
@@ -60,7 +61,8 @@ int repairArchive(const Options& o, Console& console) {
     if (!file) return refuse(console, o, lastSystemError());
     RecoveryStatus status =
         assessRecovery(*file, /*damaged=*/true, console, o.progress.value_or(console.errorIsTerminal));
-    if (!status.present) return refuse(console, o, "no recovery record fits it (it has none, or its size changed since it was written)");
+    if (!status.present)
+        return refuse(console, o, "no recovery record fits it (it has none, or its size changed since it was written)");
     if (!status.damage) return refuse(console, o, status.unreadable);
     const RecoveryDamage& damage = *status.damage;
     if (!damage.any()) {
@@ -92,7 +94,8 @@ int repairArchive(const Options& o, Console& console) {
     after.report.recovery = assessRecovery(*file, /*damaged=*/false, console, /*showProgress=*/false);
     judgeFindings(after.report.recovery, after.findings);
     int code = reportInspection(o, console, after);
-    if (code != 0 && after.report.recovery.damage) printUnrepaired(console, o, after.findings, *after.report.recovery.damage);
+    if (code != 0 && after.report.recovery.damage)
+        printUnrepaired(console, o, after.findings, *after.report.recovery.damage);
     return code;
 }
 

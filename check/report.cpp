@@ -14,7 +14,6 @@ double ratio(const BlockStats& b) {
     return blocks == 0 ? 0.0 : double(b.storedBytes) / (double(blocks) * kBlockSize);
 }
 
-
 std::string line(const char* label, const std::string& value) {
     char head[32];
     std::snprintf(head, sizeof head, "%-14s", label);
@@ -38,7 +37,8 @@ std::string recoveryText(const Report& r) {
     const RecoveryDamage& d = *s.damage;
     if (d.any() && !d.repairable()) return "cannot repair the damage found: " + d.whyNot();
     if (d.headersLost()) {
-        bool more = !d.dataCells.empty() || !d.parityCells.empty() || !d.table.damaged[0].empty() || !d.table.damaged[1].empty();
+        bool more = !d.dataCells.empty() || !d.parityCells.empty() || !d.table.damaged[0].empty() ||
+                    !d.table.damaged[1].empty();
         return (more ? "can repair all but its own header (qev-check --repair): " : "cannot rebuild its own header: ") +
                std::string(kHeadersLost);
     }
@@ -75,8 +75,8 @@ std::string summaryText(const Report& r, const Findings& f) {
     out += line("Directories:", std::to_string(t.directories));
     out += line("Files:", std::to_string(t.files) + " (" + std::to_string(t.fileBytes) + " bytes)");
     out += line("Blocks:", std::to_string(r.blocks.compressed + r.blocks.raw) + " (" +
-                               std::to_string(r.blocks.compressed) + " compressed, " +
-                               std::to_string(r.blocks.raw) + " raw)");
+                               std::to_string(r.blocks.compressed) + " compressed, " + std::to_string(r.blocks.raw) +
+                               " raw)");
     out += line("Stored:", std::to_string(r.blocks.storedBytes) + " bytes (ratio " + ratioText + ")");
     out += line("Largest file:", t.largestFile == kInvalidNode
                                      ? std::string("none")
@@ -89,8 +89,8 @@ std::string summaryText(const Report& r, const Findings& f) {
     out += line("Integrity:", integrityText(r));
     out += line("Recovery:", recoveryText(r));
     if (r.repaired.ranges > 0) {
-        out += line("Repaired:", plural(r.repaired.bytes, "byte", "bytes") + " in " +
-                                     plural(r.repaired.ranges, "range", "ranges"));
+        out += line("Repaired:",
+                    plural(r.repaired.bytes, "byte", "bytes") + " in " + plural(r.repaired.ranges, "range", "ranges"));
     }
     out += line("Findings:", plural(f.errors, "error", "errors") + ", " + plural(f.warnings, "warning", "warnings"));
     return out;
@@ -132,7 +132,10 @@ std::string summaryJson(const Report& r, const Findings& f, bool opened) {
         }
     }
     const RecoveryStatus& s = r.recovery;
-    json.stringField("recoveryRecord", !s.present ? "absent" : !s.damage ? "unreadable" : s.damage->ownParts() > 0 ? "damaged" : "verified");
+    json.stringField("recoveryRecord", !s.present                 ? "absent"
+                                       : !s.damage                ? "unreadable"
+                                       : s.damage->ownParts() > 0 ? "damaged"
+                                                                  : "verified");
     if (s.damage) {
         json.beginObject("recovery");
         json.decimalField("percent", s.damage->layout.geometry.hundredths / 100.0, 2);
@@ -182,8 +185,8 @@ void printFindings(Console& console, const Findings& f) {
     for (const auto& entry : f.perKind) {
         const std::string& kind = entry.first;
         if (entry.second <= kShownPerKind) continue;
-        bool isError = std::any_of(f.items.begin(), f.items.end(),
-                                   [&](const Finding& i) { return i.kind == kind && i.error; });
+        bool isError =
+            std::any_of(f.items.begin(), f.items.end(), [&](const Finding& i) { return i.kind == kind && i.error; });
         printError(console, isError ? kErrorPrefix : kWarningPrefix,
                    std::to_string(entry.second - kShownPerKind) + " more findings of kind " + kind + " left out");
     }

@@ -7,8 +7,8 @@
 #include "archive/records/integrity_record.h"
 #include "archive/verify/block_check.h"
 #include "archive/verify/findings.h"
-#include "check/recovery_status.h"
 #include "archive/verify/tree_survey.h"
+#include "check/recovery_status.h"
 #include "shell/console.h"
 
 namespace qev::check {
@@ -20,7 +20,7 @@ struct Repaired {
 };
 
 struct Report {
-    std::string archive;  // as typed
+    std::string archive;      // as typed
     std::string openFailure;  // why it did not open, if it did not
     uint64_t archiveSize = 0;
     bool dataChecked = false;
@@ -28,7 +28,7 @@ struct Report {
     uint64_t recordMismatches = 0;              // parts of the archive that do not match it
     std::string against;                        // the folder compared with, if any
     uint64_t againstFiles = 0;
-    std::vector<std::string> differences;       // with that folder
+    std::vector<std::string> differences;  // with that folder
     Totals totals;
     BlockStats blocks;
     RecoveryStatus recovery;

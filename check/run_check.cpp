@@ -59,7 +59,8 @@ void confirmByRebuilding(const ArchiveFile& file, const Options& o, const Recove
 void judgeByRecovery(const ArchiveFile& file, const Options& o, Console& console, Report& report, Findings& findings) {
     RecoveryStatus status =
         assessRecovery(file, findings.errors > 0, console, o.progress.value_or(console.errorIsTerminal));
-    if (!status.unreadable.empty()) findings.error("recovery-unreadable", "Cannot read the recovery record: " + status.unreadable);
+    if (!status.unreadable.empty())
+        findings.error("recovery-unreadable", "Cannot read the recovery record: " + status.unreadable);
     judgeFindings(status, findings);
     if (status.damage) confirmByRebuilding(file, o, *status.damage, findings);
     report.recovery = std::move(status);
@@ -176,8 +177,9 @@ int runCheck(int argc, const char* const* argv, Console& console) {
             return 1;
         }
         if (o.repair) return repairArchive(o, console);
-        return reportInspection(o, console,
-                                inspectArchive(o, console, openArchiveFile(pathFromUtf8(o.archive)), {}, Judge::kByRecoveryRecord));
+        return reportInspection(
+            o, console,
+            inspectArchive(o, console, openArchiveFile(pathFromUtf8(o.archive)), {}, Judge::kByRecoveryRecord));
     });
 }
 

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/testing/stream_archive_file.h"
 #include "archive/read/archive_reader.h"
 #include "archive/read/tree_shape.h"
-#include "tool/info_command.h"
+#include "archive/testing/stream_archive_file.h"
 #include "shell/json_writer.h"
+#include "tool/info_command.h"
 #include "tool/list_command.h"
 
 namespace qev::fuzz {
@@ -131,8 +131,7 @@ void exerciseText(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     std::string escaped = escapeJsonString(text);
     // Nothing below 0x20 survives escaping, and nothing else is lost.
-    check(std::none_of(escaped.begin(), escaped.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20; }));
+    check(std::none_of(escaped.begin(), escaped.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }));
     check(escaped.size() >= text.size());
 
     size_t half = size / 2;

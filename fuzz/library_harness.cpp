@@ -45,7 +45,8 @@ struct Walked {
 
 int onEntry(void* user, const qev_walk_entry* e) {
     Walked* w = static_cast<Walked*>(user);
-    require(e->path_length >= e->name_length && std::memcmp(e->path + e->path_length - e->name_length, e->name, e->name_length) == 0);
+    require(e->path_length >= e->name_length &&
+            std::memcmp(e->path + e->path_length - e->name_length, e->name, e->name_length) == 0);
     if (e->kind == QEV_KIND_FILE && w->files.size() < 64) w->files.push_back(e->entry);
     // Every walked path looks up, to this entry or (for a letter-case twin) to the
     // earlier sibling the lookup prefers, without fault; resolved, to this very entry.

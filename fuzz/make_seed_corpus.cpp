@@ -38,8 +38,7 @@ const std::vector<Seed> kSeeds = {
     {"bad-magic", [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.magic = 0; }); }},
     {"bad-version", [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.formatVersion++; }); }},
     {"bad-size", [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.archiveSize++; }); }},
-    {"section-past-end",
-     [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.treeSection.size += 16; }); }},
+    {"section-past-end", [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.treeSection.size += 16; }); }},
     {"offsets-39", [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.offsetSection.size = 39; }); }},
     {"tree-8", [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.treeSection.size = 8; }); }},
     {"root-is-file", [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[0].words[0] |= qev::kFileFlag; }); }},
@@ -76,8 +75,8 @@ int main(int argc, char** argv) {
         seed.change(b);
         qev::testing::writeFile(archives / seed.name, b.build());
     }
-    const char* textSeeds[] = {"0005000010101D00_v64", "00050000a1b2c3d4_v0", "0005000010101D00_v2147483648",
-                               "D:\\Games\\game.qev", "quote\" back\\ tab\t nul", "caf\xC3\xA9\x01\x1f"};
+    const char* textSeeds[] = {"0005000010101D00_v64", "00050000a1b2c3d4_v0",      "0005000010101D00_v2147483648",
+                               "D:\\Games\\game.qev",  "quote\" back\\ tab\t nul", "caf\xC3\xA9\x01\x1f"};
     int i = 0;
     for (const char* t : textSeeds) qev::testing::writeFile(texts / ("text" + std::to_string(i++)), t);
     return 0;

@@ -36,10 +36,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::filesystem::path corpus = argv[1];
-    void (*const archive[])(const uint8_t*, size_t) = {qev::fuzz::exerciseArchive, qev::fuzz::exerciseUnpack,
-                                                       qev::fuzz::exerciseCheck,
+    void (*const archive[])(const uint8_t*, size_t) = {
+        qev::fuzz::exerciseArchive,
+        qev::fuzz::exerciseUnpack,
+        qev::fuzz::exerciseCheck,
 #ifdef QEV_REPLAY_LIBRARY
-                                                       qev::fuzz::exerciseLibrary,
+        qev::fuzz::exerciseLibrary,
 #endif
     };
     void (*const text[])(const uint8_t*, size_t) = {qev::fuzz::exerciseText};

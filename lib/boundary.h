@@ -87,7 +87,9 @@ inline bool validEntry(const qev_archive* archive, qev_entry entry) { return ent
 
 // A name handed out to callers, valid while the archive is open: a library's archive is
 // opened whole, so its tables are held.
-inline std::string_view heldName(const qev_archive& archive, NodeId node) { return archive.index->heldTables()->name(node); }
+inline std::string_view heldName(const qev_archive& archive, NodeId node) {
+    return archive.index->heldTables()->name(node);
+}
 
 inline int kindOf(const ArchiveIndex& index, NodeId node) {
     return index.isFile(node) ? QEV_KIND_FILE : QEV_KIND_DIRECTORY;

@@ -67,7 +67,8 @@ qev_status openFile(std::unique_ptr<ArchiveFile> file, const std::string& name, 
         ArchiveProof proof = proveArchive(**index, blocks);
         if (!proof.mismatched.empty()) {
             std::string parts;
-            for (StructurePart part : proof.mismatched) parts += (parts.empty() ? "" : ", ") + std::string(partName(part));
+            for (StructurePart part : proof.mismatched)
+                parts += (parts.empty() ? "" : ", ") + std::string(partName(part));
             return fail(error, QEV_ERROR_MISMATCH, "The archive does not match its integrity record: " + parts);
         }
         if (blocks && proof.blocks == BlockProof::kUnproven) {
@@ -140,7 +141,8 @@ void qev_open_options_init(qev_open_options* options) {
 
 qev_status qev_open(const char* path, const qev_open_options* options, qev_archive** archive, qev_error** error) {
     return guarded(error, [&] {
-        if (path == nullptr || archive == nullptr) return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No path or no place for the archive");
+        if (path == nullptr || archive == nullptr)
+            return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No path or no place for the archive");
         *archive = nullptr;
         if (!validOptions(options)) return fail(error, QEV_ERROR_INVALID_ARGUMENT, "Unknown verification level");
         return openFile(qev::openArchiveFile(qev::pathFromUtf8(path)), path, options, archive, error);

@@ -65,14 +65,16 @@ qev_status qev_resolve(const qev_archive* archive, const char* path, size_t path
         std::string_view wanted(path == nullptr ? "" : path, path_length);
         NodeId node = archive->index->findPath(wanted, kMatches[match]);
         *entry = node;
-        if (node == qev::kInvalidNode) return fail(error, QEV_ERROR_NOT_FOUND, "Path not found in archive: " + std::string(wanted));
+        if (node == qev::kInvalidNode)
+            return fail(error, QEV_ERROR_NOT_FOUND, "Path not found in archive: " + std::string(wanted));
         return QEV_OK;
     });
 }
 
 qev_status qev_stat_entry(const qev_archive* archive, qev_entry entry, qev_stat* stat, qev_error** error) {
     return guarded(error, [&] {
-        if (archive == nullptr || stat == nullptr || stat->struct_size < sizeof(qev_stat) || !validEntry(archive, entry)) {
+        if (archive == nullptr || stat == nullptr || stat->struct_size < sizeof(qev_stat) ||
+            !validEntry(archive, entry)) {
             return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No archive, entry or place for its status");
         }
         stat->kind = kindOf(*archive->index, entry);
@@ -114,7 +116,8 @@ qev_status qev_dir_entry(const qev_archive* archive, qev_entry directory, uint32
 
 qev_status qev_title_count(const qev_archive* archive, uint32_t* count, qev_error** error) {
     return guarded(error, [&] {
-        if (archive == nullptr || count == nullptr) return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No archive or place for the count");
+        if (archive == nullptr || count == nullptr)
+            return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No archive or place for the count");
         *count = uint32_t(archive->titles.size());
         return QEV_OK;
     });

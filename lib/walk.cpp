@@ -81,8 +81,8 @@ private:
 
 using namespace qev::lib;
 
-extern "C" qev_status qev_walk(const qev_archive* archive, qev_entry start, qev_walk_callback callback,
-                               void* user_data, qev_error** error) {
+extern "C" qev_status qev_walk(const qev_archive* archive, qev_entry start, qev_walk_callback callback, void* user_data,
+                               qev_error** error) {
     return guarded(error, [&] {
         if (archive == nullptr || callback == nullptr || !validEntry(archive, start)) {
             return fail(error, QEV_ERROR_INVALID_ARGUMENT, "No archive, start or callback");

@@ -166,13 +166,15 @@ std::optional<std::string> Collection::start() {
     for (const Source& s : sources_) {
         if (s.folder) {
             auto dir = openDirectoryPath(s.path);
-            if (!dir) return std::string(kErrorPrefix) + "Cannot read the folder " + s.named + ": " + dir.error().text();
+            if (!dir)
+                return std::string(kErrorPrefix) + "Cannot read the folder " + s.named + ": " + dir.error().text();
             continue;
         }
         auto opened = openMounted(s.path, tablePages_, blocks_);
         if (!opened) {
             const NotMounted& why = opened.error();
-            if (why.kind != NotMounted::Kind::kMismatched) return std::string(kFailedToOpen) + s.named + ": " + why.detail;
+            if (why.kind != NotMounted::Kind::kMismatched)
+                return std::string(kFailedToOpen) + s.named + ": " + why.detail;
             return std::string(why.byRecovery ? "Error: The archive does not match its recovery record: "
                                               : "Error: The archive does not match its integrity record: ") +
                    why.detail;
@@ -195,7 +197,8 @@ void Collection::rebuildRoot() {
             auto [at, added] = root->byName.try_emplace(name, root->entries.size());
             if (!added) {
                 const std::string& first = numbers_[root->entries[at->second].number];
-                std::string line = name + " is in both " + first + " and " + slot.path + "; the one in " + first + " is shown";
+                std::string line =
+                    name + " is in both " + first + " and " + slot.path + "; the one in " + first + " is shown";
                 if (warned_.insert(line).second) warn_(line);
                 continue;
             }

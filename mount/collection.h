@@ -118,8 +118,8 @@ private:
     Warn warn_;
 
     std::mutex lock_;
-    std::vector<Folder> folders_;                  // one per folder source, in source order
-    std::unordered_map<std::string, Slot> slots_;  // by path
+    std::vector<Folder> folders_;                        // one per folder source, in source order
+    std::unordered_map<std::string, Slot> slots_;        // by path
     std::unordered_map<uint32_t, std::string> numbers_;  // current numbers, to their paths
     uint32_t lastNumber_ = 0;
     std::optional<std::chrono::steady_clock::time_point> lastUnknownLook_;

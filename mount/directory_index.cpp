@@ -14,7 +14,6 @@ uint32_t nameHash(std::string_view name) { return uint32_t(hashBytes(name)); }
 
 uint32_t foldedHash(std::string_view name) { return nameHash(foldedAscii(name)); }
 
-
 uint64_t keyOf(uint32_t hash, uint32_t position) { return uint64_t(hash) << 32 | position; }
 
 }  // namespace
@@ -92,11 +91,12 @@ namespace {
 // The first child, in stored order, among those of `keys` whose name has `hash` and
 // matches.
 template <typename Match>
-Found findAmong(const ArchiveIndex& index, const DirectoryIndex& dir, const std::vector<uint64_t>& keys,
-                uint32_t hash, Match matches, NodeId& child) {
+Found findAmong(const ArchiveIndex& index, const DirectoryIndex& dir, const std::vector<uint64_t>& keys, uint32_t hash,
+                Match matches, NodeId& child) {
     std::string scratch;
     // Within one hash, keys run in stored order, so the first that matches is the first.
-    for (auto k = std::lower_bound(keys.begin(), keys.end(), keyOf(hash, 0)); k != keys.end() && *k >> 32 == hash; ++k) {
+    for (auto k = std::lower_bound(keys.begin(), keys.end(), keyOf(hash, 0)); k != keys.end() && *k >> 32 == hash;
+         ++k) {
         NodeId node = dir.first + uint32_t(*k);
         std::optional<std::string_view> stored = index.nameOf(node, scratch);
         if (!stored) return Found::kUnreadable;
@@ -114,10 +114,12 @@ Found findChild(const ArchiveIndex& index, const DirectoryIndex& dir, std::strin
                 NodeId& child) {
     // The exact spelling first, even when case is ignored: a twin listed beside it must open
     // itself, not the first of its folded name.
-    Found exact = findAmong(index, dir, dir.exact, nameHash(name), [&](std::string_view s) { return s == name; }, child);
+    Found exact = findAmong(
+        index, dir, dir.exact, nameHash(name), [&](std::string_view s) { return s == name; }, child);
     if (exact != Found::kNo || !ignoreCase) return exact;
-    return findAmong(index, dir, dir.folded, foldedHash(name),
-                     [&](std::string_view s) { return equalIgnoringAsciiCase(s, name); }, child);
+    return findAmong(
+        index, dir, dir.folded, foldedHash(name), [&](std::string_view s) { return equalIgnoringAsciiCase(s, name); },
+        child);
 }
 
 std::shared_ptr<const DirectoryIndex> DirectoryCache::find(uint64_t key) {

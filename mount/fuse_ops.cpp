@@ -88,12 +88,13 @@ void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_in
         const auto& dir = *reinterpret_cast<const OpenDirectory*>(fi->fh);
         std::vector<char> buffer(size);
         size_t used = 0;
-        int error = treeOf(req).list(dir, uint64_t(offset), [&](const std::string& name, const struct stat& st, uint64_t next) {
-            size_t need = fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &st, off_t(next));
-            if (need > size - used) return false;
-            used += need;
-            return true;
-        });
+        int error =
+            treeOf(req).list(dir, uint64_t(offset), [&](const std::string& name, const struct stat& st, uint64_t next) {
+                size_t need = fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &st, off_t(next));
+                if (need > size - used) return false;
+                used += need;
+                return true;
+            });
         if (error != 0 && used == 0) return (void)fuse_reply_err(req, error);
         fuse_reply_buf(req, buffer.data(), used);
     });

@@ -90,7 +90,8 @@ private:
     Expected<Entry, int> entry(uint64_t inode);
     struct stat statOf(uint64_t inode, bool isFile, uint64_t size, const struct stat& times) const;
     struct stat statOf(const RootEntry& e) const;
-    Expected<std::shared_ptr<const DirectoryIndex>, int> directory(uint32_t number, const MountedArchive& a, NodeId node);
+    Expected<std::shared_ptr<const DirectoryIndex>, int> directory(uint32_t number, const MountedArchive& a,
+                                                                   NodeId node);
     bool loadBlock(const MountedArchive& a, uint64_t block, uint32_t within, uint32_t length, uint8_t* out);
     Decoder* takeDecoder();
     void giveBack(Decoder* d);

@@ -12,15 +12,17 @@ std::string NotMounted::reason() const {
         case Kind::kFileDidNotOpen:
         case Kind::kNotAnArchive: return "it cannot be opened: " + detail;
         case Kind::kMismatched:
-            return std::string(byRecovery ? "it does not match its recovery record: " : "it does not match its integrity record: ") + detail;
+            return std::string(byRecovery ? "it does not match its recovery record: "
+                                          : "it does not match its integrity record: ") +
+                   detail;
         case Kind::kTreeUnreadable: return "its file tree cannot be read";
     }
     return detail;
 }
 
 Expected<std::shared_ptr<MountedArchive>, NotMounted> openMounted(const std::string& path,
-                                                                 const std::shared_ptr<SharedCache>& tablePages,
-                                                                 SharedCache& blocks) {
+                                                                  const std::shared_ptr<SharedCache>& tablePages,
+                                                                  SharedCache& blocks) {
     std::unique_ptr<ArchiveFile> file = openArchiveFile(pathFromUtf8(path));
     auto opened = ArchiveIndex::createOnDemand(file, tablePages);
     if (!opened) {

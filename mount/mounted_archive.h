@@ -19,19 +19,19 @@ namespace qev::mount {
 struct MountedArchive {
     SharedIndex index;
     std::shared_ptr<const std::vector<uint32_t>> blockHashes;  // null when nothing proves blocks
-    bool unproven = false;  // its integrity record is damaged and nothing else proves the blocks
+    bool unproven = false;         // its integrity record is damaged and nothing else proves the blocks
     std::string provenByRecovery;  // the warning, where the recovery record proves the blocks
     TreeShape shape;
-    struct stat times {};      // the archive file's times when it was opened
-    FileStatus status;          // the file when it was opened, to notice it replaced
-    uint32_t blockOwner = 0;    // its keys in the mount's block cache
+    struct stat times {};     // the archive file's times when it was opened
+    FileStatus status;        // the file when it was opened, to notice it replaced
+    uint32_t blockOwner = 0;  // its keys in the mount's block cache
 };
 
 // Why an archive could not be mounted.
 struct NotMounted {
     // kFileDidNotOpen: the file itself, which may open later (when descriptors are free).
     enum class Kind : uint8_t { kFileDidNotOpen, kNotAnArchive, kMismatched, kTreeUnreadable } kind;
-    std::string detail;  // why it did not open, or the parts that do not match
+    std::string detail;       // why it did not open, or the parts that do not match
     bool byRecovery = false;  // with kMismatched: the recovery record's hashes were the proof
 
     // One line for people, to follow the archive's path.
@@ -42,7 +42,7 @@ struct NotMounted {
 // against its integrity record by streaming them (nothing of them is kept) and examines
 // its tree. Blocks get keys of `blocks`' cache.
 Expected<std::shared_ptr<MountedArchive>, NotMounted> openMounted(const std::string& path,
-                                                                 const std::shared_ptr<SharedCache>& tablePages,
-                                                                 SharedCache& blocks);
+                                                                  const std::shared_ptr<SharedCache>& tablePages,
+                                                                  SharedCache& blocks);
 
 }  // namespace qev::mount

@@ -30,17 +30,19 @@ constexpr unsigned kDefaultMaxOpen = 64;
 
 struct Arguments {
     std::vector<std::string> positional;  // the sources, then the mount point
-    bool unproven = false;     // -o unproven: mount even where nothing proves the blocks
-    bool ignoreCase = false;   // -o ignore_case
+    bool unproven = false;                // -o unproven: mount even where nothing proves the blocks
+    bool ignoreCase = false;              // -o ignore_case
     unsigned maxOpen = kDefaultMaxOpen;
     char* cacheSize = nullptr;  // -o cache_size=SIZE, as given
     bool bad = false;
 };
 
 enum { kKeyUnproven = 1, kKeyIgnoreCase };
-const fuse_opt kOwnOptions[] = {FUSE_OPT_KEY("unproven", kKeyUnproven), FUSE_OPT_KEY("ignore_case", kKeyIgnoreCase),
+const fuse_opt kOwnOptions[] = {FUSE_OPT_KEY("unproven", kKeyUnproven),
+                                FUSE_OPT_KEY("ignore_case", kKeyIgnoreCase),
                                 {"max_open=%u", offsetof(Arguments, maxOpen), 0},
-                                {"cache_size=%s", offsetof(Arguments, cacheSize), 0}, FUSE_OPT_END};
+                                {"cache_size=%s", offsetof(Arguments, cacheSize), 0},
+                                FUSE_OPT_END};
 
 int takeArgument(void* data, const char* arg, int key, fuse_args*) {
     auto* a = static_cast<Arguments*>(data);
@@ -57,7 +59,11 @@ std::optional<uint64_t> parseBytes(const std::string& text) {
     unsigned long long n = std::strtoull(text.c_str(), &end, 10);
     if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || errno != 0) return std::nullopt;
     std::string unit = end;
-    int shift = unit.empty() ? 0 : unit == "K" || unit == "k" ? 10 : unit == "M" || unit == "m" ? 20 : unit == "G" || unit == "g" ? 30 : -1;
+    int shift = unit.empty()                 ? 0
+                : unit == "K" || unit == "k" ? 10
+                : unit == "M" || unit == "m" ? 20
+                : unit == "G" || unit == "g" ? 30
+                                             : -1;
     if (shift < 0 || n > (uint64_t(1) << 40) >> shift) return std::nullopt;
     return uint64_t(n) << shift;
 }
@@ -120,7 +126,8 @@ int mountSources(ParsedArguments& parsed, std::vector<Source> sources, uint64_t 
     // Half the descriptors the process may have, at most, are archives held for speed: the
     // rest are for files open through the mount, folders being listed and FUSE itself.
     unsigned maxOpen = a.maxOpen;
-    if (std::optional<uint64_t> limit = openFileLimit()) maxOpen = unsigned(std::clamp<uint64_t>(*limit / 2, 1, maxOpen));
+    if (std::optional<uint64_t> limit = openFileLimit())
+        maxOpen = unsigned(std::clamp<uint64_t>(*limit / 2, 1, maxOpen));
     Collection collection(std::move(sources), {maxOpen, a.unproven, a.ignoreCase}, tablePages, blocks,
                           [&](const std::string& line) { printWarning(console, line); });
     if (std::optional<std::string> error = collection.start()) {
@@ -128,16 +135,15 @@ int mountSources(ParsedArguments& parsed, std::vector<Source> sources, uint64_t 
         return 1;
     }
     ProcessUser user = processUser();
-    MountTree tree(collection, blocks, {rootTimes, user.user, user.group, mountReaderCount(), a.ignoreCase, kDirectoryBudget});
+    MountTree tree(collection, blocks,
+                   {rootTimes, user.user, user.group, mountReaderCount(), a.ignoreCase, kDirectoryBudget});
     fuse_opt_add_arg(&parsed.args, "-oro,default_permissions,fsname=qev,subtype=qev");
     return serveMount(parsed.args, parsed.opts, tree);
 }
 
 }  // namespace
 
-unsigned mountReaderCount() {
-    return std::min(defaultJobs(), kMaxReaders);
-}
+unsigned mountReaderCount() { return std::min(defaultJobs(), kMaxReaders); }
 
 int runMount(int argc, const char* const* argv, Console& console) {
     // libfuse keeps its own copy of the arguments and never writes through these pointers.

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "archive/records/recovery_record.h"
-#include "shell/progress.h"
 #include "pack/pack_error.h"
+#include "shell/progress.h"
 #include "system/stop_signals.h"
 
 namespace qev::pack {
@@ -68,7 +68,8 @@ void ArchiveOutput::writeTables(const std::vector<BlockOffsetRecord>& records, c
     constexpr size_t kPiece = 65536;
     StreamHash offsets, tree;
     for (size_t r = 0; r < records.size(); r += kPiece) {
-        std::vector<BlockOffsetRecord> piece(records.begin() + r, records.begin() + std::min(records.size(), r + kPiece));
+        std::vector<BlockOffsetRecord> piece(records.begin() + r,
+                                             records.begin() + std::min(records.size(), r + kPiece));
         std::string bytes = writer::encodeTables(piece, {}, {});
         offsets.update(bytes);
         out_.write(bytes);

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/write/archive_writer.h"
 #include "archive/records/integrity_record.h"
-#include "shell/console.h"
+#include "archive/write/archive_writer.h"
 #include "pack/options.h"
 #include "pack/temporary_output.h"
+#include "shell/console.h"
 
 namespace qev::pack {
 

@@ -25,8 +25,13 @@ uint64_t placeFile(uint64_t position, uint64_t size) {
 
 DataStream::DataStream(const SourceTree& tree, SourceDirectories& dirs, const StreamOptions& options,
                        StoredBytes& stored, writer::ParallelBlockWriter::Sink sink)
-    : tree_(tree), dirs_(dirs), options_(options), writer_(options.level, options.jobs, std::move(sink), options.beforeBlock),
-      stored_(stored), folder_(stored.addFolder(tree, dirs)), buffer_(kChunk) {
+    : tree_(tree),
+      dirs_(dirs),
+      options_(options),
+      writer_(options.level, options.jobs, std::move(sink), options.beforeBlock),
+      stored_(stored),
+      folder_(stored.addFolder(tree, dirs)),
+      buffer_(kChunk) {
     if (!options.dedup) return;
     for (size_t n = 0; n < tree.nodeCount(); ++n) {
         if (tree.isFile(n) && tree.size(n) > 0) ++sizeCounts_[tree.size(n)];

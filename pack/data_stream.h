@@ -26,7 +26,7 @@ struct StreamOptions {
 };
 
 struct StreamResult {
-    uint64_t savedBytes = 0;         // bytes of files stored once for several entries
+    uint64_t savedBytes = 0;  // bytes of files stored once for several entries
 };
 
 // Where a file of `size` bytes starts when the stream is at `position`: a file that fits

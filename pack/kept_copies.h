@@ -36,7 +36,7 @@ private:
     ArchiveReader& reader_;
     std::unordered_map<uint64_t, uint32_t> sizes_;
     std::unordered_map<uint64_t, std::vector<Written>> byKey_;  // size and hash mixed
-    std::optional<uint64_t> lastKey_;  // of the entry last looked for
+    std::optional<uint64_t> lastKey_;                           // of the entry last looked for
     std::vector<char> mine_, theirs_;
 };
 

@@ -30,27 +30,30 @@ MergedTree::MergedTree(const ArchiveIndex& index) {
     nodes_.emplace_back();
     SiblingTable names;
     for (size_t i = 0; i < ids.size(); ++i) {
-        classifyChildren(index, ids[i], [&](const WalkChild& c) {
-            // An update must never hold two entries of one name, nor lose one it cannot name.
-            const char* fault = c.status == ChildStatus::kUnusableName   ? " has no usable name"
-                                : c.status == ChildStatus::kDuplicateName ? " has a sibling's name"
-                                : seen[c.node]                            ? " is reached twice"
-                                                                          : nullptr;
-            if (fault) {
-                throw PackError("The archive's tree cannot be updated (check it with qev-check): entry " +
-                                std::to_string(c.node) + fault);
-            }
-            seen[c.node] = true;
-            Node node;
-            node.name = c.name;
-            node.isFile = c.isFile;
-            node.size = index.fileSize(c.node);
-            node.origin = c.node;
-            node.parent = uint32_t(i);
-            nodes_[i].children.push_back(uint32_t(nodes_.size()));
-            nodes_.push_back(std::move(node));
-            ids.push_back(c.node);
-        }, &names);
+        classifyChildren(
+            index, ids[i],
+            [&](const WalkChild& c) {
+                // An update must never hold two entries of one name, nor lose one it cannot name.
+                const char* fault = c.status == ChildStatus::kUnusableName    ? " has no usable name"
+                                    : c.status == ChildStatus::kDuplicateName ? " has a sibling's name"
+                                    : seen[c.node]                            ? " is reached twice"
+                                                                              : nullptr;
+                if (fault) {
+                    throw PackError("The archive's tree cannot be updated (check it with qev-check): entry " +
+                                    std::to_string(c.node) + fault);
+                }
+                seen[c.node] = true;
+                Node node;
+                node.name = c.name;
+                node.isFile = c.isFile;
+                node.size = index.fileSize(c.node);
+                node.origin = c.node;
+                node.parent = uint32_t(i);
+                nodes_[i].children.push_back(uint32_t(nodes_.size()));
+                nodes_.push_back(std::move(node));
+                ids.push_back(c.node);
+            },
+            &names);
     }
 }
 

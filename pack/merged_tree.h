@@ -3,8 +3,8 @@
 // (where it starts in the old data stream) or an added folder (its node there).
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,13 +22,14 @@ public:
     explicit MergedTree(const ArchiveIndex& index);
 
     // Removes the entry `path` names, component by component its exact spelling where
-    // one exists, else the first equal to it ignoring letter case; with everything below it. False when it names nothing (or the root).
+    // one exists, else the first equal to it ignoring letter case; with everything below it. False when it names
+    // nothing (or the root).
     bool remove(std::string_view path);
 
     // Merges the folder `added` (number `source`) into the root, by packing's rules: each
     // name meets the entry of its exact spelling, else the first equal to it ignoring letter
-    // case that no other name of its folder met; a folder met by a folder is merged; where either is a file, the path is added
-    // to `conflicts`, and with `replace` the new entry takes the old one's place whole.
+    // case that no other name of its folder met; a folder met by a folder is merged; where either is a file, the path
+    // is added to `conflicts`, and with `replace` the new entry takes the old one's place whole.
     void add(const SourceTree& added, uint32_t source, bool replace, std::vector<std::string>& conflicts);
 
     // Children in byte order of their names, as packing orders them; call before laying out.

@@ -58,7 +58,10 @@ OptionTable optionTable(Options& o) {
              o.levelGiven = true;
              return parseLevel(value, o.level);
          }},
-        {0, "no-dedup", {}, "Store every copy of identical files (default: one)",
+        {0,
+         "no-dedup",
+         {},
+         "Store every copy of identical files (default: one)",
          [&o](std::string_view) {
              o.dedup = false;
              return std::string();
@@ -80,7 +83,11 @@ OptionTable optionTable(Options& o) {
              o.removes.emplace_back(value);
              return std::string();
          }},
-        {0, "replace", {}, "With --update: an added file replaces the archive's one of the same path", setFlag(o.replace)},
+        {0,
+         "replace",
+         {},
+         "With --update: an added file replaces the archive's one of the same path",
+         setFlag(o.replace)},
         {0, "recompress", {}, "With --update: compress every kept block again at --level", setFlag(o.recompress)},
         {0, "no-recovery", {}, "With --update: drop the recovery record", setFlag(o.noRecovery)},
         {'o', "output", "OUTPUT", "With --update: write the result to OUTPUT, leaving ARCHIVE as it is",

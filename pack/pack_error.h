@@ -25,7 +25,9 @@ struct FileStamp {
     FileTime changed = 0;
 
     // Whether a file seen now (`now`, all known) may still be the file seen as this.
-    bool admits(const FileStamp& now) const { return modified == now.modified && (changed == 0 || changed == now.changed); }
+    bool admits(const FileStamp& now) const {
+        return modified == now.modified && (changed == 0 || changed == now.changed);
+    }
     bool operator==(const FileStamp&) const = default;
 };
 

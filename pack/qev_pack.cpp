@@ -11,10 +11,9 @@
 #include <string_view>
 #include <utility>
 
-#include "archive/write/archive_writer.h"
 #include "archive/format/block_hash.h"
 #include "archive/records/recovery_record.h"
-#include "shell/progress.h"
+#include "archive/write/archive_writer.h"
 #include "pack/archive_output.h"
 #include "pack/data_stream.h"
 #include "pack/options.h"
@@ -22,6 +21,7 @@
 #include "pack/stored_bytes.h"
 #include "pack/temporary_output.h"
 #include "pack/update.h"
+#include "shell/progress.h"
 #include "system/stop_signals.h"
 #include "system/text.h"
 
@@ -42,7 +42,8 @@ std::string summaryLine(const SourceTree& tree, uint64_t archiveSize, uint64_t s
 void pack(const Options& o, Console& console, const PackHooks& hooks) {
     auto began = std::chrono::steady_clock::now();
     std::error_code ignored;
-    if (!std::filesystem::is_directory(pathFromUtf8(o.source), ignored)) throw PackError("Not a directory: " + o.source);
+    if (!std::filesystem::is_directory(pathFromUtf8(o.source), ignored))
+        throw PackError("Not a directory: " + o.source);
     if (!o.force && std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(o.output), ignored))) {
         throw PackError(TemporaryOutput::existsMessage(o.output));
     }
@@ -86,9 +87,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
 
 }  // namespace
 
-int runPack(int argc, const char* const* argv, Console& console) {
-    return runPack(argc, argv, console, PackHooks{});
-}
+int runPack(int argc, const char* const* argv, Console& console) { return runPack(argc, argv, console, PackHooks{}); }
 
 int runPack(int argc, const char* const* argv, Console& console, const PackHooks& hooks) {
     Options o;

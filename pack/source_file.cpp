@@ -13,12 +13,17 @@ void stopIfAsked() {
 
 namespace {
 
-std::string cannotRead(const std::filesystem::path& path) { return "Cannot read " + utf8FromPath(path) + ": " + lastSystemError(); }
+std::string cannotRead(const std::filesystem::path& path) {
+    return "Cannot read " + utf8FromPath(path) + ": " + lastSystemError();
+}
 
 }  // namespace
 
 SourceFile::SourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t node)
-    : tree_(tree), node_(node), input_(openFileIn(*dirs.open(tree.parent(node)), tree.name(node))), size_(tree.size(node)) {
+    : tree_(tree),
+      node_(node),
+      input_(openFileIn(*dirs.open(tree.parent(node)), tree.name(node))),
+      size_(tree.size(node)) {
     if (!input_) throw PackError(cannotRead(tree.pathOf(node)));
     const FileStamp& listed = tree.stamp(node);
     size_t size = size_;
@@ -87,7 +92,8 @@ uint64_t ContentHash::value() const {
 uint64_t hashSourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t node, std::vector<char>& buffer) {
     SourceFile file(tree, dirs, node);
     ContentHash hash;
-    for (size_t got; (got = file.read(buffer.data(), buffer.size())) > 0;) hash.update(std::string_view(buffer.data(), got));
+    for (size_t got; (got = file.read(buffer.data(), buffer.size())) > 0;)
+        hash.update(std::string_view(buffer.data(), got));
     file.finish();
     return hash.value();
 }

@@ -11,8 +11,9 @@ namespace {
 
 bool isExcluded(const DirHandle& dir, const ListedEntry& entry, const std::vector<Excluded>& excluded) {
     for (const Excluded& e : excluded) {
-        if (entry.identity ? *entry.identity == e.identity
-                           : equalIgnoringAsciiCase(entry.name, e.name) && entryIdentity(dir, entry.name) == e.identity) {
+        if (entry.identity
+                ? *entry.identity == e.identity
+                : equalIgnoringAsciiCase(entry.name, e.name) && entryIdentity(dir, entry.name) == e.identity) {
             return true;
         }
     }
@@ -92,7 +93,8 @@ void scanSourceTree(SourceTree& tree, SourceDirectories& dirs, const std::vector
         for (const ListedEntry& entry : entries) {
             bool isFile = entry.kind == FileKind::kFile;
             if (!isFile && entry.kind != FileKind::kDirectory) {
-                warn("Skipped " + skippedWhat(entry.kind) + ": " + utf8FromPath(tree.pathOf(next) / pathFromUtf8(entry.name)));
+                warn("Skipped " + skippedWhat(entry.kind) + ": " +
+                     utf8FromPath(tree.pathOf(next) / pathFromUtf8(entry.name)));
                 continue;
             }
             if (isFile && isExcluded(*dir, entry, excluded)) continue;  // the archive itself

@@ -102,7 +102,8 @@ bool StoredBytes::same(const Entry& stored, uint32_t folder, size_t node, uint64
     std::optional<SourceFile> mine;
     if (inMemory.empty()) mine.emplace(*mineFrom.tree, *mineFrom.dirs, node);
     std::optional<SourceFile> theirs;
-    if (stored.folder != kKept) theirs.emplace(*folders_[stored.folder].tree, *folders_[stored.folder].dirs, size_t(stored.node));
+    if (stored.folder != kKept)
+        theirs.emplace(*folders_[stored.folder].tree, *folders_[stored.folder].dirs, size_t(stored.node));
     for (uint64_t at = 0; at < size;) {
         size_t want = size_t(std::min<uint64_t>(kPiece, size - at));
         const char* ours = inMemory.data() + at;
@@ -110,8 +111,9 @@ bool StoredBytes::same(const Entry& stored, uint32_t folder, size_t node, uint64
             if (mine->read(mine_.data(), want) != want) return false;
             ours = mine_.data();
         }
-        bool read = theirs ? theirs->read(theirs_.data(), want) == want
-                           : kept_->readFile(NodeId(stored.node), at, want, reinterpret_cast<uint8_t*>(theirs_.data())) == want;
+        bool read =
+            theirs ? theirs->read(theirs_.data(), want) == want
+                   : kept_->readFile(NodeId(stored.node), at, want, reinterpret_cast<uint8_t*>(theirs_.data())) == want;
         if (!read || std::memcmp(ours, theirs_.data(), want) != 0) return false;
         at += want;
     }

@@ -26,7 +26,8 @@ TemporaryOutput::TemporaryOutput(const std::string& output)
         if (made) {
             file_ = std::move(*made);
         } else if (!made.error().nameTaken || attempt >= 100) {
-            throw PackError("Cannot create " + names.name(output, std::to_string(attempt)) + ": " + made.error().text());
+            throw PackError("Cannot create " + names.name(output, std::to_string(attempt)) + ": " +
+                            made.error().text());
         }
     }
 }

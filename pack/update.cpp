@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -12,15 +12,15 @@
 #include "archive/read/archive_reader.h"
 #include "archive/records/archive_proof.h"
 #include "archive/records/integrity_record.h"
-#include "archive/write/parallel_blocks.h"
 #include "archive/records/recovery_record.h"
 #include "archive/records/recovery_repair.h"
-#include "shell/progress.h"
+#include "archive/write/parallel_blocks.h"
 #include "pack/archive_output.h"
 #include "pack/data_stream.h"
 #include "pack/kept_copies.h"
-#include "pack/stored_bytes.h"
 #include "pack/merged_tree.h"
+#include "pack/stored_bytes.h"
+#include "shell/progress.h"
 #include "system/stop_signals.h"
 #include "system/text.h"
 
@@ -29,10 +29,10 @@ namespace {
 
 struct OldArchive {
     SharedIndex index;
-    std::unique_ptr<InputFile> file;     // the same file, to copy stored blocks from
-    std::vector<uint32_t> blockHashes;   // from its verified integrity record; empty without
+    std::unique_ptr<InputFile> file;    // the same file, to copy stored blocks from
+    std::vector<uint32_t> blockHashes;  // from its verified integrity record; empty without
     std::optional<RecoveryLayout> recoveryRecord;
-    uint32_t recovery = 0;               // its recovery record's share, 0 without
+    uint32_t recovery = 0;  // its recovery record's share, 0 without
     std::string path;
 };
 
@@ -84,7 +84,8 @@ std::vector<uint64_t> keptBlocks(const ArchiveIndex& index, const MergedTree& tr
 
 // The refusal for a kept block that differs from its hash: the files that need it, and
 // whether the old archive's recovery record can rebuild it.
-PackError damagedBlock(const OldArchive& old, const MergedTree& tree, const std::vector<size_t>& order, uint64_t block) {
+PackError damagedBlock(const OldArchive& old, const MergedTree& tree, const std::vector<size_t>& order,
+                       uint64_t block) {
     std::string files;
     size_t named = 0;
     for (size_t node : order) {
@@ -97,9 +98,11 @@ PackError damagedBlock(const OldArchive& old, const MergedTree& tree, const std:
     std::string text = "Cannot update " + old.path + ": block " + std::to_string(block) +
                        " differs from its hash in the integrity record (needed by " + files + ")";
     std::optional<BlockLocation> at = old.index->locateBlock(block);
-    std::optional<RecoveryDamage> damage =
-        old.recoveryRecord && at ? assessDamage(*old.recoveryRecord, old.index->file(), /*scanData=*/true) : std::nullopt;
-    if (damage && damage->canRebuild(at->fileOffset, at->storedLength)) return PackError(text + "; qev-check --repair can rebuild it");
+    std::optional<RecoveryDamage> damage = old.recoveryRecord && at
+                                               ? assessDamage(*old.recoveryRecord, old.index->file(), /*scanData=*/true)
+                                               : std::nullopt;
+    if (damage && damage->canRebuild(at->fileOffset, at->storedLength))
+        return PackError(text + "; qev-check --repair can rebuild it");
     return PackError(text + "; see qev-check");
 }
 
@@ -114,14 +117,16 @@ void copyKept(const OldArchive& old, const std::vector<uint64_t>& kept, bool ver
     std::vector<uint32_t> lengths, hashes;
     for (size_t i = 0; i < kept.size();) {
         auto first = index.locateBlock(kept[i]);
-        if (!first) throw PackError("Cannot update " + path + ": block " + std::to_string(kept[i]) + " cannot be located");
+        if (!first)
+            throw PackError("Cannot update " + path + ": block " + std::to_string(kept[i]) + " cannot be located");
         uint64_t end = first->fileOffset + first->storedLength;
         lengths.clear();
         hashes.clear();
         size_t j = i;
         for (; j < kept.size(); ++j) {
             auto at = index.locateBlock(kept[j]);
-            if (!at) throw PackError("Cannot update " + path + ": block " + std::to_string(kept[j]) + " cannot be located");
+            if (!at)
+                throw PackError("Cannot update " + path + ": block " + std::to_string(kept[j]) + " cannot be located");
             if (j > i && at->fileOffset != end) break;
             end = at->fileOffset + at->storedLength;
             lengths.push_back(at->storedLength);
@@ -164,7 +169,8 @@ std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const
                                                     const writer::ParallelBlockWriter::Sink& sink,
                                                     const std::function<PackError(uint64_t)>& damaged) {
     ArchiveReader reader(old.index);
-    if (!old.blockHashes.empty()) reader.checkBlocksAgainst(std::make_shared<const std::vector<uint32_t>>(old.blockHashes));
+    if (!old.blockHashes.empty())
+        reader.checkBlocksAgainst(std::make_shared<const std::vector<uint32_t>>(old.blockHashes));
     writer::ParallelBlockWriter blocks(o.level, o.jobs, sink);
     std::unordered_map<NodeId, uint64_t> starts;
     std::map<std::pair<uint64_t, uint64_t>, uint64_t> written;  // old start and size: new start
@@ -343,7 +349,7 @@ private:
     const MergedTree& merged_;
     ArchiveOutput& out_;
     ProgressLine& progress_;
-    std::vector<uint64_t> kept_;  // the old blocks kept, ascending (none when recompressing)
+    std::vector<uint64_t> kept_;                         // the old blocks kept, ascending (none when recompressing)
     std::unordered_map<NodeId, uint64_t> recompressed_;  // kept entries written anew: their starts
 };
 
@@ -364,7 +370,8 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     auto began = std::chrono::steady_clock::now();
     bool inPlace = o.outputOption.empty();
     std::error_code ignored;
-    if (!inPlace && !o.force && std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(o.output), ignored))) {
+    if (!inPlace && !o.force &&
+        std::filesystem::exists(std::filesystem::symlink_status(pathFromUtf8(o.output), ignored))) {
         throw PackError(TemporaryOutput::existsMessage(o.output));
     }
     auto old = std::make_unique<OldArchive>(openOld(o.update));

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "shell/console.h"
 #include "pack/options.h"
 #include "pack/qev_pack.h"
+#include "shell/console.h"
 
 namespace qev::pack {
 

@@ -15,9 +15,7 @@ void printError(Console& console, std::string_view message, std::string_view det
     console.err.flush();
 }
 
-void printWarning(Console& console, std::string_view text) {
-    printError(console, kWarningPrefix, text);
-}
+void printWarning(Console& console, std::string_view text) { printError(console, kWarningPrefix, text); }
 
 bool printLine(Console& console, std::string_view text) {
     std::string line;

@@ -112,9 +112,7 @@ void JsonWriter::uintField(std::string_view key, uint64_t value) {
     numberField(key, decimal(digits, value));
 }
 
-void JsonWriter::boolField(std::string_view key, bool value) {
-    numberField(key, value ? "true" : "false");
-}
+void JsonWriter::boolField(std::string_view key, bool value) { numberField(key, value ? "true" : "false"); }
 
 void JsonWriter::decimalField(std::string_view key, double value, int places) {
     char digits[64];

@@ -87,8 +87,9 @@ ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& c
     if (!proof.mismatched.empty()) {
         std::string list;
         for (StructurePart part : proof.mismatched) list += (list.empty() ? "" : ", ") + std::string(partName(part));
-        printError(console, byRecovery ? "Error: The archive does not match its recovery record: "
-                                       : "Error: The archive does not match its integrity record: ",
+        printError(console,
+                   byRecovery ? "Error: The archive does not match its recovery record: "
+                              : "Error: The archive does not match its integrity record: ",
                    list);
         return {};
     }

@@ -26,8 +26,7 @@ std::string humanBytes(uint64_t bytes) {
 
 std::string ProgressLine::render(const ProgressCounts& c, double seconds) {
     char line[160];
-    int n = std::snprintf(line, sizeof line, "%llu of %llu %s, %s of %s",
-                          static_cast<unsigned long long>(c.done),
+    int n = std::snprintf(line, sizeof line, "%llu of %llu %s, %s of %s", static_cast<unsigned long long>(c.done),
                           static_cast<unsigned long long>(c.total), c.unit, humanBytes(c.bytesDone).c_str(),
                           humanBytes(c.bytesTotal).c_str());
     if (seconds <= 0 || c.bytesDone == 0 || n < 0 || size_t(n) >= sizeof line) return line;
@@ -37,7 +36,8 @@ std::string ProgressLine::render(const ProgressCounts& c, double seconds) {
     if (m > 0 && size_t(n + m) < sizeof line && c.ratio >= 0) {
         m += std::snprintf(line + n + m, sizeof line - size_t(n + m), ", ratio %.3f", c.ratio);
     }
-    if (m > 0 && size_t(n + m) < sizeof line) std::snprintf(line + n + m, sizeof line - size_t(n + m), ", %.0f s left", left);
+    if (m > 0 && size_t(n + m) < sizeof line)
+        std::snprintf(line + n + m, sizeof line - size_t(n + m), ", %.0f s left", left);
     return line;
 }
 

@@ -30,7 +30,8 @@ public:
 
     void push(Task task, ReaderWorkers& workers, const std::function<void()>& idle) {
         std::unique_lock<std::mutex> lock(lock_);
-        waitLocked(lock, [&] { return tasks_.size() < limit_; }, workers, idle);
+        waitLocked(
+            lock, [&] { return tasks_.size() < limit_; }, workers, idle);
         tasks_.push_back(std::move(task));
         ++pending_;
         ready_.notify_one();

@@ -20,13 +20,13 @@ std::string safeHost(std::string host) {
 }
 
 bool isDigits(std::string_view text) {
-    return !text.empty() && text.size() <= 19 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() && text.size() <= 19 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool isTag(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    });
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
 }
 
 }  // namespace
@@ -48,10 +48,12 @@ bool TemporaryNames::isStale(std::string_view name) const {
     size_t at = name.rfind(program_);
     if (at == std::string_view::npos) return false;
     std::string_view rest = name.substr(at + program_.size());  // HOST-PID-TAG
-    if (rest.size() <= host_.size() + 1 || rest.substr(0, host_.size()) != host_ || rest[host_.size()] != '-') return false;
+    if (rest.size() <= host_.size() + 1 || rest.substr(0, host_.size()) != host_ || rest[host_.size()] != '-')
+        return false;
     rest.remove_prefix(host_.size() + 1);  // PID-TAG
     size_t dash = rest.find('-');
-    if (dash == std::string_view::npos || !isDigits(rest.substr(0, dash)) || !isTag(rest.substr(dash + 1))) return false;
+    if (dash == std::string_view::npos || !isDigits(rest.substr(0, dash)) || !isTag(rest.substr(dash + 1)))
+        return false;
     uint64_t pid = std::stoull(std::string(rest.substr(0, dash)));
     return !processRuns(pid);
 }
@@ -61,7 +63,8 @@ TemporaryNames::Removed TemporaryNames::removeStale(const DirHandle& dir) const 
     return listed ? removeStale(dir, *listed) : Removed{};
 }
 
-TemporaryNames::Removed TemporaryNames::removeStale(const DirHandle& dir, const std::vector<ListedEntry>& listed) const {
+TemporaryNames::Removed TemporaryNames::removeStale(const DirHandle& dir,
+                                                    const std::vector<ListedEntry>& listed) const {
     Removed removed;
     for (const ListedEntry& entry : listed) {
         // Only files: a link or a folder of that name is not ours to remove.

@@ -14,20 +14,20 @@
 #include "qev/qev.h"
 
 static int failures = 0;
-#define CHECK(condition)                                                          \
-    do {                                                                          \
-        if (!(condition)) {                                                       \
+#define CHECK(condition)                                                            \
+    do {                                                                            \
+        if (!(condition)) {                                                         \
             fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                           \
-        }                                                                         \
+            ++failures;                                                             \
+        }                                                                           \
     } while (0)
 
 typedef struct {
-    unsigned char *bytes;
+    unsigned char* bytes;
     size_t size;
 } buffer;
 
-static buffer slurp(FILE *in) {
+static buffer slurp(FILE* in) {
     buffer b = {NULL, 0};
     size_t capacity = 0;
     for (;;) {
@@ -44,18 +44,20 @@ static buffer slurp(FILE *in) {
 }
 
 /* A file's bytes, or with `command` a program's whole output. */
-static buffer readAll(const char *what, int command) {
-    FILE *in = command ? popen(what, "r") : fopen(what, "rb");
+static buffer readAll(const char* what, int command) {
+    FILE* in = command ? popen(what, "r") : fopen(what, "rb");
     buffer b = {NULL, 0};
     if (!in) return b;
     b = slurp(in);
-    if (command) pclose(in);
-    else fclose(in);
+    if (command)
+        pclose(in);
+    else
+        fclose(in);
     return b;
 }
 
 /* The whole file through qev_read, in pieces of an odd size. */
-static qev_status readWhole(const qev_archive *a, qev_entry file, buffer *out) {
+static qev_status readWhole(const qev_archive* a, qev_entry file, buffer* out) {
     qev_stat st = {sizeof st, 0, 0};
     qev_status s = qev_stat_entry(a, file, &st, NULL);
     if (s != QEV_OK) return s;
@@ -80,11 +82,11 @@ typedef struct {
 
 /* Every file of the archive, breadth first with a queue (no recursion), read whole. With
    `tool`, each is compared with what qev-tool extracts. Gives the files read. */
-static int walk(const qev_archive *a, const char *tool, const char *archivePath) {
+static int walk(const qev_archive* a, const char* tool, const char* archivePath) {
     size_t capacity = 64, head = 0, tail = 1;
     long visits = 0; /* a hostile tree can make a million folders share their children */
     int files = 0;
-    pending *queue = malloc(capacity * sizeof *queue);
+    pending* queue = malloc(capacity * sizeof *queue);
     if (!queue) abort();
     queue[0].entry = QEV_ROOT;
     queue[0].path[0] = '\0';
@@ -127,30 +129,30 @@ static int walk(const qev_archive *a, const char *tool, const char *archivePath)
 }
 
 /* The number after "KEY": in a line of JSON, or -1. */
-static long long jsonNumber(const buffer *json, const char *key) {
+static long long jsonNumber(const buffer* json, const char* key) {
     char pattern[64];
     snprintf(pattern, sizeof pattern, "\"%s\":", key);
     if (!json->bytes) return -1;
-    char *text = malloc(json->size + 1);
+    char* text = malloc(json->size + 1);
     if (!text) abort();
     memcpy(text, json->bytes, json->size);
     text[json->size] = '\0';
-    const char *at = strstr(text, pattern);
+    const char* at = strstr(text, pattern);
     long long n = at ? strtoll(at + strlen(pattern), NULL, 10) : -1;
     free(text);
     return n;
 }
 
 typedef struct {
-    const qev_archive *archive;
+    const qev_archive* archive;
     const char *tool, *path;
     int files, directories;
     uint64_t bytes;
 } walked;
 
 /* Each file qev_walk reaches, read whole and compared with qev-tool's extract of its path. */
-static int onWalk(void *user, const qev_walk_entry *e) {
-    walked *w = user;
+static int onWalk(void* user, const qev_walk_entry* e) {
+    walked* w = user;
     if (e->kind == QEV_KIND_DIRECTORY) {
         uint32_t count = 0;
         CHECK(qev_dir_count(w->archive, e->entry, &count, NULL) == QEV_OK);
@@ -170,21 +172,21 @@ static int onWalk(void *user, const qev_walk_entry *e) {
     return 0;
 }
 
-static int countAll(void *user, const qev_walk_entry *e) {
+static int countAll(void* user, const qev_walk_entry* e) {
     (void)e;
-    ++*(long *)user;
+    ++*(long*)user;
     return 0;
 }
 
-static int stopAtOnce(void *user, const qev_walk_entry *e) {
+static int stopAtOnce(void* user, const qev_walk_entry* e) {
     (void)e;
-    ++*(int *)user;
+    ++*(int*)user;
     return 1;
 }
 
 /* The titles as qev-tool list prints them, and the summary as qev-tool info and qev-check
    --json give it. */
-static void titlesAndSummary(const qev_archive *a, const char *tool, const char *check, const char *path) {
+static void titlesAndSummary(const qev_archive* a, const char* tool, const char* check, const char* path) {
     char command[16384], list[4096] = "[";
     uint32_t count = 0;
     CHECK(qev_title_count(a, &count, NULL) == QEV_OK);
@@ -221,22 +223,22 @@ typedef struct {
     int errors, located, progressed;
 } verified;
 
-static void onFinding(void *user, const qev_finding *f) {
-    verified *v = user;
+static void onFinding(void* user, const qev_finding* f) {
+    verified* v = user;
     if (f->severity == QEV_FINDING_ERROR) ++v->errors;
     if (strcmp(f->kind, "block-mismatch") == 0 && f->block != QEV_NO_BLOCK && f->entry != QEV_NO_ENTRY && f->size > 0)
         ++v->located;
     CHECK(f->message[0] != '\0');
 }
 
-static int onProgress(void *user, uint64_t done, uint64_t total) {
+static int onProgress(void* user, uint64_t done, uint64_t total) {
     CHECK(done <= total);
-    ++((verified *)user)->progressed;
+    ++((verified*)user)->progressed;
     return 0;
 }
 
 /* qev_verify finds what qev-check finds, in the archive at `path` (bytes `b`). */
-static void verifyLikeCheck(const buffer *b, const char *check, int expectErrors) {
+static void verifyLikeCheck(const buffer* b, const char* check, int expectErrors) {
     char path[] = "/tmp/qev-c-api-XXXXXX";
     int fd = mkstemp(path);
     CHECK(fd >= 0 && write(fd, b->bytes, b->size) == (ssize_t)b->size);
@@ -244,7 +246,7 @@ static void verifyLikeCheck(const buffer *b, const char *check, int expectErrors
     qev_open_options options;
     qev_open_options_init(&options);
     options.verify = QEV_VERIFY_NONE;
-    qev_archive *a = NULL;
+    qev_archive* a = NULL;
     CHECK(qev_open(path, &options, &a, NULL) == QEV_OK);
     verified v = {0, 0, 0};
     qev_verify_options vo;
@@ -266,21 +268,21 @@ static void verifyLikeCheck(const buffer *b, const char *check, int expectErrors
     unlink(path);
 }
 
-static int readAt(void *user, uint64_t offset, void *into, size_t length) {
-    const buffer *b = user;
+static int readAt(void* user, uint64_t offset, void* into, size_t length) {
+    const buffer* b = user;
     if (offset > b->size || length > b->size - offset) return 1;
     memcpy(into, b->bytes + offset, length);
     return 0;
 }
 
 static int closed = 0;
-static void closeSource(void *user) {
+static void closeSource(void* user) {
     (void)user;
     ++closed;
 }
 
-static void errorsAndArguments(const qev_archive *a) {
-    qev_error *error = NULL;
+static void errorsAndArguments(const qev_archive* a) {
+    qev_error* error = NULL;
     qev_entry e = 0;
     CHECK(qev_lookup(a, "no/such/thing", 13, &e, &error) == QEV_ERROR_NOT_FOUND);
     CHECK(error && qev_error_code(error) == QEV_ERROR_NOT_FOUND);
@@ -294,7 +296,7 @@ static void errorsAndArguments(const qev_archive *a) {
     CHECK(qev_dir_count(NULL, QEV_ROOT, NULL, NULL) == QEV_ERROR_INVALID_ARGUMENT);
     qev_dirent small = {sizeof(size_t), 0, NULL, 0, 0, 0}; /* a caller that knows no fields */
     CHECK(qev_dir_entry(a, QEV_ROOT, 0, &small, NULL) == QEV_ERROR_INVALID_ARGUMENT);
-    qev_archive *none = NULL;
+    qev_archive* none = NULL;
     CHECK(qev_open("/no/such/file.qev", NULL, &none, &error) == QEV_ERROR_IO && none == NULL);
     CHECK(error && strncmp(qev_error_message(error), "Failed to open QEV file: /no/such/file.qev", 42) == 0);
     CHECK(error && qev_error_system_code(error) == ENOENT);
@@ -302,7 +304,7 @@ static void errorsAndArguments(const qev_archive *a) {
     CHECK(qev_error_system_code(NULL) == 0);
 
     /* Resolving: any case finds the first twin; the exact spelling only what it spells. */
-    const char *typed = "0005000010101D00_V64/code/APP.XML";
+    const char* typed = "0005000010101D00_V64/code/APP.XML";
     qev_entry any = QEV_NO_ENTRY, first = QEV_NO_ENTRY, exact = 0;
     qev_resolve_options match;
     qev_resolve_options_init(&match);
@@ -315,7 +317,7 @@ static void errorsAndArguments(const qev_archive *a) {
     CHECK(qev_resolve(a, typed, strlen(typed), &match, &exact, NULL) == QEV_ERROR_INVALID_ARGUMENT);
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc != 4) return 2;
     char sample[4096], regression[4096];
     snprintf(sample, sizeof sample, "%s/examples/sample.qev", argv[1]);
@@ -324,7 +326,7 @@ int main(int argc, char **argv) {
 
     qev_open_options options;
     qev_open_options_init(&options);
-    qev_archive *a = NULL;
+    qev_archive* a = NULL;
     CHECK(qev_open(sample, &options, &a, NULL) == QEV_OK && a != NULL);
     if (!a) return 1;
     CHECK(walk(a, argv[2], sample) == 7);
@@ -334,7 +336,7 @@ int main(int argc, char **argv) {
     CHECK(qev_walk(a, QEV_ROOT, stopAtOnce, &calls, NULL) == QEV_ERROR_STOPPED && calls == 1);
     titlesAndSummary(a, argv[2], argv[3], sample);
     qev_entry e = QEV_NO_ENTRY;
-    const char *spelled = "0005000010101d00_V64\\CODE/app.xml";
+    const char* spelled = "0005000010101d00_V64\\CODE/app.xml";
     CHECK(qev_lookup(a, spelled, strlen(spelled), &e, NULL) == QEV_OK);
     qev_stat st = {sizeof st, 0, 0};
     CHECK(qev_stat_entry(a, e, &st, NULL) == QEV_OK && st.kind == QEV_KIND_FILE && st.size == 333);
@@ -344,7 +346,7 @@ int main(int argc, char **argv) {
        never other bytes. */
     buffer bytes = readAll(sample, 0);
     qev_source source = {sizeof source, bytes.size, &bytes, readAt, closeSource};
-    qev_archive *m = NULL;
+    qev_archive* m = NULL;
     CHECK(qev_open_source(&source, NULL, &m, NULL) == QEV_OK);
     buffer fromFile = {NULL, 0}, fromMemory = {NULL, 0};
     CHECK(readWhole(a, e, &fromFile) == QEV_OK && readWhole(m, e, &fromMemory) == QEV_OK);
@@ -372,8 +374,10 @@ int main(int argc, char **argv) {
         buffer good = {NULL, 0}, read = {NULL, 0};
         CHECK(readWhole(a, n, &good) == QEV_OK);
         qev_status s = readWhole(m, n, &read);
-        if (s == QEV_ERROR_CORRUPT) ++corrupt;
-        else CHECK(s == QEV_OK && read.size == good.size && memcmp(read.bytes, good.bytes, good.size) == 0);
+        if (s == QEV_ERROR_CORRUPT)
+            ++corrupt;
+        else
+            CHECK(s == QEV_OK && read.size == good.size && memcmp(read.bytes, good.bytes, good.size) == 0);
         free(good.bytes);
         free(read.bytes);
     }
@@ -384,14 +388,14 @@ int main(int argc, char **argv) {
     free(bytes.bytes);
 
     /* Every archive that ever misbehaved: a status and a message, or an archive walked. */
-    DIR *dir = opendir(regression);
+    DIR* dir = opendir(regression);
     CHECK(dir != NULL);
-    for (struct dirent *d; dir && (d = readdir(dir));) {
+    for (struct dirent* d; dir && (d = readdir(dir));) {
         if (d->d_name[0] == '.') continue;
         char path[8192];
         snprintf(path, sizeof path, "%s/%s", regression, d->d_name);
-        qev_error *error = NULL;
-        qev_archive *h = NULL;
+        qev_error* error = NULL;
+        qev_archive* h = NULL;
         qev_status s = qev_open(path, NULL, &h, &error);
         CHECK((s == QEV_OK) == (h != NULL));
         CHECK(s == QEV_OK || (error && qev_error_code(error) == s && qev_error_message(error)[0] != '\0'));

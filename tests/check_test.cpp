@@ -1,12 +1,12 @@
 // qev-check: the summary of sound archives, each kind of finding, JSON and listings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <algorithm>
-#include <bit>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,11 +15,11 @@
 #include "archive/records/recovery_record.h"
 #include "archive/testing/stream_archive_file.h"
 #include "check/run_check.h"
+#include "pack/qev_pack.h"
 #include "shell/program.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/tool_run.h"
-#include "pack/qev_pack.h"
 #include "unpack/run_unpack.h"
 
 namespace qev {
@@ -61,13 +61,15 @@ TEST(Check, SoundArchiveGivesTheExactSummary) {
                          "Directories:  4\n"
                          "Files:        3 (100012 bytes)\n"
                          "Blocks:       2 (1 compressed, 1 raw)\n"
-                         "Stored:       " + std::to_string(stored) + " bytes (ratio " + ratio + ")\n" +
+                         "Stored:       " +
+                         std::to_string(stored) + " bytes (ratio " + ratio + ")\n" +
                          "Largest file: 0005000010101D00_v64/content/big.bin (100000 bytes)\n"
                          "Data:         every block checked\n"
                          "Integrity:    no integrity record (written by another program)\n"
                          "Recovery:     none\n"
                          "Findings:     0 errors, 0 warnings\n");
-    EXPECT_EQ(check(tmp.path(), {"--quick"}).out.find("Data:         not checked (--quick)\n") != std::string::npos, true);
+    EXPECT_EQ(check(tmp.path(), {"--quick"}).out.find("Data:         not checked (--quick)\n") != std::string::npos,
+              true);
 }
 
 struct FindingCase {
@@ -115,29 +117,38 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error: Unusable name: b/..\nError: Found 1 error and 0 warnings\n", 1},
         FindingCase{"duplicate name", [](ArchiveBuilder& b) { rename(b, 5, "x"); },
                     "Error: Duplicate name, the later entry cannot be reached: a/x\n"
-                    "Error: Found 1 error and 0 warnings\n", 1},
+                    "Error: Found 1 error and 0 warnings\n",
+                    1},
         FindingCase{"names differing in case only", [](ArchiveBuilder& b) { rename(b, 5, "X"); },
                     "Warning: Name differs from an earlier sibling's only in letter case: a/X\n", 0},
         FindingCase{"directory reached twice",
-                    [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[2] = testing::directoryEntry(t[2].nameOffset(), 1, 1); }); },
+                    [](ArchiveBuilder& b) {
+                        b.editTree([](auto& t) { t[2] = testing::directoryEntry(t[2].nameOffset(), 1, 1); });
+                    },
                     "Error: Directory reached more than once: b/a\n"
                     "Warning: 1 entries no walk from the root reaches\n"
-                    "Error: Found 1 error and 1 warning\n", 1},
+                    "Error: Found 1 error and 1 warning\n",
+                    1},
         FindingCase{"children past the end",
-                    [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[2] = testing::directoryEntry(t[2].nameOffset(), 6, 3); }); },
+                    [](ArchiveBuilder& b) {
+                        b.editTree([](auto& t) { t[2] = testing::directoryEntry(t[2].nameOffset(), 6, 3); });
+                    },
                     "Error: 2 children lie past the end of the tree in: b\nError: Found 1 error and 0 warnings\n", 1},
         FindingCase{"file beyond the blocks",
-                    [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[3] = testing::fileEntry(t[3].nameOffset(), 0, uint64_t(1) << 40); }); },
+                    [](ArchiveBuilder& b) {
+                        b.editTree([](auto& t) { t[3] = testing::fileEntry(t[3].nameOffset(), 0, uint64_t(1) << 40); });
+                    },
                     "Error: Blocks missing from the data section: c.txt\nError: Found 1 error and 0 warnings\n", 1},
         FindingCase{"damaged block",
                     [](ArchiveBuilder& b) { b.editBlock(1, [](std::string& s) { s.resize(s.size() / 2); }); },
                     "Error: Block 1 does not decompress to 65536 bytes; needed by a/x, a/y\n"
-                    "Error: Found 1 error and 0 warnings\n", 1},
-        FindingCase{"unreachable entry",
-                    [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[0] = testing::directoryEntry(kNoName, 1, 2); }); },
-                    "Warning: 1 entries no walk from the root reaches\n", 0},
-        FindingCase{"unused blocks",
-                    [](ArchiveBuilder& b) { b.editRecords([](auto& r) { r.push_back(r.back()); }); },
+                    "Error: Found 1 error and 0 warnings\n",
+                    1},
+        FindingCase{
+            "unreachable entry",
+            [](ArchiveBuilder& b) { b.editTree([](auto& t) { t[0] = testing::directoryEntry(kNoName, 1, 2); }); },
+            "Warning: 1 entries no walk from the root reaches\n", 0},
+        FindingCase{"unused blocks", [](ArchiveBuilder& b) { b.editRecords([](auto& r) { r.push_back(r.back()); }); },
                     "Warning: 16 blocks no file uses\n", 0},
         FindingCase{"bytes no block covers",
                     [](ArchiveBuilder& b) { b.editFooter([](ArchiveFooter& f) { f.dataSection.size += 10; }); },
@@ -152,9 +163,11 @@ TEST(Check, AnArchiveThatDoesNotOpenSaysWhy) {
     EXPECT_EQ(r.err, "Error: Failed to open QEV file: " + tmp.path().string() +
                          ": the footer's format version is not supported\n");
     testing::ToolRun json = check(tmp.path(), {"--json"});
-    EXPECT_EQ(json.out, "{\"archive\":\"" + tmp.path().string() +
-                            "\",\"opened\":false,\"recoveryRecord\":\"absent\",\"errors\":1,\"warnings\":0,\"findings\":[{\"severity\":\"error\","
-                            "\"kind\":\"not-opened\",\"message\":\"The footer's format version is not supported\"}]}\n");
+    EXPECT_EQ(json.out,
+              "{\"archive\":\"" + tmp.path().string() +
+                  "\",\"opened\":false,\"recoveryRecord\":\"absent\",\"errors\":1,\"warnings\":0,\"findings\":[{"
+                  "\"severity\":\"error\","
+                  "\"kind\":\"not-opened\",\"message\":\"The footer's format version is not supported\"}]}\n");
 }
 
 // The value of `filter` applied by jq to `json`, or "" when jq fails.
@@ -177,8 +190,9 @@ TEST(Check, JsonParsesAndAgreesWithTheSummary) {
               "1,4,4,100017,2,0");
     EXPECT_EQ(jq(json, ".largestFile.path"), "0005000010101D00_v64/content/big.bin");
     std::string listing = check(tmp.path(), {"--list", "--json"}).out;
-    EXPECT_EQ(jq(listing, "select(.type == \"file\") | .path"),
-              "readme.txt\nbad\\xFFname\\\\x\n0005000010101D00_v64/meta/meta.xml\n0005000010101D00_v64/content/big.bin");
+    EXPECT_EQ(
+        jq(listing, "select(.type == \"file\") | .path"),
+        "readme.txt\nbad\\xFFname\\\\x\n0005000010101D00_v64/meta/meta.xml\n0005000010101D00_v64/content/big.bin");
 }
 
 TEST(Check, ListingOfAPackedTreeMatchesFind) {
@@ -189,10 +203,16 @@ TEST(Check, ListingOfAPackedTreeMatchesFind) {
     testing::writeFile(src / "t/b b.txt", "spaced");
     testing::writeFile(src / "top", "");
     std::string out = (tmp.dir() / "p.qev").string();
-    ASSERT_EQ(testing::runSeam([](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); },
-                               {"qev-pack", src.string(), out}).exitCode, 0);
+    ASSERT_EQ(
+        testing::runSeam([](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); },
+                         {"qev-pack", src.string(), out})
+            .exitCode,
+        0);
     std::string found = (tmp.dir() / "found").string();
-    ASSERT_EQ(std::system(("cd '" + src.string() + "' && find . -mindepth 1 -printf '%y %P\\n' | sort > '" + found + "'").c_str()), 0);
+    ASSERT_EQ(
+        std::system(
+            ("cd '" + src.string() + "' && find . -mindepth 1 -printf '%y %P\\n' | sort > '" + found + "'").c_str()),
+        0);
     std::string listed;
     std::vector<std::string> lines;
     std::string text = check(out, {"--list"}).out;
@@ -227,7 +247,8 @@ std::string packedTree(const testing::TempFile& tmp, std::vector<std::string> op
 TEST(Check, TheIntegrityRecordFindsAFlipInEachRegion) {
     testing::TempFile tmp;
     std::string packed = testing::readWholeFile(packedTree(tmp));
-    ASSERT_TRUE(check(tmp.dir() / "p.qev").out.find("Integrity:    every byte matches the record\n") != std::string::npos);
+    ASSERT_TRUE(check(tmp.dir() / "p.qev").out.find("Integrity:    every byte matches the record\n") !=
+                std::string::npos);
     ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(packed.data()) + packed.size() - kFooterSize);
     uint64_t footerAt = packed.size() - kFooterSize;
     auto index = testing::openIndexBytes(packed);
@@ -250,7 +271,8 @@ TEST(Check, TheIntegrityRecordFindsAFlipInEachRegion) {
          "Error: Block " + std::to_string(compressed) + " does not match the integrity record"},
         {"raw block", (*index)->locateBlock(raw)->fileOffset + 100, 1,
          "Error: Block " + std::to_string(raw) + " does not match the integrity record"},
-        {"offset table", f.offsetSection.offset + f.offsetSection.size - 1, 1, "Error: The offset table does not match"},
+        {"offset table", f.offsetSection.offset + f.offsetSection.size - 1, 1,
+         "Error: The offset table does not match"},
         {"name table", f.nameSection.offset + 1, 1, "Error: The name table does not match"},
         {"tree", f.treeSection.offset + 12, 1, "Error: The tree does not match"},
         {"footer", footerAt + 87 - uint64_t(bit / 8), uint8_t(1 << (bit % 8)), "Error: The footer does not match"},
@@ -270,8 +292,8 @@ TEST(Check, TheIntegrityRecordFindsAFlipInEachRegion) {
     bytes[(*index)->locateBlock(raw)->fileOffset] ^= 1;
     testing::writeFile(tmp.dir() / "flipped.qev", bytes);
     fs::path out = tmp.dir() / "out";
-    testing::ToolRun u = testing::runSeam(unpack::runUnpack, {"qev-unpack", (tmp.dir() / "flipped.qev").string(),
-                                                              out.string(), "-q"});
+    testing::ToolRun u =
+        testing::runSeam(unpack::runUnpack, {"qev-unpack", (tmp.dir() / "flipped.qev").string(), out.string(), "-q"});
     EXPECT_EQ(u.exitCode, 1);
     EXPECT_TRUE(fs::exists(out / "t/a.bin") && !fs::exists(out / "t/noise.bin"));
 }
@@ -281,8 +303,8 @@ TEST(Check, TheIntegrityRecordFindsAFlipInEachRegion) {
 TEST(Check, DataUnderADamagedIntegrityRecordIsNeverTakenAsProven) {
     for (bool withRecovery : {true, false}) {
         testing::TempFile tmp;
-        std::string archive =
-            packedTree(tmp, withRecovery ? std::vector<std::string>{"--recovery", "2"} : std::vector<std::string>{}, 300000);
+        std::string archive = packedTree(
+            tmp, withRecovery ? std::vector<std::string>{"--recovery", "2"} : std::vector<std::string>{}, 300000);
         std::string bytes = testing::readWholeFile(archive);
         ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kFooterSize);
         auto index = testing::openIndexBytes(bytes);
@@ -293,10 +315,11 @@ TEST(Check, DataUnderADamagedIntegrityRecordIsNeverTakenAsProven) {
         testing::writeFile(archive, bytes);
         testing::ToolRun c = check(archive);
         EXPECT_EQ(c.exitCode, 1);
-        EXPECT_NE(c.err.find(withRecovery ? "Error: Block " + std::to_string(block) +
-                                                " does not match the recovery record's sector hashes; needed by t/noise.bin"
-                                          : "Error: No block can be proven"),
-                  std::string::npos)
+        EXPECT_NE(
+            c.err.find(withRecovery ? "Error: Block " + std::to_string(block) +
+                                          " does not match the recovery record's sector hashes; needed by t/noise.bin"
+                                    : "Error: No block can be proven"),
+            std::string::npos)
             << c.err;
         fs::path out = tmp.dir() / "out";
         testing::ToolRun u = testing::runSeam(unpack::runUnpack, {"qev-unpack", archive, out.string(), "-q"});
@@ -320,11 +343,14 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
     const uint64_t size = packed.size();
     ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize);
     MemoryArchiveFile read(packed);
-    auto layout = findRecoveryRecord(size, reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize, read, false);
+    auto layout =
+        findRecoveryRecord(size, reinterpret_cast<const uint8_t*>(packed.data()) + size - kFooterSize, read, false);
     ASSERT_TRUE(layout);
     const std::string sound = check(archive).out;
-    const std::string recoveryLine = sound.substr(sound.find("Recovery:"), sound.find('\n', sound.find("Recovery:")) - sound.find("Recovery:") + 1);
-    const uint64_t header2 = layout->headerOffset(1), hashes1 = layout->hashCopyOffset(0), hashes2 = layout->hashCopyOffset(1);
+    const std::string recoveryLine =
+        sound.substr(sound.find("Recovery:"), sound.find('\n', sound.find("Recovery:")) - sound.find("Recovery:") + 1);
+    const uint64_t header2 = layout->headerOffset(1), hashes1 = layout->hashCopyOffset(0),
+                   hashes2 = layout->hashCopyOffset(1);
     struct Run {
         uint64_t at, length;
     };
@@ -338,19 +364,29 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
     const Row rows[] = {
         {"a 64 KiB run in the data", {{1000003, 65536}}, true},
         {"a run over the tables", {{f.offsetSection.offset, f.auxSection1.offset - f.offsetSection.offset}}, true},
-        {"the integrity record", {{f.auxSection1.offset, f.auxSection1.size}}, true, 1, "\"recoveryRecord\":\"verified\""},
+        {"the integrity record",
+         {{f.auxSection1.offset, f.auxSection1.size}},
+         true,
+         1,
+         "\"recoveryRecord\":\"verified\""},
         {"the footer", {{size - kFooterSize, kFooterSize}}, true},
         {"the footer and the header before it", {{size - 600, 600}}, true},
         {"the recovery record", {{f.auxSection2.offset, f.auxSection2.size / 2}}, true},
-        {"scattered sectors", {{4096, 4096}, {1200000, 4096}, {2500000, 4096}, {4100000, 4096}, {size - 300, 300}}, true},
+        {"scattered sectors",
+         {{4096, 4096}, {1200000, 4096}, {2500000, 4096}, {4100000, 4096}, {size - 300, 300}},
+         true},
         {"a bit in each header copy", {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}}, true},
         {"the share in each header copy", {{f.auxSection2.offset + 46, 1}, {header2 + 47, 1}}, true},
         {"each header copy and the footer's record field",
-         {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}, {size - kFooterSize + 88, 8}}, true},
+         {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}, {size - kFooterSize + 88, 8}},
+         true},
         {"each header copy and every field of the footer",
-         {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}, {size - kFooterSize, 96}}, true},
+         {{f.auxSection2.offset + 50, 1}, {header2 + 50, 1}, {size - kFooterSize, 96}},
+         true},
         {"both copies of a hash chunk", {{hashes1 + 4096 + 7, 1}, {hashes2 + 4096 + 7, 1}}, true},
-        {"both copies of a hash chunk and a sector it covers", {{hashes1 + 9, 1}, {hashes2 + 9, 1}, {40960 + 3, 1}}, true},
+        {"both copies of a hash chunk and a sector it covers",
+         {{hashes1 + 9, 1}, {hashes2 + 9, 1}, {40960 + 3, 1}},
+         true},
         {"a run longer than the record", {{200000, f.auxSection2.size + 4096}}, false},
     };
     for (const Row& row : rows) {
@@ -362,12 +398,15 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
         testing::ToolRun c = check(archive);
         EXPECT_EQ(c.exitCode, 1) << row.damage;
         EXPECT_NE(c.err.find(row.repairable ? " (repairable)\n" : " (not repairable)\n"), std::string::npos)
-            << row.damage << ":\n" << c.err;
+            << row.damage << ":\n"
+            << c.err;
         if (row.errors > 0) {
             EXPECT_NE(c.err.find("Error: Found " + std::to_string(row.errors) + " error"), std::string::npos)
-                << row.damage << ":\n" << c.err;
+                << row.damage << ":\n"
+                << c.err;
         }
-        testing::ToolRun r = check(archive, row.json ? std::vector<std::string>{"--repair", "--json"} : std::vector<std::string>{"--repair"});
+        testing::ToolRun r = check(
+            archive, row.json ? std::vector<std::string>{"--repair", "--json"} : std::vector<std::string>{"--repair"});
         if (row.json) {
             EXPECT_EQ(r.exitCode, 0) << row.damage << ":\n" << r.err;
             EXPECT_NE(r.out.find(row.json), std::string::npos) << r.out;
@@ -381,7 +420,8 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
         } else {
             EXPECT_EQ(r.exitCode, 1) << row.damage;
             EXPECT_EQ(r.out, "") << row.damage;
-            EXPECT_EQ(r.err.rfind("Error: Cannot repair " + archive + ": the damage is beyond the recovery record", 0), 0u)
+            EXPECT_EQ(r.err.rfind("Error: Cannot repair " + archive + ": the damage is beyond the recovery record", 0),
+                      0u)
                 << r.err;
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
             EXPECT_TRUE(testing::readWholeFile(archive) == bytes) << row.damage;
@@ -399,15 +439,20 @@ TEST(Check, AShareNothingProvesIsNeverGuessed) {
     ArchiveFooter f = decodeFooter(reinterpret_cast<const uint8_t*>(packed.data()) + packed.size() - kFooterSize);
     const uint64_t header2 = f.auxSection2.offset + f.auxSection2.size - kRecoveryHeaderSize;
     std::string bytes = packed;
-    for (uint64_t at : {f.auxSection2.offset + 46, f.auxSection2.offset + 121, header2 + 46, header2 + 121, uint64_t(5000)}) {
+    for (uint64_t at :
+         {f.auxSection2.offset + 46, f.auxSection2.offset + 121, header2 + 46, header2 + 121, uint64_t(5000)}) {
         bytes[at] = char(bytes[at] ^ 0x21);
     }
     testing::writeFile(archive, bytes);
     testing::ToolRun r = check(archive, {"--repair"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("Error: Cannot repair " + archive + ": The recovery record is damaged: 2 of its sectors differ "
-                         "from their hashes: both copies of its header are damaged, and the share they held cannot be proven\n"),
-              std::string::npos) << r.err;
+    EXPECT_NE(
+        r.err.find(
+            "Error: Cannot repair " + archive +
+            ": The recovery record is damaged: 2 of its sectors differ "
+            "from their hashes: both copies of its header are damaged, and the share they held cannot be proven\n"),
+        std::string::npos)
+        << r.err;
     std::string repaired = testing::readWholeFile(archive);
     bytes[5000] = packed[5000];
     EXPECT_TRUE(repaired == bytes);
@@ -430,8 +475,8 @@ TEST(Check, DamageIsNeverBuriedByAnUpdate) {
     auto update = [&](std::vector<std::string> more) {
         std::vector<std::string> args = {"qev-pack", "--update", archive, "--add", (tmp.dir() / "more").string(), "-q"};
         args.insert(args.end(), more.begin(), more.end());
-        return testing::runSeam([](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); },
-                                args);
+        return testing::runSeam(
+            [](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); }, args);
     };
     const std::string refusal = "Error: Cannot update " + archive + ": block " + std::to_string(block) +
                                 " differs from its hash in the integrity record (needed by t/noise.bin); "
@@ -453,12 +498,13 @@ TEST(Check, DamageIsNeverBuriedByAnUpdate) {
         buried.replace(at, bytes.size(), bytes);
         return true;
     };
-    auto layout = findRecoveryRecord(buried.size(), reinterpret_cast<const uint8_t*>(buried.data()) + buried.size() - kFooterSize,
-                                     read, false);
+    auto layout = findRecoveryRecord(
+        buried.size(), reinterpret_cast<const uint8_t*>(buried.data()) + buried.size() - kFooterSize, read, false);
     ASSERT_TRUE(layout && writeRecoveryRecord(*layout, read, write));
     testing::writeFile(archive, buried);
     testing::ToolRun c = check(archive);
-    EXPECT_NE(c.err.find("does not match the integrity record; needed by t/noise.bin (not repairable)\n"), std::string::npos)
+    EXPECT_NE(c.err.find("does not match the integrity record; needed by t/noise.bin (not repairable)\n"),
+              std::string::npos)
         << c.err;
     testing::ToolRun r = check(archive, {"--repair"});
     EXPECT_EQ(r.exitCode, 1);
@@ -481,7 +527,8 @@ TEST(Check, AgainstAFolderNamesEveryDifference) {
     };
     const Row rows[] = {
         {"none", [] {}, ""},
-        {"one byte", [&] { testing::writeFile(src / "t/a.bin", testing::patterned(89999) + "!"); }, "Differs: t/a.bin\n"},
+        {"one byte", [&] { testing::writeFile(src / "t/a.bin", testing::patterned(89999) + "!"); },
+         "Differs: t/a.bin\n"},
         {"missing", [&] { fs::remove(src / "top"); }, "Only in the archive: top\n"},
         {"extra", [&] { testing::writeFile(src / "t/new.txt", "new"); }, "Only in " + src.string() + ": t/new.txt\n"},
     };
@@ -502,7 +549,8 @@ TEST(Check, EveryRegressionArchiveEndsCleanly) {
     for (auto& e : fs::directory_iterator(fs::path(QEV_SOURCE_DIR) / "tests/regression/archive")) {
         testing::ToolRun r = check(e.path());
         // All are broken but two kept for what programs did with sound archives.
-        bool sound = e.path().filename() == "hand-smallest.qev" || e.path().filename() == "update-copy-stored-apart.qev";
+        bool sound =
+            e.path().filename() == "hand-smallest.qev" || e.path().filename() == "update-copy-stored-apart.qev";
         EXPECT_EQ(r.exitCode, sound ? 0 : 1) << e.path();
         EXPECT_TRUE(r.err.empty() || r.err.back() == '\n');
     }

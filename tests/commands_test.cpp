@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "tool/entry.h"
-#include "tool/list_command.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
 #include "tests/support/tool_run.h"
+#include "tool/entry.h"
+#include "tool/list_command.h"
 
 namespace qev {
 namespace {
@@ -33,10 +33,9 @@ ArchiveBuilder sampleArchive() {
         .file("0005000010101D00_v64/content/empty", "");
 }
 
-const char kListExample[] =
-    R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
-    R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])"
-    "\n";
+const char kListExample[] = R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
+                            R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])"
+                            "\n";
 
 class Commands : public ::testing::Test {
 protected:
@@ -114,41 +113,70 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 "Error: Failed to open QEV file: relative/../x.qev\n",
                 1},
-        CliCase{"list missing archive", {"qev-tool", "list", "@missing"}, "",
-                "Error: Failed to open QEV file: @missing\n", 1},
-        CliCase{"extract missing archive", {"qev-tool", "extract", "@missing", "a"}, "",
-                "Error: Failed to open QEV file: @missing\n", 1},
+        CliCase{"list missing archive",
+                {"qev-tool", "list", "@missing"},
+                "",
+                "Error: Failed to open QEV file: @missing\n",
+                1},
+        CliCase{"extract missing archive",
+                {"qev-tool", "extract", "@missing", "a"},
+                "",
+                "Error: Failed to open QEV file: @missing\n",
+                1},
         CliCase{"empty archive path", {"qev-tool", "info", ""}, "", "Error: Failed to open QEV file: \n", 1},
-        CliCase{"extract meta", {"qev-tool", "extract", "@sample", "0005000010101D00_v64/meta/meta.xml"},
-                kMeta, "", 0},
+        CliCase{"extract meta", {"qev-tool", "extract", "@sample", "0005000010101D00_v64/meta/meta.xml"}, kMeta, "", 0},
         CliCase{"extract with backslashes and case",
                 {"qev-tool", "extract", "@sample", "\\\\0005000010101d00_V64\\META//Meta.XML\\"},
-                kMeta, "", 0},
-        CliCase{"extract multi block", {"qev-tool", "extract", "@sample", "0005000010101D00_v64/content/data.bin"},
-                kData, "", 0},
-        CliCase{"extract empty file", {"qev-tool", "extract", "@sample", "0005000010101D00_v64/content/empty"},
-                "", "", 0},
-        CliCase{"extract directory", {"qev-tool", "extract", "@sample", "0005000010101D00_v64"}, "",
-                kNotFound + "0005000010101D00_v64\n", 1},
+                kMeta,
+                "",
+                0},
+        CliCase{"extract multi block",
+                {"qev-tool", "extract", "@sample", "0005000010101D00_v64/content/data.bin"},
+                kData,
+                "",
+                0},
+        CliCase{
+            "extract empty file", {"qev-tool", "extract", "@sample", "0005000010101D00_v64/content/empty"}, "", "", 0},
+        CliCase{"extract directory",
+                {"qev-tool", "extract", "@sample", "0005000010101D00_v64"},
+                "",
+                kNotFound + "0005000010101D00_v64\n",
+                1},
         CliCase{"extract root", {"qev-tool", "extract", "@sample", "/"}, "", kNotFound + "/\n", 1},
         CliCase{"extract empty path", {"qev-tool", "extract", "@sample", ""}, "", kNotFound + "\n", 1},
-        CliCase{"extract missing", {"qev-tool", "extract", "@sample", "nope/meta.xml"}, "",
-                kNotFound + "nope/meta.xml\n", 1},
-        CliCase{"extract below a file", {"qev-tool", "extract", "@sample", "readme.txt/x"}, "",
-                kNotFound + "readme.txt/x\n", 1},
+        CliCase{"extract missing",
+                {"qev-tool", "extract", "@sample", "nope/meta.xml"},
+                "",
+                kNotFound + "nope/meta.xml\n",
+                1},
+        CliCase{"extract below a file",
+                {"qev-tool", "extract", "@sample", "readme.txt/x"},
+                "",
+                kNotFound + "readme.txt/x\n",
+                1},
         CliCase{"extract damaged last block",
-                {"qev-tool", "extract", "@damaged", "0005000010101D00_v64/content/data.bin"}, "",
-                "Error: Failed to read complete file\n", 1},
+                {"qev-tool", "extract", "@damaged", "0005000010101D00_v64/content/data.bin"},
+                "",
+                "Error: Failed to read complete file\n",
+                1},
         CliCase{"extract undamaged file of damaged archive",
-                {"qev-tool", "extract", "@damaged", "0005000010101D00_v64/meta/meta.xml"}, kMeta, "", 0},
-        CliCase{"extract impossible size", {"qev-tool", "extract", "@huge", "huge.bin"}, "",
-                "Error: Failed to read complete file\n", 1}),
+                {"qev-tool", "extract", "@damaged", "0005000010101D00_v64/meta/meta.xml"},
+                kMeta,
+                "",
+                0},
+        CliCase{"extract impossible size",
+                {"qev-tool", "extract", "@huge", "huge.bin"},
+                "",
+                "Error: Failed to read complete file\n",
+                1}),
     testing::NameFromWhat());
 
 TEST_F(Commands, InfoEchoesThePathAndCountsRootChildren) {
     std::string p = path("sample");
     testing::ToolRun r = run({"qev-tool", "info", p, "extra", "words", "ignored"});
-    EXPECT_EQ(r.out, R"({"path":")" + p + R"(","totalFiles":5,"totalSize":0})" "\n");
+    EXPECT_EQ(r.out, R"({"path":")" + p +
+                         R"(","totalFiles":5,"totalSize":0})"
+                         "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, 0);
 }
@@ -156,7 +184,9 @@ TEST_F(Commands, InfoEchoesThePathAndCountsRootChildren) {
 TEST_F(Commands, InfoOnAnEmptyRoot) {
     ArchiveBuilder().writeTo(path("empty"));
     testing::ToolRun r = run({"qev-tool", "info", "@empty"});
-    EXPECT_EQ(r.out, R"({"path":")" + path("empty") + R"(","totalFiles":0,"totalSize":0})" "\n");
+    EXPECT_EQ(r.out, R"({"path":")" + path("empty") +
+                         R"(","totalFiles":0,"totalSize":0})"
+                         "\n");
     EXPECT_EQ(run({"qev-tool", "list", "@empty"}).out, "[]\n");
 }
 
@@ -180,8 +210,8 @@ TEST_F(Commands, ListSkipsWhatIsNotATitleFolder) {
     ArchiveBuilder b;
     b.dir("0005000010101D00_v007")
         .file("0005000010101D00_v1", "a file, not a folder")
-        .dir("0005000010101D0_v1")     // 15 digits
-        .dir("0005000010101D000_v1")   // 17 digits
+        .dir("0005000010101D0_v1")    // 15 digits
+        .dir("0005000010101D000_v1")  // 17 digits
         .dir("0005000010101D00_v")
         .dir("0005000010101D00_v+1")
         .dir("0005000010101D00_v 1")
@@ -210,9 +240,9 @@ TEST(TitleNames, ParseKeepsCaseAndLeavesEntryAloneOnFailure) {
     EXPECT_EQ(e.folderName, "00050000a1B2c3D4_v12");
     EXPECT_EQ(e.titleId, "00050000a1B2c3D4");
     EXPECT_EQ(e.version, 12);
-    for (std::string_view bad : {"", "00050000a1B2c3D4_v", "00050000a1B2c3D4_V1", "00050000a1B2c3D4-v1",
-                                 "x00050000a1B2c3D4_v1", "00050000a1B2c3D4_v1\n", "00050000a1B2c3D4_v-1",
-                                 "00050000a1B2c3D4_v4294967296"}) {
+    for (std::string_view bad :
+         {"", "00050000a1B2c3D4_v", "00050000a1B2c3D4_V1", "00050000a1B2c3D4-v1", "x00050000a1B2c3D4_v1",
+          "00050000a1B2c3D4_v1\n", "00050000a1B2c3D4_v-1", "00050000a1B2c3D4_v4294967296"}) {
         EXPECT_FALSE(parseTitleFolderName(bad, e)) << bad;
         EXPECT_EQ(e.folderName, "00050000a1B2c3D4_v12");
     }

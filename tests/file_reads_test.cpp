@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "archive/testing/stream_archive_file.h"
 #include "archive/read/archive_reader.h"
+#include "archive/testing/stream_archive_file.h"
+#include "tests/support/recording_stream.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
-#include "tests/support/recording_stream.h"
 
 namespace qev {
 namespace {
@@ -98,9 +98,8 @@ std::string rangeName(const ::testing::TestParamInfo<RangeCase>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Reads, Ranges,
                          ::testing::Values(RangeCase{0, 1}, RangeCase{65531, 2}, RangeCase{65532, 65536},
-                                           RangeCase{100, 300000}, RangeCase{349999, 1},
-                                           RangeCase{349990, 1000}, RangeCase{0, UINT64_MAX},
-                                           RangeCase{350000, 1}, RangeCase{UINT64_MAX, 10}),
+                                           RangeCase{100, 300000}, RangeCase{349999, 1}, RangeCase{349990, 1000},
+                                           RangeCase{0, UINT64_MAX}, RangeCase{350000, 1}, RangeCase{UINT64_MAX, 10}),
                          rangeName);
 
 TEST(Reads, NothingToReadReturnsZeroWithoutFetching) {
@@ -153,8 +152,8 @@ TEST(Reads, ReadsLargerThanTheCacheBypassItAndStayExact) {
     // Only the partial first and last blocks went through the cache.
     EXPECT_EQ(r.reader->cacheState().filledCount(), 3u);
 
-    auto damaged = testing::openBytes(
-        ArchiveBuilder(b).editBlock(40, [](std::string& s) { s.resize(s.size() - 9); }).build());
+    auto damaged =
+        testing::openBytes(ArchiveBuilder(b).editBlock(40, [](std::string& s) { s.resize(s.size() - 9); }).build());
     EXPECT_EQ(readWhole(*damaged, 2), std::nullopt);
 }
 
@@ -214,20 +213,17 @@ void setBlock(ArchiveBuilder& b, std::string stored) {
 
 INSTANTIATE_TEST_SUITE_P(
     Reads, DamagedBlocks,
-    ::testing::Values(
-        DamageCase{"NotZstandard", [](auto& b) { setBlock(b, "garbage bytes"); }, true},
-        DamageCase{"Truncated",
-                   [](auto& b) {
-                       b.editBlock(kDamaged, [](std::string& s) { s.resize(s.size() / 2); });
-                   },
-                   true},
-        DamageCase{"DecompressesShort",
-                   [](auto& b) { setBlock(b, testing::compressed(std::string(65535, 'a'))); }, true},
-        DamageCase{"DecompressesLong",
-                   [](auto& b) { setBlock(b, testing::compressed(std::string(65537, 'a'))); }, true},
-        DamageCase{"OneByte", [](auto& b) { setBlock(b, "x"); }, true},
-        DamageCase{"EndsPastDataSection",
-                   [](auto& b) { b.editFooter([](auto& f) { f.dataSection.size -= 1; }); }, false}),
+    ::testing::Values(DamageCase{"NotZstandard", [](auto& b) { setBlock(b, "garbage bytes"); }, true},
+                      DamageCase{"Truncated",
+                                 [](auto& b) { b.editBlock(kDamaged, [](std::string& s) { s.resize(s.size() / 2); }); },
+                                 true},
+                      DamageCase{"DecompressesShort",
+                                 [](auto& b) { setBlock(b, testing::compressed(std::string(65535, 'a'))); }, true},
+                      DamageCase{"DecompressesLong",
+                                 [](auto& b) { setBlock(b, testing::compressed(std::string(65537, 'a'))); }, true},
+                      DamageCase{"OneByte", [](auto& b) { setBlock(b, "x"); }, true},
+                      DamageCase{"EndsPastDataSection",
+                                 [](auto& b) { b.editFooter([](auto& f) { f.dataSection.size -= 1; }); }, false}),
     testing::NameFromWhat());
 
 TEST(Reads, OffsetsThatWrapOrLeaveTheDataSectionFail) {
@@ -237,13 +233,12 @@ TEST(Reads, OffsetsThatWrapOrLeaveTheDataSectionFail) {
     uint64_t second = testing::openBytes(bytes)->index().locateBlock(1)->storedLength;
     // base + the lengths before block 2 wraps past 2^64 to 0, which alone would pass.
     for (uint64_t base : {UINT64_MAX - 5, 0 - first - second}) {
-        auto reader = testing::openBytes(
-            ArchiveBuilder(b).editRecords([=](auto& recs) { recs[0].base = base; }).build());
+        auto reader =
+            testing::openBytes(ArchiveBuilder(b).editRecords([=](auto& recs) { recs[0].base = base; }).build());
         for (uint64_t block = 0; block < 16; ++block) EXPECT_FALSE(reader->index().locateBlock(block));
         EXPECT_EQ(readWhole(*reader, b.node("small")), std::nullopt);
     }
-    auto noData = testing::openBytes(
-        ArchiveBuilder(b).editFooter([](auto& f) { f.dataSection.size = 0; }).build());
+    auto noData = testing::openBytes(ArchiveBuilder(b).editFooter([](auto& f) { f.dataSection.size = 0; }).build());
     ASSERT_NE(noData, nullptr);
     EXPECT_EQ(readWhole(*noData, b.node("small")), std::nullopt);
 }
@@ -311,8 +306,8 @@ TEST(Reads, FileChangedOnDiskAfterOpeningFailsReads) {
         testing::TempFile file;
         file.write(bytes);
         // Modification times can be coarse: date the original back so that a change shows.
-        std::filesystem::last_write_time(file.path(), std::filesystem::file_time_type::clock::now() -
-                                                          std::chrono::hours(1));
+        std::filesystem::last_write_time(file.path(),
+                                         std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
         auto reader = openArchive(file.path());
         ASSERT_NE(reader, nullptr);
         EXPECT_EQ(readRange(*reader, small, 0, 4), kSmall);
@@ -339,8 +334,9 @@ TEST(Reads, MoreThan4GiBInOneCall) {
     for (uint64_t at : {uint64_t(0), uint64_t(1) << 31, uint64_t(1) << 32, size - 1}) {
         EXPECT_EQ(out[at], uint8_t(run[at % run.size()])) << at;
     }
-    EXPECT_EQ(std::memcmp(out.get() + size - run.size(), run.data() + (size % run.size()),
-                          run.size() - size % run.size()), 0);
+    EXPECT_EQ(
+        std::memcmp(out.get() + size - run.size(), run.data() + (size % run.size()), run.size() - size % run.size()),
+        0);
 }
 
 TEST(Reads, ThreadsSharingOneReaderGetTheRightBytes) {

@@ -44,15 +44,11 @@ TEST_P(Lookup, ResolvesLikeStoredPath) {
 INSTANTIATE_TEST_SUITE_P(
     Tree, Lookup,
     ::testing::Values(LookupCase{"", ""}, LookupCase{"/", ""}, LookupCase{"\\//", ""},
-                      LookupCase{"a/b/file.bin", "a/b/file.bin"},
-                      LookupCase{"a//b/file.bin", "a/b/file.bin"},
-                      LookupCase{"/a/b/file.bin/", "a/b/file.bin"},
-                      LookupCase{"a\\b\\file.bin", "a/b/file.bin"},
-                      LookupCase{"\\a/b\\\\file.bin", "a/b/file.bin"},
-                      LookupCase{"A/B/FILE.BIN", "a/b/file.bin"},
-                      LookupCase{"a/b", "a/b"}, LookupCase{"a/b/", "a/b"},
-                      LookupCase{"a/b/file.bin/x", "-"}, LookupCase{"a/b/missing", "-"},
-                      LookupCase{"a/c", "-"}, LookupCase{"a/empty", "a/empty"},
+                      LookupCase{"a/b/file.bin", "a/b/file.bin"}, LookupCase{"a//b/file.bin", "a/b/file.bin"},
+                      LookupCase{"/a/b/file.bin/", "a/b/file.bin"}, LookupCase{"a\\b\\file.bin", "a/b/file.bin"},
+                      LookupCase{"\\a/b\\\\file.bin", "a/b/file.bin"}, LookupCase{"A/B/FILE.BIN", "a/b/file.bin"},
+                      LookupCase{"a/b", "a/b"}, LookupCase{"a/b/", "a/b"}, LookupCase{"a/b/file.bin/x", "-"},
+                      LookupCase{"a/b/missing", "-"}, LookupCase{"a/c", "-"}, LookupCase{"a/empty", "a/empty"},
                       LookupCase{"a/empty/x", "-"},
                       // The first of two siblings that compare equal wins.
                       LookupCase{"x/CODE", "x/Code"}, LookupCase{"x/code", "x/Code"},
@@ -96,8 +92,7 @@ TEST(Tree, SimpleQueriesOnIdsOutOfRangeAndWrongKinds) {
 }
 
 TEST(Tree, EntryAtFillsChildrenInOrder) {
-    auto reader = testing::openBytes(
-        ArchiveBuilder().file("f.txt", "12345").dir("d").file("g", "").build());
+    auto reader = testing::openBytes(ArchiveBuilder().file("f.txt", "12345").dir("d").file("g", "").build());
     ASSERT_EQ(reader->index().entryCount(0), 3u);
     DirEntryInfo info;
     ASSERT_TRUE(reader->index().entryAt(0, 0, info));
@@ -144,19 +139,20 @@ TEST_P(UnusableNames, AreSkipped) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tree, UnusableNames,
-    ::testing::Values(
-        BadNameCase{"NoName", [](std::string&, TreeEntry& c) { c.words[0] = kFileFlag | kNoName; }},
-        BadNameCase{"OffsetAtTableEnd",
-                    [](std::string& n, TreeEntry& c) { c.words[0] = kFileFlag | uint32_t(n.size()); }},
-        BadNameCase{"ZeroLength",
-                    [](std::string& n, TreeEntry& c) {
-                        c.words[0] = kFileFlag | uint32_t(n.size());
-                        n.push_back('\0');
-                    }},
-        BadNameCase{"EndsPastTable", [](std::string& n, TreeEntry& c) {
-                        c.words[0] = kFileFlag | uint32_t(n.size());
-                        n += "\x07" "broken";
-                    }}),
+    ::testing::Values(BadNameCase{"NoName", [](std::string&, TreeEntry& c) { c.words[0] = kFileFlag | kNoName; }},
+                      BadNameCase{"OffsetAtTableEnd",
+                                  [](std::string& n, TreeEntry& c) { c.words[0] = kFileFlag | uint32_t(n.size()); }},
+                      BadNameCase{"ZeroLength",
+                                  [](std::string& n, TreeEntry& c) {
+                                      c.words[0] = kFileFlag | uint32_t(n.size());
+                                      n.push_back('\0');
+                                  }},
+                      BadNameCase{"EndsPastTable",
+                                  [](std::string& n, TreeEntry& c) {
+                                      c.words[0] = kFileFlag | uint32_t(n.size());
+                                      n += "\x07"
+                                           "broken";
+                                  }}),
     testing::NameFromWhat());
 
 TEST(Tree, ChildRangesPastTheTreeAreCutAtItsEnd) {
@@ -205,8 +201,7 @@ TEST(Tree, SizesAbove4GiBAreReportedWhole) {
 }
 
 TEST(Tree, TwoBytePrefixesResolveLikeOneBytePrefixes) {
-    auto reader = testing::openBytes(
-        ArchiveBuilder().twoBytePrefixes().file("dir/meta.xml", "<m/>").build());
+    auto reader = testing::openBytes(ArchiveBuilder().twoBytePrefixes().file("dir/meta.xml", "<m/>").build());
     EXPECT_EQ(reader->index().findPath("DIR/META.XML"), 2u);
     EXPECT_EQ(reader->index().heldTables()->name(1), "dir");
 }

@@ -91,23 +91,40 @@ std::string bytes(std::string_view s) { return std::string(s); }
 
 INSTANTIATE_TEST_SUITE_P(
     Format, NameDecoding,
-    ::testing::Values(
-        NameCase{"zero prefix", bytes({"\x00", 1}), 0, std::nullopt},
-        NameCase{"one byte prefix", "\x05hello", 0, "hello"},
-        NameCase{"longest one byte prefix", "\x7F" + std::string(127, 'a'), 0, std::string(127, 'a')},
-        NameCase{"two byte prefix 128", "\x80\x01" + std::string(128, 'b'), 0, std::string(128, 'b')},
-        NameCase{"two byte prefix max", "\xFF\xFF" + std::string(32767, 'c'), 0,
-                 std::string(32767, 'c')},
-        NameCase{"two byte form of a short name", bytes({"\x85\x00" "abcde", 7}), 0, "abcde"},
-        NameCase{"not at offset zero", "xx\x02hi", 2, "hi"},
-        NameCase{"ends exactly at table end", "\x03" "abc", 0, "abc"},
-        NameCase{"ends one past table end", "\x03" "ab", 0, std::nullopt},
-        NameCase{"second prefix byte outside table", "ab\x80", 2, std::nullopt},
-        NameCase{"two byte length past end", "\x80\x01" + std::string(127, 'b'), 0, std::nullopt},
-        NameCase{"offset at table end", "\x01" "a", 2, std::nullopt},
-        NameCase{"offset far past table", "\x01" "a", 0x7FFFFFFE, std::nullopt},
-        NameCase{"no name", "\x01" "a", kNoName, std::nullopt},
-        NameCase{"empty table", "", 0, std::nullopt}),
+    ::testing::Values(NameCase{"zero prefix", bytes({"\x00", 1}), 0, std::nullopt},
+                      NameCase{"one byte prefix", "\x05hello", 0, "hello"},
+                      NameCase{"longest one byte prefix", "\x7F" + std::string(127, 'a'), 0, std::string(127, 'a')},
+                      NameCase{"two byte prefix 128", "\x80\x01" + std::string(128, 'b'), 0, std::string(128, 'b')},
+                      NameCase{"two byte prefix max", "\xFF\xFF" + std::string(32767, 'c'), 0, std::string(32767, 'c')},
+                      NameCase{"two byte form of a short name",
+                               bytes({"\x85\x00"
+                                      "abcde",
+                                      7}),
+                               0, "abcde"},
+                      NameCase{"not at offset zero", "xx\x02hi", 2, "hi"},
+                      NameCase{"ends exactly at table end",
+                               "\x03"
+                               "abc",
+                               0, "abc"},
+                      NameCase{"ends one past table end",
+                               "\x03"
+                               "ab",
+                               0, std::nullopt},
+                      NameCase{"second prefix byte outside table", "ab\x80", 2, std::nullopt},
+                      NameCase{"two byte length past end", "\x80\x01" + std::string(127, 'b'), 0, std::nullopt},
+                      NameCase{"offset at table end",
+                               "\x01"
+                               "a",
+                               2, std::nullopt},
+                      NameCase{"offset far past table",
+                               "\x01"
+                               "a",
+                               0x7FFFFFFE, std::nullopt},
+                      NameCase{"no name",
+                               "\x01"
+                               "a",
+                               kNoName, std::nullopt},
+                      NameCase{"empty table", "", 0, std::nullopt}),
     testing::NameFromWhat());
 
 }  // namespace

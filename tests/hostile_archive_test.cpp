@@ -27,10 +27,10 @@ ArchiveBuilder titles() {
 // A frame header claiming a 2 TiB window and a 2^48-byte content size.
 std::string hugeFrame(bool singleSegment) {
     std::string f("\x28\xB5\x2F\xFD", 4);
-    f += singleSegment ? '\xE0' : '\xC0';  // 8-byte content size, optional window
-    if (!singleSegment) f += '\xF8';       // window log 41
+    f += singleSegment ? '\xE0' : '\xC0';                     // 8-byte content size, optional window
+    if (!singleSegment) f += '\xF8';                          // window log 41
     f += std::string("\x00\x00\x00\x00\x00\x00\x01\x00", 8);  // little-endian 2^48
-    f += std::string("\x01\x00\x00", 3);                        // a raw block, too short
+    f += std::string("\x01\x00\x00", 3);                      // a raw block, too short
     return f;
 }
 
@@ -74,65 +74,106 @@ TEST_P(Hostile, GivesItsExactOutcomeWithinLimits) {
     EXPECT_EQ(r.exitCode, c.exitCode);
 }
 
-const char kBothTitles[] =
-    R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
-    R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])"
-    "\n";
+const char kBothTitles[] = R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
+                           R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])"
+                           "\n";
 const std::string kData = "0005000010101D00_v64/data.bin";
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, Hostile,
-    ::testing::Values(
-        HostileCase{"file of 2^40 bytes", [](auto& b) { claimSize(b, uint64_t(1) << 40); },
-                    {"extract", "@", kData}, "", kIncomplete, 1},
-        HostileCase{"file of 2^48 - 1 bytes", [](auto& b) { claimSize(b, (uint64_t(1) << 48) - 1); },
-                    {"extract", "@", kData}, "", kIncomplete, 1},
-        HostileCase{"root claims 0xFFFFFFFF children",
-                    [](auto& b) { b.editTree([](auto& t) { t[0].words[2] = 0xFFFFFFFF; }); },
-                    {"info", "@"}, R"({"path":"@","totalFiles":3,"totalSize":0})" "\n", "", 0},
-        HostileCase{"root claims 0xFFFFFFFF children, listed",
-                    [](auto& b) { b.editTree([](auto& t) { t[0].words[2] = 0xFFFFFFFF; }); },
-                    {"list", "@"}, kBothTitles, "", 0},
-        HostileCase{"first child near 0xFFFFFFFF",
-                    [](auto& b) {
-                        b.editTree([](auto& t) { t[0].words[1] = 0xFFFFFFFE, t[0].words[2] = 5; });
-                    },
-                    {"list", "@"}, "[]\n", "", 0},
-        HostileCase{"offset table claims 4 GiB",
-                    [](auto& b) { b.editFooter([](auto& f) { f.offsetSection.size = 0xFFFFFFF0; }); },
-                    {"info", "@"}, "", "Error: Failed to open QEV file: @\n", 1},
-        HostileCase{"tree claims 4 GiB",
-                    [](auto& b) { b.editFooter([](auto& f) { f.treeSection.size = 0xFFFFFFF0; }); },
-                    {"list", "@"}, "", "Error: Failed to open QEV file: @\n", 1},
-        HostileCase{"name table claims 2 GiB",
-                    [](auto& b) { b.editFooter([](auto& f) { f.nameSection.size = 0x7FFFFFFF; }); },
-                    {"list", "@"}, "", "Error: Failed to open QEV file: @\n", 1},
-        HostileCase{"two-byte prefix at the table's end",
-                    [](auto& b) {
-                        b.editNamesAndTree([](std::string& n, std::vector<TreeEntry>& t) {
-                            t[1].words[0] = uint32_t(n.size());
-                            n.push_back('\x94');
-                        });
-                    },
-                    {"list", "@"},
-                    R"([{"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])" "\n",
-                    "", 0},
-        HostileCase{"base near 2^64",
-                    [](auto& b) { b.editRecords([](auto& r) { r[0].base = ~uint64_t(0) - 1000; }); },
-                    {"extract", "@", kData}, "", kIncomplete, 1},
-        HostileCase{"every compressed block damaged",
-                    [](auto& b) {
-                        for (uint64_t i = 0; i < 5; ++i) {
-                            b.editBlock(i, [](std::string& s) { s[s.size() / 3] ^= 0x40; s[4] ^= 0x11; });
-                        }
-                    },
-                    {"extract", "@", kData}, "", kIncomplete, 1},
-        HostileCase{"frame claiming a huge window",
-                    [](auto& b) { b.editBlock(0, [](std::string& s) { s = hugeFrame(false); }); },
-                    {"extract", "@", kData}, "", kIncomplete, 1},
-        HostileCase{"frame claiming a huge content size",
-                    [](auto& b) { b.editBlock(2, [](std::string& s) { s = hugeFrame(true); }); },
-                    {"extract", "@", kData}, "", kIncomplete, 1}),
+    ::testing::Values(HostileCase{"file of 2^40 bytes",
+                                  [](auto& b) { claimSize(b, uint64_t(1) << 40); },
+                                  {"extract", "@", kData},
+                                  "",
+                                  kIncomplete,
+                                  1},
+                      HostileCase{"file of 2^48 - 1 bytes",
+                                  [](auto& b) { claimSize(b, (uint64_t(1) << 48) - 1); },
+                                  {"extract", "@", kData},
+                                  "",
+                                  kIncomplete,
+                                  1},
+                      HostileCase{"root claims 0xFFFFFFFF children",
+                                  [](auto& b) { b.editTree([](auto& t) { t[0].words[2] = 0xFFFFFFFF; }); },
+                                  {"info", "@"},
+                                  R"({"path":"@","totalFiles":3,"totalSize":0})"
+                                  "\n",
+                                  "",
+                                  0},
+                      HostileCase{"root claims 0xFFFFFFFF children, listed",
+                                  [](auto& b) { b.editTree([](auto& t) { t[0].words[2] = 0xFFFFFFFF; }); },
+                                  {"list", "@"},
+                                  kBothTitles,
+                                  "",
+                                  0},
+                      HostileCase{
+                          "first child near 0xFFFFFFFF",
+                          [](auto& b) { b.editTree([](auto& t) { t[0].words[1] = 0xFFFFFFFE, t[0].words[2] = 5; }); },
+                          {"list", "@"},
+                          "[]\n",
+                          "",
+                          0},
+                      HostileCase{"offset table claims 4 GiB",
+                                  [](auto& b) { b.editFooter([](auto& f) { f.offsetSection.size = 0xFFFFFFF0; }); },
+                                  {"info", "@"},
+                                  "",
+                                  "Error: Failed to open QEV file: @\n",
+                                  1},
+                      HostileCase{"tree claims 4 GiB",
+                                  [](auto& b) { b.editFooter([](auto& f) { f.treeSection.size = 0xFFFFFFF0; }); },
+                                  {"list", "@"},
+                                  "",
+                                  "Error: Failed to open QEV file: @\n",
+                                  1},
+                      HostileCase{"name table claims 2 GiB",
+                                  [](auto& b) { b.editFooter([](auto& f) { f.nameSection.size = 0x7FFFFFFF; }); },
+                                  {"list", "@"},
+                                  "",
+                                  "Error: Failed to open QEV file: @\n",
+                                  1},
+                      HostileCase{"two-byte prefix at the table's end",
+                                  [](auto& b) {
+                                      b.editNamesAndTree([](std::string& n, std::vector<TreeEntry>& t) {
+                                          t[1].words[0] = uint32_t(n.size());
+                                          n.push_back('\x94');
+                                      });
+                                  },
+                                  {"list", "@"},
+                                  R"([{"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])"
+                                  "\n",
+                                  "",
+                                  0},
+                      HostileCase{"base near 2^64",
+                                  [](auto& b) { b.editRecords([](auto& r) { r[0].base = ~uint64_t(0) - 1000; }); },
+                                  {"extract", "@", kData},
+                                  "",
+                                  kIncomplete,
+                                  1},
+                      HostileCase{"every compressed block damaged",
+                                  [](auto& b) {
+                                      for (uint64_t i = 0; i < 5; ++i) {
+                                          b.editBlock(i, [](std::string& s) {
+                                              s[s.size() / 3] ^= 0x40;
+                                              s[4] ^= 0x11;
+                                          });
+                                      }
+                                  },
+                                  {"extract", "@", kData},
+                                  "",
+                                  kIncomplete,
+                                  1},
+                      HostileCase{"frame claiming a huge window",
+                                  [](auto& b) { b.editBlock(0, [](std::string& s) { s = hugeFrame(false); }); },
+                                  {"extract", "@", kData},
+                                  "",
+                                  kIncomplete,
+                                  1},
+                      HostileCase{"frame claiming a huge content size",
+                                  [](auto& b) { b.editBlock(2, [](std::string& s) { s = hugeFrame(true); }); },
+                                  {"extract", "@", kData},
+                                  "",
+                                  kIncomplete,
+                                  1}),
     testing::NameFromWhat());
 
 }  // namespace

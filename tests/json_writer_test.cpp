@@ -51,9 +51,8 @@ TEST(JsonWriter, NestedContainersGetNoLeadingComma) {
 TEST(JsonWriter, TitleListWorkedExample) {
     JsonWriter w;
     w.beginArray();
-    for (auto [folder, id, version] :
-         {std::tuple{"0005000010101D00_v64", "0005000010101D00", 64},
-          std::tuple{"00050000a1b2c3d4_v0", "00050000a1b2c3d4", 0}}) {
+    for (auto [folder, id, version] : {std::tuple{"0005000010101D00_v64", "0005000010101D00", 64},
+                                       std::tuple{"00050000a1b2c3d4_v0", "00050000a1b2c3d4", 0}}) {
         w.beginObject();
         w.stringField("folderName", folder);
         w.stringField("titleId", id);
@@ -61,9 +60,8 @@ TEST(JsonWriter, TitleListWorkedExample) {
         w.endObject();
     }
     w.endArray();
-    EXPECT_EQ(w.result(),
-              R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
-              R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])");
+    EXPECT_EQ(w.result(), R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
+                          R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])");
 }
 
 TEST(JsonWriter, NumbersCoverTheirWholeRange) {
@@ -75,8 +73,7 @@ TEST(JsonWriter, NumbersCoverTheirWholeRange) {
     w.uintField("", UINT64_MAX);
     w.uintField("", 0);
     w.endArray();
-    EXPECT_EQ(w.result(),
-              "[-9223372036854775808,0,9223372036854775807,18446744073709551615,0]");
+    EXPECT_EQ(w.result(), "[-9223372036854775808,0,9223372036854775807,18446744073709551615,0]");
 }
 
 TEST(JsonWriter, ResultCopiesAndLeavesWriterUsable) {
@@ -113,22 +110,19 @@ QEV_PRINT_CASE_AS_WHAT(EscapeCase)
 
 class Escaping : public ::testing::TestWithParam<EscapeCase> {};
 
-TEST_P(Escaping, WritesExpectedBytes) {
-    EXPECT_EQ(escapeJsonString(GetParam().input), GetParam().expected);
-}
+TEST_P(Escaping, WritesExpectedBytes) { EXPECT_EQ(escapeJsonString(GetParam().input), GetParam().expected); }
 
-INSTANTIATE_TEST_SUITE_P(
-    JsonWriter, Escaping,
-    ::testing::Values(
-        EscapeCase{"quotes and backslash", "\"hi\"\\", R"(\"hi\"\\)"},
-        EscapeCase{"short escapes", "\b\t\n\f\r", R"(\b\t\n\f\r)"},
-        EscapeCase{"other control bytes", std::string("\x00\x01\x07\x0B\x0E\x1F", 6),
-                   R"(\u0000\u0001\u0007\u000b\u000e\u001f)"},
-        EscapeCase{"solidus and delete pass", "a/b\x7F", "a/b\x7F"},
-        EscapeCase{"bytes from 0x80 pass", "caf\xC3\xA9 \xFF\x80", "caf\xC3\xA9 \xFF\x80"},
-        EscapeCase{"windows path", "D:\\Games\\game.qev", R"(D:\\Games\\game.qev)"},
-        EscapeCase{"empty", "", ""}),
-    testing::NameFromWhat());
+INSTANTIATE_TEST_SUITE_P(JsonWriter, Escaping,
+                         ::testing::Values(EscapeCase{"quotes and backslash", "\"hi\"\\", R"(\"hi\"\\)"},
+                                           EscapeCase{"short escapes", "\b\t\n\f\r", R"(\b\t\n\f\r)"},
+                                           EscapeCase{"other control bytes", std::string("\x00\x01\x07\x0B\x0E\x1F", 6),
+                                                      R"(\u0000\u0001\u0007\u000b\u000e\u001f)"},
+                                           EscapeCase{"solidus and delete pass", "a/b\x7F", "a/b\x7F"},
+                                           EscapeCase{"bytes from 0x80 pass", "caf\xC3\xA9 \xFF\x80",
+                                                      "caf\xC3\xA9 \xFF\x80"},
+                                           EscapeCase{"windows path", "D:\\Games\\game.qev", R"(D:\\Games\\game.qev)"},
+                                           EscapeCase{"empty", "", ""}),
+                         testing::NameFromWhat());
 
 }  // namespace
 }  // namespace qev::tool

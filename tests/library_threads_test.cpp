@@ -21,10 +21,11 @@ TEST(LibraryThreads, EightThreadsReadRandomRangesOfOneArchive) {
     const std::string source = testing::incompressible(1500000) + std::string(1500000, 'z');
     testing::writeFile(tmp.dir() / "src/big.bin", source);
     std::string archive = (tmp.dir() / "a.qev").string();
-    ASSERT_EQ(testing::runSeam([](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); },
-                               {"qev-pack", (tmp.dir() / "src").string(), archive, "-q"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        testing::runSeam([](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c); },
+                         {"qev-pack", (tmp.dir() / "src").string(), archive, "-q"})
+            .exitCode,
+        0);
     qev_archive* a = nullptr;
     ASSERT_EQ(qev_open(archive.c_str(), nullptr, &a, nullptr), QEV_OK);
     qev_entry file = QEV_NO_ENTRY;

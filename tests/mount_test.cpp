@@ -19,9 +19,9 @@
 #include <sstream>
 #include <thread>
 
+#include "archive/read/shared_cache.h"
 #include "archive/records/integrity_record.h"
 #include "archive/write/archive_writer.h"
-#include "archive/read/shared_cache.h"
 #include "mount/mount_tree.h"
 #include "mount/run_mount.h"
 #include "tests/support/test_files.h"
@@ -159,10 +159,7 @@ TEST(MountTree, DirectoriesWhoseChildrenOthersClaimShowNone) {
 TEST(MountTree, ReadersShareOneArchiveWhateverTheTablesWeigh) {
     testing::TempFile tmp;
     std::string big = testing::patterned(400000);
-    ArchiveBuilder()
-        .file("big", big)
-        .editNames([](std::string& n) { n.append(65 << 20, 'n'); })
-        .writeTo(tmp.path());
+    ArchiveBuilder().file("big", big).editNames([](std::string& n) { n.append(65 << 20, 'n'); }).writeTo(tmp.path());
     InProcess m(InProcess::archive(tmp.path()), false, 4);
     auto file = m.tree.openFile(m.inode("big"));
     ASSERT_TRUE(file);
@@ -201,8 +198,10 @@ TEST(MountTree, AFolderOfArchivesUnderOneRoot) {
     EXPECT_EQ(m.inode("0005000010101D00_v64/x"), 0u);  // the name is a.qev's
     ASSERT_EQ(m.warnings.size(), 2u);
     EXPECT_EQ(m.warnings[0], "0005000010101D00_v64 is in both " + (folder / "a.qev").string() + " and " +
-                                 (folder / "b.qev").string() + "; the one in " + (folder / "a.qev").string() + " is shown");
-    EXPECT_EQ(m.warnings[1].rfind("Skipped " + (folder / "c.qev").string() + ": it cannot be opened: ", 0), 0u) << m.warnings[1];
+                                 (folder / "b.qev").string() + "; the one in " + (folder / "a.qev").string() +
+                                 " is shown");
+    EXPECT_EQ(m.warnings[1].rfind("Skipped " + (folder / "c.qev").string() + ": it cannot be opened: ", 0), 0u)
+        << m.warnings[1];
 
     // Added, replaced and removed while mounted; a file open before keeps what it opened.
     auto open = m.tree.openFile(m.inode("00050000A1B2C3D4_v0/meta/meta.xml"));
@@ -283,23 +282,31 @@ TEST(RunMount, ArgumentsAndOpeningInProcess) {
     fs::create_directories(tmp.dir() / "src/t");
     testing::writeFile(tmp.dir() / "src/t/a", "a");
     std::string archive = (tmp.dir() / "a.qev").string();
-    ASSERT_EQ(std::system(("'" QEV_PACK_PATH "' '" + (tmp.dir() / "src").string() + "' '" + archive + "' -q").c_str()), 0);
+    ASSERT_EQ(std::system(("'" QEV_PACK_PATH "' '" + (tmp.dir() / "src").string() + "' '" + archive + "' -q").c_str()),
+              0);
     std::string bytes = testing::readWholeFile(archive);
-    bytes[decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kFooterSize).auxSection1.offset + kIntegrityHeaderSize] ^= 1;
+    bytes[decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kFooterSize).auxSection1.offset +
+          kIntegrityHeaderSize] ^= 1;
     testing::writeFile(archive, bytes);
     testing::ToolRun unproven = runMountInProcess({archive, tmp.dir().string()});
     EXPECT_EQ(unproven.exitCode, 1);
-    EXPECT_NE(unproven.err.find("Error: Not mounted: " + archive + ": the integrity record is damaged"), std::string::npos)
+    EXPECT_NE(unproven.err.find("Error: Not mounted: " + archive + ": the integrity record is damaged"),
+              std::string::npos)
         << unproven.err;
     // With a recovery record to prove the blocks instead, it is mounted, saying so.
-    ASSERT_EQ(std::system(("'" QEV_PACK_PATH "' '" + (tmp.dir() / "src").string() + "' '" + archive + "' -q --force --recovery 5").c_str()), 0);
+    ASSERT_EQ(std::system(("'" QEV_PACK_PATH "' '" + (tmp.dir() / "src").string() + "' '" + archive +
+                           "' -q --force --recovery 5")
+                              .c_str()),
+              0);
     bytes = testing::readWholeFile(archive);
-    bytes[decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kFooterSize).auxSection1.offset + kIntegrityHeaderSize] ^= 1;
+    bytes[decodeFooter(reinterpret_cast<const uint8_t*>(bytes.data()) + bytes.size() - kFooterSize).auxSection1.offset +
+          kIntegrityHeaderSize] ^= 1;
     testing::writeFile(archive, bytes);
     InProcess proven(InProcess::archive(archive));
     EXPECT_EQ(proven.read("t/a"), "a");
-    EXPECT_EQ(proven.warnings, std::vector<std::string>{
-                                   "The integrity record is damaged; the recovery record proves the blocks instead: " + archive});
+    EXPECT_EQ(proven.warnings,
+              std::vector<std::string>{
+                  "The integrity record is damaged; the recovery record proves the blocks instead: " + archive});
 
     testing::ToolRun help = runMountInProcess({"--help"});
     EXPECT_EQ(help.exitCode, 0);
@@ -327,7 +334,8 @@ public:
         std::string a = archive.string(), d = dir.string();
         const char* argv[] = {QEV_MOUNT_PATH, a.c_str(), d.c_str(), "-f", "-o", options, nullptr};
         if (posix_spawn(&pid_, QEV_MOUNT_PATH, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-        for (int i = 0; i < 500 && pid_ > 0 && !mounted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 500 && pid_ > 0 && !mounted(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ~Mounted() { unmount(); }
     pid_t pid() const { return pid_; }
@@ -373,8 +381,7 @@ TEST_F(RealMount, ShowsThePackedTreeByteForByte) {
     }
     for (auto& e : fs::recursive_directory_iterator(mnt())) {
         shown[fs::relative(e.path(), mnt())] = e.is_directory() ? "<dir>" : testing::readWholeFile(e.path());
-        EXPECT_EQ(fs::status(e.path()).permissions(),
-                  e.is_directory() ? fs::perms(0555) : fs::perms(0444)) << e.path();
+        EXPECT_EQ(fs::status(e.path()).permissions(), e.is_directory() ? fs::perms(0555) : fs::perms(0444)) << e.path();
     }
     EXPECT_TRUE(shown == expected);
     EXPECT_EQ(m.unmount(), 0);
@@ -436,7 +443,8 @@ TEST_F(RealMount, ATangledTreeShowsEachDirectoryOnce) {
     std::vector<std::string> shown;
     std::error_code ec;
     for (const char* dir : {"", "a", "a/c", "b"}) {
-        for (auto it = fs::directory_iterator(mnt() / dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        for (auto it = fs::directory_iterator(mnt() / dir, ec); !ec && it != fs::directory_iterator();
+             it.increment(ec)) {
             shown.push_back(fs::relative(it->path(), mnt()));
         }
         if (ec) shown.push_back(std::string(dir) + ": " + std::to_string(ec.value()));
@@ -456,7 +464,9 @@ TEST_F(RealMount, AFolderOfArchivesLettersInAnyCaseAndChangesWhileMounted) {
     testing::writeFile(folder / "broken.qev", std::string(500, 'q'));
     Mounted m(folder, mnt(), "ignore_case,max_open=2");
     ASSERT_TRUE(m.mounted());
-    auto descriptors = [&] { return std::distance(fs::directory_iterator("/proc/" + std::to_string(m.pid()) + "/fd"), {}); };
+    auto descriptors = [&] {
+        return std::distance(fs::directory_iterator("/proc/" + std::to_string(m.pid()) + "/fd"), {});
+    };
     auto before = descriptors();  // nothing in the folder is opened before it is used
     auto root = [&] {
         std::vector<std::string> names;
@@ -508,10 +518,10 @@ TEST_F(RealMount, AMillionEntriesInBoundedMemory) {
     }
     writer::TreeLayout layout = writer::layOutTree(nodes);
     auto records = writer::offsetRecordsFor({});
-    testing::writeFile(tmp.dir() / "wide.qev",
-                       writer::encodeTables(records, layout.names, layout.entries) +
-                           writer::encodeFooter(writer::footerFor(0, 0, records.size(), layout.names.size(),
-                                                                  layout.entries.size())));
+    testing::writeFile(
+        tmp.dir() / "wide.qev",
+        writer::encodeTables(records, layout.names, layout.entries) +
+            writer::encodeFooter(writer::footerFor(0, 0, records.size(), layout.names.size(), layout.entries.size())));
     ASSERT_EQ(layout.entries.size(), 1000001u);
     Mounted m(tmp.dir() / "wide.qev", mnt());
     ASSERT_TRUE(m.mounted());
@@ -532,11 +542,12 @@ TEST_F(RealMount, AMillionEntriesInBoundedMemory) {
 TEST_F(RealMount, BadArchiveMountsNothing) {
     testing::writeFile(tmp.dir() / "bad.qev", std::string(300, 'x'));
     fs::create_directories(mnt());
-    std::string cmd = "'" QEV_MOUNT_PATH "' '" + (tmp.dir() / "bad.qev").string() + "' '" + mnt().string() +
-                      "' 2> '" + (tmp.dir() / "err").string() + "'";
+    std::string cmd = "'" QEV_MOUNT_PATH "' '" + (tmp.dir() / "bad.qev").string() + "' '" + mnt().string() + "' 2> '" +
+                      (tmp.dir() / "err").string() + "'";
     EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1);
-    EXPECT_EQ(testing::readWholeFile(tmp.dir() / "err"), "Error: Failed to open QEV file: " + (tmp.dir() / "bad.qev").string() +
-                                                          ": the footer's magic number is wrong: not a QEV archive\n");
+    EXPECT_EQ(testing::readWholeFile(tmp.dir() / "err"),
+              "Error: Failed to open QEV file: " + (tmp.dir() / "bad.qev").string() +
+                  ": the footer's magic number is wrong: not a QEV archive\n");
     struct statfs s;
     ASSERT_EQ(::statfs(mnt().c_str(), &s), 0);
     EXPECT_NE(s.f_type, 0x65735546);

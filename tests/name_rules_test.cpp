@@ -14,15 +14,17 @@ TEST(WindowsNames, WhatWindowsCanHold) {
         bool holds;
     };
     const std::vector<Row> rows = {
-        {"meta.xml", true},        {"CONSOLE", true},       {"COM10", true},        {"com0", true},
-        {"LPT", true},             {"con_", true},          {".hidden", true},      {"a b", true},
-        {"CON", false},            {"con", false},          {"aux.txt", false},     {"Nul.tar.gz", false},
-        {"COM1", false},           {"lpt9", false},         {"CON .txt", false},    {"CONIN$", false},
-        {"conout$.log", false},    {"COM\xC2\xB9", false},  {"name.", false},       {"name ", false},
-        {"a<b", false},            {"a>b", false},          {"a:b", false},         {"a\"b", false},
-        {"a|b", false},            {"a?b", false},          {"a*b", false},         {"a\\b", false},
-        {"tab\there", false},      {"", false},             {"caf\xC3\xA9", true},  {"caf\xE9", false},
-        {"\xED\xA0\x80", false},  // a surrogate
+        {"meta.xml", true},    {"CONSOLE", true},      {"COM10", true},
+        {"com0", true},        {"LPT", true},          {"con_", true},
+        {".hidden", true},     {"a b", true},          {"CON", false},
+        {"con", false},        {"aux.txt", false},     {"Nul.tar.gz", false},
+        {"COM1", false},       {"lpt9", false},        {"CON .txt", false},
+        {"CONIN$", false},     {"conout$.log", false}, {"COM\xC2\xB9", false},
+        {"name.", false},      {"name ", false},       {"a<b", false},
+        {"a>b", false},        {"a:b", false},         {"a\"b", false},
+        {"a|b", false},        {"a?b", false},         {"a*b", false},
+        {"a\\b", false},       {"tab\there", false},   {"", false},
+        {"caf\xC3\xA9", true}, {"caf\xE9", false},     {"\xED\xA0\x80", false},  // a surrogate
     };
     for (const Row& row : rows) EXPECT_EQ(windowsCanHold(row.name), row.holds) << row.name;
 }
@@ -42,7 +44,7 @@ TEST(WindowsNames, SiblingsEqualButForLetterCaseKeepTheFirst) {
     EXPECT_EQ(windows.check("readme.txt"), Refusal::kNone);
     // Letters beyond ASCII fold too, as exFAT and casefolded folders fold them.
     NameRules folding(/*foldsCase=*/true, /*windowsNames=*/false);
-    EXPECT_EQ(folding.check("\xC3\x89t\xC3\xA9.txt"), Refusal::kNone);   // Été.txt
+    EXPECT_EQ(folding.check("\xC3\x89t\xC3\xA9.txt"), Refusal::kNone);      // Été.txt
     EXPECT_EQ(folding.check("\xC3\xA9T\xC3\x89.TXT"), Refusal::kCaseTwin);  // éTÉ.TXT
     EXPECT_EQ(folding.check("con"), Refusal::kNone);
 }

@@ -7,15 +7,15 @@
 #include <functional>
 #include <optional>
 #include <set>
-#include <utility>
 #include <sstream>
 #include <string>
+#include <utility>
 
-#include "archive/testing/stream_archive_file.h"
 #include "archive/read/archive_reader.h"
+#include "archive/testing/stream_archive_file.h"
+#include "tests/support/recording_stream.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_names.h"
-#include "tests/support/recording_stream.h"
 
 namespace qev {
 namespace {
@@ -32,8 +32,7 @@ ArchiveBuilder soundArchive() {
 }
 
 // Makes a section reach `delta` bytes past the end of the file (or stop short of it).
-std::function<void(ArchiveFooter&)> sectionEndsAt(SectionRange ArchiveFooter::*section,
-                                                  int64_t delta) {
+std::function<void(ArchiveFooter&)> sectionEndsAt(SectionRange ArchiveFooter::*section, int64_t delta) {
     return [=](ArchiveFooter& f) {
         SectionRange& s = f.*section;
         s.size = f.archiveSize + uint64_t(delta) - s.offset;
@@ -41,8 +40,7 @@ std::function<void(ArchiveFooter&)> sectionEndsAt(SectionRange ArchiveFooter::*s
 }
 
 // Moves a section, keeping its size, so that it ends `delta` bytes past the end of the file.
-std::function<void(ArchiveFooter&)> sectionMovedToEnd(SectionRange ArchiveFooter::*section,
-                                                      int64_t delta) {
+std::function<void(ArchiveFooter&)> sectionMovedToEnd(SectionRange ArchiveFooter::*section, int64_t delta) {
     return [=](ArchiveFooter& f) {
         SectionRange& s = f.*section;
         s.offset = f.archiveSize + uint64_t(delta) - s.size;
@@ -93,7 +91,8 @@ void expectSameAnswers(const ArchiveIndex& whole, const ArchiveIndex& onDemand) 
             EXPECT_EQ(std::pair(x->fileOffset, x->storedLength), std::pair(y->fileOffset, y->storedLength));
         }
     }
-    EXPECT_EQ(whole.findPath("0005000010101D00_V64/META/meta.xml"), onDemand.findPath("0005000010101D00_V64/META/meta.xml"));
+    EXPECT_EQ(whole.findPath("0005000010101D00_V64/META/meta.xml"),
+              onDemand.findPath("0005000010101D00_V64/META/meta.xml"));
 }
 
 TEST_P(OpenChecks, AcceptsOrRejects) {
@@ -232,8 +231,7 @@ TEST(Open, ReadsFooterThenEachTableOnce) {
 
 TEST(Open, StopsBeforeAnyLaterRead) {
     // A bad offset table size fails before any table is read.
-    std::string badOffsets =
-        soundArchive().editFooter([](auto& f) { f.offsetSection.size = 39; }).build();
+    std::string badOffsets = soundArchive().editFooter([](auto& f) { f.offsetSection.size = 39; }).build();
     EXPECT_EQ(readsWhileOpening(badOffsets).size(), 1u);
     // A bad tree size is checked only after the offset and name tables are in.
     std::string badTree = soundArchive().editFooter([](auto& f) { f.treeSection.size = 8; }).build();
@@ -302,8 +300,9 @@ TEST_F(OpenFiles, OpensFromDiskAndClosesOnFailure) {
         EXPECT_EQ(openDescriptors(), before + 1);
     }
     EXPECT_EQ(openDescriptors(), before);
-    tmp.write("not an archive, but longer than one hundred and forty-four bytes........."
-              "........................................................................");
+    tmp.write(
+        "not an archive, but longer than one hundred and forty-four bytes........."
+        "........................................................................");
     EXPECT_EQ(openArchive(tmp.path()), nullptr);
     EXPECT_EQ(openDescriptors(), before);
 }
@@ -317,8 +316,7 @@ TEST(OpenReasons, EveryCheckHasItsOwnLine) {
         lines.insert(line);
     }
     EXPECT_EQ(lines.size(), size_t(OpenCheck::kRootUnnamed) + 1);
-    EXPECT_EQ(describeOpenError({OpenCheck::kSectionWithinFile, 2}),
-              "the name table reaches past the end of the file");
+    EXPECT_EQ(describeOpenError({OpenCheck::kSectionWithinFile, 2}), "the name table reaches past the end of the file");
 }
 
 TEST_F(OpenFiles, PathsThatAreNotArchives) {

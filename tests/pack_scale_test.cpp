@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "archive/read/archive_reader.h"
+#include "pack/qev_pack.h"
 #include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
-#include "pack/qev_pack.h"
 
 namespace qev {
 namespace {
@@ -47,7 +47,8 @@ protected:
 };
 
 TEST_F(PackScale, EveryJobCountGivesTheSameBytes) {
-    for (int i = 0; i < 30; ++i) make("d" + std::to_string(i % 4) + "/f" + std::to_string(i), testing::patterned(9000 * i + 1, i));
+    for (int i = 0; i < 30; ++i)
+        make("d" + std::to_string(i % 4) + "/f" + std::to_string(i), testing::patterned(9000 * i + 1, i));
     make("big.bin", testing::incompressible(700000));
     for (const char* jobs : {"1", "2", "8"}) {
         ASSERT_EQ(pack({src().string(), out(std::string("j") + jobs + ".qev"), "-j", jobs, "-q"}).exitCode, 0);
@@ -70,7 +71,8 @@ TEST_F(PackScale, SmallFilesNeverStraddleABlockAndLargeOnesStartOnOne) {
         } else {
             EXPECT_EQ(start % 65536, 0u) << r->index().heldTables()->name(n);
         }
-        EXPECT_TRUE(contentOf(*r, std::string(r->index().heldTables()->name(n))) == testing::readWholeFile(src() / r->index().heldTables()->name(n)));
+        EXPECT_TRUE(contentOf(*r, std::string(r->index().heldTables()->name(n))) ==
+                    testing::readWholeFile(src() / r->index().heldTables()->name(n)));
     }
 }
 
@@ -87,16 +89,20 @@ TEST_F(PackScale, IdenticalFilesAreStoredOnce) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("293.0 KiB saved by identical files"), std::string::npos) << r.out;
     auto reader = openArchive(out());
-    EXPECT_EQ(reader->index().fileStart(reader->index().findPath("a/big")), reader->index().fileStart(reader->index().findPath("b/big copy")));
-    EXPECT_NE(reader->index().fileStart(reader->index().findPath("a/big")), reader->index().fileStart(reader->index().findPath("a/prefix")));
-    EXPECT_EQ(reader->index().fileStart(reader->index().findPath("a/small")), reader->index().fileStart(reader->index().findPath("b/small")));
+    EXPECT_EQ(reader->index().fileStart(reader->index().findPath("a/big")),
+              reader->index().fileStart(reader->index().findPath("b/big copy")));
+    EXPECT_NE(reader->index().fileStart(reader->index().findPath("a/big")),
+              reader->index().fileStart(reader->index().findPath("a/prefix")));
+    EXPECT_EQ(reader->index().fileStart(reader->index().findPath("a/small")),
+              reader->index().fileStart(reader->index().findPath("b/small")));
     for (const char* p : {"a/big", "b/big copy", "a/prefix", "a/small", "b/small", "a/empty", "b/empty"}) {
         EXPECT_TRUE(contentOf(*reader, p) == testing::readWholeFile(src() / p)) << p;
     }
     // Without deduplication every file has its own bytes.
     ASSERT_EQ(pack({src().string(), out("plain.qev"), "--no-dedup", "-q"}).exitCode, 0);
     auto plain = openArchive(out("plain.qev"));
-    EXPECT_NE(plain->index().fileStart(plain->index().findPath("a/big")), plain->index().fileStart(plain->index().findPath("b/big copy")));
+    EXPECT_NE(plain->index().fileStart(plain->index().findPath("a/big")),
+              plain->index().fileStart(plain->index().findPath("b/big copy")));
     EXPECT_GT(fs::file_size(out("plain.qev")), fs::file_size(out()) + 250000);
 }
 
@@ -172,7 +178,8 @@ TEST_F(PackScale, NamesQevToolCannotReachAsTheyStandAreWarnedOf) {
     make("back\\slash", "3");
     testing::ToolRun r = pack({src().string(), out()});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "Warning: Name holds a backslash, which qev-tool reads as a separator: " + (src() / "back\\slash").string() +
+    EXPECT_EQ(r.err, "Warning: Name holds a backslash, which qev-tool reads as a separator: " +
+                         (src() / "back\\slash").string() +
                          "\nWarning: Name differs from a sibling's only in letter case, qev-tool finds the first: " +
                          (src() / "code").string() + "\n");
     EXPECT_EQ(pack({src().string(), out("quiet.qev"), "-q"}).err, "");

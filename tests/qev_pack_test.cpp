@@ -16,9 +16,9 @@
 #include "archive/read/archive_reader.h"
 #include "check/run_check.h"
 #include "system/temporaries.h"
-#include "unpack/run_unpack.h"
 #include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
+#include "unpack/run_unpack.h"
 
 namespace qev {
 namespace {
@@ -29,8 +29,8 @@ using PackRun = testing::ToolRun;
 
 PackRun pack(std::vector<std::string> args, const pack::PackHooks& hooks = {}) {
     args.insert(args.begin(), "qev-pack");
-    return testing::runSeam([&](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c, hooks); },
-                            args);
+    return testing::runSeam(
+        [&](int argc, const char* const* argv, Console& c) { return pack::runPack(argc, argv, c, hooks); }, args);
 }
 
 // Paths of the regular files and directories below `root`, as the archive should hold them.
@@ -191,8 +191,7 @@ TEST_F(Pack, LevelsChangeCompressionNotContents) {
     ASSERT_EQ(pack({src(), out("fast.qev"), "--level", "1"}).exitCode, 0);
     ASSERT_EQ(pack({src(), out("small.qev"), "--level=19"}).exitCode, 0);
     for (const char* name : {"fast.qev", "small.qev"}) {
-        EXPECT_EQ(testing::runInProcess({"qev-tool", "extract", out(name), "data"}).out,
-                  testing::patterned(300000));
+        EXPECT_EQ(testing::runInProcess({"qev-tool", "extract", out(name), "data"}).out, testing::patterned(300000));
     }
 }
 
@@ -235,9 +234,11 @@ TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
 
 TEST_F(Pack, HelpVersionAndTheEndOfOptions) {
     std::string help = pack({"--help"}).out;
-    EXPECT_TRUE(help.starts_with("Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
-                                 "[--recovery PERCENT] [--progress | --no-progress] [-q]\n"
-                                 "       qev-pack --update ARCHIVE [--add DIR]... [--remove PATH]...")) << help;
+    EXPECT_TRUE(
+        help.starts_with("Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
+                         "[--recovery PERCENT] [--progress | --no-progress] [-q]\n"
+                         "       qev-pack --update ARCHIVE [--add DIR]... [--remove PATH]..."))
+        << help;
     for (const char* line : {"\n      --level N ", "\n  -j, --jobs N ", "\n  -q, --quiet ", "\n      --version "}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
     }
@@ -292,23 +293,28 @@ TEST_F(Pack, UpdateReadsLikePackingTheChangedTree) {
         std::string refused;  // the error lines, when refused
     };
     const Step steps[] = {
-        {"add", {"--add", one.string(), "--add", three.string()},
+        {"add",
+         {"--add", one.string(), "--add", three.string()},
          [&] {
              fs::copy(one, model, fs::copy_options::recursive);
              fs::copy(three, model, fs::copy_options::recursive);
          },
          ""},
-        {"conflicts", {"--add", two.string()}, {},
+        {"conflicts",
+         {"--add", two.string()},
+         {},
          "Error: Already in the archive (use --replace to replace it): T2/b.txt\n"
          "Error: Already in the archive (use --replace to replace it): t3/C.TXT\n"},
-        {"replace", {"--add", two.string(), "--replace"},
+        {"replace",
+         {"--add", two.string(), "--replace"},
          [&] {
              fs::remove_all(model / "T3/c.txt");
              fs::copy(two / "T2", model / "T2", fs::copy_options::recursive | fs::copy_options::overwrite_existing);
              fs::copy(two / "t3/C.TXT", model / "T3/C.TXT");
          },
          ""},
-        {"remove", {"--remove", "T1/content/a.bin", "--remove", "t2\\B.TXT"},
+        {"remove",
+         {"--remove", "T1/content/a.bin", "--remove", "t2\\B.TXT"},
          [&] {
              fs::remove(model / "T1/content/a.bin");
              fs::remove(model / "T2/b.txt");
@@ -371,8 +377,8 @@ TEST_F(Pack, UpdateKeepsBlocksAndFailsCleanly) {
     const std::string archive = out();
     ASSERT_EQ(pack({src(), archive, "-q"}).exitCode, 0);
     std::string before = testing::readWholeFile(archive);
-    uint64_t dataSize = decodeFooter(reinterpret_cast<const uint8_t*>(before.data()) + before.size() - kFooterSize)
-                            .dataSection.size;
+    uint64_t dataSize =
+        decodeFooter(reinterpret_cast<const uint8_t*>(before.data()) + before.size() - kFooterSize).dataSection.size;
     for (const char* jobs : {"1", "4"}) {
         ASSERT_EQ(pack({"--update", archive, "--add", more.parent_path().parent_path().string(), "-o",
                         out(std::string("j") + jobs + ".qev"), "-j", jobs, "-q"})
@@ -402,15 +408,17 @@ TEST_F(Pack, AThreadThatCannotStartIsOneErrorLine) {
     make("a.bin", testing::incompressible(3000000));
     ASSERT_EQ(pack({src(), out(), "-q"}).exitCode, 0);
     const std::string err = (tmp.dir() / "err").string();
-    for (std::string program : {std::string(QEV_PACK_PATH) + " '" + src() + "' '" + out("b.qev") + "'",
-                                std::string(QEV_UNPACK_PATH) + " '" + out() + "' '" + (tmp.dir() / "dest").string() + "'"}) {
+    for (std::string program :
+         {std::string(QEV_PACK_PATH) + " '" + src() + "' '" + out("b.qev") + "'",
+          std::string(QEV_UNPACK_PATH) + " '" + out() + "' '" + (tmp.dir() / "dest").string() + "'"}) {
         std::string command = "prlimit --as=1000000000 " + program + " -j 400 -q 2> '" + err + "'";
         int status = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << program;
         // The stack that cannot be had, or whatever allocation meets the limit first.
         std::string line = testing::readWholeFile(err);
         EXPECT_TRUE(line.starts_with("Error: Cannot start a worker thread: ") || line == "Error: Out of memory\n")
-            << program << "\n" << line;
+            << program << "\n"
+            << line;
     }
     for (auto& e : fs::directory_iterator(tmp.dir())) {
         EXPECT_EQ(e.path().filename().string().find(".qev-pack-"), std::string::npos) << e.path();
@@ -441,7 +449,8 @@ TEST_F(Pack, TemporariesOfEndedRunsAreRemoved) {
     const std::string dead = named(std::to_string(endedProcess()));
     std::string otherHost = dead;
     otherHost.replace(otherHost.find("qev-pack-") + 9, 0, "elsewhere-");
-    for (const std::string& name : {live, dead, otherHost}) testing::writeFile(tmp.dir() / name, std::string(1000, 'x'));
+    for (const std::string& name : {live, dead, otherHost})
+        testing::writeFile(tmp.dir() / name, std::string(1000, 'x'));
     fs::create_directory(tmp.dir() / named(std::to_string(endedProcess())));  // not a file: not ours
     PackRun r = pack({"--update", archive, "--remove", "T/a.bin"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -454,12 +463,14 @@ TEST_F(Pack, TemporariesOfEndedRunsAreRemoved) {
     ASSERT_EQ(pack({src(), archive, "-q", "--force"}).exitCode, 0);
     pid_t killed = ::fork();
     if (killed == 0) {
-        ::execl(QEV_PACK_PATH, QEV_PACK_PATH, "--update", archive.c_str(), "--recompress", "--level", "19", "-q", nullptr);
+        ::execl(QEV_PACK_PATH, QEV_PACK_PATH, "--update", archive.c_str(), "--recompress", "--level", "19", "-q",
+                nullptr);
         ::_exit(127);
     }
     auto temporaries = [&] {
         size_t n = 0;
-        for (auto& e : fs::directory_iterator(tmp.dir())) n += e.path().filename().string().find(".qev-pack-") != std::string::npos;
+        for (auto& e : fs::directory_iterator(tmp.dir()))
+            n += e.path().filename().string().find(".qev-pack-") != std::string::npos;
         return n;
     };
     for (int i = 0; i < 500 && temporaries() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));

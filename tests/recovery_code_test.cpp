@@ -58,8 +58,10 @@ TEST(ParityCode, GivesBackAnyLostRowsUpToItsParity) {
             std::vector<uint32_t> order(s.k + s.m);
             for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
             std::shuffle(order.begin(), order.end(), random);
-            if (pattern % 3 == 0) std::stable_partition(order.begin(), order.end(), [&](uint32_t r) { return r < s.k; });
-            if (pattern % 3 == 1) std::stable_partition(order.begin(), order.end(), [&](uint32_t r) { return r >= s.k; });
+            if (pattern % 3 == 0)
+                std::stable_partition(order.begin(), order.end(), [&](uint32_t r) { return r < s.k; });
+            if (pattern % 3 == 1)
+                std::stable_partition(order.begin(), order.end(), [&](uint32_t r) { return r >= s.k; });
             uint32_t lostCount = 1 + uint32_t(random() % s.m);
             std::vector<uint32_t> wanted(order.begin(), order.begin() + lostCount);
             std::vector<uint32_t> known(order.begin() + lostCount, order.begin() + lostCount + s.k);

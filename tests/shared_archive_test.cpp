@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "archive/read/archive_reader.h"
-#include "shell/program.h"
 #include "archive/read/reader_workers.h"
+#include "shell/program.h"
 #include "tests/support/test_files.h"
 
 namespace qev {

@@ -68,10 +68,9 @@ TEST_F(Binary, UnknownCommand) {
 
 TEST_F(Binary, ListIsStrictJson) {
     testing::ToolRun r = runBinary({"qev-tool", "list", archive()});
-    EXPECT_EQ(r.out,
-              R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
-              R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])"
-              "\n");
+    EXPECT_EQ(r.out, R"([{"folderName":"0005000010101D00_v64","titleId":"0005000010101D00","version":64},)"
+                     R"({"folderName":"00050000a1b2c3d4_v0","titleId":"00050000a1b2c3d4","version":0}])"
+                     "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(isJson(r.out));
@@ -82,7 +81,8 @@ TEST_F(Binary, InfoWorkedExampleWithBackslashes) {
     ProcessOptions in;
     in.workingDirectory = tmp.dir().string();
     testing::ToolRun r = runBinary({"qev-tool", "info", "D:\\Games\\game.qev"}, in);
-    EXPECT_EQ(r.out, R"({"path":"D:\\Games\\game.qev","totalFiles":2,"totalSize":0})" "\n");
+    EXPECT_EQ(r.out, R"({"path":"D:\\Games\\game.qev","totalFiles":2,"totalSize":0})"
+                     "\n");
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(isJson(r.out));
 }
@@ -111,7 +111,11 @@ TEST_F(Binary, ExtractCopiesBytesExactly) {
 TEST_F(Binary, DamagedLastBlockLeavesStandardOutputEmpty) {
     ArchiveBuilder()
         .file("data.bin", kData)
-        .editBlock(6, [](std::string& s) { s[s.size() / 2] ^= 0x55; s.resize(s.size() - 3); })
+        .editBlock(6,
+                   [](std::string& s) {
+                       s[s.size() / 2] ^= 0x55;
+                       s.resize(s.size() - 3);
+                   })
         .writeTo(archive());
     testing::ToolRun r = runBinary({"qev-tool", "extract", archive(), "data.bin"});
     EXPECT_EQ(r.out, "");
@@ -122,10 +126,10 @@ TEST_F(Binary, DamagedLastBlockLeavesStandardOutputEmpty) {
 TEST_F(Binary, FullDeviceIsAFailure) {
     ProcessOptions full;
     full.stdoutPath = "/dev/full";
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"qev-tool", "list", archive()}, {"qev-tool", "info", archive()},
-          {"qev-tool", "extract", archive(), "00050000a1b2c3d4_v0/content/data.bin"},
-          {"qev-tool", "extract", archive(), "0005000010101D00_v64/meta/meta.xml"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"qev-tool", "list", archive()},
+                                          {"qev-tool", "info", archive()},
+                                          {"qev-tool", "extract", archive(), "00050000a1b2c3d4_v0/content/data.bin"},
+                                          {"qev-tool", "extract", archive(), "0005000010101D00_v64/meta/meta.xml"}}) {
         testing::ToolRun r = runBinary(args, full);
         EXPECT_EQ(r.err, "Error: Failed to write to standard output\n") << args[1];
         EXPECT_EQ(r.exitCode, 1) << args[1];

@@ -18,8 +18,7 @@ TEST(UsableNames, WhatCanBeAFileName) {
         EXPECT_TRUE(isUsableName(ok)) << ok;
     }
     for (std::string_view bad : {std::string_view(""), std::string_view("."), std::string_view(".."),
-                                 std::string_view("a/b"), std::string_view("/"),
-                                 std::string_view("a\0b", 3)}) {
+                                 std::string_view("a/b"), std::string_view("/"), std::string_view("a\0b", 3)}) {
         EXPECT_FALSE(isUsableName(bad)) << bad;
     }
 }
@@ -31,8 +30,8 @@ public:
     void enterDirectory(NodeId d) override { events.push_back("enter " + std::to_string(d)); }
     void child(const WalkChild& c) override {
         static const char* kStatus[] = {"usable", "unusable", "duplicate", "again"};
-        events.push_back(std::to_string(c.parent) + "/" + std::to_string(c.node) + " " +
-                         std::string(c.name) + " " + kStatus[int(c.status)]);
+        events.push_back(std::to_string(c.parent) + "/" + std::to_string(c.node) + " " + std::string(c.name) + " " +
+                         kStatus[int(c.status)]);
     }
     void childrenPastEnd(NodeId d, uint64_t missing) override {
         events.push_back("past end " + std::to_string(d) + " " + std::to_string(missing));
@@ -52,8 +51,8 @@ TEST(TreeWalk, BreadthFirstInStoredOrder) {
     ArchiveBuilder b;
     b.file("a/x", "1").file("b", "2").dir("a/c");
     // Root: a(1) b(2); a: x(3) c(4).
-    EXPECT_EQ(walk(b), (Events{"enter 0", "0/1 a usable", "0/2 b usable", "enter 1", "1/3 x usable",
-                               "1/4 c usable", "enter 4"}));
+    EXPECT_EQ(walk(b), (Events{"enter 0", "0/1 a usable", "0/2 b usable", "enter 1", "1/3 x usable", "1/4 c usable",
+                               "enter 4"}));
     EXPECT_EQ(walk(b, 1), (Events{"enter 1", "1/3 x usable", "1/4 c usable", "enter 4"}));
     EXPECT_EQ(walk(b, 2), Events{});  // a file is not walked
 }
@@ -63,8 +62,7 @@ TEST(TreeWalk, ACycleIsEnteredOnce) {
     b.dir("a/b");
     // b's only child is a, its own parent.
     b.editTree([](auto& t) { t[2] = testing::directoryEntry(t[2].nameOffset(), 1, 1); });
-    EXPECT_EQ(walk(b), (Events{"enter 0", "0/1 a usable", "enter 1", "1/2 b usable", "enter 2",
-                               "2/1 a again"}));
+    EXPECT_EQ(walk(b), (Events{"enter 0", "0/1 a usable", "enter 1", "1/2 b usable", "enter 2", "2/1 a again"}));
 }
 
 TEST(TreeWalk, ARangeHoldingTheRootIsStillFinite) {
@@ -80,8 +78,8 @@ TEST(TreeWalk, SharedChildrenAreEnteredUnderTheFirstParentOnly) {
     b.dir("a/c").dir("b/d");
     // Root: a(1) b(2); a: c(3); b: d(4). b now claims c too.
     b.editTree([](auto& t) { t[2] = testing::directoryEntry(t[2].nameOffset(), 3, 2); });
-    EXPECT_EQ(walk(b), (Events{"enter 0", "0/1 a usable", "0/2 b usable", "enter 1", "1/3 c usable",
-                               "enter 2", "2/3 c again", "2/4 d usable", "enter 3", "enter 4"}));
+    EXPECT_EQ(walk(b), (Events{"enter 0", "0/1 a usable", "0/2 b usable", "enter 1", "1/3 c usable", "enter 2",
+                               "2/3 c again", "2/4 d usable", "enter 3", "enter 4"}));
 }
 
 TEST(TreeWalk, UnusableAndDuplicateNamesAreNotEntered) {
@@ -99,9 +97,8 @@ TEST(TreeWalk, NamesDifferingOnlyInLetterCaseAreMarked) {
     b.file("Code", "1").file("code", "2").file("CODE", "3").file("other", "4");
     auto reader = testing::openBytes(b.build());
     std::vector<std::string> seen;
-    classifyChildren(reader->index(), 0, [&](const WalkChild& c) {
-        seen.push_back(std::string(c.name) + (c.caseTwin ? " twin" : ""));
-    });
+    classifyChildren(reader->index(), 0,
+                     [&](const WalkChild& c) { seen.push_back(std::string(c.name) + (c.caseTwin ? " twin" : "")); });
     EXPECT_EQ(seen, (Events{"Code", "code twin", "CODE twin", "other"}));
 }
 

@@ -9,28 +9,28 @@
 #include "qev/qev.h"
 
 typedef struct {
-    const qev_archive *archive;
-    const char *dest;
+    const qev_archive* archive;
+    const char* dest;
     unsigned compared;
     int failed;
 } walk_state;
 
-static int fail(walk_state *s, const char *why, const qev_walk_entry *e) {
+static int fail(walk_state* s, const char* why, const qev_walk_entry* e) {
     fprintf(stderr, "%s: %.*s\n", why, (int)e->path_length, e->path);
     s->failed = 1;
     return 1;
 }
 
-static int compare(void *user, const qev_walk_entry *e) {
-    walk_state *s = user;
+static int compare(void* user, const qev_walk_entry* e) {
+    walk_state* s = user;
     qev_entry found;
     if (qev_resolve(s->archive, e->path, e->path_length, NULL, &found, NULL) != QEV_OK) return fail(s, "not found", e);
     if (found != e->entry) return fail(s, "resolves to another entry", e);
     if (e->kind != QEV_KIND_FILE) return 0;
-    char *path = malloc(strlen(s->dest) + e->path_length + 2);
+    char* path = malloc(strlen(s->dest) + e->path_length + 2);
     if (!path) abort();
     sprintf(path, "%s/%.*s", s->dest, (int)e->path_length, e->path);
-    FILE *unpacked = fopen(path, "rb");
+    FILE* unpacked = fopen(path, "rb");
     free(path);
     if (!unpacked) return fail(s, "not unpacked", e);
     char mine[4096], theirs[4096];
@@ -51,9 +51,9 @@ static int compare(void *user, const qev_walk_entry *e) {
     return fail(s, "other bytes", e);
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc != 3) return 2;
-    qev_archive *archive;
+    qev_archive* archive;
     if (qev_open(argv[1], NULL, &archive, NULL) != QEV_OK) return 2;
     walk_state state = {archive, argv[2], 0, 0};
     qev_status walked = qev_walk(archive, QEV_ROOT, compare, &state, NULL);

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "pack/qev_pack.h"
 #include "tests/support/test_files.h"
 #include "tests/support/tool_run.h"
-#include "pack/qev_pack.h"
 #include "unpack/run_unpack.h"
 
 extern char** environ;
@@ -45,8 +45,8 @@ Snapshot snapshot(const fs::path& root) {
     for (auto& e : fs::recursive_directory_iterator(root)) {
         std::string rel = fs::relative(e.path(), root).string();
         auto st = e.symlink_status();
-        s[rel] = fs::is_symlink(st)     ? "<link>"
-                 : fs::is_directory(st) ? "<dir>"
+        s[rel] = fs::is_symlink(st)        ? "<link>"
+                 : fs::is_directory(st)    ? "<dir>"
                  : fs::is_regular_file(st) ? testing::readWholeFile(e.path())
                                            : "<other>";
     }
@@ -98,7 +98,8 @@ TEST_F(Unpack, RealTreeRoundTripsWithEmptyFilesAndFolders) {
 
 TEST_F(Unpack, JobCountsGiveTheSameTree) {
     ArchiveBuilder b;
-    for (int i = 0; i < 40; ++i) b.file("d" + std::to_string(i % 7) + "/f" + std::to_string(i), testing::patterned(5000 * i, i + 1));
+    for (int i = 0; i < 40; ++i)
+        b.file("d" + std::to_string(i % 7) + "/f" + std::to_string(i), testing::patterned(5000 * i, i + 1));
     b.writeTo(tmp.path());
     ASSERT_EQ(unpack({archive(), (tmp.dir() / "one").string(), "-j", "1"}).exitCode, 0);
     ASSERT_EQ(unpack({archive(), (tmp.dir() / "four").string(), "--jobs=4"}).exitCode, 0);
@@ -193,13 +194,15 @@ TEST_F(Unpack, LaterDuplicatesAndRevisitedDirectoriesAreNotWritten) {
     b.writeTo(tmp.path());
     UnpackRun r = unpack({archive(), dest().string()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Warning: Skipped unsafe name: a/x\n"
-                     "Warning: Skipped unsafe name: b/x\n"
-                     "Warning: Skipped directory reached a second time: b/c\n");
-    EXPECT_EQ(snapshot(dest()), (Snapshot{{"a", "<dir>"}, {"a/x", "first"}, {"b", "<dir>"}, {"b/x", "first"},
-                                          {"a/c", "<dir>"}, {"a/c/z", "z"}}));
-    EXPECT_EQ(unpack({archive(), (tmp.dir() / "b-only").string(), "b"}).err,
-              "Warning: Skipped unsafe name: b/x\n");
+    EXPECT_EQ(r.err,
+              "Warning: Skipped unsafe name: a/x\n"
+              "Warning: Skipped unsafe name: b/x\n"
+              "Warning: Skipped directory reached a second time: b/c\n");
+    EXPECT_EQ(
+        snapshot(dest()),
+        (Snapshot{
+            {"a", "<dir>"}, {"a/x", "first"}, {"b", "<dir>"}, {"b/x", "first"}, {"a/c", "<dir>"}, {"a/c/z", "z"}}));
+    EXPECT_EQ(unpack({archive(), (tmp.dir() / "b-only").string(), "b"}).err, "Warning: Skipped unsafe name: b/x\n");
 }
 
 TEST_F(Unpack, ADestinationThatHoldsAnythingIsRefusedUnlessForced) {
@@ -271,8 +274,9 @@ TEST_F(Unpack, AFileSizeLimitFailsTheFilesBeyondItAndLeavesNoTemporary) {
 }
 
 TEST(UnpackOptions, Messages) {
-    EXPECT_EQ(unpack({}).err, "Error: Missing QEV file path or destination (Usage: qev-unpack ARCHIVE DEST "
-                              "[PATH...] [-j N] [-f] [--no-sync] [--progress | --no-progress] [-q])\n");
+    EXPECT_EQ(unpack({}).err,
+              "Error: Missing QEV file path or destination (Usage: qev-unpack ARCHIVE DEST "
+              "[PATH...] [-j N] [-f] [--no-sync] [--progress | --no-progress] [-q])\n");
     EXPECT_EQ(unpack({"a", "b", "-j", "0"}).err, "Error: Invalid number of jobs: 0\n");
     EXPECT_EQ(unpack({"a", "b", "-j"}).err, "Error: -j needs a number\n");
     EXPECT_EQ(unpack({"a", "b", "--frobnicate"}).err, "Error: Unknown option: --frobnicate\n");

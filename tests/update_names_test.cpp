@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/read/archive_reader.h"
 #include "archive/format/names.h"
+#include "archive/read/archive_reader.h"
 #include "check/run_check.h"
 #include "pack/qev_pack.h"
 #include "tests/support/test_files.h"
@@ -89,7 +89,8 @@ const std::string* meets(const Model& dir, const std::string& name, const std::v
 }
 
 // Merges `added` into `into`; the paths that collide with an entry go to `conflicts`.
-void merge(Model& into, const Model& added, const std::string& path, bool replace, std::vector<std::string>& conflicts) {
+void merge(Model& into, const Model& added, const std::string& path, bool replace,
+           std::vector<std::string>& conflicts) {
     const Model before = into;
     std::vector<std::string> taken;
     for (const auto& [name, child] : added.children) {
@@ -189,22 +190,44 @@ TEST_F(UpdateNames, TwinsAreKeptApart) {
         std::vector<std::string> removes;
     };
     const Case cases[] = {
-        {"an added folder's own twins", dir({{"T", dir({{"k", file("keep")}})}}),
-         dir({{"d", dir({{"x", file("1")}, {"X", file("2")}})}}), false, {}},
-        {"its twins replacing", dir({{"d", dir({{"x", file("old")}})}}),
-         dir({{"d", dir({{"x", file("1")}, {"X", file("2")}, {"sub", dir({{"s", file("s")}})}, {"SUB", dir({{"S", file("S")}})}})}}),
-         true, {}},
+        {"an added folder's own twins",
+         dir({{"T", dir({{"k", file("keep")}})}}),
+         dir({{"d", dir({{"x", file("1")}, {"X", file("2")}})}}),
+         false,
+         {}},
+        {"its twins replacing",
+         dir({{"d", dir({{"x", file("old")}})}}),
+         dir({{"d", dir({{"x", file("1")},
+                         {"X", file("2")},
+                         {"sub", dir({{"s", file("s")}})},
+                         {"SUB", dir({{"S", file("S")}})}})}}),
+         true,
+         {}},
         {"the archive's twins, one replaced by its spelling",
-         dir({{"Foo", file("Foo's bytes")}, {"foo", file("foo's bytes")}}), dir({{"foo", file("new")}}), true, {}},
-        {"a twin folder merged by its spelling", dir({{"sub", dir({{"a", file("1")}})}, {"SUB", dir({{"a", file("2")}})}}),
-         dir({{"SUB", dir({{"b", file("3")}})}}), false, {}},
+         dir({{"Foo", file("Foo's bytes")}, {"foo", file("foo's bytes")}}),
+         dir({{"foo", file("new")}}),
+         true,
+         {}},
+        {"a twin folder merged by its spelling",
+         dir({{"sub", dir({{"a", file("1")}})}, {"SUB", dir({{"a", file("2")}})}}),
+         dir({{"SUB", dir({{"b", file("3")}})}}),
+         false,
+         {}},
         {"a twin meets the archive's second twin when the first is met by its spelling",
-         dir({{"Sub", dir({{"a", file("1")}})}, {"sUb", file("2")}}), dir({{"SUb", file("3")}, {"Sub", dir({{"b", file("4")}})}}),
-         true, {}},
-        {"removal by the exact spelling", dir({{"a", dir({{"T_v64", file("T")}, {"t_v64", file("t")}})}}), dir({}), false,
+         dir({{"Sub", dir({{"a", file("1")}})}, {"sUb", file("2")}}),
+         dir({{"SUb", file("3")}, {"Sub", dir({{"b", file("4")}})}}),
+         true,
+         {}},
+        {"removal by the exact spelling",
+         dir({{"a", dir({{"T_v64", file("T")}, {"t_v64", file("t")}})}}),
+         dir({}),
+         false,
          {"a/t_v64"}},
-        {"removal by another spelling takes the first", dir({{"a", dir({{"T_v64", file("T")}, {"t_v64", file("t")}})}}),
-         dir({}), false, {"A/t_V64"}},
+        {"removal by another spelling takes the first",
+         dir({{"a", dir({{"T_v64", file("T")}, {"t_v64", file("t")}})}}),
+         dir({}),
+         false,
+         {"A/t_V64"}},
     };
     for (const Case& c : cases) {
         fs::remove_all(tmp.dir() / "src");

@@ -33,7 +33,8 @@ bool commandWorks(const std::string& command) { return std::system((command + " 
 class ExfatDrive : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0 || !fs::exists("/dev/fuse") || !commandWorks("command -v losetup mkfs.exfat mount.exfat-fuse")) {
+        if (::geteuid() != 0 || !fs::exists("/dev/fuse") ||
+            !commandWorks("command -v losetup mkfs.exfat mount.exfat-fuse")) {
             GTEST_SKIP() << "needs root, /dev/fuse, losetup, mkfs.exfat and mount.exfat-fuse";
         }
         image_ = tmp_.dir() / "drive.img";
@@ -89,7 +90,8 @@ TEST_F(ExfatDrive, LetterCaseTwinsKeepTheFirstAndArchivesAreWritten) {
     EXPECT_EQ(again.err, "Error: Output file exists (use --force to replace it): " + archive.string() + "\n");
     EXPECT_EQ(run(QEV_PACK_PATH, {(mount_ / "out").string(), archive.string(), "-q", "--force"}).exitCode, 0);
     EXPECT_EQ(run(QEV_CHECK_PATH, {archive.string()}).exitCode, 0);
-    for (const auto& e : fs::directory_iterator(mount_)) EXPECT_EQ(e.path().string().find(".qev-pack-"), std::string::npos);
+    for (const auto& e : fs::directory_iterator(mount_))
+        EXPECT_EQ(e.path().string().find(".qev-pack-"), std::string::npos);
 }
 
 // Every whole-tree program on a chain of directories: time linear in depth, no recursion
@@ -134,8 +136,9 @@ TEST(OpenFileLimit, JobsFitTheLimit) {
         const char* jobs;
         const char* warning;
     };
-    for (const Row& row : {Row{"--nofile=64", "-j32", "Warning: Using 13 jobs, as many as the limit of 64 open files allows\n"},
-                           Row{"--nofile=256", "-j64", ""}, Row{"--nofile=256", "--jobs=0", ""}}) {
+    for (const Row& row :
+         {Row{"--nofile=64", "-j32", "Warning: Using 13 jobs, as many as the limit of 64 open files allows\n"},
+          Row{"--nofile=256", "-j64", ""}, Row{"--nofile=256", "--jobs=0", ""}}) {
         ProcessOptions limited;
         limited.wrapper = {"prlimit", row.limit};
         std::string out = (tmp.dir() / (std::string("out") + row.jobs)).string();

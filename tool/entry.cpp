@@ -20,12 +20,10 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"list", 3, kMissingArchivePath,
-     [](const char* const* argv, Console& c) { return runListCommand(argv[2], c); }},
+    {"list", 3, kMissingArchivePath, [](const char* const* argv, Console& c) { return runListCommand(argv[2], c); }},
     {"extract", 4, kMissingArchiveOrFilePath,
      [](const char* const* argv, Console& c) { return runExtractCommand(argv[2], argv[3], c); }},
-    {"info", 3, kMissingArchivePath,
-     [](const char* const* argv, Console& c) { return runInfoCommand(argv[2], c); }},
+    {"info", 3, kMissingArchivePath, [](const char* const* argv, Console& c) { return runInfoCommand(argv[2], c); }},
 };
 
 int dispatch(int argc, const char* const* argv, Console& console) {

@@ -34,7 +34,8 @@ std::error_code makeFolders(const fs::path& path) {
 Expected<SharedDir, std::string> openDestination(const std::string& path, bool force) {
     std::error_code ec;
     if (fs::symlink_status(longPathForm(pathFromUtf8(path)), ec).type() == fs::file_type::not_found) {
-        if (std::error_code made = makeFolders(pathFromUtf8(path))) return "Cannot create " + path + ": " + made.message();
+        if (std::error_code made = makeFolders(pathFromUtf8(path)))
+            return "Cannot create " + path + ": " + made.message();
     }
     // DEST itself is the user's own choice, so a link there is followed; nothing below it is.
     auto dir = openDirectoryPath(path);

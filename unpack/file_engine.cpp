@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "system/text.h"
 #include "system/process.h"
+#include "system/text.h"
 #include "unpack/name_rules.h"
 
 namespace qev::unpack {
@@ -45,8 +45,9 @@ FileEngine::FileEngine(const SharedIndex& index, unsigned jobs, const EngineOpti
       stop_(stop),
       queue_(std::max<size_t>(2 * size_t(jobs), filesInFlight(jobs))),
       fileLimit_(filesInFlight(jobs)),
-      workers_(index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { queue_.wake(); },
-               options.blockHashes) {}
+      workers_(
+          index, jobs, [this](ArchiveReader& reader) { work(reader); }, [this] { queue_.wake(); },
+          options.blockHashes) {}
 
 FileEngine::~FileEngine() { queue_.close(); }
 

@@ -10,14 +10,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <unordered_set>
-#include <string>
 #include <vector>
 
 #include "archive/read/archive_reader.h"
-#include "shell/task_queue.h"
 #include "archive/read/reader_workers.h"
+#include "shell/task_queue.h"
 #include "system/new_file.h"
 #include "system/temporaries.h"
 #include "unpack/name_rules.h"
@@ -51,9 +51,9 @@ struct TargetDir {
 using SharedTarget = std::shared_ptr<TargetDir>;
 
 struct EngineOptions {
-    FileTime modified = 0;       // the time every file gets
-    bool force = false;          // an existing file (not one this run wrote) is replaced
-    bool syncEachFile = false;   // each file made durable before it is renamed into place
+    FileTime modified = 0;      // the time every file gets
+    bool force = false;         // an existing file (not one this run wrote) is replaced
+    bool syncEachFile = false;  // each file made durable before it is renamed into place
     // The integrity record's block hashes: a block that does not match is a damaged one.
     std::shared_ptr<const std::vector<uint32_t>> blockHashes;
 };

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "archive/format/names.h"
 #include "archive/format/escape.h"
+#include "archive/format/names.h"
 #include "system/text.h"
 
 namespace qev::unpack {
@@ -22,8 +22,8 @@ bool isDeviceName(std::string_view name) {
     if (!equalIgnoringAsciiCase(stem, "COM") && !equalIgnoringAsciiCase(stem, "LPT")) return false;
     std::string_view digit = base.substr(3);
     // COM1..COM9, and the superscript digits ¹ ² ³ that Windows counts as well.
-    return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" ||
-           digit == "\xC2\xB2" || digit == "\xC2\xB3";
+    return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" || digit == "\xC2\xB2" ||
+           digit == "\xC2\xB3";
 }
 
 }  // namespace

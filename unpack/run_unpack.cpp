@@ -7,10 +7,10 @@
 #include <map>
 
 #include "archive/read/tree_walk.h"
-#include "system/text.h"
 #include "shell/progress.h"
 #include "system/process.h"
 #include "system/stop_signals.h"
+#include "system/text.h"
 #include "unpack/destination.h"
 #include "unpack/file_engine.h"
 #include "unpack/name_rules.h"
@@ -43,13 +43,14 @@ public:
     }
 
     void unpack(const std::vector<NodeId>& chain) {
-        Plan plan = planTarget(*index_, chain, destFolds_, [this](std::string_view text, const Plan& p, uint32_t dir,
-                                                      std::optional<std::string_view> name) {
-            // A hostile tree can hold millions of bad names: the first hundred are shown.
-            if (o_.quiet || ++warnings_ > kWarningsShown) return;
-            progress_.clear();
-            printWarning(console_, std::string(text) + (name ? pathOf(p, dir, *name) : pathOf(p, dir)));
-        });
+        Plan plan = planTarget(
+            *index_, chain, destFolds_,
+            [this](std::string_view text, const Plan& p, uint32_t dir, std::optional<std::string_view> name) {
+                // A hostile tree can hold millions of bad names: the first hundred are shown.
+                if (o_.quiet || ++warnings_ > kWarningsShown) return;
+                progress_.clear();
+                printWarning(console_, std::string(text) + (name ? pathOf(p, dir, *name) : pathOf(p, dir)));
+            });
         failed_ |= plan.skippedSomething;
         totals_.total += plan.files;
         totals_.bytesTotal += plan.bytes;
@@ -70,7 +71,8 @@ public:
         if (stale_.files > 0 && !o_.quiet) {
             printWarning(console_, "Removed " + std::to_string(stale_.files) +
                                        (stale_.files == 1 ? " temporary file" : " temporary files") + " (" +
-                                       humanBytes(stale_.bytes) + ") left in " + o_.dest + " by qev-unpack runs that ended");
+                                       humanBytes(stale_.bytes) + ") left in " + o_.dest +
+                                       " by qev-unpack runs that ended");
         }
         if (warnings_ > kWarningsShown && !o_.quiet) {
             printWarning(console_, std::to_string(warnings_ - kWarningsShown) + " more warnings left out");
@@ -81,8 +83,8 @@ public:
         if (!o_.quiet) {
             char line[512];
             std::snprintf(line, sizeof line, "%llu files and %llu directories, %s, written to ",
-                          static_cast<unsigned long long>(c.filesDone),
-                          static_cast<unsigned long long>(dirsMade_), humanBytes(c.bytesDone).c_str());
+                          static_cast<unsigned long long>(c.filesDone), static_cast<unsigned long long>(dirsMade_),
+                          humanBytes(c.bytesDone).c_str());
             char time[64];
             std::snprintf(time, sizeof time, " in %.2f s", seconds);
             printLine(console_, line + o_.dest + time);
@@ -122,39 +124,40 @@ private:
 
     // Depth first, so that one open directory at a time serves however deep the tree.
     void makeDirectories(const Plan& plan, PlanCursor& cursor, std::vector<bool>& failedDirs) {
-        walkDepthFirst(plan, [&](uint32_t i) {
-            if (gStop) return false;
-            if (i == 0) {
-                queueFiles(plan, 0, target(dest_, destFolds_, false));
+        walkDepthFirst(
+            plan,
+            [&](uint32_t i) {
+                if (gStop) return false;
+                if (i == 0) {
+                    queueFiles(plan, 0, target(dest_, destFolds_, false));
+                    return true;
+                }
+                const PlannedDir& d = plan.dirs[i];
+                if (failedDirs[d.parent] || !d.writable) {
+                    failedDirs[i] = true;  // its parent's error, or its own warning, said it all
+                    return false;
+                }
+                auto parent = cursor.climbTo(d.parent);
+                bool created = false;
+                auto made = parent ? cursor.make(i, o_.force, created) : parent;
+                if (!made) {
+                    reportDir(plan, i, made.error());
+                    failedDirs[i] = true;
+                    return false;
+                }
+                ++dirsMade_;
+                // A directory folds letter case as its parent does, unless it is another filesystem.
+                uint64_t volume = cursor.made(i).volume;
+                bool sameFilesystem = volume == cursor.made(d.parent).volume;
+                folds_[i] = sameFilesystem ? folds_[d.parent] : foldsCase(**made);
+                if (!sameFilesystem) filesystems_.try_emplace(volume, *made);
+                queueFiles(plan, i, target(*made, folds_[i], created));
                 return true;
-            }
-            const PlannedDir& d = plan.dirs[i];
-            if (failedDirs[d.parent] || !d.writable) {
-                failedDirs[i] = true;  // its parent's error, or its own warning, said it all
-                return false;
-            }
-            auto parent = cursor.climbTo(d.parent);
-            bool created = false;
-            auto made = parent ? cursor.make(i, o_.force, created) : parent;
-            if (!made) {
-                reportDir(plan, i, made.error());
-                failedDirs[i] = true;
-                return false;
-            }
-            ++dirsMade_;
-            // A directory folds letter case as its parent does, unless it is another filesystem.
-            uint64_t volume = cursor.made(i).volume;
-            bool sameFilesystem = volume == cursor.made(d.parent).volume;
-            folds_[i] = sameFilesystem ? folds_[d.parent] : foldsCase(**made);
-            if (!sameFilesystem) filesystems_.try_emplace(volume, *made);
-            queueFiles(plan, i, target(*made, folds_[i], created));
-            return true;
-        }, [](uint32_t) {});
+            },
+            [](uint32_t) {});
     }
 
-    bool foldsCase(const DirHandle& dir) const {
-        return foldsLetterCase(dir, names_.name("", "case")).value_or(false);
-    }
+    bool foldsCase(const DirHandle& dir) const { return foldsLetterCase(dir, names_.name("", "case")).value_or(false); }
 
     SharedTarget target(SharedDir dir, bool folds, bool created) {
         auto t = std::make_shared<TargetDir>();
@@ -205,13 +208,17 @@ private:
     // Writing files changed the directories' times: set them last, each once everything
     // below it is done.
     void setDirectoryTimes(const Plan& plan, PlanCursor& cursor, const std::vector<bool>& failedDirs) {
-        walkDepthFirst(plan, [&](uint32_t i) {
-            if (gStop || failedDirs[i]) return false;
-            return i == 0 || (cursor.climbTo(plan.dirs[i].parent) && cursor.enter(i));
-        }, [&](uint32_t i) {
-            if (i == 0 || gStop) return;
-            if (auto parent = cursor.climbTo(plan.dirs[i].parent)) setDirectoryTime(**parent, plan.dirs[i].name, time_);
-        });
+        walkDepthFirst(
+            plan,
+            [&](uint32_t i) {
+                if (gStop || failedDirs[i]) return false;
+                return i == 0 || (cursor.climbTo(plan.dirs[i].parent) && cursor.enter(i));
+            },
+            [&](uint32_t i) {
+                if (i == 0 || gStop) return;
+                if (auto parent = cursor.climbTo(plan.dirs[i].parent))
+                    setDirectoryTime(**parent, plan.dirs[i].name, time_);
+            });
     }
 
     const Options& o_;
@@ -222,7 +229,7 @@ private:
     SharedIndex index_;
     SharedDir dest_;
     bool destFolds_;
-    std::vector<bool> folds_;  // of the current plan's directories
+    std::vector<bool> folds_;                    // of the current plan's directories
     std::map<uint64_t, SharedDir> filesystems_;  // one open directory on each written to
     FileTime time_;
     FileEngine engine_;

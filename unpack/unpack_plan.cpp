@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "archive/read/tree_walk.h"
 #include "archive/format/escape.h"
+#include "archive/read/tree_walk.h"
 #include "unpack/name_rules.h"
 
 namespace qev::unpack {
@@ -53,8 +53,8 @@ public:
     }
 
     void childrenLeftOut(NodeId) override {
-        warn_("Skipped the contents of a directory whose children other directories share too often: ", plan_,
-              current_, std::nullopt);
+        warn_("Skipped the contents of a directory whose children other directories share too often: ", plan_, current_,
+              std::nullopt);
         plan_.dirs[current_].withFiles = false;
         plan_.skippedSomething = true;
     }

@@ -25,7 +25,7 @@ struct PlannedDir {
 // one directory follow one another. Only directories are kept, so the plan's memory grows
 // with the number of directories, not of files.
 struct Plan {
-    std::vector<PlannedDir> dirs;  // dirs[0] is the destination, standing for the root
+    std::vector<PlannedDir> dirs;      // dirs[0] is the destination, standing for the root
     NodeId singleFile = kInvalidNode;  // a named file, written into the last directory
     uint64_t files = 0;
     uint64_t bytes = 0;
@@ -35,8 +35,8 @@ struct Plan {
 // A warning about something left out: its line is `text` and the archive path of planned
 // directory `dir` (and of `name` inside it, when given). Made into a line only when shown,
 // since a path costs as much as the tree is deep.
-using WarningSink = std::function<void(std::string_view text, const Plan& plan, uint32_t dir,
-                                       std::optional<std::string_view> name)>;
+using WarningSink =
+    std::function<void(std::string_view text, const Plan& plan, uint32_t dir, std::optional<std::string_view> name)>;
 
 // Plans the whole tree under `chain`'s last entry, a directory, or that one file; `chain` is
 // what ArchiveIndex::findPath passed through (empty for the whole archive). Passes each

@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "system/large_pages.h"
 #include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
+#include "system/large_pages.h"
 
 namespace qev {
 
@@ -22,8 +22,7 @@ class FixedArray {
 
 public:
     FixedArray() = default;
-    FixedArray(FixedArray&& other) noexcept
-        : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+    FixedArray(FixedArray&& other) noexcept : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
     FixedArray& operator=(FixedArray&& other) noexcept {
         data_ = std::move(other.data_);
         size_ = std::exchange(other.size_, 0);

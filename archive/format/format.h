@@ -66,8 +66,7 @@ struct ArchiveFooter {
 
     // The six sections in footer order, for checks that treat them alike.
     std::array<const SectionRange*, 6> sections() const {
-        return {&dataSection, &offsetSection, &nameSection,
-                &treeSection, &auxSection1,   &auxSection2};
+        return {&dataSection, &offsetSection, &nameSection, &treeSection, &auxSection1, &auxSection2};
     }
 };
 static_assert(sizeof(ArchiveFooter) == kFooterSize);

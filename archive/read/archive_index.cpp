@@ -10,9 +10,7 @@ namespace {
 
 using Failure = std::optional<OpenError>;
 
-Failure check(bool passed, OpenCheck which) {
-    return passed ? Failure() : Failure(OpenError{which});
-}
+Failure check(bool passed, OpenCheck which) { return passed ? Failure() : Failure(OpenError{which}); }
 
 Failure checkSections(const ArchiveFooter& footer, uint64_t fileSize) {
     std::array<const SectionRange*, 6> sections = footer.sections();
@@ -54,12 +52,11 @@ bool loadTable(const ArchiveFile& file, const SectionRange& section, FixedArray<
 Failure checkRoot(const FixedArray<TreeEntry>& tree, const FixedArray<uint8_t>& names) {
     const TreeEntry& root = tree[0];
     if (root.isFile()) return OpenError{OpenCheck::kRootIsDirectory};
-    return check(decodeName(names.data(), names.size(), root.nameOffset()).empty(),
-                 OpenCheck::kRootUnnamed);
+    return check(decodeName(names.data(), names.size(), root.nameOffset()).empty(), OpenCheck::kRootUnnamed);
 }
 
 constexpr std::string_view kSectionNames[] = {"data section", "block offset table", "name table",
-                                              "file tree", "section 4", "section 5"};
+                                              "file tree",    "section 4",          "section 5"};
 
 }  // namespace
 
@@ -130,8 +127,8 @@ Expected<SharedIndex, OpenError> ArchiveIndex::create(std::unique_ptr<ArchiveFil
     }
     if (Failure e = checkRoot(tree, names)) return *e;
 
-    return SharedIndex(new ArchiveIndex(std::move(file), std::move(records), std::move(names),
-                                        std::move(tree), footer));
+    return SharedIndex(
+        new ArchiveIndex(std::move(file), std::move(records), std::move(names), std::move(tree), footer));
 }
 
 Expected<SharedIndex, OpenError> ArchiveIndex::open(const std::filesystem::path& path) {
@@ -165,8 +162,7 @@ Expected<SharedIndex, OpenError> ArchiveIndex::createOnDemand(std::unique_ptr<Ar
     return SharedIndex(std::move(index));
 }
 
-ArchiveIndex::ArchiveIndex(std::unique_ptr<ArchiveFile> file,
-                           FixedArray<BlockOffsetRecord> offsetRecords,
+ArchiveIndex::ArchiveIndex(std::unique_ptr<ArchiveFile> file, FixedArray<BlockOffsetRecord> offsetRecords,
                            FixedArray<uint8_t> nameTable, FixedArray<TreeEntry> treeEntries,
                            const ArchiveFooter& footer, std::shared_ptr<SharedCache> pages)
     : file_(std::move(file)),

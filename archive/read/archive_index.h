@@ -18,11 +18,11 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/read/archive_file.h"
-#include "system/expected.h"
 #include "archive/format/fixed_array.h"
 #include "archive/format/format.h"
+#include "archive/read/archive_file.h"
 #include "archive/read/shared_cache.h"
+#include "system/expected.h"
 
 namespace qev {
 
@@ -67,7 +67,7 @@ enum class OpenCheck : uint8_t {
 
 struct OpenError {
     OpenCheck check;
-    uint8_t section = 0;  // for kSectionWithinFile: 0 to 5, in footer order
+    uint8_t section = 0;            // for kSectionWithinFile: 0 to 5, in footer order
     unsigned long systemError = 0;  // for kFileOpens: the system's code (errno, or Windows'), 0 if none
 };
 
@@ -185,8 +185,8 @@ public:
 
 private:
     ArchiveIndex(std::unique_ptr<ArchiveFile> file, FixedArray<BlockOffsetRecord> offsetRecords,
-                 FixedArray<uint8_t> nameTable, FixedArray<TreeEntry> treeEntries,
-                 const ArchiveFooter& footer, std::shared_ptr<SharedCache> pages = nullptr);
+                 FixedArray<uint8_t> nameTable, FixedArray<TreeEntry> treeEntries, const ArchiveFooter& footer,
+                 std::shared_ptr<SharedCache> pages = nullptr);
 
     std::optional<TreeEntry> entry(NodeId node) const { return treeEntry(node); }
     uint32_t childrenInTree(const TreeEntry& directory) const;

@@ -4,14 +4,11 @@
 #include <array>
 #include <cstring>
 
-#include "archive/read/archive_index.h"
 #include "archive/format/names.h"
+#include "archive/read/archive_index.h"
 
 namespace qev {
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 bool ArchiveIndex::readTable(Table which, uint64_t at, uint8_t* destination, uint32_t length) const {
     const SectionRange& table = tables_[size_t(which)];
@@ -56,7 +53,9 @@ bool ArchiveIndex::copyTreeEntries(NodeId first, uint32_t count, TreeEntry* out)
     }
     auto* bytes = reinterpret_cast<uint8_t*>(out);
     uint64_t length = uint64_t(count) * kTreeEntrySize;  // within the tree, so below 2^32
-    if (!file_->readAt(tables_[size_t(Table::kTree)].offset + uint64_t(first) * kTreeEntrySize, bytes, uint32_t(length))) return false;
+    if (!file_->readAt(tables_[size_t(Table::kTree)].offset + uint64_t(first) * kTreeEntrySize, bytes,
+                       uint32_t(length)))
+        return false;
     decodeTreeEntriesInPlace(out, count);
     return true;
 }
@@ -89,7 +88,8 @@ std::optional<std::string_view> ArchiveIndex::nameAt(uint32_t offset, std::strin
     }
     if (length == 0 || length > tableSize - start) return std::string_view();
     scratch.resize(size_t(length));
-    if (!readTable(Table::kNames, start, reinterpret_cast<uint8_t*>(scratch.data()), uint32_t(length))) return std::nullopt;
+    if (!readTable(Table::kNames, start, reinterpret_cast<uint8_t*>(scratch.data()), uint32_t(length)))
+        return std::nullopt;
     return std::string_view(scratch);
 }
 
@@ -189,7 +189,8 @@ NodeId ArchiveIndex::findPath(std::string_view path, NameMatch match, std::vecto
     return walkPath(path, match, true, chain);
 }
 
-NodeId ArchiveIndex::walkPath(std::string_view path, NameMatch match, bool backslashes, std::vector<NodeId>* chain) const {
+NodeId ArchiveIndex::walkPath(std::string_view path, NameMatch match, bool backslashes,
+                              std::vector<NodeId>* chain) const {
     auto separates = [backslashes](char c) { return c == '/' || (backslashes && c == '\\'); };
     NodeId current = 0;
     size_t i = 0;

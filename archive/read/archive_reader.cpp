@@ -8,8 +8,7 @@
 namespace qev {
 
 ArchiveReader::ArchiveReader(SharedIndex index, uint32_t cacheSlots)
-    : index_(std::move(index)),
-      cache_(std::max<uint32_t>(cacheSlots, 1)) {}
+    : index_(std::move(index)), cache_(std::max<uint32_t>(cacheSlots, 1)) {}
 
 ArchiveReader::~ArchiveReader() = default;
 

@@ -17,10 +17,10 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/format/fixed_array.h"
 #include "archive/read/archive_index.h"
 #include "archive/read/block_cache.h"
 #include "archive/read/block_decoder.h"
-#include "archive/format/fixed_array.h"
 
 namespace qev {
 
@@ -39,7 +39,6 @@ public:
     const SharedIndex& sharedIndex() const { return index_; }
     // The cache's state, for looking at what reads left in it.
     const BlockCache& cacheState() const { return cache_; }
-
 
     // Copies up to `length` bytes of a file from `position` on into `destination` and
     // returns min(length, size - position), or 0 when nothing could be read, a block failed
@@ -63,8 +62,7 @@ private:
     CacheBlock* fetchBlock(uint64_t blockIndex);
     // The decompressed block to copy from: a cache slot's buffer, or `destination` itself
     // when the block was loaded straight into it. Null when the block fails to load.
-    const uint8_t* blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct,
-                                uint8_t* destination);
+    const uint8_t* blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct, uint8_t* destination);
     bool loadBlockLocked(uint64_t blockIndex, uint8_t* destination, std::optional<uint32_t>* storedHash = nullptr);
 
     SharedIndex index_;

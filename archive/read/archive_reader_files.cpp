@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/read/archive_reader.h"
 #include "archive/format/block_hash.h"
+#include "archive/read/archive_reader.h"
 
 namespace qev {
 
@@ -35,8 +35,7 @@ CacheBlock* ArchiveReader::fetchBlock(uint64_t blockIndex) {
     return nullptr;
 }
 
-const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct,
-                                           uint8_t* destination) {
+const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole, bool direct, uint8_t* destination) {
     // A read larger than the cache would only evict its own blocks again: whole blocks
     // of it that are not cached are decompressed straight into the caller's memory,
     // sparing a copy and the cache's pages.
@@ -48,8 +47,7 @@ const uint8_t* ArchiveReader::blockForCopy(uint64_t blockIndex, bool wantedWhole
     return slot != nullptr ? slot->buffer : nullptr;
 }
 
-uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length,
-                                 uint8_t* destination) {
+uint64_t ArchiveReader::readFile(NodeId node, uint64_t position, uint64_t length, uint8_t* destination) {
     if (node >= index_->treeSize()) return 0;
     std::lock_guard<std::mutex> lock(readLock_);
     uint64_t size = index_->fileSize(node);

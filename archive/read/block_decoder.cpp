@@ -11,8 +11,7 @@ namespace qev {
 
 void BlockDecoder::ContextFree::operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 
-BlockDecoder::BlockDecoder()
-    : stored_(FixedArray<uint8_t>::zeroed(kBlockSize)), context_(ZSTD_createDCtx()) {
+BlockDecoder::BlockDecoder() : stored_(FixedArray<uint8_t>::zeroed(kBlockSize)), context_(ZSTD_createDCtx()) {
     if (!context_) throw std::bad_alloc();
 }
 

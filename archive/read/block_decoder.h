@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "archive/read/archive_index.h"
 #include "archive/format/fixed_array.h"
+#include "archive/read/archive_index.h"
 
 struct ZSTD_DCtx_s;
 
@@ -27,8 +27,8 @@ public:
     // false when it cannot be located, read, decompressed to a full block, or, with
     // `hashes`, when its stored bytes do not hash to hashes[blockIndex] (blockHash).
     // `storedHash`, when given, gets the blockHash of its stored bytes once they are read.
-    bool load(const ArchiveIndex& index, const std::vector<uint32_t>* hashes, uint64_t blockIndex,
-              uint8_t* destination, std::optional<uint32_t>* storedHash = nullptr);
+    bool load(const ArchiveIndex& index, const std::vector<uint32_t>* hashes, uint64_t blockIndex, uint8_t* destination,
+              std::optional<uint32_t>* storedHash = nullptr);
     // The blockHash of block `blockIndex` as stored; nothing when it cannot be located or read.
     std::optional<uint32_t> hashStored(const ArchiveIndex& index, uint64_t blockIndex);
 

@@ -8,9 +8,7 @@ namespace {
 constexpr size_t kTitleIdLength = 16;
 constexpr std::string_view kVersionMark = "_v";
 
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
 
 bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 

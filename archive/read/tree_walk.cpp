@@ -108,17 +108,20 @@ void walkTree(const ArchiveIndex& index, NodeId start, WalkVisitor& visitor) {
             continue;
         }
         budget -= count;
-        classifyChildren(index, directory, [&](WalkChild child) {
-            if (!child.isFile && child.status == ChildStatus::kUsable) {
-                if (queued[child.node]) {
-                    child.status = ChildStatus::kReachedAgain;
-                } else {
-                    queued[child.node] = true;
-                    pending.push_back(child.node);
+        classifyChildren(
+            index, directory,
+            [&](WalkChild child) {
+                if (!child.isFile && child.status == ChildStatus::kUsable) {
+                    if (queued[child.node]) {
+                        child.status = ChildStatus::kReachedAgain;
+                    } else {
+                        queued[child.node] = true;
+                        pending.push_back(child.node);
+                    }
                 }
-            }
-            visitor.child(child);
-        }, &names);
+                visitor.child(child);
+            },
+            &names);
         uint64_t declared = index.declaredChildCount(directory);
         if (declared > index.entryCount(directory)) {
             visitor.childrenPastEnd(directory, declared - index.entryCount(directory));

@@ -56,8 +56,7 @@ public:
 // classifies many directories passes one SiblingTable for all of them.
 class SiblingTable;
 template <typename Callback>
-void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& callback,
-                      SiblingTable* table = nullptr);
+void classifyChildren(const ArchiveIndex& index, NodeId directory, Callback&& callback, SiblingTable* table = nullptr);
 
 // The path of directory `dir` in a list of walked directories (each with `parent`, an
 // index into the list or kNoParent, and `name`), and of `name` inside it: the names below

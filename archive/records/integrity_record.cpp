@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-
 namespace qev {
 namespace {
 
@@ -17,7 +16,8 @@ constexpr size_t kOpaqueEnd = kFooterOpaqueOffset + kFooterOpaqueSize;
 constexpr uint32_t kPiece = 64 << 10;
 
 std::optional<IntegrityRecord> decodeRecord(const std::string& bytes) {
-    if (bytes.size() < kIntegrityHeaderSize || std::string_view(bytes).substr(0, 8) != kIntegrityMagic) return std::nullopt;
+    if (bytes.size() < kIntegrityHeaderSize || std::string_view(bytes).substr(0, 8) != kIntegrityMagic)
+        return std::nullopt;
     auto at = [&](size_t offset) { return reinterpret_cast<const uint8_t*>(bytes.data()) + offset; };
     uint64_t blocks = loadBE64(at(16));
     if (loadBE32(at(8)) != kIntegrityVersion || loadBE32(at(12)) != kIntegrityHeaderSize ||
@@ -92,8 +92,7 @@ FoundRecord findIntegrityRecord(const ArchiveIndex& index) {
     found.state = RecordState::kDamaged;
     std::optional<IntegrityRecord> record = decodeRecord(bytes);
     std::array<uint8_t, 32> seal = sealFor(bytes);
-    if (!sealed || !record ||
-        std::memcmp(seal.data(), found.footer.data() + kOpaqueAt, seal.size()) != 0) {
+    if (!sealed || !record || std::memcmp(seal.data(), found.footer.data() + kOpaqueAt, seal.size()) != 0) {
         return found;
     }
     found.state = RecordState::kVerified;
@@ -133,8 +132,8 @@ std::vector<StructurePart> mismatchedStructure(const ArchiveIndex& index, const 
     return parts;
 }
 
-std::optional<uint64_t> hashStoredSection(const ArchiveIndex& index, const std::array<uint8_t, kFooterSize>& footerBytes,
-                                          int section) {
+std::optional<uint64_t> hashStoredSection(const ArchiveIndex& index,
+                                          const std::array<uint8_t, kFooterSize>& footerBytes, int section) {
     ArchiveFooter footer = decodeFooter(footerBytes.data());
     const SectionRange& range = *footer.sections()[size_t(section) + 1];
     StreamHash hash;

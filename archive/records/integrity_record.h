@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/read/archive_index.h"
 #include "archive/format/block_hash.h"
 #include "archive/format/format.h"
+#include "archive/read/archive_index.h"
 
 namespace qev {
 
@@ -51,7 +51,7 @@ enum class RecordState : uint8_t {
 
 struct FoundRecord {
     RecordState state = RecordState::kAbsent;
-    IntegrityRecord record;        // when verified
+    IntegrityRecord record;                     // when verified
     std::array<uint8_t, kFooterSize> footer{};  // the footer's stored bytes, when it could be read
 };
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/format/format.h"
 #include "archive/format/block_hash.h"
+#include "archive/format/format.h"
 #include "archive/records/recovery_record.h"
 
 namespace qev {
@@ -18,18 +18,20 @@ constexpr uint64_t kChunksCompared = 2;
 // How far a planned layout's hash tables bear it out.
 enum class Borne : uint8_t {
     kNot,
-    kOneCopy,   // some chunk holds its own hash, in one copy only
-    kBoth,      // some chunk holds in both copies, byte for byte the same
+    kOneCopy,  // some chunk holds its own hash, in one copy only
+    kBoth,     // some chunk holds in both copies, byte for byte the same
 };
 
 // Reads chunk `c` of one copy; true when it holds its own hash.
-bool chunkHolds(const RecoveryLayout& layout, int copy, uint64_t c, const ArchiveFile& file, std::vector<uint8_t>& into) {
+bool chunkHolds(const RecoveryLayout& layout, int copy, uint64_t c, const ArchiveFile& file,
+                std::vector<uint8_t>& into) {
     const RecoveryGeometry& g = layout.geometry;
     uint64_t first = c * kHashesPerChunk;
     uint32_t count = uint32_t(std::min<uint64_t>(kHashesPerChunk, g.hashCount() - first));
     into.resize(size_t(count) * 4 + 8);
     return file.readAt(layout.hashCopyOffset(copy) + c * kCellSize, into.data(), uint32_t(into.size())) &&
-           loadBE64(&into[size_t(count) * 4]) == hashBytes({reinterpret_cast<const char*>(into.data()), size_t(count) * 4});
+           loadBE64(&into[size_t(count) * 4]) ==
+               hashBytes({reinterpret_cast<const char*>(into.data()), size_t(count) * 4});
 }
 
 // A layout planned from sizes alone is taken only when the record's bytes bear it out. One
@@ -96,7 +98,8 @@ bool provesShare(const RecoveryLayout& layout, const ArchiveFile& file) {
     std::string made = encodeRecoveryHeader(layout);
     for (int copy = 0; copy < 2; ++copy) {
         uint8_t stored[8];
-        if (file.readAt(layout.headerOffset(copy) + kHeaderHashed, stored, 8) && std::memcmp(stored, &made[kHeaderHashed], 8) == 0) {
+        if (file.readAt(layout.headerOffset(copy) + kHeaderHashed, stored, 8) &&
+            std::memcmp(stored, &made[kHeaderHashed], 8) == 0) {
             return true;
         }
     }

@@ -57,8 +57,8 @@ std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index) {
 
     RecoveryProof proof;
     ArchiveFooter f = decodeFooter(footer);
-    for (StructurePart part : {StructurePart::kOffsetTable, StructurePart::kNameTable, StructurePart::kTree,
-                               StructurePart::kFooter}) {
+    for (StructurePart part :
+         {StructurePart::kOffsetTable, StructurePart::kNameTable, StructurePart::kTree, StructurePart::kFooter}) {
         SectionRange range = partRange(index, f, part);
         std::optional<bool> holds = bytesHold(*damage, rebuilt, range.offset, range.size, file);
         if (!holds) return std::nullopt;
@@ -74,7 +74,8 @@ std::optional<RecoveryProof> proveByRecovery(const ArchiveIndex& index) {
         uint32_t hash = 0;
         if (at) {
             stored.resize(at->storedLength);
-            if (!file.readAt(at->fileOffset, reinterpret_cast<uint8_t*>(stored.data()), at->storedLength)) return std::nullopt;
+            if (!file.readAt(at->fileOffset, reinterpret_cast<uint8_t*>(stored.data()), at->storedLength))
+                return std::nullopt;
             hash = blockHash(stored);
         }
         proof.blockHashes.push_back(*holds ? hash : hash ^ 1);

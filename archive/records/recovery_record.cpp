@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/format/format.h"
 #include "archive/format/block_hash.h"
+#include "archive/format/format.h"
 #include "archive/records/recovery_code.h"
 
 namespace qev {
@@ -82,7 +82,8 @@ std::string encodeRecoveryHeader(const RecoveryLayout& layout) {
 
 std::optional<RecoveryLayout> decodeRecoveryHeader(const uint8_t* p, uint64_t fileSize) {
     if (std::memcmp(p, kRecoveryMagic.data(), kRecoveryMagic.size()) != 0) return std::nullopt;
-    if (loadBE64(p + kHeaderHashed) != hashBytes({reinterpret_cast<const char*>(p), kHeaderHashed})) return std::nullopt;
+    if (loadBE64(p + kHeaderHashed) != hashBytes({reinterpret_cast<const char*>(p), kHeaderHashed}))
+        return std::nullopt;
     if (loadBE32(p + 8) != kRecoveryVersion || loadBE32(p + 12) != kRecoveryHeaderSize ||
         loadBE32(p + 40) != kCellSize) {
         return std::nullopt;
@@ -104,9 +105,7 @@ std::optional<RecoveryLayout> decodeRecoveryHeader(const uint8_t* p, uint64_t fi
     return layout;
 }
 
-uint32_t cellHash(const uint8_t* cell) {
-    return uint32_t(hashBytes({reinterpret_cast<const char*>(cell), kCellSize}));
-}
+uint32_t cellHash(const uint8_t* cell) { return uint32_t(hashBytes({reinterpret_cast<const char*>(cell), kCellSize})); }
 
 std::string encodeHashCopy(const std::vector<uint32_t>& hashes) {
     std::string out;

@@ -35,12 +35,12 @@ inline constexpr uint32_t kMaxRecoveryHundredths = 5000;
 // zeros) and m parity cells, parity cell p belonging to group p mod G. A run of damage
 // therefore spreads over the groups, one cell to each before any gets a second.
 struct RecoveryGeometry {
-    uint64_t protectedSize = 0;  // L
-    uint32_t hundredths = 0;     // the percentage asked, kept for rebuilding the record
-    uint64_t dataCells = 0;      // N = ceil(L / cell)
-    uint32_t groups = 0;         // G
-    uint32_t dataPerGroup = 0;   // k = ceil(N / G)
-    uint32_t parityPerGroup = 0; // m
+    uint64_t protectedSize = 0;   // L
+    uint32_t hundredths = 0;      // the percentage asked, kept for rebuilding the record
+    uint64_t dataCells = 0;       // N = ceil(L / cell)
+    uint32_t groups = 0;          // G
+    uint32_t dataPerGroup = 0;    // k = ceil(N / G)
+    uint32_t parityPerGroup = 0;  // m
 
     uint64_t parityCells() const { return uint64_t(groups) * parityPerGroup; }
     uint64_t hashCount() const { return dataCells + parityCells(); }
@@ -72,8 +72,7 @@ struct RecoveryLayout {
         return copy == 0 ? recordOffset : recordOffset + recordSize() - kRecoveryHeaderSize;
     }
     uint64_t hashCopyOffset(int copy) const {
-        return copy == 0 ? recordOffset + kRecoveryHeaderSize
-                         : parityOffset(0) + geometry.parityCells() * kCellSize;
+        return copy == 0 ? recordOffset + kRecoveryHeaderSize : parityOffset(0) + geometry.parityCells() * kCellSize;
     }
     uint64_t parityOffset(uint64_t cell) const {
         return recordOffset + kRecoveryHeaderSize + geometry.hashCopySize() + cell * kCellSize;

@@ -246,7 +246,7 @@ uint64_t RecoveryDamage::ownParts() const {
 }
 
 std::vector<uint64_t>::const_iterator RecoveryDamage::firstDamagedIn(uint64_t offset, uint64_t size,
-                                                                      uint64_t& lastCell) const {
+                                                                     uint64_t& lastCell) const {
     uint64_t at = offset < layout.recordOffset ? offset : offset - layout.recordSize();
     uint64_t first = at / kCellSize;
     lastCell = (at + std::max<uint64_t>(size, 1) - 1) / kCellSize;
@@ -313,7 +313,8 @@ std::optional<RecoveryDamage> assessDamage(const RecoveryLayout& layout, const A
     ProtectedStream stream(layout, file);
     auto readData = [&](uint64_t first, uint32_t cells, uint8_t* into) { return stream.readCells(first, cells, into); };
     d.dataScanned = scanData;
-    if (scanData && !scanCells(g.dataCells, d.table.hashes.data(), readData, d.dataCells, progress)) return std::nullopt;
+    if (scanData && !scanCells(g.dataCells, d.table.hashes.data(), readData, d.dataCells, progress))
+        return std::nullopt;
     if (!unsure.empty() && !proveLostHashes(d, unsure, file)) return std::nullopt;
     GroupCounts counts = countPerGroup(d);
     d.spare = g.parityPerGroup;

@@ -15,14 +15,14 @@ struct RecoveryDamage {
     RecoveryLayout layout;
     HashTable table;
     bool headerDamaged[2] = {false, false};
-    bool dataScanned = false;          // false: only the record itself was read
-    std::vector<uint64_t> dataCells;   // damaged cells of the protected stream, ascending
-    std::vector<uint64_t> parityCells; // damaged parity cells, ascending
-    std::vector<uint64_t> lostGroups;  // groups with more damaged cells than parity left
+    bool dataScanned = false;           // false: only the record itself was read
+    std::vector<uint64_t> dataCells;    // damaged cells of the protected stream, ascending
+    std::vector<uint64_t> parityCells;  // damaged parity cells, ascending
+    std::vector<uint64_t> lostGroups;   // groups with more damaged cells than parity left
     // Groups holding sectors whose hashes were lost in both copies, and whose parity could
     // not prove or mend them.
     std::vector<uint64_t> unprovenGroups;
-    uint32_t spare = 0;                // the fewest undamaged parity cells of any group
+    uint32_t spare = 0;  // the fewest undamaged parity cells of any group
 
     bool any() const { return ownParts() > 0 || !dataCells.empty(); }
     // How many of the record's own parts (sectors, headers, hash chunks) are damaged.
@@ -55,7 +55,8 @@ struct Patch {
 };
 
 // The rebuilt bytes of every damaged part (the headers only where they can be made again
-// as they were), each rebuilt cell checked against its hash, in file order. Nothing, and `why`, when the damage cannot be rebuilt.
+// as they were), each rebuilt cell checked against its hash, in file order. Nothing, and `why`, when the damage cannot
+// be rebuilt.
 std::optional<std::vector<Patch>> rebuildDamage(const RecoveryDamage& damage, const ArchiveFile& file,
                                                 std::string& why);
 

@@ -82,20 +82,17 @@ ArchiveBuilder& ArchiveBuilder::editTree(std::function<void(std::vector<TreeEntr
     return *this;
 }
 
-ArchiveBuilder& ArchiveBuilder::editNamesAndTree(
-    std::function<void(std::string&, std::vector<TreeEntry>&)> edit) {
+ArchiveBuilder& ArchiveBuilder::editNamesAndTree(std::function<void(std::string&, std::vector<TreeEntry>&)> edit) {
     jointEdits_.push_back(std::move(edit));
     return *this;
 }
 
-ArchiveBuilder& ArchiveBuilder::editBlock(uint64_t blockIndex,
-                                          std::function<void(std::string&)> edit) {
+ArchiveBuilder& ArchiveBuilder::editBlock(uint64_t blockIndex, std::function<void(std::string&)> edit) {
     blockEdits_.emplace_back(blockIndex, std::move(edit));
     return *this;
 }
 
-ArchiveBuilder& ArchiveBuilder::editRecords(
-    std::function<void(std::vector<BlockOffsetRecord>&)> edit) {
+ArchiveBuilder& ArchiveBuilder::editRecords(std::function<void(std::vector<BlockOffsetRecord>&)> edit) {
     recordEdits_.push_back(std::move(edit));
     return *this;
 }
@@ -156,11 +153,10 @@ std::string ArchiveBuilder::build() const {
     std::vector<BlockOffsetRecord> records = writer::offsetRecordsFor(lengths);
     for (const auto& edit : recordEdits_) edit(records);
 
-    ArchiveFooter f = writer::footerFor(leading_, data.size(), records.size(), l.names.size(),
-                                        l.entries.size());
+    ArchiveFooter f = writer::footerFor(leading_, data.size(), records.size(), l.names.size(), l.entries.size());
     for (const auto& edit : footerEdits_) edit(f);
-    std::string file = std::string(leading_, '\x5A') + data +
-                       writer::encodeTables(records, l.names, l.entries) + encodeFooter(f);
+    std::string file =
+        std::string(leading_, '\x5A') + data + writer::encodeTables(records, l.names, l.entries) + encodeFooter(f);
     for (const auto& edit : byteEdits_) edit(file);
     return file;
 }

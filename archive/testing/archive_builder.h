@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/read/archive_reader.h"
 #include "archive/format/format.h"
+#include "archive/read/archive_reader.h"
 #include "archive/write/archive_writer.h"
 
 namespace qev::testing {
@@ -59,8 +59,7 @@ public:
     ArchiveBuilder& editNames(std::function<void(std::string& table)> edit);
     ArchiveBuilder& editTree(std::function<void(std::vector<TreeEntry>& entries)> edit);
     // For edits that tie a name to an entry; runs after the name and tree edits.
-    ArchiveBuilder& editNamesAndTree(
-        std::function<void(std::string& names, std::vector<TreeEntry>& entries)> edit);
+    ArchiveBuilder& editNamesAndTree(std::function<void(std::string& names, std::vector<TreeEntry>& entries)> edit);
     // Edits the stored bytes of one block; its storedSizes entry follows the new length.
     ArchiveBuilder& editBlock(uint64_t blockIndex, std::function<void(std::string& stored)> edit);
     ArchiveBuilder& editRecords(std::function<void(std::vector<BlockOffsetRecord>& records)> edit);

@@ -44,8 +44,9 @@ void checkStructure(const ArchiveIndex& index, const ArchiveProof& proof, bool b
                            "The integrity record is damaged: it does not match the footer's seal");
     }
     if (proof.blocks == BlockProof::kUnproven && blocks) {
-        v.findings.error("unproven", "No block can be proven: the integrity record is damaged and no recovery "
-                                     "record proves them instead");
+        v.findings.error("unproven",
+                         "No block can be proven: the integrity record is damaged and no recovery "
+                         "record proves them instead");
     }
     for (StructurePart part : proof.mismatched) {
         ++v.recordMismatches;

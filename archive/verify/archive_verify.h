@@ -33,11 +33,11 @@ struct VerifyOptions {
 
 struct Verification {
     Survey survey;
-    BlockStats blocks;             // the needed blocks, by kind
-    ArchiveProof proof;            // when `structure` was asked
-    uint64_t recordMismatches = 0; // parts and blocks unlike what proves them
+    BlockStats blocks;              // the needed blocks, by kind
+    ArchiveProof proof;             // when `structure` was asked
+    uint64_t recordMismatches = 0;  // parts and blocks unlike what proves them
     Findings findings;
-    bool stopped = false;          // progress asked to stop: the blocks were not all read
+    bool stopped = false;  // progress asked to stop: the blocks were not all read
 };
 
 // Throws nothing but for lack of memory, or where a worker thread cannot start.

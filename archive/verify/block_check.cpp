@@ -26,8 +26,9 @@ BlockStats countBlocks(const ArchiveIndex& index, const std::vector<bool>& neede
     return stats;
 }
 
-BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed, const std::vector<uint32_t>* hashes,
-                          unsigned jobs, std::atomic<uint64_t>& done, const std::function<bool()>& idle) {
+BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed,
+                          const std::vector<uint32_t>* hashes, unsigned jobs, std::atomic<uint64_t>& done,
+                          const std::function<bool()>& idle) {
     uint64_t count = std::max<uint64_t>(needed.size(), hashes != nullptr ? hashes->size() : 0);
     std::atomic<uint64_t> nextRun{0};
     std::mutex lock;

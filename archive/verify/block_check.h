@@ -29,7 +29,8 @@ struct BlockFindings {
 // every block `hashes` (the integrity record's, or null) names. Both lists ascend. `done`
 // counts the blocks finished, for a progress line; `idle` runs about ten times a second on
 // the calling thread and returns false to stop the workers early.
-BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed, const std::vector<uint32_t>* hashes,
-                          unsigned jobs, std::atomic<uint64_t>& done, const std::function<bool()>& idle);
+BlockFindings checkBlocks(const SharedIndex& index, const std::vector<bool>& needed,
+                          const std::vector<uint32_t>* hashes, unsigned jobs, std::atomic<uint64_t>& done,
+                          const std::function<bool()>& idle);
 
 }  // namespace qev

@@ -17,8 +17,8 @@ namespace qev {
 
 struct Finding {
     bool error = true;
-    std::string kind;  // a stable word for scripts, such as "damaged-block"
-    std::string text;  // the line for people, without "Error: " or "Warning: "
+    std::string kind;               // a stable word for scripts, such as "damaged-block"
+    std::string text;               // the line for people, without "Error: " or "Warning: "
     NodeId entry = kInvalidNode;    // the entry it is about, if any
     std::optional<uint64_t> block;  // the block it is about, if any
     // The damaged bytes of the file, where the finding names them (size 0: not known).

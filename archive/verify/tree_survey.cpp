@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "archive/read/title_name.h"
 #include "archive/format/escape.h"
+#include "archive/read/title_name.h"
 
 namespace qev {
 namespace {
@@ -20,7 +20,11 @@ std::vector<uint32_t> nextUnlocatable(const ArchiveIndex& index) {
 class Surveyor : public WalkVisitor {
 public:
     Surveyor(const ArchiveIndex& index, Survey& survey, Findings& findings, const WalkSink& list)
-        : index_(index), s_(survey), findings_(findings), list_(list), nextBad_(nextUnlocatable(index)),
+        : index_(index),
+          s_(survey),
+          findings_(findings),
+          list_(list),
+          nextBad_(nextUnlocatable(index)),
           reachTo_(index.blockCount() + 1, 0) {}
 
     void enterDirectory(NodeId) override { current_ = entering_++; }
@@ -29,22 +33,24 @@ public:
         s_.reached[c.node] = true;
         switch (c.status) {
             case ChildStatus::kUnusableName:
-                return about(findings_.error("unusable-name", [&] { return "Unusable name: " + shownPath(c); }), c.node);
+                return about(findings_.error("unusable-name", [&] { return "Unusable name: " + shownPath(c); }),
+                             c.node);
             case ChildStatus::kDuplicateName:
-                return about(findings_.error("duplicate-name", [&] {
-                    return "Duplicate name, the later entry cannot be reached: " + shownPath(c);
-                }), c.node);
+                return about(findings_.error(
+                                 "duplicate-name",
+                                 [&] { return "Duplicate name, the later entry cannot be reached: " + shownPath(c); }),
+                             c.node);
             case ChildStatus::kReachedAgain:
                 return about(findings_.error("directory-reached-again",
                                              [&] { return "Directory reached more than once: " + shownPath(c); }),
                              c.node);
-            case ChildStatus::kUsable:
-                break;
+            case ChildStatus::kUsable: break;
         }
         if (c.caseTwin) {
-            about(findings_.warning("case-twin", [&] {
-                return "Name differs from an earlier sibling's only in letter case: " + shownPath(c);
-            }), c.node);
+            about(findings_.warning(
+                      "case-twin",
+                      [&] { return "Name differs from an earlier sibling's only in letter case: " + shownPath(c); }),
+                  c.node);
         }
         if (c.isFile) {
             countFile(c);
@@ -58,18 +64,24 @@ public:
     }
 
     void childrenPastEnd(NodeId directory, uint64_t missing) override {
-        about(findings_.error("children-past-end", [&] {
-            std::string dir = walkedPath(s_.dirs, current_, escapeName);
-            return std::to_string(missing) + " children lie past the end of the tree in: " + (dir.empty() ? "/" : dir);
-        }), directory);
+        about(findings_.error("children-past-end",
+                              [&] {
+                                  std::string dir = walkedPath(s_.dirs, current_, escapeName);
+                                  return std::to_string(missing) +
+                                         " children lie past the end of the tree in: " + (dir.empty() ? "/" : dir);
+                              }),
+              directory);
     }
 
     void childrenLeftOut(NodeId directory) override {
         s_.dirs[current_].childrenWalked = false;
-        about(findings_.error("walk-limit", [&] {
-            std::string dir = walkedPath(s_.dirs, current_, escapeName);
-            return "Directories share children so often that the walk left out those of: " + (dir.empty() ? "/" : dir);
-        }), directory);
+        about(findings_.error("walk-limit",
+                              [&] {
+                                  std::string dir = walkedPath(s_.dirs, current_, escapeName);
+                                  return "Directories share children so often that the walk left out those of: " +
+                                         (dir.empty() ? "/" : dir);
+                              }),
+              directory);
     }
 
     // The largest file's path, made once the walk is done.
@@ -195,12 +207,11 @@ void findUnused(const ArchiveIndex& index, const Survey& survey, Findings& findi
     }
     // Slots after the last block in use, up to the end of its record, only pad that record.
     auto lastNeeded = std::find(survey.neededBlocks.rbegin(), survey.neededBlocks.rend(), true);
-    uint64_t end = lastNeeded == survey.neededBlocks.rend()
-                       ? 0
-                       : uint64_t(survey.neededBlocks.rend() - lastNeeded);
+    uint64_t end = lastNeeded == survey.neededBlocks.rend() ? 0 : uint64_t(survey.neededBlocks.rend() - lastNeeded);
     uint64_t padded = (end + kBlocksPerRecord - 1) / kBlocksPerRecord * kBlocksPerRecord;
-    uint64_t unused = uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.begin() + int64_t(end), false)) +
-                      (index.blockCount() - std::min(padded, index.blockCount()));
+    uint64_t unused =
+        uint64_t(std::count(survey.neededBlocks.begin(), survey.neededBlocks.begin() + int64_t(end), false)) +
+        (index.blockCount() - std::min(padded, index.blockCount()));
     if (end == 0) unused = 0;  // an archive without data has no blocks to use
     if (unused > 0) findings.warning("unused-blocks", std::to_string(unused) + " blocks no file uses");
     if (uint64_t gap = uncoveredBytes(index, end)) {
@@ -208,21 +219,24 @@ void findUnused(const ArchiveIndex& index, const Survey& survey, Findings& findi
     }
 }
 
-std::vector<NeedingFile> filesNeeding(const ArchiveIndex& index, const Survey& survey, uint64_t block,
-                                      size_t limit, uint64_t& total) {
+std::vector<NeedingFile> filesNeeding(const ArchiveIndex& index, const Survey& survey, uint64_t block, size_t limit,
+                                      uint64_t& total) {
     std::vector<NeedingFile> paths;
     total = 0;
     SiblingTable names;
     for (uint32_t d = 0; d < survey.dirs.size(); ++d) {
         if (!survey.dirs[d].childrenWalked) continue;
-        classifyChildren(index, survey.dirs[d].node, [&](const WalkChild& c) {
-            uint64_t size = index.fileSize(c.node);
-            if (!c.isFile || c.status != ChildStatus::kUsable || size == 0) return;
-            uint64_t first = index.fileStart(c.node) / kBlockSize;
-            uint64_t last = (index.fileStart(c.node) + size - 1) / kBlockSize;
-            if (block < first || block > last) return;
-            if (++total <= limit) paths.push_back({c.node, walkedPath(survey.dirs, d, c.name, escapeName)});
-        }, &names);
+        classifyChildren(
+            index, survey.dirs[d].node,
+            [&](const WalkChild& c) {
+                uint64_t size = index.fileSize(c.node);
+                if (!c.isFile || c.status != ChildStatus::kUsable || size == 0) return;
+                uint64_t first = index.fileStart(c.node) / kBlockSize;
+                uint64_t last = (index.fileStart(c.node) + size - 1) / kBlockSize;
+                if (block < first || block > last) return;
+                if (++total <= limit) paths.push_back({c.node, walkedPath(survey.dirs, d, c.name, escapeName)});
+            },
+            &names);
     }
     return paths;
 }

@@ -32,9 +32,9 @@ struct WalkedDir {
 
 struct Survey {
     Totals totals;
-    std::vector<WalkedDir> dirs;       // in the walk's order; dirs[0] is the root
-    std::vector<bool> neededBlocks;    // one flag per block of the offset table
-    std::vector<bool> reached;         // one flag per entry: reached from the root
+    std::vector<WalkedDir> dirs;     // in the walk's order; dirs[0] is the root
+    std::vector<bool> neededBlocks;  // one flag per block of the offset table
+    std::vector<bool> reached;       // one flag per entry: reached from the root
 };
 
 // One reachable entry, as --list shows it.
@@ -59,7 +59,7 @@ struct NeedingFile {
     NodeId node;
     std::string path;  // escaped with escapeName
 };
-std::vector<NeedingFile> filesNeeding(const ArchiveIndex& index, const Survey& survey,
-                                      uint64_t block, size_t limit, uint64_t& total);
+std::vector<NeedingFile> filesNeeding(const ArchiveIndex& index, const Survey& survey, uint64_t block, size_t limit,
+                                      uint64_t& total);
 
 }  // namespace qev

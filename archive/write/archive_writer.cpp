@@ -126,8 +126,8 @@ std::vector<BlockOffsetRecord> offsetRecordsFor(const std::vector<uint32_t>& len
     return records;
 }
 
-ArchiveFooter footerFor(uint64_t dataOffset, uint64_t dataSize, size_t recordCount,
-                        size_t namesSize, size_t entryCount) {
+ArchiveFooter footerFor(uint64_t dataOffset, uint64_t dataSize, size_t recordCount, size_t namesSize,
+                        size_t entryCount) {
     ArchiveFooter f{};
     f.dataSection = {dataOffset, dataSize};
     f.offsetSection = {dataOffset + dataSize, recordCount * kOffsetRecordSize};

@@ -35,7 +35,7 @@ inline constexpr uint64_t kMaxNameLength = 32767;
 inline constexpr uint64_t kMaxStreamSize = uint64_t(1) << 48;
 
 struct WriterNode {
-    std::string name;              // empty for the root
+    std::string name;  // empty for the root
     bool isFile = false;
     uint64_t size = 0;             // a file's length in bytes
     std::vector<size_t> children;  // a directory's children, as indices into the node list
@@ -64,8 +64,7 @@ struct TreeLayout {
 // refer to one copy of it, as the format allows. Throws std::length_error for a name or
 // stream the format cannot hold.
 TreeLayout layOutTree(const TreeSource& tree, bool twoBytePrefixes = false, bool shareNames = false);
-TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes = false,
-                      bool shareNames = false);
+TreeLayout layOutTree(const std::vector<WriterNode>& nodes, bool twoBytePrefixes = false, bool shareNames = false);
 
 // Raised when the compressor refuses a block.
 struct CompressionError : std::runtime_error {
@@ -79,8 +78,8 @@ std::vector<BlockOffsetRecord> offsetRecordsFor(const std::vector<uint32_t>& sto
 
 // The footer for tables laid right after a data section at [dataOffset, dataOffset +
 // dataSize): offset table, name table, tree, then empty sections 4 and 5 and the footer.
-ArchiveFooter footerFor(uint64_t dataOffset, uint64_t dataSize, size_t recordCount,
-                        size_t namesSize, size_t entryCount);
+ArchiveFooter footerFor(uint64_t dataOffset, uint64_t dataSize, size_t recordCount, size_t namesSize,
+                        size_t entryCount);
 
 // The offset table, name table and tree as stored, one after another.
 std::string encodeTables(const std::vector<BlockOffsetRecord>& records, std::string_view names,

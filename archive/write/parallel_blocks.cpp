@@ -7,9 +7,10 @@
 
 namespace qev::writer {
 
-ParallelBlockWriter::ParallelBlockWriter(int level, unsigned jobs, Sink sink,
-                                         std::function<void(size_t)> beforeStore)
-    : level_(level), sink_(std::move(sink)), beforeStore_(std::move(beforeStore)),
+ParallelBlockWriter::ParallelBlockWriter(int level, unsigned jobs, Sink sink, std::function<void(size_t)> beforeStore)
+    : level_(level),
+      sink_(std::move(sink)),
+      beforeStore_(std::move(beforeStore)),
       limit_(4 * size_t(std::max(1u, jobs)) + 2) {
     try {
         for (unsigned i = 0; i < std::max(1u, jobs); ++i) threads_.start([this] { compressLoop(); });
@@ -138,7 +139,9 @@ void ParallelBlockWriter::writeInOrder() {
         std::string stored;
         {
             std::unique_lock<std::mutex> guard(lock_);
-            changed_.wait(guard, [&] { return failure_ || done_.count(written_) != 0 || (closing_ && jobs_.empty() && done_.empty()); });
+            changed_.wait(guard, [&] {
+                return failure_ || done_.count(written_) != 0 || (closing_ && jobs_.empty() && done_.empty());
+            });
             if (failure_ || done_.count(written_) == 0) return;
             auto it = done_.find(written_);
             stored = std::move(it->second);

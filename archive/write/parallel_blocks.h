@@ -24,8 +24,7 @@ class ParallelBlockWriter {
 public:
     using Sink = std::function<void(std::string_view stored)>;
     // `beforeStore` is called by a worker with each block's index; tests throw from it.
-    ParallelBlockWriter(int level, unsigned jobs, Sink sink,
-                        std::function<void(size_t blockIndex)> beforeStore = {});
+    ParallelBlockWriter(int level, unsigned jobs, Sink sink, std::function<void(size_t blockIndex)> beforeStore = {});
     ~ParallelBlockWriter();
     ParallelBlockWriter(const ParallelBlockWriter&) = delete;
     ParallelBlockWriter& operator=(const ParallelBlockWriter&) = delete;

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,7 +77,7 @@ constexpr uint64_t kExtentUnit = 4096;
 // Shares the extents of [from, from + length) as [at, at + length) where the filesystem
 // can (btrfs, XFS); false, with nothing done, elsewhere.
 bool shareExtents(int source, uint64_t from, int target, uint64_t at, uint64_t length) {
-    struct file_clone_range range{};
+    struct file_clone_range range {};
     range.src_fd = source;
     range.src_offset = from;
     range.src_length = length;
@@ -142,7 +142,8 @@ std::optional<SystemError> NewFile::commit(const std::string& name, const Commit
                          : renameWithoutReplacing(dir, temp_.c_str(), name.c_str());
     if (rc != 0) {
         if (!how.replace && errno == EEXIST) return SystemError{errno, {}, true};
-        if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) return SystemError{errno, std::string(kDirectoryInTheWay)};
+        if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST)
+            return SystemError{errno, std::string(kDirectoryInTheWay)};
         return SystemError{errno, {}};
     }
     committed_ = true;

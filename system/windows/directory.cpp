@@ -46,8 +46,9 @@ NTSTATUS openRelative(HANDLE parent, std::string_view name, ACCESS_MASK access, 
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, nullptr);
     IO_STATUS_BLOCK io{};
-    NTSTATUS status = NtCreateFile(&out, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
-                                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    NTSTATUS status =
+        NtCreateFile(&out, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
+                     options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (information != nullptr) *information = io.Information;
     return status;
 }
@@ -133,7 +134,8 @@ bool anyEntryIn(HANDLE dir) {
         std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
         if (name != L"." && name != L"..") return true;
         if (entry->NextEntryOffset == 0) break;
-        entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<unsigned char*>(entry) + entry->NextEntryOffset);
+        entry =
+            reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<unsigned char*>(entry) + entry->NextEntryOffset);
     }
     // "." and ".." fill no 64 KiB buffer: anything else would follow in a next batch.
     if (GetFileInformationByHandleEx(dir, FileIdBothDirectoryInfo, buffer.data(), DWORD(buffer.size()))) return true;
@@ -195,9 +197,7 @@ Expected<SharedDir, SystemError> makeDirectory(const DirHandle& parent, std::str
     }
 }
 
-std::optional<FileIdentity> identityOf(const DirHandle& dir) {
-    return identityOfHandle(dir.native());
-}
+std::optional<FileIdentity> identityOf(const DirHandle& dir) { return identityOfHandle(dir.native()); }
 
 std::optional<SystemError> removeFile(const DirHandle& dir, std::string_view name) {
     return removeEntry(dir.native(), name);
@@ -230,7 +230,8 @@ Expected<std::vector<ListedEntry>, ListFailure> listDirectory(const DirHandle& d
                 FileKind k = hasUtf8Form(name) ? kindOfAttributes(e->FileAttributes) : FileKind::kUnnamable;
                 uint64_t size = k == FileKind::kFile ? uint64_t(e->EndOfFile.QuadPart) : 0;
                 // As a listing of names: the change time and identity are looked up when needed.
-                out.push_back({utf8FromPath(name), k, size, fileTimeFromWindowsTicks(e->LastWriteTime.QuadPart), 0, {}});
+                out.push_back(
+                    {utf8FromPath(name), k, size, fileTimeFromWindowsTicks(e->LastWriteTime.QuadPart), 0, {}});
             }
             if (e->NextEntryOffset == 0) break;
             at += e->NextEntryOffset;
@@ -271,7 +272,8 @@ void setDirectoryTime(const DirHandle& parent, std::string_view name, FileTime t
 
 Expected<std::unique_ptr<NewFile>, SystemError> NewFile::create(SharedDir dir, std::string temp) {
     HANDLE h;
-    NTSTATUS status = openRelative(dir->native(), temp, GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, h);
+    NTSTATUS status =
+        openRelative(dir->native(), temp, GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, h);
     if (!NT_SUCCESS(status)) {
         SystemError error = fromStatus(status);
         error.nameTaken = status == kNameCollision;

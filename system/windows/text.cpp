@@ -44,18 +44,20 @@ std::filesystem::path longPathForm(const std::filesystem::path& path) {
     if (n == 0 || n >= full.size()) return path;
     full.resize(n);
     if (full.starts_with(L"\\\\.\\") || full.starts_with(L"\\\\?\\")) return full;  // a device, or already long
-    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);         // \\server\share
     return L"\\\\?\\" + full;
 }
 
 std::string systemErrorText(unsigned long code) {
     wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring wide = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
     LocalFree(text);
     // One line, without the closing period, like the other reasons in messages.
-    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' || wide.back() == L'.')) {
+    while (!wide.empty() &&
+           (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' || wide.back() == L'.')) {
         wide.pop_back();
     }
     return wide.empty() ? "Windows error " + std::to_string(code) : utf8FromWide(wide);
@@ -67,9 +69,8 @@ unsigned long lastSystemErrorCode() { return GetLastError(); }
 
 bool hasUtf8Form(const std::filesystem::path& name) {
     const std::wstring& wide = name.native();
-    return wide.size() < 0x7FFFFFFF &&
-           WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), int(wide.size()), nullptr, 0, nullptr,
-                               nullptr) > 0;
+    return wide.size() < 0x7FFFFFFF && WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), int(wide.size()),
+                                                           nullptr, 0, nullptr, nullptr) > 0;
 }
 
 std::string upcaseName(std::string_view name) {
@@ -104,8 +105,7 @@ std::optional<std::filesystem::path> pathFromNarrowArgument(const char* argument
     int wide = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, argument, int(length), nullptr, 0);
     if (wide <= 0) return std::nullopt;
     std::wstring converted(size_t(wide), L'\0');
-    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, argument, int(length), converted.data(),
-                            wide) != wide) {
+    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, argument, int(length), converted.data(), wide) != wide) {
         return std::nullopt;
     }
     return std::filesystem::path(converted);

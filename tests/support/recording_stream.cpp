@@ -5,9 +5,8 @@
 
 namespace qev::testing {
 
-RecordingBuf::pos_type RecordingBuf::seekoff(off_type off, std::ios_base::seekdir dir,
-                                             std::ios_base::openmode mode) {
-    off_type from = dir == std::ios_base::beg ? 0
+RecordingBuf::pos_type RecordingBuf::seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode mode) {
+    off_type from = dir == std::ios_base::beg   ? 0
                     : dir == std::ios_base::cur ? off_type(pos_)
                                                 : off_type(bytes_.size());
     return seekpos(pos_type(from + off), mode);

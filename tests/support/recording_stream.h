@@ -37,9 +37,7 @@ private:
 
 class RecordingStream : public std::istream {
 public:
-    explicit RecordingStream(std::string bytes) : std::istream(nullptr), buf_(std::move(bytes)) {
-        rdbuf(&buf_);
-    }
+    explicit RecordingStream(std::string bytes) : std::istream(nullptr), buf_(std::move(bytes)) { rdbuf(&buf_); }
     RecordingBuf& buf() { return buf_; }
 
 private:

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "archive/testing/archive_builder.h"
 #include "archive/read/archive_reader.h"
+#include "archive/testing/archive_builder.h"
 
 namespace qev::testing {
 

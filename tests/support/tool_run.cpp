@@ -9,8 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "tool/entry.h"
 #include "tests/support/test_files.h"
+#include "tool/entry.h"
 
 extern char** environ;
 
@@ -51,11 +51,9 @@ ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& op
         ::close(pipeEnds[0]);
         posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
     } else {
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!options.workingDirectory.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
     }
@@ -75,9 +73,8 @@ ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& op
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
-    int rc = options.wrapper.empty()
-                 ? posix_spawn(&pid, options.program.c_str(), &actions, &attr, argv.data(), environ)
-                 : posix_spawnp(&pid, all[0].c_str(), &actions, &attr, argv.data(), environ);
+    int rc = options.wrapper.empty() ? posix_spawn(&pid, options.program.c_str(), &actions, &attr, argv.data(), environ)
+                                     : posix_spawnp(&pid, all[0].c_str(), &actions, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
@@ -95,14 +92,20 @@ ToolRun runBinary(const std::vector<std::string>& args, const ProcessOptions& op
 std::string usageText(const std::string& name) {
     return "QEV Tool - QEV Reader\n"
            "Usage:\n"
-           "  " + name + " list <qev_file>\n"
+           "  " +
+           name +
+           " list <qev_file>\n"
            "      List all Wii U titles in the archive\n"
            "\n"
-           "  " + name + " extract <qev_file> <file_path>\n"
+           "  " +
+           name +
+           " extract <qev_file> <file_path>\n"
            "      Extract a specific file to stdout\n"
            "      Example: qev-tool extract game.qev 0005000010101D00_v64/meta/meta.xml\n"
            "\n"
-           "  " + name + " info <qev_file>\n"
+           "  " +
+           name +
+           " info <qev_file>\n"
            "      Get information about the archive\n";
 }
 

@@ -25,7 +25,7 @@ using Seam = std::function<int(int argc, const char* const* argv, Console& conso
 ToolRun runSeam(const Seam& seam, const std::vector<std::string>& args);
 
 struct ProcessOptions {
-    std::string stdoutPath;  // empty: capture standard output
+    std::string stdoutPath;                // empty: capture standard output
     bool stdoutPipeWithoutReader = false;  // standard output is a pipe nobody reads
     std::string workingDirectory;
     // A command that runs the tool, such as {"prlimit", "--as=..."}: it is started with
