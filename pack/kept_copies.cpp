@@ -10,8 +10,6 @@ namespace {
 
 constexpr size_t kPiece = size_t(1) << 20;
 
-uint64_t keyOf(uint64_t size, uint64_t hash) { return hash ^ (size * 0x9E3779B97F4A7C15ull); }
-
 }  // namespace
 
 std::optional<uint64_t> KeptCopies::hashOf(NodeId entry, uint64_t size) {
@@ -46,7 +44,7 @@ std::optional<uint64_t> KeptCopies::find(NodeId entry, uint64_t size) {
     if (sizes_[size] <= 1) return std::nullopt;
     std::optional<uint64_t> hash = hashOf(entry, size);
     if (!hash) return std::nullopt;
-    lastKey_ = keyOf(size, *hash);
+    lastKey_ = contentKey(size, *hash);
     auto candidates = byKey_.find(*lastKey_);
     if (candidates == byKey_.end()) return std::nullopt;
     for (const Written& w : candidates->second) {

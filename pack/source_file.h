@@ -52,6 +52,9 @@ private:
     std::string pending_;  // fewer than 8 bytes waiting for a whole word
 };
 
+// What identical files are looked up by: their size and content hash mixed.
+inline uint64_t contentKey(uint64_t size, uint64_t hash) { return hash ^ (size * 0x9E3779B97F4A7C15ull); }
+
 // The ContentHash of a source file's bytes, read through `buffer`; throws as SourceFile does.
 uint64_t hashSourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t node, std::vector<char>& buffer);
 

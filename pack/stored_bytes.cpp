@@ -9,8 +9,6 @@ namespace {
 
 constexpr size_t kPiece = size_t(1) << 20;
 
-uint64_t sizeAndHash(uint64_t size, uint64_t hash) { return hash ^ (size * 0x9E3779B97F4A7C15ull); }
-
 }  // namespace
 
 StoredBytes::StoredBytes(ArchiveReader* kept, std::function<uint64_t(uint64_t)> hashHook)
@@ -32,7 +30,7 @@ void StoredBytes::addWritten(uint32_t folder, size_t node, uint64_t size, std::o
                              uint64_t start) {
     if (size == 0) return;
     if (hash) {
-        add({sizeAndHash(size, keyHash(*hash)), start, node, folder});
+        add({contentKey(size, keyHash(*hash)), start, node, folder});
     } else if (kept_ != nullptr) {
         // A later folder may hold its copy: kept until a file of its size is looked for.
         std::vector<Entry>& waiting = pending_[size];
@@ -65,7 +63,7 @@ void StoredBytes::hashPending(uint64_t size) {
     std::vector<Entry> entries = std::move(waiting->second);
     pending_.erase(waiting);
     for (Entry& e : entries) {
-        e.key = sizeAndHash(size, keyHash(hashOf(e.folder, e.node, size)));
+        e.key = contentKey(size, keyHash(hashOf(e.folder, e.node, size)));
         add(e);
     }
 }
@@ -88,7 +86,7 @@ std::optional<uint64_t> StoredBytes::find(uint32_t folder, size_t node, uint64_t
                                           std::string_view inMemory) {
     hashPending(size);
     if (slots_.empty()) return std::nullopt;
-    uint64_t key = sizeAndHash(size, keyHash(hash));
+    uint64_t key = contentKey(size, keyHash(hash));
     for (size_t i = key & mask(); slots_[i] != 0; i = (i + 1) & mask()) {
         const Entry& e = entries_[slots_[i] - 1];
         if (e.key == key && same(e, folder, node, size, inMemory)) return e.start;
