@@ -168,6 +168,7 @@ WINDOWS_ZIP := $(PACKAGE_DIR)/qev-$(VERSION)-windows-x86_64.zip
 package-windows: windows
 	$(call install-missing,zip)
 	cp packaging/README-windows.txt $(WINDOWS_DIST)/README.txt
+	cp $(SAMPLE) $(WINDOWS_DIST)/sample.qev
 	mkdir -p $(PACKAGE_DIR) && rm -f $(WINDOWS_ZIP)
 	find $(WINDOWS_DIST) -exec touch -h -d @$(SOURCE_DATE_EPOCH) {} +
 	cd $(dir $(WINDOWS_DIST)) && find $(notdir $(WINDOWS_DIST)) | LC_ALL=C sort | \

@@ -69,7 +69,7 @@ std::string summaryText(const Report& r, const Findings& f) {
     char ratioText[32];
     std::snprintf(ratioText, sizeof ratioText, "%.3f", ratio(r.blocks));
     std::string out;
-    out += line("Archive:", escapePath(r.archive));
+    out += line("Archive:", displayPath(r.archive));
     out += line("Size:", std::to_string(r.archiveSize) + " bytes");
     out += line("Titles:", std::to_string(t.titles));
     out += line("Directories:", std::to_string(t.directories));
@@ -81,7 +81,7 @@ std::string summaryText(const Report& r, const Findings& f) {
     out += line("Largest file:", t.largestFile == kInvalidNode
                                      ? std::string("none")
                                      : t.largestPath + " (" + std::to_string(t.largestSize) + " bytes)");
-    out += line("Data:", !r.against.empty() ? "compared with " + escapePath(r.against) + ": " +
+    out += line("Data:", !r.against.empty() ? "compared with " + displayPath(r.against) + ": " +
                                                   plural(r.againstFiles, "file", "files") + ", " +
                                                   plural(r.differences.size(), "difference", "differences")
                          : r.dataChecked ? "every block checked"

@@ -18,6 +18,8 @@ TEST(Escape, NamesForMessages) {
 TEST(Escape, PathsForListings) {
     EXPECT_EQ(escapePath("t/meta/meta.xml"), "t/meta/meta.xml");
     EXPECT_EQ(escapePath("a\\b"), "a\\\\b");
+    EXPECT_EQ(displayPath("C:\\games.qev"), "C:\\games.qev");
+    EXPECT_EQ(displayPath("x\ny\xC0"), "x\\x0Ay\\xC0");
     EXPECT_EQ(escapePath("x\ny"), "x\\x0Ay");
     // Overlong forms, surrogates and bytes past U+10FFFF are not valid UTF-8.
     EXPECT_EQ(escapePath("\xC0\xAF"), "\\xC0\\xAF");

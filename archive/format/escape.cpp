@@ -73,6 +73,10 @@ std::string escapePath(std::string_view path) {
     });
 }
 
+std::string displayPath(std::string_view path) {
+    return escapeWith(path, [](std::string& out, unsigned char c) { out += char(c); });
+}
+
 std::string escapeName(std::string_view name) {
     if (name.empty()) return "\"\"";
     return escapeWith(name, [](std::string& out, unsigned char c) {

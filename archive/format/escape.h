@@ -19,4 +19,9 @@ std::string escapeName(std::string_view name);
 // result is valid UTF-8 and holds no line end, and the original bytes can be recovered.
 std::string escapePath(std::string_view path);
 
+// A path the user gave, shown to people as typed (a Windows path keeps its single
+// backslashes): only bytes that are not part of valid UTF-8, control bytes and DEL become
+// \xHH, so that it stays one line of valid UTF-8.
+std::string displayPath(std::string_view path);
+
 }  // namespace qev

@@ -9,13 +9,23 @@ import os
 import threading
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Set, Tuple, Union, overload
 
-from ._errors import Error, IsADirectoryInArchive, call
+from ._errors import Error, IsADirectoryInArchive, NotADirectoryInArchive, NotFoundError, call
 from ._entries import (ArchivePath, DirEntry, Info, Name, StatResult, Title, encode, fsdecode_all, join,
                        stat_result)
 from ._file import ArchiveFile
 from ._qev import ffi as _ffi, lib as _lib
 from ._source import Source
 from ._verification import Verification, VerifyReport
+
+def _described(source: Any) -> str:
+    """How a repr names the archive: its path, a file object's name, or its bytes' size."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return f"of {len(source)} bytes"
+    if isinstance(source, (str, os.PathLike)):
+        return repr(os.fsdecode(source))
+    name = getattr(source, "name", None)
+    return repr(name) if isinstance(name, str) else "from a file object"
+
 
 _VERIFY = {"blocks": "QEV_VERIFY_BLOCKS", "structure": "QEV_VERIFY_STRUCTURE", "none": "QEV_VERIFY_NONE"}
 
@@ -49,6 +59,7 @@ class Archive:
         options.verify = getattr(_lib, _VERIFY[verify])
         options.cache_size = cache_size
         self._keep: Tuple[Any, ...] = ()
+        self._name = _described(source)
         self._handle = _ffi.NULL
         self._users = 0
         self._closed = False
@@ -151,6 +162,17 @@ class Archive:
         st.struct_size = _ffi.sizeof("qev_stat")
         call(_lib.qev_stat_entry, handle, entry, st)
         return st
+
+    def exists(self, path: ArchivePath) -> bool:
+        """Whether ``path`` names a file or a directory in the archive."""
+        try:
+            self.stat(path)
+        except (NotFoundError, NotADirectoryInArchive):
+            return False
+        return True
+
+    def __contains__(self, path: object) -> bool:
+        return isinstance(path, (str, bytes, os.PathLike)) and self.exists(path)
 
     def stat(self, path: ArchivePath = "") -> StatResult:
         """The kind and size of the entry at ``path``; "" is the root."""
@@ -384,6 +406,6 @@ class Archive:
         return VerifyReport(result.errors == 0, int(result.errors), int(result.warnings), tuple(state.findings))
 
     def __repr__(self) -> str:
-        return f"<qev.Archive{' (closed)' if self._closed else ''}>"
+        return f"<qev.Archive {self._name}{' (closed)' if self._closed else ''}>"
 
 

@@ -175,6 +175,18 @@ def test_an_archive_that_does_not_open_says_why(tmp_path, make, kind, number):
         assert str(raised.value).startswith(f"[Errno {number}] Failed to open QEV file: {path}: {os.strerror(number)}")
 
 
+def test_membership_and_repr():
+    with qev.open(SAMPLE) as archive:
+        assert archive.exists("0005000010101D00_v64/meta/meta.xml")
+        assert "0005000010101d00_V64" in archive and b"0005000010101D00_v64" in archive
+        assert not archive.exists("no/such") and "0005000010101D00_v64/meta/meta.xml/x" not in archive
+        assert 5 not in archive
+        assert repr(archive) == f"<qev.Archive {str(SAMPLE)!r}>"
+    assert repr(archive).endswith("(closed)>")
+    assert repr(qev.open(SAMPLE.read_bytes())).startswith("<qev.Archive of ")
+    assert not [name for name in dir(qev) if name in ("annotations", "Any", "Union", "Optional")]
+
+
 def test_names_are_str_or_bytes_as_given(tmp_path):
     odd = b"caf\xe9"  # not UTF-8: comes back through surrogateescape, or as bytes
     (tmp_path / "src" / "T").mkdir(parents=True)

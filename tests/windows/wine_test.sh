@@ -255,9 +255,10 @@ if [ -n "$zip" ]; then
     (cd "$work" && unzip -q "$zip" -d unzipped)
     folder=$(ls -d "$work"/unzipped/*/)
     [ -f "$folder/README.txt" ] && [ -f "$folder/qev.dll" ] && [ -f "$folder/include/qev/qev.h" ] &&
-        [ -f "$folder/LICENSE.zstd" ]
-    result "the zip holds the README, the DLL, the header and the licences" $?
-    (cd "$work" && timeout 60 "$wine" "$folder/qev-check.exe" sample.qev > z.out 2> z.err; echo $? > z.rc)
+        [ -f "$folder/LICENSE.zstd" ] && [ -f "$folder/sample.qev" ]
+    result "the zip holds the README, the DLL, the header, the licences and the sample" $?
+    # As README.txt says: the sample beside the programs, checked from their folder.
+    (cd "$folder" && timeout 60 "$wine" "$folder/qev-check.exe" sample.qev > "$work/z.out" 2> "$work/z.err"; echo $? > "$work/z.rc")
     [ "$(cat "$work/z.rc")" = 0 ] && tr -d '\r' < "$work/z.out" | grep -q '^Findings: *0 errors, 0 warnings$'
     result "qev-check from the zip on the sample" $?
 fi
