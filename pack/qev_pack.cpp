@@ -22,6 +22,7 @@
 #include "pack/temporary_output.h"
 #include "pack/update.h"
 #include "shell/progress.h"
+#include "shell/warning_tally.h"
 #include "system/stop_signals.h"
 #include "system/text.h"
 
@@ -55,11 +56,9 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     SourceTree tree;
     tree.root = pathFromUtf8(o.source);
     SourceDirectories dirs(tree, *root);
-    scanSourceTree(tree, dirs, out.excluded(), [&](const std::string& text) {
-        if (o.quiet) return;
-        progress.clear();
-        printWarning(console, text);
-    });
+    WarningTally warnings(console, progress, o.quiet);
+    scanSourceTree(tree, dirs, out.excluded(), [&](const std::string& text) { warnings.warn(text); });
+    warnings.finish();
     // Titles copied under several names repeat every name inside them: each is stored once.
     writer::TreeLayout layout = writer::layOutTree(tree, false, /*shareNames=*/true);
 

@@ -21,6 +21,7 @@
 #include "pack/merged_tree.h"
 #include "pack/stored_bytes.h"
 #include "shell/progress.h"
+#include "shell/warning_tally.h"
 #include "system/stop_signals.h"
 #include "system/text.h"
 
@@ -229,11 +230,9 @@ std::vector<std::unique_ptr<AddedFolder>> scanAdded(const Options& o, Console& c
         auto folder = std::make_unique<AddedFolder>();
         folder->tree.root = pathFromUtf8(dir);
         folder->dirs = std::make_unique<SourceDirectories>(folder->tree, *root);
-        scanSourceTree(folder->tree, *folder->dirs, out.excluded(), [&](const std::string& text) {
-            if (o.quiet) return;
-            progress.clear();
-            printWarning(console, text);
-        });
+        WarningTally warnings(console, progress, o.quiet);
+        scanSourceTree(folder->tree, *folder->dirs, out.excluded(), [&](const std::string& text) { warnings.warn(text); });
+        warnings.finish();
         merged.add(folder->tree, uint32_t(folders.size()), o.replace, conflicts);
         folders.push_back(std::move(folder));
     }

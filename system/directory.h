@@ -29,6 +29,10 @@ struct SystemError {
     std::string text() const;
 };
 
+// Whether every later file written where this failure happened would fail the same way:
+// no space, a quota, a read-only filesystem, a permission refused.
+bool failsEveryFile(const SystemError& error);
+
 // An open directory, closed when the last holder lets go.
 class DirHandle {
 public:

@@ -273,6 +273,26 @@ TEST_F(Unpack, AFileSizeLimitFailsTheFilesBeyondItAndLeavesNoTemporary) {
     EXPECT_EQ(leftovers(dest()), std::vector<std::string>{});
 }
 
+// A drive that fills: the first file that finds no space says so, in one line, and the run
+// stops there (a thousand files would otherwise give a thousand lines), leaving no temporary.
+TEST_F(Unpack, AFullDriveStopsAtTheFirstFileWithOneLine) {
+    fs::path small = tmp.dir() / "small";
+    fs::create_directories(small);
+    if (::geteuid() != 0 || std::system(("mount -t tmpfs -o size=1m qev-test '" + small.string() + "' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    }
+    ArchiveBuilder b;
+    for (int i = 0; i < 200; ++i) b.file("t/f" + std::to_string(1000 + i), testing::incompressible(20000, uint32_t(i)));
+    b.writeTo(tmp.path());
+    UnpackRun r = unpack({archive(), (small / "out").string(), "-q", "-j", "2"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("Error: Failed to extract t/f1", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(": No space left on device\n"), std::string::npos) << r.err;
+    EXPECT_EQ(leftovers(small / "out"), std::vector<std::string>{});
+    std::system(("umount '" + small.string() + "'").c_str());
+}
+
 TEST(UnpackOptions, Messages) {
     EXPECT_EQ(unpack({}).err,
               "Error: Missing QEV file path or destination (Usage: qev-unpack ARCHIVE DEST "

@@ -24,6 +24,7 @@ struct FileEngine::OutputFile {
     std::atomic<uint64_t> chunksLeft{0};
     std::mutex failLock;
     std::string failure;  // empty while every chunk went well
+    bool everyFile = false;  // the failure is one every later file would meet too
     bool cancelled = false;
 };
 
@@ -61,9 +62,11 @@ std::vector<std::string> FileEngine::takeMessages() {
     return std::exchange(messages_, {});
 }
 
+bool FileEngine::abandon() { return !abandoned_.exchange(true); }
+
 bool FileEngine::add(const SharedTarget& dir, std::string name, const Plan& plan, uint32_t planDir, NodeId node,
                      const std::function<void()>& idle) {
-    if (stop_) return false;
+    if (stop_ || abandoned_) return false;
     auto file = std::make_shared<OutputFile>();
     file->target = dir;
     file->name = std::move(name);
@@ -85,10 +88,13 @@ bool FileEngine::add(const SharedTarget& dir, std::string name, const Plan& plan
     auto out = NewFile::create(dir->handle, names_.name("", std::to_string(tempCounter_++)));
     if (!out) {
         --filesOpen_;
+        bool everyFile = failsEveryFile(out.error());
         std::lock_guard<std::mutex> lock(lock_);
-        messages_.push_back("Error: Failed to extract " + file->path() + ": " + out.error().text());
         ++counts_.failures;
-        return true;
+        if (!everyFile || abandon()) {
+            messages_.push_back("Error: Failed to extract " + file->path() + ": " + out.error().text());
+        }
+        return !everyFile;
     }
     file->out = std::move(*out);
     // An empty file is one chunk of nothing, so that one path finishes every file.
@@ -112,9 +118,11 @@ void FileEngine::work(ArchiveReader& reader) {
     }
 }
 
-void FileEngine::fail(OutputFile& file, std::string reason) {
+void FileEngine::fail(OutputFile& file, std::string reason, bool everyFile) {
     std::lock_guard<std::mutex> lock(file.failLock);
-    if (file.failure.empty()) file.failure = std::move(reason);
+    if (!file.failure.empty()) return;
+    file.failure = std::move(reason);
+    file.everyFile = everyFile;
 }
 
 void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& buffer) {
@@ -124,7 +132,7 @@ void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<ui
         std::lock_guard<std::mutex> lock(file.failLock);
         failed = !file.failure.empty();
     }
-    if (stop_ && !failed) {
+    if ((stop_ || abandoned_) && !failed) {
         std::lock_guard<std::mutex> lock(file.failLock);
         file.cancelled = true;
         file.failure = "interrupted";
@@ -134,7 +142,7 @@ void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<ui
         if (reader.readFile(file.node, task.offset, task.length, buffer.data()) != task.length) {
             fail(file, std::string(kBadBlocks));
         } else if (auto error = file.out->writeAt(buffer.data(), task.length, task.offset)) {
-            fail(file, error->text());
+            fail(file, error->text(), failsEveryFile(*error));
         } else {
             std::lock_guard<std::mutex> lock(lock_);
             counts_.bytesDone += task.length;
@@ -145,7 +153,7 @@ void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<ui
 
 bool TargetDir::heldBefore(std::string_view name) const { return !foldsCase || before.contains(upcaseName(name)); }
 
-FileEngine::Placed FileEngine::place(OutputFile& file, std::string& failure) {
+FileEngine::Placed FileEngine::place(OutputFile& file, std::string& failure, bool& everyFile) {
     const TargetDir& dir = *file.target;
     NewFile::Commit how{options_.modified, options_.syncEachFile, /*replace=*/false};
     if (options_.force && entryIdentity(*dir.handle, file.name)) {
@@ -159,16 +167,19 @@ FileEngine::Placed FileEngine::place(OutputFile& file, std::string& failure) {
     // Taken meanwhile: where letter case is ignored, by a twin this run wrote.
     if (error->nameTaken && dir.foldsCase) return Placed::kTwin;
     failure = error->text();
+    everyFile = failsEveryFile(*error);
     return Placed::kFailed;
 }
 
 void FileEngine::complete(OutputFile& file) {
     std::string failure;
+    bool everyFile = false;
     {
         std::lock_guard<std::mutex> lock(file.failLock);
         failure = file.failure;
+        everyFile = file.everyFile;
     }
-    Placed placed = failure.empty() ? place(file, failure) : Placed::kFailed;
+    Placed placed = failure.empty() ? place(file, failure, everyFile) : Placed::kFailed;
     file.out.reset();  // removes the temporary unless it was renamed into place
     // The producer, waiting for room, is woken once half the files in flight are done:
     // waking it for each one would cost two switches a file.
@@ -182,7 +193,8 @@ void FileEngine::complete(OutputFile& file) {
     if (placed == Placed::kTwin) {
         messages_.push_back("Warning: Skipped name differing from an earlier sibling's only in letter case: " +
                             file.path());
-    } else if (!file.cancelled) {
+    } else if (!file.cancelled && (!everyFile || abandon())) {
+        // Of failures every file would meet, the first alone is told: the run stops there.
         messages_.push_back("Error: Failed to extract " + file.path() + ": " + failure);
     }
 }

@@ -82,6 +82,11 @@ public:
     void finish(const std::function<void()>& idle);
 
     EngineCounts counts() const;
+    // After a failure that every later file would meet too (no space, read-only, quota,
+    // permission), nothing more is queued or written. abandon() stops the run so, and tells
+    // whether it was the first to: only that one's line is printed.
+    bool abandon();
+    bool abandoned() const { return abandoned_; }
     // Error and warning lines (whole, with their "Error: " or "Warning: ") the workers
     // produced since the last call, for the main thread to print.
     std::vector<std::string> takeMessages();
@@ -99,13 +104,14 @@ private:
     enum class Placed { kDone, kTwin, kFailed };
     // Puts a finished file in place: never over a file this run wrote, and over another
     // only with force, once synced.
-    Placed place(OutputFile& file, std::string& failure);
+    Placed place(OutputFile& file, std::string& failure, bool& everyFile);
     void complete(OutputFile& file);
-    void fail(OutputFile& file, std::string reason);
+    void fail(OutputFile& file, std::string reason, bool everyFile = false);
 
     SharedIndex index_;
     EngineOptions options_;
     const std::atomic<int>& stop_;
+    std::atomic<bool> abandoned_{false};
     uint64_t tempCounter_ = 0;
     TemporaryNames names_{kProgramName};
 

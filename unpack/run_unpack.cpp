@@ -117,9 +117,10 @@ private:
     }
 
     void reportDir(const Plan& plan, uint32_t dir, const SystemError& e) {
+        failed_ = true;
+        if (failsEveryFile(e) && !engine_.abandon()) return;  // the first such failure said it
         progress_.clear();
         printError(console_, "Error: Failed to extract ", pathOf(plan, dir) + ": " + e.text());
-        failed_ = true;
     }
 
     // Depth first, so that one open directory at a time serves however deep the tree.
@@ -127,7 +128,7 @@ private:
         walkDepthFirst(
             plan,
             [&](uint32_t i) {
-                if (gStop) return false;
+                if (gStop || engine_.abandoned()) return false;
                 if (i == 0) {
                     queueFiles(plan, 0, target(dest_, destFolds_, false));
                     return true;

@@ -24,6 +24,12 @@ DirHandle::~DirHandle() { ::close(handle_); }
 
 std::string SystemError::text() const { return message.empty() ? std::strerror(code) : message; }
 
+bool failsEveryFile(const SystemError& error) {
+    if (!error.message.empty()) return false;
+    return error.code == ENOSPC || error.code == EDQUOT || error.code == EROFS || error.code == EACCES ||
+           error.code == EPERM;
+}
+
 Expected<SharedDir, SystemError> openDirectoryPath(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return SystemError{errno, {}};

@@ -150,6 +150,13 @@ DirHandle::~DirHandle() { CloseHandle(handle_); }
 
 std::string SystemError::text() const { return message.empty() ? systemErrorText(DWORD(code)) : message; }
 
+bool failsEveryFile(const SystemError& error) {
+    if (!error.message.empty()) return false;
+    DWORD code = DWORD(error.code);
+    return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL || code == ERROR_WRITE_PROTECT ||
+           code == ERROR_ACCESS_DENIED || code == ERROR_DISK_QUOTA_EXCEEDED;
+}
+
 Expected<SharedDir, SystemError> openDirectoryPath(const std::string& path) {
     HANDLE h = CreateFileW(longPathForm(pathFromUtf8(path)).c_str(), kDirAccess, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
