@@ -231,7 +231,8 @@ std::vector<std::unique_ptr<AddedFolder>> scanAdded(const Options& o, Console& c
         folder->tree.root = pathFromUtf8(dir);
         folder->dirs = std::make_unique<SourceDirectories>(folder->tree, *root);
         WarningTally warnings(console, progress, o.quiet);
-        scanSourceTree(folder->tree, *folder->dirs, out.excluded(), [&](const std::string& text) { warnings.warn(text); });
+        scanSourceTree(folder->tree, *folder->dirs, out.excluded(),
+                       [&](const std::string& text) { warnings.warn(text); });
         warnings.finish();
         merged.add(folder->tree, uint32_t(folders.size()), o.replace, conflicts);
         folders.push_back(std::move(folder));

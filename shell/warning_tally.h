@@ -15,7 +15,8 @@ class WarningTally {
 public:
     static constexpr size_t kShownPerKind = 5;
     // Prints nothing when `quiet`.
-    WarningTally(Console& console, ProgressLine& progress, bool quiet) : console_(console), progress_(progress), quiet_(quiet) {}
+    WarningTally(Console& console, ProgressLine& progress, bool quiet)
+        : console_(console), progress_(progress), quiet_(quiet) {}
     void warn(const std::string& text);
     // One line for each kind with more than were shown: "Warning: Skipped symbolic link:
     // 129 more not shown".

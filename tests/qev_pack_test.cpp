@@ -176,13 +176,12 @@ TEST_F(Pack, SkipsLinksAndSpecialFilesWithAMessage) {
     for (int i = 0; i < 12; ++i) fs::create_symlink("real.txt", tmp.dir() / "src" / ("more" + std::to_string(10 + i)));
     r = pack({src(), out(), "--force"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "Warning: Skipped symbolic link: " + src() + "/link\n" +
-                         "Warning: Skipped symbolic link: " + src() + "/more10\n" +
-                         "Warning: Skipped symbolic link: " + src() + "/more11\n" +
-                         "Warning: Skipped symbolic link: " + src() + "/more12\n" +
-                         "Warning: Skipped symbolic link: " + src() + "/more13\n" +
-                         "Warning: Skipped special file: " + src() + "/pipe\n" +
-                         "Warning: Skipped symbolic link: 8 more not shown\n");
+    EXPECT_EQ(r.err,
+              "Warning: Skipped symbolic link: " + src() + "/link\n" + "Warning: Skipped symbolic link: " + src() +
+                  "/more10\n" + "Warning: Skipped symbolic link: " + src() + "/more11\n" +
+                  "Warning: Skipped symbolic link: " + src() + "/more12\n" +
+                  "Warning: Skipped symbolic link: " + src() + "/more13\n" + "Warning: Skipped special file: " + src() +
+                  "/pipe\n" + "Warning: Skipped symbolic link: 8 more not shown\n");
 }
 
 TEST_F(Pack, KeepsEmptyFilesAndDirectories) {

@@ -278,7 +278,8 @@ TEST_F(Unpack, AFileSizeLimitFailsTheFilesBeyondItAndLeavesNoTemporary) {
 TEST_F(Unpack, AFullDriveStopsAtTheFirstFileWithOneLine) {
     fs::path small = tmp.dir() / "small";
     fs::create_directories(small);
-    if (::geteuid() != 0 || std::system(("mount -t tmpfs -o size=1m qev-test '" + small.string() + "' 2>/dev/null").c_str()) != 0) {
+    if (::geteuid() != 0 ||
+        std::system(("mount -t tmpfs -o size=1m qev-test '" + small.string() + "' 2>/dev/null").c_str()) != 0) {
         GTEST_SKIP() << "needs root to mount a small tmpfs";
     }
     ArchiveBuilder b;

@@ -23,7 +23,7 @@ struct FileEngine::OutputFile {
     std::unique_ptr<NewFile> out;
     std::atomic<uint64_t> chunksLeft{0};
     std::mutex failLock;
-    std::string failure;  // empty while every chunk went well
+    std::string failure;     // empty while every chunk went well
     bool everyFile = false;  // the failure is one every later file would meet too
     bool cancelled = false;
 };
