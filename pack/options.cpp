@@ -1,5 +1,7 @@
 #include "pack/options.h"
 
+#include "shell/default_names.h"
+
 #include <zstd.h>
 
 #include <algorithm>
@@ -112,9 +114,18 @@ std::string takeArguments(Options& o) {
     if (!o.adds.empty() || !o.removes.empty() || o.replace || o.recompress || o.noRecovery || !o.outputOption.empty()) {
         return "--add, --remove, --replace, --recompress, --no-recovery and -o go with --update";
     }
-    if (o.positional.size() != 2) return "Expected SOURCE_DIR and OUTPUT.qev (" + std::string(kUsage) + ")";
+    if (o.positional.empty() || o.positional.size() > 2) {
+        return "Expected SOURCE_DIR and OUTPUT.qev (" + std::string(kUsage) + ")";
+    }
     o.source = o.positional[0];
-    o.output = o.positional[1];
+    if (o.positional.size() == 2) {
+        o.output = o.positional[1];
+        return "";
+    }
+    // A folder alone is packed into an archive of its name beside it.
+    std::optional<std::string> beside = archiveBeside(o.source);
+    if (!beside) return "Name the archive: " + o.source + " has no name of its own (" + std::string(kUsage) + ")";
+    o.output = *beside;
     return "";
 }
 

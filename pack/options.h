@@ -10,12 +10,12 @@
 namespace qev::pack {
 
 inline constexpr std::string_view kUsage =
-    "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
+    "Usage: qev-pack SOURCE_DIR [OUTPUT.qev] [--level N] [-j N] [--no-dedup] [--force] "
     "[--recovery PERCENT] [--progress | --no-progress] [-q]";
 
 // Both forms, for --help.
 inline constexpr std::string_view kHelpUsage =
-    "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
+    "Usage: qev-pack SOURCE_DIR [OUTPUT.qev] [--level N] [-j N] [--no-dedup] [--force] "
     "[--recovery PERCENT] [--progress | --no-progress] [-q]\n"
     "       qev-pack --update ARCHIVE [--add DIR]... [--remove PATH]... [--replace] [--recompress] [--level N] "
     "[--recovery PERCENT | --no-recovery] [-o OUTPUT] [-j N] [--force] [-q]";

@@ -15,6 +15,7 @@
 #include "archive/records/recovery_record.h"
 #include "archive/write/archive_writer.h"
 #include "pack/archive_output.h"
+#include "pack/as_title.h"
 #include "pack/data_stream.h"
 #include "pack/options.h"
 #include "pack/source_tree.h"
@@ -60,7 +61,18 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     scanSourceTree(tree, dirs, out.excluded(), [&](const std::string& text) { warnings.warn(text); });
     warnings.finish();
     // Titles copied under several names repeat every name inside them: each is stored once.
-    writer::TreeLayout layout = writer::layOutTree(tree, false, /*shareNames=*/true);
+    writer::TreeLayout layout;
+    if (std::optional<std::string> title = packedAsTitle(tree, o.source)) {
+        layout = writer::layOutTree(AsTitle(tree, *title), false, /*shareNames=*/true);
+        AsTitle::toSource(layout);
+        if (!o.quiet) printLine(console, "Packing " + o.source + " as the title folder " + *title + " it is named as");
+    } else {
+        layout = writer::layOutTree(tree, false, /*shareNames=*/true);
+        if (!holdsTitles(tree)) {
+            warnings.warn("No title folder (named like 0005000010101D00_v64) at the root of " + o.source +
+                          ": qev-tool list will show no titles");
+        }
+    }
 
     StreamOptions streamOptions{o.level, o.jobs, o.dedup, hooks.beforeBlock, 0};
     ProgressCounts counts{0, tree.files, 0, tree.bytes};

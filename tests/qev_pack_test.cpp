@@ -131,7 +131,7 @@ TEST_F(Pack, AFailureWhileStoringAFileLeavesNoTemporaryAndNoDescriptor) {
     };
     PackRun r = pack({src(), out()}, hooks);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Error: Compression failed: injected\n");
+    EXPECT_EQ(r.err, testing::noTitlesWarning(src()) + "Error: Compression failed: injected\n");
     EXPECT_EQ(openDescriptors(), before);
     std::vector<std::string> left;
     for (auto& e : fs::directory_iterator(tmp.dir())) left.push_back(e.path().filename().string());
@@ -168,7 +168,7 @@ TEST_F(Pack, SkipsLinksAndSpecialFilesWithAMessage) {
     PackRun r = pack({src(), out()});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "Warning: Skipped symbolic link: " + src() + "/link\n" +
-                         "Warning: Skipped special file: " + src() + "/pipe\n");
+                         "Warning: Skipped special file: " + src() + "/pipe\n" + testing::noTitlesWarning(src()));
     auto reader = openArchive(out());
     EXPECT_EQ(reader->index().entryCount(0), 1u);
     EXPECT_NE(reader->index().findPath("real.txt"), kInvalidNode);
@@ -181,7 +181,7 @@ TEST_F(Pack, SkipsLinksAndSpecialFilesWithAMessage) {
                   "/more10\n" + "Warning: Skipped symbolic link: " + src() + "/more11\n" +
                   "Warning: Skipped symbolic link: " + src() + "/more12\n" +
                   "Warning: Skipped symbolic link: " + src() + "/more13\n" + "Warning: Skipped special file: " + src() +
-                  "/pipe\n" + "Warning: Skipped symbolic link: 8 more not shown\n");
+                  "/pipe\n" + "Warning: Skipped symbolic link: 8 more not shown\n" + testing::noTitlesWarning(src()));
 }
 
 TEST_F(Pack, KeepsEmptyFilesAndDirectories) {
@@ -213,11 +213,12 @@ struct BadUse {
 TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
     make("f", "x");
     const std::string usage =
-        "Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] [--recovery PERCENT] "
+        "Usage: qev-pack SOURCE_DIR [OUTPUT.qev] [--level N] [-j N] [--no-dedup] [--force] [--recovery PERCENT] "
         "[--progress | --no-progress] [-q]";
     for (const BadUse& c : std::vector<BadUse>{
              {{}, "Error: Expected SOURCE_DIR and OUTPUT.qev (" + usage + ")"},
-             {{src()}, "Error: Expected SOURCE_DIR and OUTPUT.qev (" + usage + ")"},
+             {{src(), out(), "x"}, "Error: Expected SOURCE_DIR and OUTPUT.qev (" + usage + ")"},
+             {{src() + "/."}, "Error: Name the archive: " + src() + "/. has no name of its own (" + usage + ")"},
              {{src(), out(), "--level", "99"}, "Error: Invalid compression level: 99"},
              {{src(), out(), "--level", "3x"}, "Error: Invalid compression level: 3x"},
              {{src(), out(), "--level"}, "Error: --level needs a value"},
@@ -245,7 +246,7 @@ TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
 TEST_F(Pack, HelpVersionAndTheEndOfOptions) {
     std::string help = pack({"--help"}).out;
     EXPECT_TRUE(
-        help.starts_with("Usage: qev-pack SOURCE_DIR OUTPUT.qev [--level N] [-j N] [--no-dedup] [--force] "
+        help.starts_with("Usage: qev-pack SOURCE_DIR [OUTPUT.qev] [--level N] [-j N] [--no-dedup] [--force] "
                          "[--recovery PERCENT] [--progress | --no-progress] [-q]\n"
                          "       qev-pack --update ARCHIVE [--add DIR]... [--remove PATH]..."))
         << help;

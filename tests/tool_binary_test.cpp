@@ -200,5 +200,53 @@ TEST_F(Binary, EveryOtherProgramSaysWhyAnArchiveDoesNotOpen) {
     }
 }
 
+// What one argument means, as a newcomer types it: a title folder packed beside itself as
+// that title, never replaced without --force, and unpacked beside the archive.
+TEST_F(Binary, FirstRunWithOneArgument) {
+    std::filesystem::path work = tmp.dir() / "work", title = work / "0005000010101D00_v64";
+    std::filesystem::create_directories(title / "meta");
+    std::filesystem::create_directories(title / "code");
+    testing::writeFile(title / "meta/meta.xml", kMeta);
+    testing::writeFile(title / "code/app.xml", "<app/>");
+    ProcessOptions packBinary, unpackBinary;
+    packBinary.program = QEV_PACK_PATH;
+    unpackBinary.program = QEV_UNPACK_PATH;
+    struct Row {
+        std::vector<std::string> args;
+        const ProcessOptions& program;
+        int exitCode;
+        std::string out, err;  // out: the start of standard output
+    };
+    const std::string archive = title.string() + ".qev", games = (work / "games.qev").string();
+    const Row rows[] = {
+        {{"qev-pack", title.string()},
+         packBinary,
+         0,
+         "Packing " + title.string() + " as the title folder 0005000010101D00_v64 it is named as\n",
+         ""},
+        {{"qev-pack", title.string() + "/"},
+         packBinary,
+         1,
+         "",
+         "Error: Output file exists (use --force to replace it): " + archive + "\n"},
+        {{"qev-unpack", archive},
+         unpackBinary,
+         1,
+         "",
+         "Error: Destination is not empty (use --force to write into it): " + title.string() + "\n"},
+        {{"qev-pack", title.string(), games, "-q"}, packBinary, 0, "", ""},
+        {{"qev-unpack", games, "-q"}, unpackBinary, 0, "", ""},
+    };
+    for (const Row& row : rows) {
+        testing::ToolRun r = runBinary(row.args, row.program);
+        EXPECT_EQ(r.exitCode, row.exitCode) << row.args[1] << ": " << r.err;
+        EXPECT_EQ(r.out.substr(0, row.out.size()), row.out) << row.args[1];
+        EXPECT_EQ(r.err, row.err) << row.args[1];
+    }
+    EXPECT_EQ(runBinary({"qev-tool", "list", archive}).out,
+              "[{\"folderName\":\"0005000010101D00_v64\",\"titleId\":\"0005000010101D00\",\"version\":64}]\n");
+    EXPECT_EQ(testing::readWholeFile(work / "games/0005000010101D00_v64/meta/meta.xml"), kMeta);
+}
+
 }  // namespace
 }  // namespace qev

@@ -296,8 +296,11 @@ TEST_F(Unpack, AFullDriveStopsAtTheFirstFileWithOneLine) {
 
 TEST(UnpackOptions, Messages) {
     EXPECT_EQ(unpack({}).err,
-              "Error: Missing QEV file path or destination (Usage: qev-unpack ARCHIVE DEST "
-              "[PATH...] [-j N] [-f] [--no-sync] [--progress | --no-progress] [-q])\n");
+              "Error: Missing QEV file path or destination (Usage: qev-unpack ARCHIVE [DEST [PATH...]] "
+              "[-j N] [-f] [--no-sync] [--progress | --no-progress] [-q])\n");
+    EXPECT_EQ(unpack({"games.zip"}).err,
+              "Error: Missing destination: the archive's name does not end in .qev (Usage: qev-unpack ARCHIVE "
+              "[DEST [PATH...]] [-j N] [-f] [--no-sync] [--progress | --no-progress] [-q])\n");
     EXPECT_EQ(unpack({"a", "b", "-j", "0"}).err, "Error: Invalid number of jobs: 0\n");
     EXPECT_EQ(unpack({"a", "b", "-j"}).err, "Error: -j needs a number\n");
     EXPECT_EQ(unpack({"a", "b", "--frobnicate"}).err, "Error: Unknown option: --frobnicate\n");
@@ -305,7 +308,7 @@ TEST(UnpackOptions, Messages) {
               "Error: Failed to open QEV file: /nonexistent.qev: No such file or directory\n");
     UnpackRun help = unpack({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(help.out.starts_with("Usage: qev-unpack ARCHIVE DEST")) << help.out;
+    EXPECT_TRUE(help.out.starts_with("Usage: qev-unpack ARCHIVE [DEST [PATH...]]")) << help.out;
     EXPECT_EQ(unpack({"--version"}).out, "qev-unpack " QEV_VERSION "\n");
 }
 

@@ -1,5 +1,7 @@
 #include "unpack/options.h"
 
+#include "shell/default_names.h"
+
 namespace qev::unpack {
 
 OptionTable optionTable(Options& o) {
@@ -13,8 +15,16 @@ OptionTable optionTable(Options& o) {
 }
 
 std::string takeArguments(Options& o) {
-    if (o.positional.size() < 2) return std::string("Missing QEV file path or destination (") + kUsage + ")";
+    if (o.positional.empty()) return std::string("Missing QEV file path or destination (") + kUsage + ")";
     o.archive = o.positional[0];
+    if (o.positional.size() == 1) {
+        // GAMES.qev alone unpacks to the folder GAMES beside it.
+        std::optional<std::string> beside = folderBeside(o.archive);
+        if (!beside)
+            return "Missing destination: the archive's name does not end in .qev (" + std::string(kUsage) + ")";
+        o.dest = *beside;
+        return "";
+    }
     o.dest = o.positional[1];
     o.paths.assign(o.positional.begin() + 2, o.positional.end());
     return "";

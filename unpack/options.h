@@ -9,7 +9,7 @@
 namespace qev::unpack {
 
 inline constexpr const char* kUsage =
-    "Usage: qev-unpack ARCHIVE DEST [PATH...] [-j N] [-f] [--no-sync] [--progress | --no-progress] [-q]";
+    "Usage: qev-unpack ARCHIVE [DEST [PATH...]] [-j N] [-f] [--no-sync] [--progress | --no-progress] [-q]";
 
 struct Options : CommonOptions {
     std::string archive;

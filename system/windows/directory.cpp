@@ -151,10 +151,11 @@ DirHandle::~DirHandle() { CloseHandle(handle_); }
 std::string SystemError::text() const { return message.empty() ? systemErrorText(DWORD(code)) : message; }
 
 bool failsEveryFile(const SystemError& error) {
+    constexpr DWORD kDiskQuotaExceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED, which MinGW's headers lack
     if (!error.message.empty()) return false;
     DWORD code = DWORD(error.code);
     return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL || code == ERROR_WRITE_PROTECT ||
-           code == ERROR_ACCESS_DENIED || code == ERROR_DISK_QUOTA_EXCEEDED;
+           code == ERROR_ACCESS_DENIED || code == kDiskQuotaExceeded;
 }
 
 Expected<SharedDir, SystemError> openDirectoryPath(const std::string& path) {

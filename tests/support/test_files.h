@@ -11,6 +11,12 @@
 
 namespace qev::testing {
 
+// The warning qev-pack gives a source whose root holds no title folder.
+inline std::string noTitlesWarning(const std::string& source) {
+    return "Warning: No title folder (named like 0005000010101D00_v64) at the root of " + source +
+           ": qev-tool list will show no titles\n";
+}
+
 // The whole file's bytes; empty when it cannot be read.
 std::string readWholeFile(const std::filesystem::path& path);
 
