@@ -2,18 +2,20 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "shell/program.h"
 
 namespace qev::check {
 
 inline constexpr const char* kUsage =
-    "Usage: qev-check ARCHIVE [--quick] [--list] [--json] [--against DIR] [--repair] [-j N] [--progress | "
+    "Usage: qev-check ARCHIVE... [--quick] [--list] [--json] [--against DIR] [--repair] [-j N] [--progress | "
     "--no-progress]";
 
 struct Options : CommonOptions {
-    std::string archive;
-    bool quick = false;  // structure only
+    std::string archive;                // the one being checked
+    std::vector<std::string> archives;  // every one named, a folder standing for its *.qev
+    bool quick = false;                 // structure only
     bool list = false;
     bool json = false;
     bool repair = false;  // rebuild damaged bytes from the recovery record, in place

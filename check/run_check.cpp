@@ -4,6 +4,7 @@
 #include <atomic>
 #include <sstream>
 
+#include "archive/format/escape.h"
 #include "archive/verify/archive_verify.h"
 
 #include "check/against.h"
@@ -169,6 +170,43 @@ int reportInspection(const Options& o, Console& console, const Inspection& in) {
     return in.findings.errors == 0 ? 0 : 1;
 }
 
+namespace {
+
+int checkOne(const Options& o, Console& console) {
+    if (o.repair) return repairArchive(o, console);
+    return reportInspection(
+        o, console, inspectArchive(o, console, openArchiveFile(pathFromUtf8(o.archive)), {}, Judge::kByRecoveryRecord));
+}
+
+// Several archives, or a folder of them: each checked as if alone, then one line for all
+// (in text; JSON gives one object a line, for each archive).
+int checkEach(Options& o, Console& console, const std::vector<std::string>& named) {
+    if (o.archives.empty()) {
+        printError(console, kErrorPrefix, "No QEV archive (*.qev) in " + named[0]);
+        return 1;
+    }
+    std::vector<std::string> failed;
+    std::vector<std::string> archives = o.archives;
+    for (size_t i = 0; i < archives.size(); ++i) {
+        o.archive = archives[i];
+        if (i > 0 && !o.json) printLine(console, "");
+        if (checkOne(o, console) != 0) failed.push_back(archives[i]);
+    }
+    if (o.json) return failed.empty() ? 0 : 1;
+    std::string line = "Checked " + plural(archives.size(), "archive", "archives") + ": " +
+                       std::to_string(archives.size() - failed.size()) + " without errors";
+    if (!failed.empty()) {
+        line += ", " + std::to_string(failed.size()) + " with errors:";
+        for (size_t i = 0; i < failed.size() && i < 5; ++i) line += " " + displayPath(failed[i]);
+        if (failed.size() > 5) line += " and " + std::to_string(failed.size() - 5) + " more";
+    }
+    printLine(console, "");
+    printLine(console, line);
+    return failed.empty() ? 0 : 1;
+}
+
+}  // namespace
+
 int runCheck(int argc, const char* const* argv, Console& console) {
     Options o;
     return runProgram({"qev-check", kUsage}, argc, argv, console, optionTable(o), o, [&] {
@@ -176,10 +214,8 @@ int runCheck(int argc, const char* const* argv, Console& console) {
             printError(console, kErrorPrefix, error);
             return 1;
         }
-        if (o.repair) return repairArchive(o, console);
-        return reportInspection(
-            o, console,
-            inspectArchive(o, console, openArchiveFile(pathFromUtf8(o.archive)), {}, Judge::kByRecoveryRecord));
+        bool one = o.positional.size() == 1 && o.archives.size() == 1 && o.archives[0] == o.archive;
+        return one ? checkOne(o, console) : checkEach(o, console, o.positional);
     });
 }
 

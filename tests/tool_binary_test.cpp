@@ -191,7 +191,8 @@ TEST_F(Binary, EveryOtherProgramSaysWhyAnArchiveDoesNotOpen) {
         EXPECT_EQ(runBinary({"qev-tool", "info", row.path}).err, "Error: Failed to open QEV file: " + row.path + "\n");
         std::string line = "Error: Failed to open QEV file: " + row.path + ": " + row.reason + "\n";
         testing::ToolRun check = runBinary({"qev-check", row.path, "--no-progress"}, checkBinary);
-        EXPECT_EQ(check.err, line);
+        // To qev-check a folder is one of archives to check, each in turn.
+        EXPECT_EQ(check.err, row.path == folder ? "Error: No QEV archive (*.qev) in " + folder + "\n" : line);
         EXPECT_EQ(check.exitCode, 1);
         testing::ToolRun unpack = runBinary({"qev-unpack", row.path, (tmp.dir() / "out").string()}, unpackBinary);
         EXPECT_EQ(unpack.err, line);
@@ -246,6 +247,22 @@ TEST_F(Binary, FirstRunWithOneArgument) {
     EXPECT_EQ(runBinary({"qev-tool", "list", archive}).out,
               "[{\"folderName\":\"0005000010101D00_v64\",\"titleId\":\"0005000010101D00\",\"version\":64}]\n");
     EXPECT_EQ(testing::readWholeFile(work / "games/0005000010101D00_v64/meta/meta.xml"), kMeta);
+
+    // Several archives, or a folder of them, as zstd -t checks several: each, then one line.
+    ProcessOptions checkBinary;
+    checkBinary.program = QEV_CHECK_PATH;
+    testing::writeFile(work / "broken.qev", std::string(300, 'x'));
+    testing::ToolRun two = runBinary({"qev-check", archive, games, "--no-progress"}, checkBinary);
+    EXPECT_EQ(two.exitCode, 0) << two.err;
+    EXPECT_NE(two.out.find("\n\nArchive:      " + games + "\n"), std::string::npos) << two.out;
+    EXPECT_TRUE(two.out.ends_with("\n\nChecked 2 archives: 2 without errors\n")) << two.out;
+    testing::ToolRun folder = runBinary({"qev-check", work.string(), "--no-progress"}, checkBinary);
+    EXPECT_EQ(folder.exitCode, 1);
+    EXPECT_TRUE(folder.out.ends_with(
+        "Checked 3 archives: 2 without errors, 1 with errors: " + (work / "broken.qev").string() + "\n"))
+        << folder.out;
+    EXPECT_EQ(folder.err, "Error: Failed to open QEV file: " + (work / "broken.qev").string() +
+                              ": the footer's magic number is wrong: not a QEV archive\n");
 }
 
 }  // namespace
