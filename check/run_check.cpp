@@ -25,7 +25,7 @@ namespace {
 void compareAgainst(const SharedIndex& index, const Options& o, Console& console, const ArchiveProof& proof,
                     Report& report, Findings& findings) {
     ProgressCounts counts;
-    counts.total = 0;
+    counts.total = report.totals.files;  // the files a walk of the archive reaches
     ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
     Comparison c = compareWithFolder(index, proof.blockHashes, o.against, o.jobs, [&](uint64_t done) {
         counts.done = done;
@@ -121,8 +121,7 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
     ProgressCounts counts;
     counts.unit = "blocks";
     verify.progress = [&](uint64_t done, uint64_t total) {
-        counts.done = done;
-        counts.total = total;
+        counts = unitCounts(done, total, kBlockSize, "blocks");
         progress.update(counts);
         return true;
     };

@@ -41,15 +41,17 @@ DataStream::DataStream(const SourceTree& tree, SourceDirectories& dirs, const St
 StreamResult DataStream::write(writer::TreeLayout& layout,
                                const std::function<void(uint64_t, uint64_t, uint64_t)>& progress) {
     StreamResult result;
-    uint64_t files = 0, bytes = 0;
+    progress_ = &progress;
+    filesDone_ = bytesDone_ = 0;
     for (size_t id = 0; id < layout.order.size(); ++id) {
         size_t node = layout.order[id];
         if (!tree_.isFile(node)) continue;
         TreeEntry& entry = layout.entries[id];
         entry = writer::fileEntry(entry.nameOffset(), writeFile(node), tree_.size(node));
-        bytes += tree_.size(node);
-        progress(++files, bytes, writer_.storedBytes());
+        bytesDone_ += tree_.size(node);
+        progress(++filesDone_, bytesDone_, writer_.storedBytes());
     }
+    progress_ = nullptr;
     writer_.finish();
     result.savedBytes = saved_;
     return result;
@@ -95,10 +97,14 @@ uint64_t DataStream::writeFile(size_t node) {
 
 void DataStream::appendWhole(size_t node) {
     SourceFile file(tree_, dirs_, node);
+    uint64_t read = 0;
     for (;;) {
         size_t got = file.read(buffer_.data(), buffer_.size());
         if (got == 0) break;
         writer_.append(std::string_view(buffer_.data(), got));
+        // A large file moves the line as its pieces go in, not only once it is done.
+        read += got;
+        if (progress_ != nullptr) (*progress_)(filesDone_, bytesDone_ + read, writer_.storedBytes());
     }
     file.finish();
 }

@@ -40,8 +40,8 @@ public:
     DataStream(const SourceTree& tree, SourceDirectories& dirs, const StreamOptions& options, StoredBytes& stored,
                writer::ParallelBlockWriter::Sink sink);
     // Writes the files of `layout` in NodeId order and gives each file entry the start it
-    // was placed at. `progress` is called after each file with the files and source bytes
-    // done. Throws PackError.
+    // was placed at. `progress` is called after each file, and within a large one as its
+    // pieces are read, with the files done and the source bytes read. Throws PackError.
     StreamResult write(writer::TreeLayout& layout,
                        const std::function<void(uint64_t files, uint64_t bytes, uint64_t stored)>& progress);
 
@@ -60,6 +60,9 @@ private:
     uint32_t folder_;  // this tree's number in stored_
     std::vector<char> buffer_;
     uint64_t saved_ = 0;
+    // While write() runs: its progress callback, and what it has counted so far.
+    const std::function<void(uint64_t, uint64_t, uint64_t)>* progress_ = nullptr;
+    uint64_t filesDone_ = 0, bytesDone_ = 0;
 };
 
 }  // namespace qev::pack

@@ -90,6 +90,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     }
     progress.clear();
     out.finish(layout, o.recovery);
+    progress.note(kSyncingLine);
     out.commit(o.force);
     progress.clear();
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;

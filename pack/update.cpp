@@ -391,6 +391,7 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     // Closed before the rename: Windows does not replace a file that is still open.
     old.reset();
     if (changed) throw PackError(o.update + " changed during the update");
+    progress.note(kSyncingLine);
     out.commit(inPlace || o.force);
     progress.clear();
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "system/process.h"
+
 namespace qev {
 
 ProgressLine::ProgressLine(Console& console, bool enabled)
@@ -26,9 +28,13 @@ std::string humanBytes(uint64_t bytes) {
 
 std::string ProgressLine::render(const ProgressCounts& c, double seconds) {
     char line[160];
-    int n = std::snprintf(line, sizeof line, "%llu of %llu %s, %s of %s", static_cast<unsigned long long>(c.done),
-                          static_cast<unsigned long long>(c.total), c.unit, humanBytes(c.bytesDone).c_str(),
-                          humanBytes(c.bytesTotal).c_str());
+    int n = std::snprintf(line, sizeof line, "%llu of %llu %s", static_cast<unsigned long long>(c.done),
+                          static_cast<unsigned long long>(c.total), c.unit);
+    // Bytes where they are counted: a comparison with a folder counts files alone.
+    if (n > 0 && size_t(n) < sizeof line && (c.bytesTotal > 0 || c.bytesDone > 0)) {
+        n += std::snprintf(line + n, sizeof line - size_t(n), ", %s of %s", humanBytes(c.bytesDone).c_str(),
+                           humanBytes(c.bytesTotal).c_str());
+    }
     if (seconds <= 0 || c.bytesDone == 0 || n < 0 || size_t(n) >= sizeof line) return line;
     double rate = double(c.bytesDone) / seconds;
     double left = c.bytesTotal > c.bytesDone ? double(c.bytesTotal - c.bytesDone) / rate : 0;
@@ -47,8 +53,20 @@ void ProgressLine::update(const ProgressCounts& counts) {
     if (shown_ && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
     lastDrawn_ = now;
     std::chrono::duration<double> elapsed = now - start_;
+    draw(render(counts, elapsed.count()));
+}
+
+void ProgressLine::note(std::string_view text) {
+    if (!enabled_) return;
+    draw(std::string(text));
+}
+
+void ProgressLine::draw(std::string line) {
+    // Within the terminal's width: a line that wraps leaves its first rows behind on every
+    // redraw. (The progress lines are ASCII, so bytes are columns.)
+    unsigned columns = standardErrorColumns();
+    if (columns > 1 && line.size() > columns - 1) line.resize(columns - 1);
     // Carriage return, the line, and erase to its end: each redraw replaces the last.
-    std::string line = render(counts, elapsed.count());
     line.insert(line.begin(), '\r');
     line.append("\x1b[K");
     console_.err.write(line.data(), std::streamsize(line.size()));

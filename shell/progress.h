@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "shell/console.h"
 
@@ -28,6 +29,9 @@ public:
 
     // Redraws the line unless it was drawn less than a tenth of a second ago.
     void update(const ProgressCounts& counts);
+    // Shows `text` (ASCII) in the line's place at once, for a step that counts nothing,
+    // such as "Syncing to the drive...".
+    void note(std::string_view text);
     // Removes the line, if one is shown.
     void clear();
 
@@ -35,6 +39,8 @@ public:
     static std::string render(const ProgressCounts& counts, double seconds);
 
 private:
+    void draw(std::string line);
+
     Console& console_;
     bool enabled_;
     bool shown_ = false;
@@ -48,6 +54,9 @@ inline ProgressCounts unitCounts(uint64_t done, uint64_t total, uint64_t unitByt
     counts.unit = unit;
     return counts;
 }
+
+// What a progress line says while written data is made durable.
+inline constexpr std::string_view kSyncingLine = "Syncing to the drive...";
 
 // Byte counts for people: "512 B", "12.5 MiB".
 std::string humanBytes(uint64_t bytes);

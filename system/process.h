@@ -47,6 +47,8 @@ void makeStandardOutputBinary();
 // Whether standard error is a terminal that can show a progress line, which is redrawn
 // with a carriage return and "erase to the end of the line".
 bool standardErrorShowsProgress();
+// The width of the terminal standard error shows, in columns; 0 when it is none or unknown.
+unsigned standardErrorColumns();
 
 // For a long-running server whose threads allocate little: one pool of memory for all its
 // threads, instead of one each that keeps what its thread once freed.

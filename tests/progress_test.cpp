@@ -16,6 +16,8 @@ TEST(Progress, RendersCountsRateRatioAndTimeLeft) {
     c.ratio = 0.4;
     c.unit = "blocks";
     EXPECT_EQ(ProgressLine::render(c, 2), "250 of 1000 blocks, 10.0 MiB of 40.0 MiB, 5.0 MiB/s, ratio 0.400, 6 s left");
+    // Counting files alone, as a comparison with a folder does: no bytes shown.
+    EXPECT_EQ(ProgressLine::render({3768, 13302, 0, 0}, 2), "3768 of 13302 files");
     EXPECT_EQ(humanBytes(1023), "1023 B");
     EXPECT_EQ(humanBytes(1536), "1.5 KiB");
 }

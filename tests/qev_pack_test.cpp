@@ -184,6 +184,21 @@ TEST_F(Pack, SkipsLinksAndSpecialFilesWithAMessage) {
                   "/pipe\n" + "Warning: Skipped symbolic link: 8 more not shown\n" + testing::noTitlesWarning(src()));
 }
 
+// One large file: the line moves as its pieces are compressed, not once it is done, and
+// says what it waits for while the archive is made durable.
+TEST_F(Pack, ProgressMovesWithinALargeFile) {
+    make("0005000010101D00_v64/content/big.bin", testing::incompressible(24 << 20));
+    PackRun r = pack({src(), out(), "--progress", "-j", "1", "--level", "19"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    size_t within = 0;
+    for (size_t at = r.err.find("\r0 of 1 files, "); at != std::string::npos;
+         at = r.err.find("\r0 of 1 files, ", at + 1)) {
+        ++within;
+    }
+    EXPECT_GE(within, 2u) << r.err;
+    EXPECT_NE(r.err.find("\rSyncing to the drive..."), std::string::npos);
+}
+
 TEST_F(Pack, KeepsEmptyFilesAndDirectories) {
     make("empty.txt", "");
     fs::create_directories(tmp.dir() / "src" / "hollow" / "deeper");

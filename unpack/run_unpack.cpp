@@ -79,7 +79,12 @@ public:
         }
         EngineCounts c = engine_.counts();
         if (gStop) return 128 + gStop;
-        if (!o_.noSync) syncEverything();
+        if (!o_.noSync) {
+            // syncfs can take minutes on a USB stick: the line says what is being waited for.
+            progress_.note(kSyncingLine);
+            syncEverything();
+            progress_.clear();
+        }
         if (!o_.quiet) {
             char line[512];
             std::snprintf(line, sizeof line, "%llu files and %llu directories, %s, written to ",

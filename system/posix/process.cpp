@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -38,6 +39,11 @@ Utf8Arguments::Utf8Arguments(int argc, char** argv) : strings_(argv, argv + argc
 void makeStandardOutputBinary() {}
 
 bool standardErrorShowsProgress() { return ::isatty(STDERR_FILENO) != 0; }
+
+unsigned standardErrorColumns() {
+    struct winsize size {};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 void keepServerMemoryLean() {
 #ifdef __GLIBC__

@@ -53,6 +53,12 @@ void makeStandardOutputBinary() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+unsigned standardErrorColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    return unsigned(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 bool standardErrorShowsProgress() {
     // A Windows console understands the erase sequence only once asked to (Windows 10
     // and later); where it cannot, no progress line is shown by default.
