@@ -99,7 +99,8 @@ ProvenArchive openProvenOrReport(const std::string& path, bool quiet, Console& c
     if (byRecovery && !quiet) {
         printWarning(console, recoveryProofWarning(proof) + ": " + path);
     }
-    return {index, proof.blockHashes, proof.blocks == BlockProof::kUnproven};
+    bool recovery = decodeFooter(proof.found.footer.data()).auxSection2.size > 0;
+    return {index, proof.blockHashes, proof.blocks == BlockProof::kUnproven, recovery};
 }
 
 int runMain(int argc, char** argv, ProgramSeam seam) {

@@ -58,6 +58,8 @@ struct ProvenArchive {
     // The integrity record is damaged and no recovery record proves the blocks instead:
     // what is read is unproven, and a program must not call that success.
     bool unproven = false;
+    // Its footer points at a recovery record: damage found while reading may be repairable.
+    bool hasRecoveryRecord = false;
 };
 
 // Opens the archive and checks its tables and footer against its integrity record: one

@@ -429,6 +429,23 @@ TEST(Check, TheRecoveryRecordRepairsDamageInEachRegion) {
     }
 }
 
+// A block that fails while unpacking an archive with a recovery record: the run ends
+// saying what repairs it.
+TEST(Check, UnpackingADamagedArchivePointsToTheRepair) {
+    testing::TempFile tmp;
+    std::string archive = packedTree(tmp, {"--recovery", "5"}, 300000);
+    std::string bytes = testing::readWholeFile(archive);
+    bytes[1000] = char(bytes[1000] ^ 0x40);
+    testing::writeFile(archive, bytes);
+    std::string dest = (tmp.dir() / "out").string();
+    testing::ToolRun u = testing::runSeam(unpack::runUnpack, {"qev-unpack", archive, dest, "-q"});
+    EXPECT_EQ(u.exitCode, 1);
+    EXPECT_TRUE(u.err.ends_with("Error: Damaged blocks kept 1 file from being written; qev-check --repair " + archive +
+                                " can repair it\n"))
+        << u.err;
+    EXPECT_EQ(check(archive, {"--repair"}).exitCode, 0);
+}
+
 // Where both header copies lose their share and their own hash, no share can be proven:
 // the rest is repaired, the headers are left as they are (never rewritten with a guess),
 // and the repair says so and fails.

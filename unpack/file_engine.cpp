@@ -24,6 +24,7 @@ struct FileEngine::OutputFile {
     std::atomic<uint64_t> chunksLeft{0};
     std::mutex failLock;
     std::string failure;     // empty while every chunk went well
+    bool damaged = false;    // a block of it was missing or damaged
     bool everyFile = false;  // the failure is one every later file would meet too
     bool cancelled = false;
 };
@@ -79,6 +80,7 @@ bool FileEngine::add(const SharedTarget& dir, std::string name, const Plan& plan
         std::lock_guard<std::mutex> lock(lock_);
         messages_.push_back("Error: Failed to extract " + file->path() + ": " + std::string(kBadBlocks));
         ++counts_.failures;
+        ++counts_.damaged;
         return true;
     }
     // A file holds a descriptor and pins its directory's from here until it is done.
@@ -118,11 +120,12 @@ void FileEngine::work(ArchiveReader& reader) {
     }
 }
 
-void FileEngine::fail(OutputFile& file, std::string reason, bool everyFile) {
+void FileEngine::fail(OutputFile& file, std::string reason, bool everyFile, bool damaged) {
     std::lock_guard<std::mutex> lock(file.failLock);
     if (!file.failure.empty()) return;
     file.failure = std::move(reason);
     file.everyFile = everyFile;
+    file.damaged = damaged;
 }
 
 void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<uint8_t>& buffer) {
@@ -140,7 +143,7 @@ void FileEngine::runTask(ArchiveReader& reader, const Task& task, std::vector<ui
     }
     if (!failed && task.length > 0) {
         if (reader.readFile(file.node, task.offset, task.length, buffer.data()) != task.length) {
-            fail(file, std::string(kBadBlocks));
+            fail(file, std::string(kBadBlocks), false, /*damaged=*/true);
         } else if (auto error = file.out->writeAt(buffer.data(), task.length, task.offset)) {
             fail(file, error->text(), failsEveryFile(*error));
         } else {
@@ -173,11 +176,12 @@ FileEngine::Placed FileEngine::place(OutputFile& file, std::string& failure, boo
 
 void FileEngine::complete(OutputFile& file) {
     std::string failure;
-    bool everyFile = false;
+    bool everyFile = false, damaged = false;
     {
         std::lock_guard<std::mutex> lock(file.failLock);
         failure = file.failure;
         everyFile = file.everyFile;
+        damaged = file.damaged;
     }
     Placed placed = failure.empty() ? place(file, failure, everyFile) : Placed::kFailed;
     file.out.reset();  // removes the temporary unless it was renamed into place
@@ -190,6 +194,7 @@ void FileEngine::complete(OutputFile& file) {
         return;
     }
     ++counts_.failures;
+    if (damaged) ++counts_.damaged;
     if (placed == Placed::kTwin) {
         messages_.push_back("Warning: Skipped name differing from an earlier sibling's only in letter case: " +
                             file.path());

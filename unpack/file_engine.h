@@ -62,6 +62,7 @@ struct EngineCounts {
     uint64_t filesDone = 0;
     uint64_t bytesDone = 0;
     uint64_t failures = 0;
+    uint64_t damaged = 0;  // of the failures, files whose blocks were missing or damaged
 };
 
 class FileEngine {
@@ -106,7 +107,7 @@ private:
     // only with force, once synced.
     Placed place(OutputFile& file, std::string& failure, bool& everyFile);
     void complete(OutputFile& file);
-    void fail(OutputFile& file, std::string reason, bool everyFile = false);
+    void fail(OutputFile& file, std::string reason, bool everyFile = false, bool damaged = false);
 
     SharedIndex index_;
     EngineOptions options_;

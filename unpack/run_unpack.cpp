@@ -31,6 +31,7 @@ public:
         : o_(o),
           console_(console),
           unproven_(archive.unproven),
+          repairable_(archive.hasRecoveryRecord),
           index_(std::move(archive.index)),
           dest_(std::move(dest)),
           destFolds_(foldsCase(*dest_)),
@@ -97,6 +98,12 @@ public:
         if (unproven_) {
             printError(console_, kErrorPrefix, kUnprovenLine);
             return 1;
+        }
+        if (c.damaged > 0 && repairable_) {
+            // The fix, where there is one: the record can rebuild what it covers.
+            printError(console_, kErrorPrefix,
+                       "Damaged blocks kept " + std::to_string(c.damaged) + (c.damaged == 1 ? " file" : " files") +
+                           " from being written; qev-check --repair " + o_.archive + " can repair it");
         }
         return failed_ || c.failures > 0 ? 1 : 0;
     }
@@ -231,7 +238,8 @@ private:
     Console& console_;
     TemporaryNames names_{kProgramName};
     TemporaryNames::Removed stale_;
-    bool unproven_;  // what is written cannot be proven: never success
+    bool unproven_;    // what is written cannot be proven: never success
+    bool repairable_;  // the archive has a recovery record
     SharedIndex index_;
     SharedDir dest_;
     bool destFolds_;
