@@ -13,6 +13,7 @@
 #include "archive/read/archive_index.h"
 #include "mount/fuse_ops.h"
 #include "shell/program.h"
+#include "system/mount_point.h"
 #include "system/posix/stat_fields.h"
 #include "system/process.h"
 #include "system/text.h"
@@ -94,6 +95,22 @@ std::vector<Source> sourcesOf(const std::vector<std::string>& named) {
     return sources;
 }
 
+// What is wrong with the mount point, in a line for people; nothing when it can take the mount.
+std::optional<std::string> mountPointProblem(const std::string& path) {
+    switch (checkMountPoint(path)) {
+        case MountPoint::kUsable: return std::nullopt;
+        case MountPoint::kMissing: return "The mount point does not exist (make it with mkdir first): " + path;
+        case MountPoint::kNotAFolder: return "The mount point is not a folder: " + path;
+        case MountPoint::kMounted:
+            return "Something is mounted at " + path + " already (fusermount3 -u " + path + " unmounts it)";
+        case MountPoint::kDisconnected:
+            return "The mount at " + path + " lost its program: unmount it with fusermount3 -u " + path +
+                   ", then mount again";
+        case MountPoint::kUnreadable: return "Cannot use the mount point " + path + ": " + lastSystemError();
+    }
+    return std::nullopt;
+}
+
 void printHelp(Console& console) {
     printLine(console, kUsage);
     printLine(console, "");
@@ -150,10 +167,18 @@ int runMount(int argc, const char* const* argv, Console& console) {
     ParsedArguments parsed{FUSE_ARGS_INIT(argc, const_cast<char**>(argv)), {}, {}};
     Arguments& a = parsed.own;
     bool parsedOk = fuse_opt_parse(&parsed.args, &a, kOwnOptions, takeArgument) == 0;
-    // The last positional argument is the mount point, which FUSE's own parsing takes.
-    if (parsedOk && a.positional.size() >= 2) fuse_opt_add_arg(&parsed.args, a.positional.back().c_str());
+    // The last positional argument is the mount point, which FUSE's own parsing takes, and
+    // which is looked at first so that what is wrong with it gets a line of its own.
     std::optional<uint64_t> cacheBytes = a.cacheSize ? parseBytes(a.cacheSize) : kDefaultCacheBytes;
-    if (!parsedOk || fuse_parse_cmdline(&parsed.args, &parsed.opts) != 0 || !cacheBytes || a.maxOpen == 0) {
+    bool ownOk = parsedOk && cacheBytes && a.maxOpen != 0;
+    if (ownOk && a.positional.size() >= 2) {
+        if (std::optional<std::string> wrong = mountPointProblem(a.positional.back())) {
+            printError(console, kErrorPrefix, *wrong);
+            return 1;
+        }
+        fuse_opt_add_arg(&parsed.args, a.positional.back().c_str());
+    }
+    if (!ownOk || fuse_parse_cmdline(&parsed.args, &parsed.opts) != 0) {
         printError(console, kErrorPrefix, "Invalid arguments (" + std::string(kUsage) + ")");
         return 1;
     }

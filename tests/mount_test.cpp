@@ -270,6 +270,16 @@ TEST(RunMount, ArgumentsAndOpeningInProcess) {
     EXPECT_EQ(none.err, "Error: Missing QEV file path or mount point\n");
     EXPECT_EQ(none.out, "Usage: qev-mount [OPTIONS] SOURCE... MOUNTPOINT\n");
     EXPECT_EQ(runMountInProcess({"only.qev"}).err, "Error: Missing QEV file path or mount point\n");
+    // What is wrong with the mount point, each in a line of its own, before anything opens.
+    testing::TempFile spot;
+    testing::writeFile(spot.path(), "a file");
+    EXPECT_EQ(
+        runMountInProcess({"a.qev", (spot.dir() / "none").string()}).err,
+        "Error: The mount point does not exist (make it with mkdir first): " + (spot.dir() / "none").string() + "\n");
+    EXPECT_EQ(runMountInProcess({"a.qev", spot.path().string()}).err,
+              "Error: The mount point is not a folder: " + spot.path().string() + "\n");
+    EXPECT_EQ(runMountInProcess({"a.qev", "/proc"}).err,
+              "Error: Something is mounted at /proc already (fusermount3 -u /proc unmounts it)\n");
 
     testing::TempFile tmp;
     testing::writeFile(tmp.path(), std::string(300, 'x'));
@@ -537,6 +547,23 @@ TEST_F(RealMount, AMillionEntriesInBoundedMemory) {
     EXPECT_GT(peakKiB, 0);
     EXPECT_LT(peakKiB, 12 * 1024);
     EXPECT_EQ(m.unmount(), 0);
+}
+
+// A mount whose program died leaves a folder nothing can use: mounting there says how to
+// clear it.
+TEST_F(RealMount, AMountWhoseProgramDiedSaysHowToClearIt) {
+    std::string archive = (tmp.dir() / "a.qev").string();
+    ArchiveBuilder().file("t/a", "a").writeTo(archive);
+    Mounted m(archive, mnt());
+    ASSERT_TRUE(m.mounted());
+    ::kill(m.pid(), SIGKILL);
+    ::waitpid(m.pid(), nullptr, 0);
+    testing::ToolRun again = runMountInProcess({archive, mnt().string()});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.err, "Error: The mount at " + mnt().string() +
+                             " lost its program: unmount it with fusermount3 -u " + mnt().string() +
+                             ", then mount again\n");
+    std::system(("fusermount3 -u '" + mnt().string() + "' 2>/dev/null").c_str());
 }
 
 TEST_F(RealMount, BadArchiveMountsNothing) {
