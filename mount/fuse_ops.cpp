@@ -149,7 +149,7 @@ fuse_lowlevel_ops operations() {
 
 }  // namespace
 
-int serveMount(fuse_args& args, const fuse_cmdline_opts& opts, MountTree& tree) {
+int serveMount(fuse_args& args, const fuse_cmdline_opts& opts, MountTree& tree, const std::function<void()>& detached) {
     fuse_lowlevel_ops ops = operations();
     fuse_session* se = fuse_session_new(&args, &ops, sizeof ops, &tree);
     if (se == nullptr) return 1;
@@ -157,6 +157,7 @@ int serveMount(fuse_args& args, const fuse_cmdline_opts& opts, MountTree& tree) 
     if (fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, opts.mountpoint) == 0) {
             fuse_daemonize(opts.foreground);
+            if (!opts.foreground) detached();
             if (opts.singlethread) {
                 rc = fuse_session_loop(se);
             } else {

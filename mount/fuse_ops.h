@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #define FUSE_USE_VERSION 312
 #include <fuse_lowlevel.h>
 
@@ -9,6 +11,8 @@ namespace qev::mount {
 
 // Mounts `tree` at the options' mount point and serves it until it is unmounted. Returns
 // the exit code.
-int serveMount(fuse_args& args, const fuse_cmdline_opts& opts, MountTree& tree);
+// `detached` is called once the mount runs in the background (not with -f), when its
+// standard error goes nowhere any more.
+int serveMount(fuse_args& args, const fuse_cmdline_opts& opts, MountTree& tree, const std::function<void()>& detached);
 
 }  // namespace qev::mount

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -145,17 +146,31 @@ int mountSources(ParsedArguments& parsed, std::vector<Source> sources, uint64_t 
     unsigned maxOpen = a.maxOpen;
     if (std::optional<uint64_t> limit = openFileLimit())
         maxOpen = unsigned(std::clamp<uint64_t>(*limit / 2, 1, maxOpen));
+    // Warnings go to the terminal until the mount detaches, then to the system log.
+    std::atomic<bool> toLog{false};
     Collection collection(std::move(sources), {maxOpen, a.unproven, a.ignoreCase}, tablePages, blocks,
-                          [&](const std::string& line) { printWarning(console, line); });
+                          [&](const std::string& line) {
+                              if (toLog) {
+                                  writeSystemLog("Warning: " + line);
+                              } else {
+                                  printWarning(console, line);
+                              }
+                          });
     if (std::optional<std::string> error = collection.start()) {
         printError(console, *error);
         return 1;
     }
+    // The first look at every source, while the terminal still shows what it finds (a title
+    // hidden by another archive's, an archive skipped).
+    collection.listRoot();
     ProcessUser user = processUser();
     MountTree tree(collection, blocks,
                    {rootTimes, user.user, user.group, mountReaderCount(), a.ignoreCase, kDirectoryBudget});
     fuse_opt_add_arg(&parsed.args, "-oro,default_permissions,fsname=qev,subtype=qev");
-    return serveMount(parsed.args, parsed.opts, tree);
+    return serveMount(parsed.args, parsed.opts, tree, [&] {
+        openSystemLog("qev-mount");
+        toLog = true;
+    });
 }
 
 }  // namespace

@@ -50,6 +50,11 @@ bool standardErrorShowsProgress();
 // The width of the terminal standard error shows, in columns; 0 when it is none or unknown.
 unsigned standardErrorColumns();
 
+// The system log (syslog) for a program that runs detached, whose standard error goes
+// nowhere: lines go there under the program's name. Nothing on Windows.
+void openSystemLog(const char* program);
+void writeSystemLog(const std::string& line);
+
 // For a long-running server whose threads allocate little: one pool of memory for all its
 // threads, instead of one each that keeps what its thread once freed.
 void keepServerMemoryLean();

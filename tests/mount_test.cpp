@@ -566,6 +566,25 @@ TEST_F(RealMount, AMountWhoseProgramDiedSaysHowToClearIt) {
     std::system(("fusermount3 -u '" + mnt().string() + "' 2>/dev/null").c_str());
 }
 
+// Run as a daemon, its standard error goes nowhere once it detaches: what its first look at
+// the sources finds is on the terminal before that.
+TEST_F(RealMount, TheFirstWarningsAreSeenBeforeItDetaches) {
+    fs::path folder = tmp.dir() / "titles";
+    fs::create_directories(folder);
+    ArchiveBuilder().file("0005000010101D00_v64/meta/meta.xml", "one").writeTo(folder / "a.qev");
+    testing::writeFile(folder / "b.qev", std::string(300, 'x'));
+    fs::create_directories(mnt());
+    std::string err = (tmp.dir() / "err").string();
+    std::string cmd = "'" QEV_MOUNT_PATH "' '" + folder.string() + "' '" + mnt().string() + "' 2> '" + err + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(testing::readWholeFile(mnt() / "0005000010101D00_v64/meta/meta.xml"), "one");
+    std::system(("fusermount3 -u '" + mnt().string() + "'").c_str());
+    EXPECT_EQ(testing::readWholeFile(err).rfind(
+                  "Warning: Skipped " + (folder / "b.qev").string() + ": it cannot be opened: ", 0),
+              0u)
+        << testing::readWholeFile(err);
+}
+
 TEST_F(RealMount, BadArchiveMountsNothing) {
     testing::writeFile(tmp.dir() / "bad.qev", std::string(300, 'x'));
     fs::create_directories(mnt());

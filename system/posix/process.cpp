@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,5 +51,9 @@ void keepServerMemoryLean() {
     mallopt(M_ARENA_MAX, 1);
 #endif
 }
+
+void openSystemLog(const char* program) { ::openlog(program, LOG_PID, LOG_DAEMON); }
+
+void writeSystemLog(const std::string& line) { ::syslog(LOG_WARNING, "%s", line.c_str()); }
 
 }  // namespace qev
