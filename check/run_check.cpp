@@ -26,7 +26,7 @@ void compareAgainst(const SharedIndex& index, const Options& o, Console& console
                     Report& report, Findings& findings) {
     ProgressCounts counts;
     counts.total = report.totals.files;  // the files a walk of the archive reaches
-    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
+    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal), o.progressJson);
     Comparison c = compareWithFolder(index, proof.blockHashes, o.against, o.jobs, [&](uint64_t done) {
         counts.done = done;
         progress.update(counts);
@@ -117,7 +117,7 @@ Inspection inspectArchive(const Options& o, Console& console, std::unique_ptr<Ar
             console.out.write(l.data(), std::streamsize(l.size()));
         };
     }
-    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal));
+    ProgressLine progress(console, o.progress.value_or(console.errorIsTerminal), o.progressJson);
     ProgressCounts counts;
     counts.unit = "blocks";
     verify.progress = [&](uint64_t done, uint64_t total) {

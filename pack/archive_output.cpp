@@ -101,7 +101,7 @@ void ArchiveOutput::writeRecordsAndFooter(uint32_t recovery) {
     out_.write(encoded);
     out_.writeAt(footer.archiveSize - kFooterSize, footerBytes);
     if (!layout) return;
-    ProgressLine progress(console_, o_.progress.value_or(console_.errorIsTerminal) && !o_.quiet);
+    ProgressLine progress(console_, o_.progress.value_or(console_.errorIsTerminal) && !o_.quiet, o_.progressJson);
     WrittenArchive written(out_, footer.archiveSize);
     auto write = [&](uint64_t offset, std::string_view bytes) {
         out_.writeAt(offset, bytes);

@@ -50,7 +50,7 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
         throw PackError(TemporaryOutput::existsMessage(o.output));
     }
     bool showProgress = o.progress.value_or(console.errorIsTerminal) && !o.quiet;
-    ProgressLine progress(console, showProgress);
+    ProgressLine progress(console, showProgress, o.progressJson);
     ArchiveOutput out(o, console);
     auto root = openDirectoryPath(o.source);
     if (!root) throw PackError("Cannot read " + o.source + ": " + root.error().text());

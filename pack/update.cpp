@@ -377,7 +377,7 @@ void update(const Options& o, Console& console, const PackHooks& hooks) {
     auto old = std::make_unique<OldArchive>(openOld(o.update));
     MergedTree merged = treeWithoutRemoved(o, *old->index);
     bool showProgress = o.progress.value_or(console.errorIsTerminal) && !o.quiet;
-    ProgressLine progress(console, showProgress);
+    ProgressLine progress(console, showProgress, o.progressJson);
     ArchiveOutput out(o, console);
     std::vector<std::unique_ptr<AddedFolder>> folders = scanAdded(o, console, out, progress, merged);
     merged.sortChildren();

@@ -54,10 +54,14 @@ std::string parseCommandLine(int argc, const char* const* argv, const OptionTabl
         bool hasAttached = false;
         if (a.starts_with("--")) {
             std::string_view body = a.substr(2);
-            size_t equals = body.find('=');
-            o = findLong(table, body.substr(0, equals));
-            hasAttached = equals != std::string_view::npos;
-            if (hasAttached) attached = body.substr(equals + 1);
+            // A flag may be spelt with its value ("progress=json"); else "--name=value".
+            o = findLong(table, body);
+            if (o == nullptr) {
+                size_t equals = body.find('=');
+                o = findLong(table, body.substr(0, equals));
+                hasAttached = equals != std::string_view::npos;
+                if (hasAttached) attached = body.substr(equals + 1);
+            }
         } else {
             o = findShort(table, a[1]);
             hasAttached = a.size() > 2;

@@ -43,6 +43,15 @@ OptionTable commonOptions(CommonOptions& common) {
          },
          "a number"},
         {0, "progress", {}, "Show a progress line (default: only on a terminal)", progress(true)},
+        {0,
+         "progress=json",
+         {},
+         "Write progress to standard error as one JSON object a line",
+         [&common](std::string_view) {
+             common.progress = true;
+             common.progressJson = true;
+             return std::string();
+         }},
         {0, "no-progress", {}, "Show no progress line", progress(false)},
         {'h', "help", {}, "Show this help and exit", setFlag(common.help)},
         {0, "version", {}, "Show the version and exit", setFlag(common.version)},

@@ -22,6 +22,7 @@ struct CommonOptions {
     std::vector<std::string> positional;
     unsigned jobs = 0;             // after parsing: 1 to 1024, one per core unless given
     std::optional<bool> progress;  // unset: only on a terminal
+    bool progressJson = false;     // --progress=json: one JSON object a line, for programs
     bool help = false;
     bool version = false;
 };

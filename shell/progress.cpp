@@ -2,12 +2,33 @@
 
 #include <cstdio>
 
+#include "shell/json_writer.h"
 #include "system/process.h"
 
 namespace qev {
 
-ProgressLine::ProgressLine(Console& console, bool enabled)
-    : console_(console), enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+ProgressLine::ProgressLine(Console& console, bool enabled, bool json)
+    : console_(console), enabled_(enabled || json), json_(json), start_(std::chrono::steady_clock::now()) {}
+
+std::string ProgressLine::renderJson(const ProgressCounts& c, double seconds) {
+    JsonWriter json;
+    json.beginObject();
+    json.stringField("phase", c.unit);
+    json.uintField("done", c.done);
+    json.uintField("total", c.total);
+    if (c.bytesTotal > 0 || c.bytesDone > 0) {
+        json.uintField("bytesDone", c.bytesDone);
+        json.uintField("bytesTotal", c.bytesTotal);
+        if (seconds > 0 && c.bytesDone > 0) {
+            double rate = double(c.bytesDone) / seconds;
+            json.uintField("rate", uint64_t(rate));
+            json.uintField("secondsLeft",
+                           c.bytesTotal > c.bytesDone ? uint64_t(double(c.bytesTotal - c.bytesDone) / rate) : 0);
+        }
+    }
+    json.endObject();
+    return json.result();
+}
 
 std::string humanBytes(uint64_t bytes) {
     static const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
@@ -50,15 +71,30 @@ std::string ProgressLine::render(const ProgressCounts& c, double seconds) {
 void ProgressLine::update(const ProgressCounts& counts) {
     if (!enabled_) return;
     auto now = std::chrono::steady_clock::now();
-    if (shown_ && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
+    if (shown_ && now - lastDrawn_ < std::chrono::milliseconds(json_ ? 250 : 100)) return;
     lastDrawn_ = now;
     std::chrono::duration<double> elapsed = now - start_;
+    if (json_) return writeJson(renderJson(counts, elapsed.count()));
     draw(render(counts, elapsed.count()));
 }
 
 void ProgressLine::note(std::string_view text) {
     if (!enabled_) return;
+    if (json_) {
+        JsonWriter json;
+        json.beginObject();
+        json.stringField("phase", text == kSyncingLine ? "syncing" : text);
+        json.endObject();
+        return writeJson(json.result());
+    }
     draw(std::string(text));
+}
+
+void ProgressLine::writeJson(std::string line) {
+    line += '\n';
+    console_.err.write(line.data(), std::streamsize(line.size()));
+    console_.err.flush();
+    shown_ = true;  // for the pace of updates; there is no line to clear
 }
 
 void ProgressLine::draw(std::string line) {
@@ -75,7 +111,7 @@ void ProgressLine::draw(std::string line) {
 }
 
 void ProgressLine::clear() {
-    if (!shown_) return;
+    if (!shown_ || json_) return;
     console_.err.write("\r\x1b[K", 4);
     console_.err.flush();
     shown_ = false;

@@ -22,7 +22,9 @@ struct ProgressCounts {
 
 class ProgressLine {
 public:
-    ProgressLine(Console& console, bool enabled);
+    // With `json`, each update is one JSON object on a line of its own, at most four a
+    // second, for a launcher or a GUI to draw its own bar (see render and renderJson).
+    ProgressLine(Console& console, bool enabled, bool json = false);
     ~ProgressLine() { clear(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -37,12 +39,18 @@ public:
 
     // "1,234 of 20,000 files, 12.5 MiB of 160.0 MiB, 80.1 MiB/s, 2 s left"
     static std::string render(const ProgressCounts& counts, double seconds);
+    // {"phase":"files","done":1234,"total":20000,"bytesDone":...,"bytesTotal":...,
+    //  "rate":83990528,"secondsLeft":2}: the phase is what is counted; rate (bytes a
+    // second) and secondsLeft once they are known.
+    static std::string renderJson(const ProgressCounts& counts, double seconds);
 
 private:
     void draw(std::string line);
+    void writeJson(std::string line);
 
     Console& console_;
     bool enabled_;
+    bool json_;
     bool shown_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDrawn_;

@@ -18,6 +18,10 @@ TEST(Progress, RendersCountsRateRatioAndTimeLeft) {
     EXPECT_EQ(ProgressLine::render(c, 2), "250 of 1000 blocks, 10.0 MiB of 40.0 MiB, 5.0 MiB/s, ratio 0.400, 6 s left");
     // Counting files alone, as a comparison with a folder does: no bytes shown.
     EXPECT_EQ(ProgressLine::render({3768, 13302, 0, 0}, 2), "3768 of 13302 files");
+    EXPECT_EQ(ProgressLine::renderJson(c, 2),
+              "{\"phase\":\"blocks\",\"done\":250,\"total\":1000,\"bytesDone\":10485760,\"bytesTotal\":41943040,"
+              "\"rate\":5242880,\"secondsLeft\":6}");
+    EXPECT_EQ(ProgressLine::renderJson({3768, 13302, 0, 0}, 2), "{\"phase\":\"files\",\"done\":3768,\"total\":13302}");
     EXPECT_EQ(humanBytes(1023), "1023 B");
     EXPECT_EQ(humanBytes(1536), "1.5 KiB");
 }

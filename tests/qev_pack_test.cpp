@@ -184,19 +184,23 @@ TEST_F(Pack, SkipsLinksAndSpecialFilesWithAMessage) {
                   "/pipe\n" + "Warning: Skipped symbolic link: 8 more not shown\n" + testing::noTitlesWarning(src()));
 }
 
-// One large file: the line moves as its pieces are compressed, not once it is done, and
-// says what it waits for while the archive is made durable.
+// One large file: progress moves as its pieces are compressed, not once it is done, and
+// says what it waits for while the archive is made durable; as JSON for programs.
 TEST_F(Pack, ProgressMovesWithinALargeFile) {
     make("0005000010101D00_v64/content/big.bin", testing::incompressible(24 << 20));
-    PackRun r = pack({src(), out(), "--progress", "-j", "1", "--level", "19"});
+    PackRun r = pack({src(), out(), "--progress=json", "-j", "1", "--level", "19"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    size_t within = 0;
-    for (size_t at = r.err.find("\r0 of 1 files, "); at != std::string::npos;
-         at = r.err.find("\r0 of 1 files, ", at + 1)) {
-        ++within;
+    std::vector<uint64_t> within;  // bytesDone of the lines before the file is done
+    std::stringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string head = "{\"phase\":\"files\",\"done\":0,\"total\":1,\"bytesDone\":";
+        if (line.starts_with(head)) within.push_back(std::stoull(line.substr(head.size())));
     }
-    EXPECT_GE(within, 2u) << r.err;
-    EXPECT_NE(r.err.find("\rSyncing to the drive..."), std::string::npos);
+    ASSERT_GE(within.size(), 2u) << r.err;
+    EXPECT_LT(within.front(), within.back());
+    EXPECT_LT(within.back(), uint64_t(24) << 20);
+    EXPECT_NE(r.err.find("\n{\"phase\":\"syncing\"}\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
 }
 
 TEST_F(Pack, KeepsEmptyFilesAndDirectories) {

@@ -39,7 +39,7 @@ public:
           engine_(index_, o.jobs,
                   EngineOptions{modified, o.force, !o.noSync && !canSyncFilesystem(), std::move(archive.blockHashes)},
                   gStop),
-          progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet) {
+          progress_(console, o.progress.value_or(console.errorIsTerminal) && !o.quiet, o.progressJson) {
         if (std::optional<FileIdentity> id = identityOf(*dest_)) filesystems_.try_emplace(id->volume, dest_);
     }
 
