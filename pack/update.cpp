@@ -168,7 +168,8 @@ uint64_t firstUnreadable(ArchiveReader& reader, uint64_t first, uint64_t end) {
 std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const MergedTree& merged,
                                                     const std::vector<size_t>& order, const Options& o,
                                                     const writer::ParallelBlockWriter::Sink& sink,
-                                                    const std::function<PackError(uint64_t)>& damaged) {
+                                                    const std::function<PackError(uint64_t)>& damaged,
+                                                    ProgressLine& progress) {
     ArchiveReader reader(old.index);
     if (!old.blockHashes.empty())
         reader.checkBlocksAgainst(std::make_shared<const std::vector<uint32_t>>(old.blockHashes));
@@ -184,9 +185,15 @@ std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const
     for (size_t node : order) {
         if (isKept(node) && o.dedup) copies.count(merged.size(node));
     }
+    // The line counts the kept files' bytes as they are written anew.
+    ProgressCounts counts{0, 0, 0, 0};
+    for (size_t node : order) {
+        if (isKept(node)) ++counts.total, counts.bytesTotal += merged.size(node);
+    }
     std::string piece(size_t(1) << 20, '\0');
     for (size_t node : order) {
         if (!isKept(node)) continue;
+        ++counts.done;
         NodeId kept = NodeId(merged.origin(node));
         uint64_t size = merged.size(node);
         auto [at, fresh] = written.try_emplace({old.index->fileStart(kept), size}, 0);
@@ -196,7 +203,10 @@ std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const
             fresh = !copy;
         }
         starts[kept] = at->second;
-        if (!fresh) continue;
+        if (!fresh) {
+            counts.bytesDone += size;  // a copy: its bytes are stored already
+            continue;
+        }
         copies.written(kept, at->second);
         if (at->second != blocks.position()) blocks.padToBoundary();
         for (uint64_t done = 0; done < size;) {
@@ -208,6 +218,8 @@ std::unordered_map<NodeId, uint64_t> recompressKept(const OldArchive& old, const
             }
             blocks.append(std::string_view(piece.data(), size_t(n)));
             done += n;
+            counts.bytesDone += n;
+            progress.update(counts);
         }
     }
     blocks.finish();
@@ -271,7 +283,7 @@ public:
         auto sink = [&](std::string_view stored) { out_.appendBlock(stored); };
         auto damaged = [&](uint64_t block) { return damagedBlock(old_, merged_, layout.order, block); };
         if (o_.recompress) {
-            recompressed_ = recompressKept(old_, merged_, layout.order, o_, sink, damaged);
+            recompressed_ = recompressKept(old_, merged_, layout.order, o_, sink, damaged, progress_);
         } else {
             kept_ = keptBlocks(*old_.index, merged_, layout);
             // A record made anew reads every kept block, and one dropped took the means to
