@@ -195,9 +195,9 @@ int checkEach(Options& o, Console& console, const std::vector<std::string>& name
     std::string line = "Checked " + plural(archives.size(), "archive", "archives") + ": " +
                        std::to_string(archives.size() - failed.size()) + " without errors";
     if (!failed.empty()) {
-        line += ", " + std::to_string(failed.size()) + " with errors:";
-        for (size_t i = 0; i < failed.size() && i < 5; ++i) line += " " + displayPath(failed[i]);
-        if (failed.size() > 5) line += " and " + std::to_string(failed.size() - 5) + " more";
+        line.append(", ").append(std::to_string(failed.size())).append(" with errors:");
+        for (size_t i = 0; i < failed.size() && i < 5; ++i) line.append(" ").append(displayPath(failed[i]));
+        if (failed.size() > 5) line.append(" and ").append(std::to_string(failed.size() - 5)).append(" more");
     }
     printLine(console, "");
     printLine(console, line);
