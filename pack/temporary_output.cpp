@@ -17,7 +17,8 @@ TemporaryOutput::TemporaryOutput(const std::string& output)
     std::filesystem::path parent = target_.parent_path();
     folder_ = parent.empty() ? std::string(".") : utf8FromPath(parent);
     auto dir = openDirectoryPath(folder_);
-    if (!dir) throw PackError("Cannot create " + names.name(output, "0") + ": " + dir.error().text());
+    // Errors name the output, never the temporary the user did not ask for.
+    if (!dir) throw PackError("Cannot create " + output + ": " + dir.error().text());
     dir_ = *dir;
     stale_ = names.removeStale(**dir);
     for (unsigned attempt = 0; !file_; ++attempt) {
@@ -26,8 +27,7 @@ TemporaryOutput::TemporaryOutput(const std::string& output)
         if (made) {
             file_ = std::move(*made);
         } else if (!made.error().nameTaken || attempt >= 100) {
-            throw PackError("Cannot create " + names.name(output, std::to_string(attempt)) + ": " +
-                            made.error().text());
+            throw PackError("Cannot create " + output + ": " + made.error().text());
         }
     }
 }

@@ -247,7 +247,9 @@ TEST_F(Pack, BadUseIsOneErrorLineAndLeavesNothingBehind) {
              {{src(), out(), "-j", "0"}, "Error: Invalid number of jobs: 0"},
              {{src() + "/f", out()}, "Error: Not a directory: " + src() + "/f"},
              {{src() + "/missing", out()}, "Error: Not a directory: " + src() + "/missing"},
-             {{src(), (tmp.dir() / "no/such/dir/out.qev").string()}, ""}}) {
+             {{src(), (tmp.dir() / "no/such/dir/out.qev").string()},
+              "Error: Cannot create " + (tmp.dir() / "no/such/dir/out.qev").string() +
+                  ": No such file or directory"}}) {
         PackRun r = pack(c.args);
         EXPECT_EQ(r.exitCode, 1);
         if (!c.err.empty()) {
