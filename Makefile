@@ -7,11 +7,12 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # checks, mingw-w64 and Wine to build and run the Windows executables, clang and its
 # runtime for the fuzz targets, exfat-fuse and exfatprogs for the tests on an exFAT drive,
 # pytest and fsspec for the Python module's tests (python3-dev and cffi build it), clang-format
-# and mypy for the checks that formatting and the Python types hold.
+# and mypy for the checks that formatting and the Python types hold, Xvfb and xdotool for the
+# Windows programs' console of their own under Wine.
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libisal-dev libfuse3-dev fuse3 \
                   python3-dev python3-cffi
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev exfat-fuse exfatprogs \
-                 make xz-utils wine64 python3-pytest python3-fsspec zip unzip clang-format mypy
+                 make xz-utils wine64 python3-pytest python3-fsspec zip unzip clang-format mypy xvfb xdotool
 RELEASE_DIR ?= build-release
 PREFIX ?= /usr/local
 SAMPLE := examples/sample.qev

@@ -117,6 +117,7 @@ int runMain(int argc, char** argv, ProgramSeam seam) {
     Console console = processConsole();
     int code = seam(arguments.count(), arguments.values(), console);
     endByCaughtSignal();
+    holdOwnConsoleOpen();
     return code;
 }
 

@@ -50,6 +50,12 @@ bool standardErrorShowsProgress();
 // The width of the terminal standard error shows, in columns; 0 when it is none or unknown.
 unsigned standardErrorColumns();
 
+// Where the program's console window is its own alone (Windows made it for a program
+// started from Explorer: a double-click, or a folder dropped on it), says so and waits for
+// a key, so that the result or the error can be read before the window closes. Nothing
+// where the console is shared with a shell, where there is none, and on POSIX systems.
+void holdOwnConsoleOpen();
+
 // The system log (syslog) for a program that runs detached, whose standard error goes
 // nowhere: lines go there under the program's name. Nothing on Windows.
 void openSystemLog(const char* program);

@@ -56,4 +56,6 @@ void openSystemLog(const char* program) { ::openlog(program, LOG_PID, LOG_DAEMON
 
 void writeSystemLog(const std::string& line) { ::syslog(LOG_WARNING, "%s", line.c_str()); }
 
+void holdOwnConsoleOpen() {}
+
 }  // namespace qev

@@ -76,4 +76,22 @@ void openSystemLog(const char*) {}
 
 void writeSystemLog(const std::string&) {}
 
+void holdOwnConsoleOpen() {
+    // A console of which this process is the only one: nobody else will show what it printed.
+    DWORD processes[2];
+    if (GetConsoleProcessList(processes, 2) != 1) return;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) return;
+    std::fputs("\nPress a key to close this window.", stderr);
+    std::fflush(stderr);
+    FlushConsoleInputBuffer(input);
+    for (;;) {
+        INPUT_RECORD record;
+        DWORD read = 0;
+        if (!ReadConsoleInputW(input, &record, 1, &read) || read == 0) return;
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+    }
+}
+
 }  // namespace qev

@@ -250,6 +250,41 @@ drive_c=$WINEPREFIX/drive_c
 result "unpack wrote to the drives" $?
 rm -rf "$drive_c/out3" "$WINEPREFIX/dosdevices/d:"
 
+# Started from Explorer, a program owns its console window alone: it waits for a key before
+# the window closes, so that its result can be read. Under Xvfb, a console of its own is
+# what "start" gives; qev-tool, whose contract is its output alone, never waits.
+if command -v xvfb-run > /dev/null && command -v xdotool > /dev/null; then
+    cat > "$work/own_console.sh" <<'SCRIPT'
+#!/usr/bin/env bash
+# own_console.sh WINE EXE ARGS...: "waits" when EXE, started in a console of its own, is
+# still running after 8 s and ends once a key is pressed; "ends" when it ends by itself.
+wine=$1; shift
+# A wine server started before, without a display, could make no console window.
+wineserver -k 2> /dev/null; wineserver -w 2> /dev/null
+"$wine" cmd /c start "" /wait "$@" &
+pid=$!
+sleep 8
+if ! kill -0 "$pid" 2> /dev/null; then echo ends; exit 0; fi
+for w in $(xdotool search --name "" 2> /dev/null); do
+    xdotool windowfocus "$w" 2> /dev/null; xdotool key --window "$w" x 2> /dev/null; xdotool key x 2> /dev/null
+    sleep 0.3
+    kill -0 "$pid" 2> /dev/null || { echo waits; exit 0; }
+done
+kill "$pid"; echo "waits, and no key ended it"
+SCRIPT
+    chmod +x "$work/own_console.sh"
+    winpath() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
+    got=$(cd "$work" && timeout 120 xvfb-run -a "$work/own_console.sh" "$wine" "$(winpath "$windows/check/qev-check.exe")" sample.qev 2> /dev/null)
+    [ "$got" = waits ]
+    result "qev-check.exe in a console of its own waits for a key ($got)" $?
+    got=$(cd "$work" && timeout 120 xvfb-run -a "$work/own_console.sh" "$wine" "$(winpath "$windows/tool/qev-tool.exe")" list sample.qev 2> /dev/null)
+    [ "$got" = ends ]
+    result "qev-tool.exe in a console of its own does not wait ($got)" $?
+    wineserver -k 2> /dev/null; wineserver -w 2> /dev/null  # the next runs start one without the display
+else
+    echo "skipped: the Explorer console wait needs xvfb-run and xdotool"
+fi
+
 # The zip as a Windows user unpacks it: the programs run from its folder, beside qev.dll.
 if [ -n "$zip" ]; then
     (cd "$work" && unzip -q "$zip" -d unzipped)
