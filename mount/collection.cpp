@@ -253,6 +253,13 @@ bool Collection::lookAtSlotsForNewName() {
     return changed;
 }
 
+void Collection::readFailed(const MountedArchive& archive) {
+    std::string line = "Cannot read all of " + archive.path + ": a block is damaged or missing (qev-check " +
+                       archive.path + " says which)";
+    std::lock_guard<std::mutex> lock(lock_);
+    if (warned_.insert(line + '\n' + std::to_string(archive.blockOwner)).second) warn_(line);
+}
+
 Expected<std::shared_ptr<MountedArchive>, int> Collection::archive(uint32_t number) {
     std::lock_guard<std::mutex> lock(lock_);
     if (auto at = heldAt_.find(number); at != heldAt_.end()) {

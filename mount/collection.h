@@ -80,6 +80,9 @@ public:
     Expected<std::shared_ptr<MountedArchive>, int> archive(uint32_t number);
     // How many archives are held open (open files aside).
     size_t openCount();
+    // A read of `archive` failed on a damaged or missing block: said once for each sight of
+    // an archive, where its warnings go (the terminal, or the system log once detached).
+    void readFailed(const MountedArchive& archive);
 
 private:
     struct Slot {

@@ -190,7 +190,10 @@ long MountTree::read(const OpenFile& file, uint64_t offset, size_t size, char* b
         uint32_t within = uint32_t(stream % kBlockSize);
         uint32_t n = uint32_t(std::min<uint64_t>(kBlockSize - within, count - done));
         // Never wrong or zero-filled bytes: a block that fails fails the whole read.
-        if (!loadBlock(*file.archive, stream / kBlockSize, within, n, out + done)) return -EIO;
+        if (!loadBlock(*file.archive, stream / kBlockSize, within, n, out + done)) {
+            collection_.readFailed(*file.archive);
+            return -EIO;
+        }
         done += n;
         stream += n;
     }

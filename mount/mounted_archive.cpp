@@ -51,6 +51,7 @@ Expected<std::shared_ptr<MountedArchive>, NotMounted> openMounted(const std::str
         a->times.st_ctim = timespecOf(status->changed);
     }
     a->blockOwner = blocks.newOwner();
+    a->path = path;
     return a;
 }
 

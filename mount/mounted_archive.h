@@ -25,6 +25,7 @@ struct MountedArchive {
     struct stat times {};     // the archive file's times when it was opened
     FileStatus status;        // the file when it was opened, to notice it replaced
     uint32_t blockOwner = 0;  // its keys in the mount's block cache
+    std::string path;         // as the mount found it, for messages
 };
 
 // Why an archive could not be mounted.

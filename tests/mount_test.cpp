@@ -126,6 +126,11 @@ TEST(MountTree, LargeSizesAndFailedReads) {
     EXPECT_EQ(m.read("broken", 69990, 16), "<5>");  // crosses into the damaged block: EIO
     for (int i = 0; i < 4; ++i) EXPECT_EQ(m.read("broken", 0, 16), testing::patterned(16));
     EXPECT_EQ(m.read("broken", 70000, 16), "");
+    EXPECT_EQ(m.read("broken", 69990, 16), "<5>");
+    // Said once, where the mount's warnings go.
+    EXPECT_EQ(m.warnings, std::vector<std::string>{"Cannot read all of " + tmp.path().string() +
+                                                   ": a block is damaged or missing (qev-check " + tmp.path().string() +
+                                                   " says which)"});
 }
 
 // A tree with a cycle and shared children. Root: a(1) b(2); a: c(3) x(4); b: d(5);
