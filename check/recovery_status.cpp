@@ -14,7 +14,7 @@ uint64_t RecoveryStatus::runBytes() const {
     return (cells - 1) * kCellSize;
 }
 
-RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& console, bool showProgress) {
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& console, bool showProgress, bool json) {
     RecoveryStatus status;
     std::optional<uint64_t> size = file.size();
     if (!size) return status;
@@ -23,7 +23,7 @@ RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& co
     std::optional<RecoveryLayout> layout = findRecoveryRecord(*size, footerRead ? footer : nullptr, file, damaged);
     if (!layout) return status;
     status.present = true;
-    ProgressLine progress(console, showProgress);
+    ProgressLine progress(console, showProgress, json);
     status.damage = assessDamage(*layout, file, damaged, [&](uint64_t done, uint64_t total) {
         progress.update(unitCounts(done, total, kCellSize, "sectors compared"));
     });

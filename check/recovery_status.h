@@ -27,7 +27,9 @@ struct RecoveryStatus {
 // `damaged` (the file is known or thought to be damaged), every cell of the archive too,
 // and the record is also searched for back from the end when the footer does not lead to it.
 // The sectors compared are counted on a progress line when `showProgress`.
-RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& console, bool showProgress);
+// With `json`, as one JSON object a line (--progress=json).
+RecoveryStatus assessRecovery(const ArchiveFile& file, bool damaged, Console& console, bool showProgress,
+                              bool json = false);
 
 // Adds the record's own damage as findings, and judges every error finding repairable or
 // not, by where the damaged sectors lie.

@@ -60,7 +60,7 @@ int repairArchive(const Options& o, Console& console) {
     std::unique_ptr<ArchiveFile> file = openArchiveFile(pathFromUtf8(o.archive));
     if (!file) return refuse(console, o, lastSystemError());
     RecoveryStatus status =
-        assessRecovery(*file, /*damaged=*/true, console, o.progress.value_or(console.errorIsTerminal));
+        assessRecovery(*file, /*damaged=*/true, console, o.progress.value_or(console.errorIsTerminal), o.progressJson);
     if (!status.present)
         return refuse(console, o, "no recovery record fits it (it has none, or its size changed since it was written)");
     if (!status.damage) return refuse(console, o, status.unreadable);

@@ -58,8 +58,8 @@ void confirmByRebuilding(const ArchiveFile& file, const Options& o, const Recove
 // The recovery record's view of the findings: scanned cell by cell when something is
 // damaged, so that each finding can say whether it is repairable.
 void judgeByRecovery(const ArchiveFile& file, const Options& o, Console& console, Report& report, Findings& findings) {
-    RecoveryStatus status =
-        assessRecovery(file, findings.errors > 0, console, o.progress.value_or(console.errorIsTerminal));
+    RecoveryStatus status = assessRecovery(file, findings.errors > 0, console,
+                                           o.progress.value_or(console.errorIsTerminal), o.progressJson);
     if (!status.unreadable.empty())
         findings.error("recovery-unreadable", "Cannot read the recovery record: " + status.unreadable);
     judgeFindings(status, findings);
