@@ -12,7 +12,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config libzstd-dev libxxhash-dev libisal-dev libfuse3-dev fuse3 \
                   python3-dev python3-cffi
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev jq g++-mingw-w64-x86-64 clang libclang-rt-14-dev exfat-fuse exfatprogs \
-                 make xz-utils wine64 python3-pytest python3-fsspec zip unzip clang-format mypy xvfb xdotool
+                 make xz-utils wine64 python3-pytest python3-fsspec zip unzip clang-format mypy xvfb xauth xdotool
 RELEASE_DIR ?= build-release
 PREFIX ?= /usr/local
 SAMPLE := examples/sample.qev
