@@ -12,18 +12,6 @@ constexpr size_t kPiece = size_t(1) << 20;
 
 }  // namespace
 
-std::optional<uint64_t> KeptCopies::hashOf(NodeId entry, uint64_t size) {
-    mine_.resize(kPiece);
-    ContentHash hash;
-    for (uint64_t at = 0; at < size;) {
-        uint64_t n = std::min<uint64_t>(kPiece, size - at);
-        if (reader_.readFile(entry, at, n, reinterpret_cast<uint8_t*>(mine_.data())) != n) return std::nullopt;
-        hash.update(std::string_view(mine_.data(), size_t(n)));
-        at += n;
-    }
-    return hash.value();
-}
-
 bool KeptCopies::sameBytes(NodeId a, NodeId b, uint64_t size) {
     mine_.resize(kPiece);
     theirs_.resize(kPiece);
@@ -42,9 +30,9 @@ bool KeptCopies::sameBytes(NodeId a, NodeId b, uint64_t size) {
 std::optional<uint64_t> KeptCopies::find(NodeId entry, uint64_t size) {
     lastKey_.reset();
     if (sizes_[size] <= 1) return std::nullopt;
-    std::optional<uint64_t> hash = hashOf(entry, size);
-    if (!hash) return std::nullopt;
-    lastKey_ = contentKey(size, *hash);
+    // A file that cannot be read whole is no copy: sameBytes below reads it again and fails.
+    mine_.resize(kPiece);
+    lastKey_ = contentKey(size, hashArchiveFile(reader_, entry, size, mine_));
     auto candidates = byKey_.find(*lastKey_);
     if (candidates == byKey_.end()) return std::nullopt;
     for (const Written& w : candidates->second) {

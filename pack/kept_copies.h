@@ -30,7 +30,6 @@ private:
         NodeId entry;
         uint64_t start;
     };
-    std::optional<uint64_t> hashOf(NodeId entry, uint64_t size);
     bool sameBytes(NodeId a, NodeId b, uint64_t size);
 
     ArchiveReader& reader_;

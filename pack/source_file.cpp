@@ -1,5 +1,6 @@
 #include "pack/source_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "system/stop_signals.h"
@@ -95,6 +96,17 @@ uint64_t hashSourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t 
     for (size_t got; (got = file.read(buffer.data(), buffer.size())) > 0;)
         hash.update(std::string_view(buffer.data(), got));
     file.finish();
+    return hash.value();
+}
+
+uint64_t hashArchiveFile(ArchiveReader& reader, NodeId entry, uint64_t size, std::vector<char>& buffer) {
+    ContentHash hash;
+    for (uint64_t at = 0; at < size;) {
+        uint64_t n = std::min<uint64_t>(buffer.size(), size - at);
+        if (reader.readFile(entry, at, n, reinterpret_cast<uint8_t*>(buffer.data())) != n) break;
+        hash.update(std::string_view(buffer.data(), size_t(n)));
+        at += n;
+    }
     return hash.value();
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/read/archive_reader.h"
 #include "pack/pack_error.h"
 #include "pack/source_tree.h"
 #include "system/file.h"
@@ -57,5 +58,10 @@ inline uint64_t contentKey(uint64_t size, uint64_t hash) { return hash ^ (size *
 
 // The ContentHash of a source file's bytes, read through `buffer`; throws as SourceFile does.
 uint64_t hashSourceFile(const SourceTree& tree, SourceDirectories& dirs, size_t node, std::vector<char>& buffer);
+
+// The same of a file kept from an update's old archive, read through `reader` (each block
+// checked as the reader checks it). A file that cannot be read whole hashes as what could
+// be: the bytes compared afterwards decide, and the reader refuses them there too.
+uint64_t hashArchiveFile(ArchiveReader& reader, NodeId entry, uint64_t size, std::vector<char>& buffer);
 
 }  // namespace qev::pack

@@ -70,16 +70,7 @@ void StoredBytes::hashPending(uint64_t size) {
 
 uint64_t StoredBytes::hashOf(uint32_t folder, uint64_t node, uint64_t size) {
     if (folder != kKept) return hashSourceFile(*folders_[folder].tree, *folders_[folder].dirs, size_t(node), theirs_);
-    ContentHash hash;
-    for (uint64_t at = 0; at < size;) {
-        uint64_t n = std::min<uint64_t>(theirs_.size(), size - at);
-        // An unreadable kept file hashes as what could be read: the bytes compared later
-        // decide, and the reader refuses them there too.
-        if (kept_->readFile(NodeId(node), at, n, reinterpret_cast<uint8_t*>(theirs_.data())) != n) break;
-        hash.update(std::string_view(theirs_.data(), size_t(n)));
-        at += n;
-    }
-    return hash.value();
+    return hashArchiveFile(*kept_, NodeId(node), size, theirs_);
 }
 
 std::optional<uint64_t> StoredBytes::find(uint32_t folder, size_t node, uint64_t size, uint64_t hash,
