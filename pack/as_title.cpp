@@ -14,10 +14,10 @@ bool holdsTitles(const SourceTree& tree) {
     return false;
 }
 
-std::optional<std::string> packedAsTitle(const SourceTree& tree, const std::string& source) {
+std::optional<std::string> packedAsTitle(const std::string& source, bool rootHoldsTitles) {
     std::string name = lastPathName(source);
     TitleEntry title;
-    if (!parseTitleFolderName(name, title) || holdsTitles(tree)) return std::nullopt;
+    if (rootHoldsTitles || !parseTitleFolderName(name, title)) return std::nullopt;
     return name;
 }
 

@@ -11,9 +11,9 @@
 
 namespace qev::pack {
 
-// The title folder name to pack `tree` under: its source folder's own name, when that is a
+// The title folder name to pack a tree under: its source folder's own name, when that is a
 // title folder's and the tree's root holds no title folder itself; nothing otherwise.
-std::optional<std::string> packedAsTitle(const SourceTree& tree, const std::string& source);
+std::optional<std::string> packedAsTitle(const std::string& source, bool rootHoldsTitles);
 
 // Whether the tree's root holds a title folder.
 bool holdsTitles(const SourceTree& tree);

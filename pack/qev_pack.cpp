@@ -62,13 +62,14 @@ void pack(const Options& o, Console& console, const PackHooks& hooks) {
     warnings.finish();
     // Titles copied under several names repeat every name inside them: each is stored once.
     writer::TreeLayout layout;
-    if (std::optional<std::string> title = packedAsTitle(tree, o.source)) {
+    bool rootHoldsTitles = holdsTitles(tree);
+    if (std::optional<std::string> title = packedAsTitle(o.source, rootHoldsTitles)) {
         layout = writer::layOutTree(AsTitle(tree, *title), false, /*shareNames=*/true);
         AsTitle::toSource(layout);
         if (!o.quiet) printLine(console, "Packing " + o.source + " as the title folder " + *title + " it is named as");
     } else {
         layout = writer::layOutTree(tree, false, /*shareNames=*/true);
-        if (!holdsTitles(tree)) {
+        if (!rootHoldsTitles) {
             warnings.warn("No title folder (named like 0005000010101D00_v64) at the root of " + o.source +
                           ": qev-tool list will show no titles");
         }
